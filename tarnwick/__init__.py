@@ -1,0 +1,1 @@
+"""Tarnwick: a small dynamically typed scripting language with a native engine."""

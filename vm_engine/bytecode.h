@@ -1,0 +1,89 @@
+// The instruction set shared by the compiler, the loader and optimizer, the interpreter and the trace
+// compiler, with its two byte forms.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+enum class Opcode : uint32_t {
+  Push = 0, Pop, Dup, Swap, Add, Sub, Mul, Div, Mod, Pow, Neg,
+  AddInt, AddFloat, SubInt, SubFloat, MulInt, MulFloat, DivFloat, ModInt, ModFloat, EqInt, EqFloat,
+  LtInt, LtFloat,
+  Eq, Ne, Lt, Le, Gt, Ge, And, Or, Not,
+  Jump, JumpIfFalse, JumpIfTrue,
+  Call, Return, StoreReg, LoadReg, StoreGlobal, LoadGlobal, MakeArray, MakeObject, GetIndex, SetIndex,
+  LoadConst, Concat, Len, GetIter, IterNext, Halt, Nop,
+};
+inline constexpr int kOpcodeCount = 53;
+static_assert(static_cast<int>(Opcode::Nop) == kOpcodeCount - 1);
+static_assert(static_cast<int>(Opcode::Jump) == 33 && static_cast<int>(Opcode::JumpIfTrue) == 35);
+
+const char* opcode_name(Opcode op);
+inline bool is_jump(Opcode op) { return op == Opcode::Jump || op == Opcode::JumpIfFalse || op == Opcode::JumpIfTrue; }
+
+struct Instruction {
+  Opcode opcode = Opcode::Nop;
+  int32_t imm = 0;
+  uint64_t arg = 0;
+
+  bool operator==(const Instruction&) const = default;
+};
+static_assert(sizeof(Instruction) == 16);
+
+inline Instruction make_instr(Opcode op, uint64_t arg = 0) { return Instruction{op, 0, arg}; }
+inline Instruction make_push(int32_t imm) { return Instruction{Opcode::Push, imm, 0}; }
+
+struct Constant {
+  enum class Kind : uint8_t { Nil = 0, Bool = 1, Int = 2, Float = 3, String = 4 };
+  Kind kind = Kind::Nil;
+  bool bool_value = false;
+  int64_t int_value = 0;
+  double float_value = 0.0;
+  std::string string_value;
+
+  static Constant nil() { return Constant{}; }
+  static Constant boolean(bool b) { Constant c; c.kind = Kind::Bool; c.bool_value = b; return c; }
+  static Constant integer(int64_t v) { Constant c; c.kind = Kind::Int; c.int_value = v; return c; }
+  static Constant floating(double v) { Constant c; c.kind = Kind::Float; c.float_value = v; return c; }
+  static Constant string(std::string s) { Constant c; c.kind = Kind::String; c.string_value = std::move(s); return c; }
+};
+
+using ConstantRef = std::shared_ptr<const Constant>;
+
+struct FunctionRecord {
+  std::string name;
+  std::vector<Instruction> code;      // always ends with Return
+  std::vector<ConstantRef> constants;
+  std::vector<uint64_t> lines;        // one per instruction
+  uint64_t arity = 0;
+};
+
+struct BytecodeProgram {
+  std::vector<Instruction> code;      // main program, always ends with Halt
+  std::vector<Constant> constants;
+  std::vector<uint64_t> lines;        // one per instruction of code
+  std::vector<FunctionRecord> functions;
+};
+
+// --- Byte forms ---------------------------------------------------------------------------------------
+
+// True when `byte` has an opcode in the VM table.
+bool is_valid_vm_byte(uint8_t byte);
+// Decodes with the VM table; invalid bytes vanish silently. imm and arg are zero.
+std::vector<Instruction> decode_vm_bytes(std::string_view bytes);
+// The VM-table byte of an opcode, or 0xFE when it has none.
+uint8_t vm_byte(Opcode op);
+std::string encode_vm_bytes(const std::vector<Instruction>& code);
+// The byte of the compile() table, or 0xFE when it has none.
+uint8_t compile_byte(Opcode op);
+std::vector<uint8_t> encode_compile_opcodes(const std::vector<Instruction>& code);
+// Tag byte then little-endian payload, per constant, concatenated.
+std::vector<uint8_t> serialize_constants(const std::vector<Constant>& constants);
+
+}  // namespace tarnwick

@@ -1,0 +1,10 @@
+// Placeholder until this entry point is implemented.
+#include "parser/py_api.h"
+
+namespace tarnwick::py {
+
+PyObject* vm_engine_type() { return Py_NewRef(Py_None); }
+PyObject* emit_ir(PyObject*, PyObject*, PyObject*) { PyErr_SetString(PyExc_NotImplementedError, "emit_ir"); return nullptr; }
+PyObject* optimize_bytecode(PyObject*, PyObject*, PyObject*) { PyErr_SetString(PyExc_NotImplementedError, "optimize_bytecode"); return nullptr; }
+
+}  // namespace tarnwick::py
