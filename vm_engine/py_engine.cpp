@@ -4,7 +4,5 @@
 namespace tarnwick::py {
 
 PyObject* vm_engine_type() { return Py_NewRef(Py_None); }
-PyObject* emit_ir(PyObject*, PyObject*, PyObject*) { PyErr_SetString(PyExc_NotImplementedError, "emit_ir"); return nullptr; }
-PyObject* optimize_bytecode(PyObject*, PyObject*, PyObject*) { PyErr_SetString(PyExc_NotImplementedError, "optimize_bytecode"); return nullptr; }
 
 }  // namespace tarnwick::py
