@@ -52,7 +52,5 @@ std::string_view token_type_name(TokenKind kind);
 std::string token_debug(const Token& token);
 // The text written under "value" by lex().
 std::string token_value_text(const Token& token);
-// Shortest round-trip decimal text of a double, without exponent (used by value texts and renderings).
-std::string shortest_fixed(double value);
 
 }  // namespace tarnwick

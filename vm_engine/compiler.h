@@ -1,0 +1,50 @@
+// The VM module's front door for code: the loader (decode, stack-type analysis, specialisation,
+// optimizer) and the optimizer's passes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string_view>
+#include <vector>
+
+#include "vm_engine/bytecode.h"
+
+namespace tarnwick {
+
+// Abstract type codes of the stack-type analysis.
+enum TypeCode : uint8_t { kTypeUnknown = 0, kTypeInt = 1, kTypeFloat = 2, kTypeBool = 3, kTypeString = 4, kTypeArray = 5 };
+
+struct OptimizeResult {
+  std::vector<Instruction> code;
+  uint64_t input_count = 0;
+  uint64_t optimized_count = 0;
+  uint64_t removed = 0;
+  uint64_t folds = 0;
+  uint64_t peepholes = 0;
+  uint64_t strength_reductions = 0;
+  uint64_t dead = 0;
+};
+
+// What the loader hands to a VM besides the code; the VM keeps it but does not read it.
+struct LoadInfo {
+  std::map<uint64_t, std::vector<uint8_t>> stack_types;  // position -> stack type codes (top last)
+  uint64_t specialized = 0;
+  OptimizeResult counters;  // code left empty here
+};
+
+struct LoadedProgram {
+  std::vector<Instruction> code;
+  LoadInfo info;
+};
+
+// Loads VM-table bytes: decode, analyse, specialise, optimize. Never fails.
+LoadedProgram load_bytes(std::string_view bytes);
+
+// The five optimizer passes exactly as callers of optimize_bytecode and VMEngine see them.
+OptimizeResult optimize(const std::vector<Instruction>& code);
+
+// The optimizer as the one-shot pipeline uses it on compiled main code: only rewrites that cannot change
+// a result, with the line table kept in step (lines is rewritten alongside the code).
+OptimizeResult optimize_main(const std::vector<Instruction>& code, std::vector<uint64_t>& lines);
+
+}  // namespace tarnwick
