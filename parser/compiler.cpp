@@ -428,6 +428,7 @@ void Compiler::compile_lambda(Unit& u, const ast::Lambda& lambda) {
   Unit body(UnitKind::Lambda, name, u.line);
   for (const Param& p : lambda.params) declare(body, p.name);
   compile_expr(body, *lambda.body);
+  emit(body, Opcode::Return);
   finish_function(u, std::move(body), lambda.params.size());
   emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(name)));
 }

@@ -331,3 +331,160 @@ TEST(CompilerStatements, BreakAndContinueOutsideALoopAreErrors) {
   auto nested = compile_ok(program(block(while_(id("c"), block(for_("x", id("xs"), block(brk())), brk())))));
   EXPECT_FALSE(nested.code.empty());
 }
+
+// --- functions, lambdas, classes ----------------------------------------------------------------------------
+
+TEST(CompilerFunctions, BodyKeepsTheLatestStatementValueInAHiddenRegister) {
+  auto p = compile_ok(program(block(fn("f", {"a", "b"},
+                                       block(expr_stmt(bin(id("a"), BinaryOperator::Add, num(1)), 2),
+                                             let("c", num(0), 3),
+                                             while_(id("a"), block(expr_stmt(id("c"), 5), ret(id("b"), 6)), 4)),
+                                       1))));
+  EXPECT_EQ(dis(p.code), "Halt");  // a definition emits nothing in place
+  ASSERT_EQ(p.functions.size(), 1u);
+  const FunctionRecord& f = p.functions[0];
+  EXPECT_EQ(f.name, "f");
+  EXPECT_EQ(f.arity, 2u);
+  // Parameters take 0 and 1, the result register 2, locals from 3; the value never piles up on the stack.
+  EXPECT_EQ(dis(f.code),
+            "LoadReg 0, Push 1, Add, StoreReg 2, Push 0, StoreReg 3, LoadReg 0, JumpIfFalse 13, LoadReg 3, "
+            "StoreReg 2, LoadReg 1, Return, Jump 6, LoadReg 2, Return");
+  EXPECT_EQ(f.lines, (std::vector<uint64_t>{2, 2, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 6, 6, 6}));
+  ASSERT_EQ(f.constants.size(), 0u);
+}
+
+TEST(CompilerFunctions, EmptyBodyReturnsItsNilResultRegister) {
+  auto p = compile_ok(program(block(fn("f", {}, {}, 8))));
+  ASSERT_EQ(p.functions.size(), 1u);
+  EXPECT_EQ(dis(p.functions[0].code), "LoadReg 0, Return");
+  EXPECT_EQ(p.functions[0].lines, (std::vector<uint64_t>{8, 8}));
+}
+
+TEST(CompilerFunctions, LambdasAreNumberedByTheRecordsTheirUnitHeld) {
+  // main: fn f() { let g = (q) => (r) => q; }   let h = (x) => x;   let k = () => 0;
+  auto p = compile_ok(program(block(fn("f", {}, block(let("g", lambda({"q"}, lambda({"r"}, id("q"))), 2))),
+                                    let("h", lambda({"x"}, id("x")), 3), let("k", lambda({}, num(0)), 4))));
+  std::vector<std::string> names;
+  for (const auto& f : p.functions) names.push_back(f.name);
+  // Records nested in a body are kept, ahead of the body that contains them; main's own numbering counts
+  // only main's own definitions (f is one, so h is <lambda>1).
+  EXPECT_EQ(names, (std::vector<std::string>{"f.<lambda>0.<lambda>0", "f.<lambda>0", "f", "<lambda>1", "<lambda>2"}));
+  EXPECT_EQ(dis(p.code), "LoadGlobal 0, StoreReg 0, LoadGlobal 1, StoreReg 1, Halt");
+  EXPECT_EQ(text_of(p.constants[0]), "<lambda>1");
+  const FunctionRecord* inner = find(p, "f.<lambda>0.<lambda>0");
+  ASSERT_NE(inner, nullptr);
+  // A lambda body reads no outer register: q is a global there. Its line is its statement's line.
+  EXPECT_EQ(dis(inner->code), "LoadGlobal 0, Return");
+  EXPECT_EQ(inner->arity, 1u);
+  EXPECT_EQ(inner->lines, (std::vector<uint64_t>{2, 2}));
+  const FunctionRecord* outer = find(p, "f.<lambda>0");
+  ASSERT_NE(outer, nullptr);
+  EXPECT_EQ(dis(outer->code), "LoadGlobal 0, Return");
+  EXPECT_EQ(text_of(*outer->constants[0]), "f.<lambda>0.<lambda>0");
+  EXPECT_EQ(find(p, "<lambda>1")->lines, (std::vector<uint64_t>{3, 3}));
+}
+
+TEST(CompilerFunctions, NestedFunctionsReachTheProgram) {
+  auto p = compile_ok(program(block(fn("outer", {}, block(fn("inner", {"x"}, block(expr_stmt(id("x"))), 2),
+                                                          expr_stmt(call(id("inner"), num(1)), 3))))));
+  ASSERT_EQ(p.functions.size(), 2u);
+  EXPECT_EQ(p.functions[0].name, "inner");
+  EXPECT_EQ(p.functions[1].name, "outer");
+  EXPECT_EQ(dis(p.functions[1].code), "LoadGlobal 0, Push 1, Call 1, StoreReg 0, LoadReg 0, Return");
+}
+
+TEST(CompilerClasses, ClassObjectLayoutAndMethodRecords) {
+  StmtList body;
+  body.push_back(let("x", num(1), 2));
+  body.push_back(let("y", nullptr, 3));  // a field without a value is left out
+  body.push_back(fn("get", {"self"}, block(ret(mem(id("self"), "x"))), 4));
+  body.push_back(fn("mk", {"self"}, block(expr_stmt(lambda({}, num(0)))), 5));
+  body.push_back(expr_stmt(num(99), 6));  // neither field nor method: ignored
+  auto p = compile_ok(program(block(Stmt(ast::ClassDef{"K", std::string("B"), std::move(body)}, 1),
+                                    Stmt(ast::ClassDef{"E", std::nullopt, {}}, 7))));
+  std::vector<std::string> names;
+  for (const auto& f : p.functions) names.push_back(f.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"K.get", "K.mk.<lambda>0", "K.mk"}));
+  EXPECT_EQ(find(p, "K.get")->arity, 1u);
+  std::string k_code =
+      "LoadConst 0, LoadConst 1, LoadConst 2, LoadConst 3, LoadConst 4, LoadConst 5, Push 1, MakeObject 1, "
+      "LoadConst 6, LoadConst 7, LoadConst 8, LoadConst 9, LoadConst 10, LoadConst 11, LoadConst 12, "
+      "MakeObject 2, MakeObject 5, StoreGlobal 13";
+  std::string e_code =
+      "LoadConst 14, LoadConst 15, LoadConst 16, LoadConst 17, LoadConst 18, MakeObject 0, LoadConst 19, "
+      "LoadConst 20, LoadConst 21, MakeObject 0, MakeObject 5, StoreGlobal 22";
+  EXPECT_EQ(dis(p.code), k_code + ", " + e_code + ", Halt");
+  std::vector<std::string> texts;
+  for (int k = 0; k <= 13; ++k) texts.push_back(text_of(p.constants[k]));
+  EXPECT_EQ(texts, (std::vector<std::string>{"__type__", "class", "__name__", "K", "__fields__", "x", "__parent__",
+                                             "B", "__methods__", "get", "K.get", "mk", "K.mk", "K"}));
+  EXPECT_EQ(p.constants[20].kind, Constant::Kind::Nil);  // E has no parent
+  EXPECT_EQ(p.lines.front(), 1u);
+  EXPECT_EQ(p.lines[p.lines.size() - 2], 7u);
+}
+
+// --- element and member stores ------------------------------------------------------------------------------
+
+TEST(CompilerStores, OneStepStoresWriteTheContainerBackIntoItsVariable) {
+  auto p = compile_ok(program(block(let("a", array()), expr_stmt(assign(idx(id("a"), num(0)), num(9))),
+                                    expr_stmt(assign(mem(id("a"), "f"), num(8))),
+                                    expr_stmt(assign(idx(id("g"), num(1)), num(7))))));
+  EXPECT_EQ(dis(p.code),
+            "MakeArray 0, StoreReg 0, "
+            "LoadReg 0, Push 0, Push 9, SetIndex, Dup, StoreReg 0, Pop, "
+            "LoadReg 0, LoadConst 0, Push 8, SetIndex, Dup, StoreReg 0, Pop, "
+            "LoadGlobal 1, Push 1, Push 7, SetIndex, Dup, StoreGlobal 2, Pop, Halt");
+  EXPECT_EQ(text_of(p.constants[0]), "f");
+  EXPECT_EQ(text_of(p.constants[1]), "g");
+  EXPECT_EQ(text_of(p.constants[2]), "g");
+}
+
+TEST(CompilerStores, PathStoresWriteBackEveryLevelThroughHiddenRegisters) {
+  // let m; let i; m[i][2] = 5;   then   o.p[i].q = 6 with o global
+  auto p = compile_ok(program(block(
+      let("m", nil()), let("i", num(1)),
+      expr_stmt(assign(idx(idx(id("m"), id("i")), num(2)), num(5))),
+      expr_stmt(assign(mem(idx(mem(id("o"), "p"), id("i")), "q"), num(6))))));
+  // Hidden registers start above the two declared ones and are reused by the next statement.
+  EXPECT_EQ(dis(p.code),
+            "LoadConst 0, StoreReg 0, Push 1, StoreReg 1, "
+            "LoadReg 0, LoadReg 1, StoreReg 2, Dup, LoadReg 2, GetIndex, Push 2, Push 5, SetIndex, "
+            "Dup, StoreReg 3, LoadReg 2, Swap, SetIndex, Dup, StoreReg 0, Pop, LoadReg 3, Pop, "
+            "LoadGlobal 1, Dup, LoadConst 2, GetIndex, LoadReg 1, StoreReg 2, Dup, LoadReg 2, GetIndex, "
+            "LoadConst 3, Push 6, SetIndex, Dup, StoreReg 3, LoadReg 2, Swap, SetIndex, LoadConst 2, Swap, "
+            "SetIndex, Dup, StoreGlobal 4, Pop, LoadReg 3, Pop, Halt");
+  EXPECT_EQ(text_of(p.constants[2]), "p");
+  EXPECT_EQ(text_of(p.constants[3]), "q");
+  EXPECT_EQ(text_of(p.constants[4]), "o");
+}
+
+TEST(CompilerStores, NestedStoresInsideAStoreUseHigherHiddenRegisters) {
+  // m[0][0] = (n[1][1] = 2)
+  auto p = compile_ok(program(block(let("m", nil()), let("n", nil()),
+                                    expr_stmt(assign(idx(idx(id("m"), num(0)), num(0)),
+                                                     assign(idx(idx(id("n"), num(1)), num(1)), num(2)))))));
+  EXPECT_EQ(dis(p.code),
+            "LoadConst 0, StoreReg 0, LoadConst 1, StoreReg 1, "
+            "LoadReg 0, Push 0, StoreReg 2, Dup, LoadReg 2, GetIndex, Push 0, "
+            "LoadReg 1, Push 1, StoreReg 3, Dup, LoadReg 3, GetIndex, Push 1, Push 2, SetIndex, "
+            "Dup, StoreReg 4, LoadReg 3, Swap, SetIndex, Dup, StoreReg 1, Pop, LoadReg 4, "
+            "SetIndex, Dup, StoreReg 3, LoadReg 2, Swap, SetIndex, Dup, StoreReg 0, Pop, LoadReg 3, Pop, Halt");
+}
+
+TEST(CompilerStores, TargetsNotRootedInAVariableAndOtherTargets) {
+  auto p = compile_ok(program(block(expr_stmt(assign(idx(call(id("f")), num(0)), num(1))),
+                                    expr_stmt(assign(mem(array(), "x"), num(2))),
+                                    expr_stmt(assign(call(id("f")), num(3))))));
+  EXPECT_EQ(dis(p.code),
+            "LoadGlobal 0, Call 0, Push 0, Push 1, SetIndex, Pop, "
+            "MakeArray 0, LoadConst 1, Push 2, SetIndex, Pop, "
+            "Push 3, Pop, LoadConst 2, Pop, Halt");
+}
+
+TEST(CompilerStores, InFunctionsTheResultRegisterIsClearedBeforeAStore) {
+  auto p = compile_ok(program(block(fn("f", {"a"}, block(expr_stmt(assign(idx(id("a"), num(0)), num(1))),
+                                                         expr_stmt(assign(id("a"), num(2))))))));
+  EXPECT_EQ(dis(p.functions[0].code),
+            "Push 0, StoreReg 1, LoadReg 0, Push 0, Push 1, SetIndex, Dup, StoreReg 0, StoreReg 1, "
+            "Push 2, Dup, StoreReg 0, StoreReg 1, LoadReg 1, Return");
+}
