@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 1; i + 2 < size; i += 3) {
       Instruction ins;
       ins.opcode = static_cast<Opcode>(data[i] % kOpcodeCount);
-      ins.imm = static_cast<int32_t>(static_cast<int8_t>(data[i + 1])) * 0x01010101;
+      ins.imm = static_cast<int32_t>(static_cast<uint32_t>(data[i + 1]) * 0x01010101u);
       ins.arg = data[i + 2];
       code.push_back(ins);
     }
