@@ -294,10 +294,17 @@ TEST_F(NativeBuild, RealToolchainBuildsAndLoads) {
     std::string probe = std::string("command -v ") + tool + " >/dev/null 2>&1";
     if (std::system(probe.c_str()) != 0) GTEST_SKIP() << tool << " is not installed";
   }
-  void* entry = build_native("trace_4", ir_);
-  ASSERT_NE(entry, nullptr);
-  EXPECT_EQ(reinterpret_cast<long (*)()>(entry)(), 5);  // Push 2, Push 3, Add, Halt
+  // A hot straight-line trace (the Halt ends it before its back edge) builds and loads.
+  JitState jit;
+  const auto code = code_from_text("Nop; Nop; Nop; Nop; Push 2; Push 3; Add; Halt; Jump 4");
+  for (int i = 0; i < 1000; ++i) on_backward_jump(jit, code, 4, 8);
+  const Trace& hot = jit.traces.at("trace_4");
+  ASSERT_TRUE(hot.hot);
+  EXPECT_EQ(*hot.ir, ir_);
+  ASSERT_NE(hot.native_entry, nullptr);
+  EXPECT_EQ(reinterpret_cast<long (*)()>(hot.native_entry)(), 5);
   EXPECT_EQ(names_in(out_), (std::set<std::string>{"tarnwick_trace_trace_4.so"}));
+  EXPECT_EQ(jit.compiled, 0u);
 
   // A library exporting the bare number is found by the shortened name; a second trace gets its own.
   const std::string bare = "define i64 @\"7\"() {\n  ret i64 77\n}\n";
