@@ -12,11 +12,11 @@ namespace {
 constexpr std::string_view kEmDashNewline = " \u2014 newline inside string";
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
-enum CharClass : uint8_t { kDigit = 1, kWord = 2, kHex = 4 };
+enum CharClass : uint8_t { kWord = 1, kHex = 2 };
 
 constexpr std::array<uint8_t, 256> make_classes() {
   std::array<uint8_t, 256> t{};
-  for (int c = '0'; c <= '9'; ++c) t[c] = kDigit | kWord | kHex;
+  for (int c = '0'; c <= '9'; ++c) t[c] = kWord | kHex;
   for (int c = 'a'; c <= 'z'; ++c) t[c] = kWord;
   for (int c = 'A'; c <= 'Z'; ++c) t[c] = kWord;
   for (int c = 'a'; c <= 'f'; ++c) t[c] |= kHex;
