@@ -879,6 +879,8 @@ L_LoadGlobal: {
   NEXT();
 }
 
+// Handlers below keep their non-trivial locals in an inner block that closes before dispatching: a
+// computed goto leaving a scope does not run destructors.
 L_MakeArray: {
   uint64_t n = ins->arg;
   if (n > DEPTH()) {
@@ -886,12 +888,14 @@ L_MakeArray: {
     FAIL(kStackUnderflow);
   }
   SYNC();
-  std::vector<ValueRef> items;
-  items.reserve(std::max<uint64_t>(n, 8));
-  ValueRef* first = sp - n;
-  for (ValueRef* p = first; p < sp; ++p) items.push_back(std::move(*p));
-  sp = first;
-  *sp++ = ValueRef::array(std::move(items));
+  {
+    std::vector<ValueRef> items;
+    items.reserve(std::max<uint64_t>(n, 8));
+    ValueRef* first = sp - n;
+    for (ValueRef* p = first; p < sp; ++p) items.push_back(std::move(*p));
+    sp = first;
+    *sp++ = ValueRef::array(std::move(items));
+  }
   NEXT();
 }
 L_MakeObject: {
@@ -901,47 +905,49 @@ L_MakeObject: {
     FAIL(kStackUnderflow);
   }
   SYNC();
-  ObjectMap map;
-  ValueRef* first = sp - 2 * n;
-  // Walked in source order; when a key repeats, the earliest pair wins (as popping from the top down and
-  // letting later inserts replace would decide), and entries keep source order.
-  for (ValueRef* p = first; p < sp; p += 2) {
-    if (p[0].kind() == ValueKind::String && map.find(p[0].as_string()) == nullptr) map.set(p[0].as_string(), std::move(p[1]));
+  {
+    ObjectMap map;
+    ValueRef* first = sp - 2 * n;
+    // Walked in source order; when a key repeats, the earliest pair wins (as popping from the top down and
+    // letting later inserts replace would decide), and entries keep source order.
+    for (ValueRef* p = first; p < sp; p += 2) {
+      if (p[0].kind() == ValueKind::String && map.find(p[0].as_string()) == nullptr)
+        map.set(p[0].as_string(), std::move(p[1]));
+    }
+    for (ValueRef* p = first; p < sp; ++p) *p = ValueRef();
+    sp = first;
+    *sp++ = ValueRef::object(std::move(map));
   }
-  for (ValueRef* p = first; p < sp; ++p) *p = ValueRef();
-  sp = first;
-  *sp++ = ValueRef::object(std::move(map));
   NEXT();
 }
 
 L_GetIndex: {
   NEED2();
-  ValueRef& c = sp[-2];
-  ValueRef& i = sp[-1];
-  if (c.kind() == ValueKind::Array && i.is_int()) {
-    const auto& items = c.as_array();
-    int64_t n = static_cast<int64_t>(items.size());
-    int64_t idx = i.as_int();
-    if (idx < 0) idx += n;
-    ValueRef out = idx >= 0 && idx < n ? items[idx] : ValueRef();
+  {
+    ValueRef& c = sp[-2];
+    ValueRef& i = sp[-1];
+    if (c.kind() == ValueKind::Array && i.is_int()) {
+      const auto& items = c.as_array();
+      int64_t n = static_cast<int64_t>(items.size());
+      int64_t idx = i.as_int();
+      if (idx < 0) idx += n;
+      ValueRef out = idx >= 0 && idx < n ? items[idx] : ValueRef();
+      c = std::move(out);
+    } else if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
+      SYNC();
+      const ValueRef* found = c.as_object().find(i.as_string());
+      ValueRef out = found != nullptr ? *found : resolve_method(c, i.as_string());
+      c = std::move(out);
+    } else {
+      sp -= 2;
+      sp[0] = ValueRef();
+      sp[1] = ValueRef();
+      FAIL(kInvalidIndex);
+    }
     i = ValueRef();
-    c = std::move(out);
     --sp;
-    NEXT();
   }
-  if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
-    SYNC();
-    const ValueRef* found = c.as_object().find(i.as_string());
-    ValueRef out = found != nullptr ? *found : resolve_method(c, i.as_string());
-    i = ValueRef();
-    c = std::move(out);
-    --sp;
-    NEXT();
-  }
-  sp -= 2;
-  sp[0] = ValueRef();
-  sp[1] = ValueRef();
-  FAIL(kInvalidIndex);
+  NEXT();
 }
 
 L_SetIndex: {
@@ -950,40 +956,42 @@ L_SetIndex: {
     FAIL(kStackUnderflow);
   }
   SYNC();
-  ValueRef v = std::move(sp[-1]);
-  ValueRef i = std::move(sp[-2]);
-  ValueRef& c = sp[-3];
-  sp -= 2;
-  if (c.kind() == ValueKind::Array || c.kind() == ValueKind::Object) {
-    if (!c.unique()) {
-      // `SetIndex, Dup, StoreReg r` (or `StoreGlobal k`) overwrites the variable that still holds the old
-      // container right after this store; letting go of that handle first lets the store happen in place.
-      const Instruction& n1 = code[pc];
-      if (n1.opcode == Opcode::Dup && pc + 1 < unit->code_size) {
-        const Instruction& n2 = code[pc + 1];
-        if (n2.opcode == Opcode::StoreReg && n2.arg < kRegisterLimit) {
-          if (R[n2.arg].identity() == c.identity()) R[n2.arg] = ValueRef();
-        } else if (n2.opcode == Opcode::StoreGlobal) {
-          ValueRef* slot = global_slot(*unit, n2.arg, false);
-          if (slot != nullptr && slot->identity() == c.identity()) {
-            WriteGuard g(globals_lock_);
-            *slot = ValueRef();
+  {
+    ValueRef v = std::move(sp[-1]);
+    ValueRef i = std::move(sp[-2]);
+    ValueRef& c = sp[-3];
+    sp -= 2;
+    if (c.kind() == ValueKind::Array || c.kind() == ValueKind::Object) {
+      if (!c.unique()) {
+        // `SetIndex, Dup, StoreReg r` (or `StoreGlobal k`) overwrites the variable that still holds the old
+        // container right after this store; letting go of that handle first lets the store happen in place.
+        const Instruction& n1 = code[pc];
+        if (n1.opcode == Opcode::Dup && pc + 1 < unit->code_size) {
+          const Instruction& n2 = code[pc + 1];
+          if (n2.opcode == Opcode::StoreReg && n2.arg < kRegisterLimit) {
+            if (R[n2.arg].identity() == c.identity()) R[n2.arg] = ValueRef();
+          } else if (n2.opcode == Opcode::StoreGlobal) {
+            ValueRef* slot = global_slot(*unit, n2.arg, false);
+            if (slot != nullptr && slot->identity() == c.identity()) {
+              WriteGuard g(globals_lock_);
+              *slot = ValueRef();
+            }
           }
         }
+        make_unique(c);
       }
-      make_unique(c);
-    }
-    if (c.kind() == ValueKind::Array) {
-      if (i.is_int()) {
-        auto& items = c.array_mut();
-        int64_t n = static_cast<int64_t>(items.size());
-        int64_t idx = i.as_int();
-        if (idx < 0) idx += n;
-        if (idx >= 0 && idx < n) items[idx] = std::move(v);
+      if (c.kind() == ValueKind::Array) {
+        if (i.is_int()) {
+          auto& items = c.array_mut();
+          int64_t n = static_cast<int64_t>(items.size());
+          int64_t idx = i.as_int();
+          if (idx < 0) idx += n;
+          if (idx >= 0 && idx < n) items[idx] = std::move(v);
+        }
+      } else {
+        std::string key = i.kind() == ValueKind::String ? i.as_string() : to_text(i);
+        c.object_mut().set(std::move(key), std::move(v));
       }
-    } else {
-      std::string key = i.kind() == ValueKind::String ? i.as_string() : to_text(i);
-      c.object_mut().set(std::move(key), std::move(v));
     }
   }
   NEXT();
@@ -1002,12 +1010,14 @@ L_LoadConst: {
 L_Concat: {
   NEED2();
   SYNC();
-  std::string text;
-  append_text(text, sp[-2]);
-  append_text(text, sp[-1]);
-  sp[-1] = ValueRef();
-  sp[-2] = ValueRef::string(std::move(text));
-  --sp;
+  {
+    std::string text;
+    append_text(text, sp[-2]);
+    append_text(text, sp[-1]);
+    sp[-1] = ValueRef();
+    sp[-2] = ValueRef::string(std::move(text));
+    --sp;
+  }
   NEXT();
 }
 
@@ -1029,49 +1039,52 @@ L_Len: {
 
 L_GetIter: {
   if (sp == base) FAIL(kStackUnderflow);
+  {
+    ValueKind k = sp[-1].kind();
+    if (k != ValueKind::String && k != ValueKind::Array && k != ValueKind::Object) {
+      *--sp = ValueRef();
+      FAIL(kIterType);
+    }
+  }
   SYNC();
-  ValueRef& c = sp[-1];
-  ValueRef items;
-  switch (c.kind()) {
-    case ValueKind::String: items = ValueRef::array(split_scalars(c.as_string())); break;
-    case ValueKind::Array: items = c; break;
-    case ValueKind::Object: {
+  {
+    ValueRef& c = sp[-1];
+    ValueRef items;
+    if (c.kind() == ValueKind::String) {
+      items = ValueRef::array(split_scalars(c.as_string()));
+    } else if (c.kind() == ValueKind::Array) {
+      items = c;
+    } else {
       std::vector<std::string> keys;
       keys.reserve(c.as_object().size());
       for (const auto& e : c.as_object()) keys.push_back(e.first);
       std::sort(keys.begin(), keys.end());
       std::vector<ValueRef> vals;
       vals.reserve(keys.size());
-      for (auto& k : keys) vals.push_back(ValueRef::string(std::move(k)));
+      for (auto& key : keys) vals.push_back(ValueRef::string(std::move(key)));
       items = ValueRef::array(std::move(vals));
-      break;
     }
-    default:
-      *--sp = ValueRef();
-      FAIL(kIterType);
+    std::vector<ValueRef> state;
+    state.reserve(2);
+    state.push_back(std::move(items));
+    state.push_back(ValueRef::integer(0));
+    c = ValueRef::array(std::move(state));
   }
-  std::vector<ValueRef> state;
-  state.reserve(2);
-  state.push_back(std::move(items));
-  state.push_back(ValueRef::integer(0));
-  c = ValueRef::array(std::move(state));
   NEXT();
 }
 
 L_IterNext: {
   if (sp == base) FAIL(kStackUnderflow);
-  ValueRef& s = sp[-1];
-  if (s.kind() != ValueKind::Array || s.as_array().size() != 2) {
-    *--sp = ValueRef();
-    FAIL(kIterState);
-  }
-  if (!s.as_array()[1].is_int() || s.as_array()[1].as_int() < 0) {
-    *--sp = ValueRef();
-    FAIL(kIterIndex);
-  }
-  if (s.as_array()[0].kind() != ValueKind::Array) {
-    *--sp = ValueRef();
-    FAIL(kIterState);
+  {
+    const ValueRef& s = sp[-1];
+    const char* bad = nullptr;
+    if (s.kind() != ValueKind::Array || s.as_array().size() != 2) bad = kIterState;
+    else if (!s.as_array()[1].is_int() || s.as_array()[1].as_int() < 0) bad = kIterIndex;
+    else if (s.as_array()[0].kind() != ValueKind::Array) bad = kIterState;
+    if (bad != nullptr) {
+      *--sp = ValueRef();
+      FAIL(bad);
+    }
   }
   ENSURE(1);
   {
@@ -1080,30 +1093,30 @@ L_IterNext: {
     if (k >= st.as_array()[0].as_array().size()) {
       st = ValueRef();
       *sp++ = ValueRef();
-      NEXT();
-    }
-    ValueRef item = st.as_array()[0].as_array()[k];
-    if (!st.unique()) {
-      // The loop's `IterNext, Swap, StoreReg r` puts the new state back into the register that holds the
-      // old one: dropping that handle first lets the state be advanced in place.
-      const Instruction& n1 = code[pc];
-      if (n1.opcode == Opcode::Swap && pc + 1 < unit->code_size) {
-        const Instruction& n2 = code[pc + 1];
-        if (n2.opcode == Opcode::StoreReg && n2.arg < kRegisterLimit && R[n2.arg].identity() == st.identity())
-          R[n2.arg] = ValueRef();
-      }
-    }
-    if (st.unique()) {
-      st.array_mut()[1] = ValueRef::integer(static_cast<int64_t>(k + 1));
     } else {
-      SYNC();
-      std::vector<ValueRef> next;
-      next.reserve(2);
-      next.push_back(st.as_array()[0]);
-      next.push_back(ValueRef::integer(static_cast<int64_t>(k + 1)));
-      st = ValueRef::array(std::move(next));
+      ValueRef item = st.as_array()[0].as_array()[k];
+      if (!st.unique()) {
+        // The loop's `IterNext, Swap, StoreReg r` puts the new state back into the register that holds the
+        // old one: dropping that handle first lets the state be advanced in place.
+        const Instruction& n1 = code[pc];
+        if (n1.opcode == Opcode::Swap && pc + 1 < unit->code_size) {
+          const Instruction& n2 = code[pc + 1];
+          if (n2.opcode == Opcode::StoreReg && n2.arg < kRegisterLimit && R[n2.arg].identity() == st.identity())
+            R[n2.arg] = ValueRef();
+        }
+      }
+      if (st.unique()) {
+        st.array_mut()[1] = ValueRef::integer(static_cast<int64_t>(k + 1));
+      } else {
+        SYNC();
+        std::vector<ValueRef> next;
+        next.reserve(2);
+        next.push_back(st.as_array()[0]);
+        next.push_back(ValueRef::integer(static_cast<int64_t>(k + 1)));
+        st = ValueRef::array(std::move(next));
+      }
+      *sp++ = std::move(item);
     }
-    *sp++ = std::move(item);
   }
   NEXT();
 }
