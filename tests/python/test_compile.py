@@ -69,3 +69,7 @@ def test_failures_raise_syntax_error(source, message):
 def test_break_and_continue_inside_loops_compile():
     opcodes, _ = tarnwick_parser.compile("for x in [1, 2] { if x { continue; } break; }")
     assert opcodes[-1] == 255
+
+
+def test_lone_surrogates_become_replacement_characters():
+    assert tarnwick_parser.compile('"a\ud800b";') == ([254, 2, 255], string_constant("a\ufffdb"))
