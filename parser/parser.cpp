@@ -263,10 +263,11 @@ NOINLINE static ExprPtr fold(OperandStack& s) {
 
 ExprPtr Parser::binary() {
   OperandStack s;
-  s.operands[0] = unary();
-  if (!s.operands[0]) return nullptr;
-  s.heights[0] = static_cast<uint32_t>(h_);
   for (;;) {
+    // One call site for the operand parser: it is inlined here, and a single copy keeps the frame small.
+    s.operands[s.n_ops] = unary();
+    if (!s.operands[s.n_ops]) return nullptr;
+    s.heights[s.n_ops] = static_cast<uint32_t>(h_);
     const BinaryEntry& entry = binary_entry(cur().kind);
     // Fold what binds at least as tightly as the next operator (or everything at the end).
     while (s.n_ops > 0 && (entry.level == 0 || s.levels[s.n_ops - 1] >= entry.level)) {
@@ -279,12 +280,8 @@ ExprPtr Parser::binary() {
     if (entry.level == 0) break;
     s.ops[s.n_ops] = entry.op;
     s.levels[s.n_ops] = entry.level;
-    advance();
-    ExprPtr right = unary();
-    if (!right) return nullptr;
     ++s.n_ops;
-    s.operands[s.n_ops] = std::move(right);
-    s.heights[s.n_ops] = static_cast<uint32_t>(h_);
+    advance();
   }
   h_ = s.heights[0];
   return std::move(s.operands[0]);
