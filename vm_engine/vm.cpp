@@ -155,6 +155,68 @@ std::string debug_escape(const std::string& s) {
 
 // --- Code units ------------------------------------------------------------------------------------------
 
+namespace {
+
+// Comparison kinds carried by fused compare-and-branch instructions.
+enum CmpKind : uint64_t { kCmpLt, kCmpLe, kCmpGt, kCmpGe };
+
+int cmp_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Lt: return kCmpLt;
+    case Opcode::Le: return kCmpLe;
+    case Opcode::Gt: return kCmpGt;
+    case Opcode::Ge: return kCmpGe;
+    default: return -1;
+  }
+}
+
+int arith_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Add: return 0;
+    case Opcode::Sub: return 1;
+    case Opcode::Mul: return 2;
+    default: return -1;
+  }
+}
+
+std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n) {
+  std::vector<Instruction> out = code;
+  auto is = [&](size_t i, Opcode op) { return i < n && code[i].opcode == op; };
+  auto reg = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg < kRegisterLimit; };
+  auto make = [](uint32_t op, int32_t imm, uint64_t arg) { return Instruction{static_cast<Opcode>(op), imm, arg}; };
+  for (size_t i = 0; i < n; ++i) {
+    if (reg(i, Opcode::LoadReg) && (is(i + 1, Opcode::Push) || reg(i + 1, Opcode::LoadReg)) && i + 2 < n) {
+      bool imm = is(i + 1, Opcode::Push);
+      uint64_t a = code[i].arg, b = imm ? 0 : code[i + 1].arg;
+      int32_t k = imm ? code[i + 1].imm : 0;
+      int cmp = cmp_kind(code[i + 2].opcode);
+      if (cmp >= 0 && (is(i + 3, Opcode::JumpIfFalse) || is(i + 3, Opcode::JumpIfTrue)) && code[i + 3].arg > i + 3 &&
+          code[i + 3].arg <= 0xFFFFFFFFu) {
+        uint64_t sense = code[i + 3].opcode == Opcode::JumpIfTrue ? 1 : 0;
+        uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(cmp) << 16) | (sense << 18) | (code[i + 3].arg << 32);
+        out[i] = make(imm ? detail::kFusedCmpRegImmBranch : detail::kFusedCmpRegRegBranch, k, arg);
+        continue;
+      }
+      int ar = arith_kind(code[i + 2].opcode);
+      if (ar >= 0) {
+        uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(ar) << 16);
+        if (is(i + 3, Opcode::Dup) && reg(i + 4, Opcode::StoreReg) && is(i + 5, Opcode::Pop)) {
+          arg |= code[i + 4].arg << 24;
+          out[i] = make(imm ? detail::kFusedArithRegImmStore : detail::kFusedArithRegRegStore, k, arg);
+        } else {
+          out[i] = make(imm ? detail::kFusedArithRegImm : detail::kFusedArithRegReg, k, arg);
+        }
+        continue;
+      }
+    }
+    if (is(i, Opcode::Dup) && reg(i + 1, Opcode::StoreReg) && is(i + 2, Opcode::Pop))
+      out[i] = make(detail::kFusedStoreTop, 0, code[i + 1].arg);
+  }
+  return out;
+}
+
+}  // namespace
+
 detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k,
                            std::vector<uint64_t> l, uint64_t a)
     : name(std::move(n)), code(std::move(c)), constants(std::move(k)), lines(std::move(l)), arity(a) {
@@ -167,6 +229,7 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
     if (ins.opcode == Opcode::Call) ++calls;
   }
   code.push_back(Instruction{static_cast<Opcode>(detail::kEndOpcode), 0, 0});
+  exec = fuse(code, code_size);
   global_cache.resize(constants.size());
   if (calls > 0) {
     site_of.assign(code_size, 0);
@@ -519,11 +582,14 @@ RunResult VM::run_loop() {
       &&L_Jump, &&L_JumpIfFalse, &&L_JumpIfTrue,
       &&L_Call, &&L_Return, &&L_StoreReg, &&L_LoadReg, &&L_StoreGlobal, &&L_LoadGlobal, &&L_MakeArray,
       &&L_MakeObject, &&L_GetIndex, &&L_SetIndex, &&L_LoadConst, &&L_Concat, &&L_Len, &&L_GetIter,
-      &&L_IterNext, &&L_Halt, &&L_Nop, &&L_End};
-  static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == kOpcodeCount + 1);
+      &&L_IterNext, &&L_Halt, &&L_Nop, &&L_End,
+      &&L_FusedCmpRegImmBranch, &&L_FusedCmpRegRegBranch, &&L_FusedArithRegReg, &&L_FusedArithRegRegStore,
+      &&L_FusedArithRegImm, &&L_FusedArithRegImmStore, &&L_FusedStoreTop};
+  static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == detail::kFusedEnd);
 
   const CodeUnit* unit;
-  const Instruction* code;
+  const Instruction* code;  // the body as written
+  const Instruction* exec;  // the same with fused instructions: what dispatch reads
   const Instruction* ins;
   uint64_t pc;
   ValueRef* sp;
@@ -541,6 +607,7 @@ RunResult VM::run_loop() {
   do {                                             \
     unit = unit_;                                  \
     code = unit->code.data();                      \
+    exec = unit->exec.data();                      \
     pc = pc_;                                      \
     sp = stack_.data() + sp_;                      \
     base = stack_.data() + stack_base_;            \
@@ -549,7 +616,7 @@ RunResult VM::run_loop() {
   } while (0)
 #define DISPATCH()                                            \
   do {                                                        \
-    ins = code + pc++;                                        \
+    ins = exec + pc++;                                        \
     goto* kLabels[static_cast<uint32_t>(ins->opcode)];        \
   } while (0)
 #define NEXT()     \
@@ -1130,6 +1197,92 @@ L_Nop:
 L_End:
   --pc;
   goto end_of_code;
+
+L_FusedCmpRegImmBranch:
+L_FusedCmpRegRegBranch: {
+  uint64_t arg = ins->arg;
+  const ValueRef& x = R[arg & 0xFF];
+  double a, b;
+  if (ins->opcode == static_cast<Opcode>(detail::kFusedCmpRegImmBranch)) {
+    if (!x.is_number()) goto fallback;
+    a = x.number_as_double();
+    b = ins->imm;
+  } else {
+    const ValueRef& y = R[(arg >> 8) & 0xFF];
+    if (!x.is_number() || !y.is_number()) goto fallback;
+    a = x.number_as_double();
+    b = y.number_as_double();
+  }
+  bool r;
+  switch ((arg >> 16) & 3) {
+    case kCmpLt: r = a < b; break;
+    case kCmpLe: r = a <= b; break;
+    case kCmpGt: r = a > b; break;
+    default: r = a >= b; break;
+  }
+  executed += 4;
+  if (r == (((arg >> 18) & 1) != 0)) {
+    pc = arg >> 32;
+    if (pc >= unit->code_size) goto end_of_code;
+  } else {
+    pc += 3;
+  }
+  DISPATCH();
+}
+
+L_FusedArithRegReg:
+L_FusedArithRegRegStore:
+L_FusedArithRegImm:
+L_FusedArithRegImmStore: {
+  uint64_t arg = ins->arg;
+  uint32_t fop = static_cast<uint32_t>(ins->opcode);
+  bool with_imm = fop == detail::kFusedArithRegImm || fop == detail::kFusedArithRegImmStore;
+  const ValueRef& a = R[arg & 0xFF];
+  if (!a.is_number()) goto fallback;
+  {
+    ValueRef result;
+    const ValueRef b = with_imm ? ValueRef::integer(ins->imm) : R[(arg >> 8) & 0xFF];
+    if (a.is_int() && b.is_int()) {
+      int64_t x = a.as_int(), y = b.as_int();
+      switch ((arg >> 16) & 3) {
+        case 0: result = ValueRef::integer(sat_add(x, y)); break;
+        case 1: result = ValueRef::integer(sat_sub(x, y)); break;
+        default: result = ValueRef::integer(sat_mul(x, y)); break;
+      }
+    } else if (b.is_number()) {
+      double x = a.number_as_double(), y = b.number_as_double();
+      switch ((arg >> 16) & 3) {
+        case 0: result = ValueRef::floating(x + y); break;
+        case 1: result = ValueRef::floating(x - y); break;
+        default: result = ValueRef::floating(x * y); break;
+      }
+    } else {
+      goto fallback;
+    }
+    if (fop == detail::kFusedArithRegRegStore || fop == detail::kFusedArithRegImmStore) {
+      R[(arg >> 24) & 0xFF] = std::move(result);
+      executed += 6;
+      pc += 5;
+    } else {
+      PUSH(std::move(result));
+      executed += 3;
+      pc += 2;
+    }
+  }
+  DISPATCH();
+}
+
+L_FusedStoreTop:
+  if (sp == base) goto fallback;
+  R[ins->arg] = std::move(*--sp);
+  executed += 3;
+  pc += 2;
+  DISPATCH();
+
+fallback:
+  // The fused sequence cannot run as a whole here: run its first instruction as written.
+  ins = code + (pc - 1);
+  goto* kLabels[static_cast<uint32_t>(ins->opcode)];
 
 end_of_code: {
   SYNC();
