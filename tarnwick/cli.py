@@ -54,7 +54,7 @@ def _load_source(args) -> Tuple[str, str]:
 
 
 def _syntax_failure(name: str, source: str, error: SyntaxError) -> int:
-    print(diag.render_syntax_error(name, str(error), source, _parser_module().lex), file=sys.stderr)
+    print(diag.render_syntax_error(name, error, source, _parser_module().lex), file=sys.stderr)
     return EXIT_SYNTAX
 
 

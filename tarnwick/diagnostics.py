@@ -30,7 +30,9 @@ def normalise_syntax_message(message: str) -> str:
         return message
     if message.startswith("ParseError at "):
         return PARSE_PREFIX + message
-    return LEX_PREFIX + message
+    if message.startswith(("Lexer error at ", "Unterminated block comment at ") + _UNPLACED_LEX):
+        return LEX_PREFIX + message
+    return message
 
 
 def line_column(source: str, index: int) -> Tuple[int, int]:
@@ -126,10 +128,14 @@ def render(name: str, message: str, source: str, line: Optional[int], column: Op
     return "\n".join(out)
 
 
-def render_syntax_error(name: str, message: str, source: str,
+def render_syntax_error(name: str, error: SyntaxError, source: str,
                         lex: Optional[Callable[[str], object]] = None) -> str:
-    message = normalise_syntax_message(message)
+    message = normalise_syntax_message(str(error))
     pos = syntax_position(message, source, lex)
+    if pos is None and getattr(error, "lineno", None):
+        # Errors found after parsing (such as a misplaced break) may carry only the exception's position.
+        offset = getattr(error, "offset", None)
+        pos = (error.lineno, offset if offset and offset > 0 else None)
     if pos is None:
         return render(name, message, source, None)
     return render(name, message, source, pos[0], pos[1])
