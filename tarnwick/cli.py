@@ -44,13 +44,18 @@ def _load_source(args) -> Tuple[str, str]:
         return args.code, "<string>"
     if args.file is None:
         raise _InputError("a script is required: FILE, - for standard input, or -e CODE")
-    if args.file == "-":
-        return sys.stdin.read(), "<stdin>"
+    # Bytes are decoded as they are, without newline translation: a carriage return is part of the source
+    # (it counts as a column, and triple-quoted strings keep it).
+    name = "<stdin>" if args.file == "-" else args.file
     try:
-        with open(args.file, encoding="utf-8") as f:
-            return f.read(), args.file
+        if args.file == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(args.file, "rb") as f:
+                data = f.read()
+        return data.decode("utf-8"), name
     except (OSError, UnicodeDecodeError) as e:
-        raise _InputError(f"cannot read {args.file}: {e}") from e
+        raise _InputError(f"cannot read {name}: {e}") from e
 
 
 def _syntax_failure(name: str, source: str, error: SyntaxError) -> int:
