@@ -283,4 +283,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     except _InputError as e:
         print(f"tarnwick {args.command}: error: {e}", file=sys.stderr)
         return EXIT_USAGE
-    return args.func(args, source, name)
+    try:
+        return args.func(args, source, name)
+    except ImportError as e:
+        print(f"tarnwick: error: the engine is not importable ({e}); build it with scripts/build.sh and "
+              f"put build/python on PYTHONPATH, or install the package with pip", file=sys.stderr)
+        return EXIT_USAGE

@@ -321,3 +321,12 @@ def test_undecodable_source_is_a_usage_error(tmp_path):
     r = tarnwick(str(path))
     assert r.returncode == 2
     assert "cannot read" in r.stderr and "utf-8" in r.stderr
+
+
+@needs("compile")
+def test_errors_found_after_parsing_show_the_line_they_name():
+    r = tarnwick("bytecode", "-e", "let a = 1\nif a { break }")
+    assert r.returncode == 2
+    lines = r.stderr.rstrip("\n").split("\n")
+    assert lines[0].startswith("<string>:2: ") and "break" in lines[0]
+    assert lines[1:] == ["  2 | if a { break }"]
