@@ -1,0 +1,42 @@
+"""The benchmark programs, run small: each Tarnwick version must print what its Python twin prints.
+
+This guards the programs' correctness (and the engine features they lean on), not their speed.
+"""
+import os
+import subprocess
+import sys
+
+import pytest
+import tarnwick_parser
+
+BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench")
+sys.path.insert(0, BENCH)
+import suite  # noqa: E402
+
+
+def python_output(text):
+    return subprocess.run([sys.executable, "-c", text], capture_output=True, text=True, check=True).stdout
+
+
+def tarnwick_output(text, capfd):
+    capfd.readouterr()
+    result = tarnwick_parser.compile_and_run(text)
+    out = capfd.readouterr().out
+    assert not result.startswith(("Runtime error", "Native error")), result
+    return out
+
+
+@pytest.mark.parametrize("name", suite.NAMES)
+def test_benchmark_agrees_with_python(name, capfd):
+    size = suite.SIZES[name]["tiny"]
+    expected = python_output(suite.source(name, "python", size))
+    assert expected.strip(), "the Python twin printed nothing"
+    assert tarnwick_output(suite.source(name, "tarnwick", size), capfd) == expected
+
+
+def test_long_assignment_loop_in_a_function_agrees_with_python(capfd):
+    # The memory check's program: many assignments in one call must neither fail nor lose the result.
+    def sized(ext, n):
+        with open(os.path.join(BENCH, "memory", "assignments" + ext), encoding="utf-8") as f:
+            return f.read().replace("1000000", str(n), 1)
+    assert tarnwick_output(sized(".tw", 20000), capfd) == python_output(sized(".py", 20000)) == "19999\n"
