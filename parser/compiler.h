@@ -1,0 +1,35 @@
+// The one-pass compiler from a syntax tree to a BytecodeProgram, and the source-to-bytecode front door
+// used by the one-shot pipeline and the command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+#include "parser/ast.h"
+#include "vm_engine/bytecode.h"
+
+namespace tarnwick {
+
+// The compiler accepts every parsed program except one whose `break` or `continue` has no enclosing
+// loop: such a jump would have nowhere sensible to go.
+struct CompileError {
+  std::string message;
+  uint64_t line = 0;
+};
+
+Result<BytecodeProgram, CompileError> compile_program(const Program& program);
+
+struct SourceError {
+  enum class Kind { Lex, Parse, Compile } kind = Kind::Lex;
+  // The lexer's message, the parse error's display text, or the compile error's message.
+  std::string message;
+  uint64_t line = 0;    // 0 when unknown
+  uint64_t column = 0;  // 0 when unknown
+};
+
+// Lexes, parses and compiles `source`.
+Result<BytecodeProgram, SourceError> compile_source(std::string_view source);
+
+}  // namespace tarnwick

@@ -1,0 +1,182 @@
+// Runtime values. A ValueRef is a 16-byte tagged handle: nil, bool, int and float live inline (copying them
+// never allocates and never touches a counter); strings, arrays, objects and function values point to
+// atomically counted immutable heap objects that change only through copy-on-write (make_unique).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "vm_engine/bytecode.h"
+
+namespace tarnwick {
+
+enum class ValueKind : uint8_t { Nil, Bool, Int, Float, String, Array, Object, Function, Method, NativeFn };
+
+class ValueRef;
+class ObjectMap;
+
+namespace detail {
+
+// Common header of every heap value. `next` links objects waiting to be destroyed, so that freeing a
+// deeply nested value walks a list instead of recursing on the native stack.
+struct HeapObject {
+  std::atomic<uint32_t> refs{1};
+  ValueKind kind;
+  HeapObject* next = nullptr;
+  explicit HeapObject(ValueKind k) : kind(k) {}
+};
+
+// Drops the last reference: destroys the object and, iteratively, everything it alone kept alive.
+void destroy_heap(HeapObject* obj) noexcept;
+
+}  // namespace detail
+
+class ValueRef {
+ public:
+  ValueRef() noexcept : kind_(ValueKind::Nil), i_(0) {}
+  ~ValueRef() { release(); }
+
+  ValueRef(const ValueRef& o) noexcept : kind_(o.kind_), i_(o.i_) { retain(); }
+  ValueRef(ValueRef&& o) noexcept : kind_(o.kind_), i_(o.i_) { o.kind_ = ValueKind::Nil; }
+  ValueRef& operator=(const ValueRef& o) noexcept {
+    if (this != &o) {
+      o.retain();
+      release();
+      kind_ = o.kind_;
+      i_ = o.i_;
+    }
+    return *this;
+  }
+  ValueRef& operator=(ValueRef&& o) noexcept {
+    if (this != &o) {
+      release();
+      kind_ = o.kind_;
+      i_ = o.i_;
+      o.kind_ = ValueKind::Nil;
+    }
+    return *this;
+  }
+
+  static ValueRef nil() noexcept { return ValueRef(); }
+  static ValueRef boolean(bool b) noexcept { ValueRef v; v.kind_ = ValueKind::Bool; v.i_ = b ? 1 : 0; return v; }
+  static ValueRef integer(int64_t i) noexcept { ValueRef v; v.kind_ = ValueKind::Int; v.i_ = i; return v; }
+  static ValueRef floating(double f) noexcept { ValueRef v; v.kind_ = ValueKind::Float; v.f_ = f; return v; }
+  // An empty text gives the process-wide shared empty string.
+  static ValueRef string(std::string s);
+  static ValueRef string(std::string_view s) { return string(std::string(s)); }
+  static ValueRef string(const char* s) { return string(std::string(s)); }
+  static ValueRef array(std::vector<ValueRef> items);
+  static ValueRef object(ObjectMap map);
+  // Later pairs with the same key replace earlier ones (keeping the first one's position).
+  static ValueRef object(std::vector<std::pair<std::string, ValueRef>> entries);
+  static ValueRef function(std::string name);
+  static ValueRef native(std::string name);
+  static ValueRef method(ValueRef receiver, std::string name);
+  static ValueRef from_constant(const Constant& c);
+
+  ValueKind kind() const noexcept { return kind_; }
+  bool is_nil() const noexcept { return kind_ == ValueKind::Nil; }
+  bool is_int() const noexcept { return kind_ == ValueKind::Int; }
+  bool is_float() const noexcept { return kind_ == ValueKind::Float; }
+  bool is_number() const noexcept { return kind_ == ValueKind::Int || kind_ == ValueKind::Float; }
+  bool is_heap() const noexcept { return kind_ >= ValueKind::String; }
+
+  // Accessors; each requires the matching kind.
+  bool as_bool() const noexcept { return i_ != 0; }
+  int64_t as_int() const noexcept { return i_; }
+  double as_float() const noexcept { return f_; }
+  // Int as is converted, Float as is; callers check is_number() first.
+  double number_as_double() const noexcept { return kind_ == ValueKind::Int ? static_cast<double>(i_) : f_; }
+  const std::string& as_string() const noexcept;
+  const std::vector<ValueRef>& as_array() const noexcept;
+  const ObjectMap& as_object() const noexcept;
+  // Name of a Function, Method (the implementing function) or NativeFn.
+  const std::string& function_name() const noexcept;
+  const ValueRef& method_receiver() const noexcept;
+
+  // Mutable views for in-place stores; only valid right after make_unique() on this handle.
+  std::vector<ValueRef>& array_mut() noexcept;
+  ObjectMap& object_mut() noexcept;
+
+  // Handle identity and sharing (heap kinds only; inline kinds report 0 / nullptr).
+  const void* identity() const noexcept { return is_heap() ? p_ : nullptr; }
+  uint32_t use_count() const noexcept { return is_heap() ? p_->refs.load(std::memory_order_acquire) : 0; }
+  bool unique() const noexcept { return !is_heap() || p_->refs.load(std::memory_order_acquire) == 1; }
+
+ private:
+  friend ValueRef shallow_copy(const ValueRef&);
+  explicit ValueRef(detail::HeapObject* p) noexcept : kind_(p->kind), p_(p) {}
+
+  void retain() const noexcept {
+    if (is_heap()) p_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  void release() noexcept {
+    if (is_heap() && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) detail::destroy_heap(p_);
+  }
+
+  ValueKind kind_;
+  union {
+    int64_t i_;
+    double f_;
+    detail::HeapObject* p_;
+  };
+};
+static_assert(sizeof(ValueRef) == 16);
+
+// Text-keyed map of an Object. Iterates in insertion order (a replaced key keeps its first position).
+// Small maps are scanned; larger ones keep an open-addressing index hashed with a per-process random key,
+// so scripts cannot choose keys that collide.
+class ObjectMap {
+ public:
+  using Entry = std::pair<std::string, ValueRef>;
+
+  ObjectMap() = default;
+  size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+  const ValueRef* find(std::string_view key) const noexcept;
+  // Inserts or replaces.
+  void set(std::string key, ValueRef value);
+  void reserve(size_t n) { entries_.reserve(n); }
+
+  std::vector<Entry>::const_iterator begin() const noexcept { return entries_.begin(); }
+  std::vector<Entry>::const_iterator end() const noexcept { return entries_.end(); }
+  const std::vector<Entry>& entries() const noexcept { return entries_; }
+  // Moves every entry out, leaving the map empty (used to free nested values without recursion).
+  std::vector<Entry> take_entries() noexcept;
+
+ private:
+  static constexpr size_t kScanLimit = 8;
+  size_t find_index(std::string_view key, uint64_t hash) const noexcept;
+  void rebuild_index();
+
+  std::vector<Entry> entries_;
+  std::vector<uint32_t> index_;  // 0 = empty slot, otherwise entry position + 1; power-of-two size
+};
+
+// Keyed 64-bit hash of a text (SipHash-1-3 with a key drawn once per process).
+uint64_t keyed_hash(std::string_view text) noexcept;
+
+// "nil", "bool", "int", "float", "string", "array", "object", "function" (also for methods), "native_fn".
+const char* type_name(const ValueRef& v) noexcept;
+const char* type_name(ValueKind k) noexcept;
+bool is_truthy(const ValueRef& v) noexcept;
+bool values_equal(const ValueRef& a, const ValueRef& b) noexcept;
+// Plain rendering (str, Concat, object keys, error texts). Nested containers of any depth render without
+// recursion on the native stack.
+std::string to_text(const ValueRef& v);
+void append_text(std::string& out, const ValueRef& v);
+// Display rendering (print, results): strings quoted, arrays and objects as counts.
+std::string to_display(const ValueRef& v);
+// Float rendering shared by both: integral values with ".0", others shortest round-trip, NaN, inf, -inf.
+std::string float_text(double d);
+// A new handle to a fresh copy for heap kinds (elements and entries shared); inline kinds as they are.
+ValueRef shallow_copy(const ValueRef& v);
+// Makes `v` the only handle to its value, copying first when it is shared.
+void make_unique(ValueRef& v);
+
+}  // namespace tarnwick

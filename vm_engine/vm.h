@@ -1,0 +1,175 @@
+// The virtual machine: one value stack and one register stack shared by all frames (each frame sees a
+// window of them), immutable shared function bodies, a global table behind a reader-writer lock with
+// per-constant look-up caches, the method cache, natives and builtins.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/result.h"
+#include "vm_engine/bytecode.h"
+#include "vm_engine/compiler.h"
+#include "vm_engine/jit.h"
+#include "vm_engine/value.h"
+
+namespace tarnwick {
+
+// A function callable from scripts by name; the Python bridge is one implementation.
+struct NativeCallable {
+  virtual ~NativeCallable() = default;
+  virtual Result<ValueRef, std::string> call(const std::vector<ValueRef>& args) = 0;
+};
+
+enum class VMStateKind { Running, Paused, Halted, Error };
+
+struct VMState {
+  VMStateKind kind = VMStateKind::Running;
+  std::string message;  // only for Error
+};
+
+using RunResult = Result<ValueRef, std::string>;
+
+// Asked now and then (at taken backward jumps and at calls) whether the run must stop; a returned text
+// ends the run with that error and sets VM::interrupted().
+using PollFn = std::optional<std::string> (*)(void* ctx);
+
+// The process-wide standard-output lock taken by print and input.
+std::mutex& stdout_lock();
+
+// The eighteen builtin names, in the order their globals are created.
+const std::vector<std::string>& builtin_names();
+
+// A lock that is cheap when uncontended (one atomic operation each way); writers wait for readers.
+class RwLock {
+ public:
+  void lock() noexcept;
+  void unlock() noexcept { state_.store(0, std::memory_order_release); }
+  void lock_shared() noexcept;
+  void unlock_shared() noexcept { state_.fetch_sub(2, std::memory_order_release); }
+
+ private:
+  std::atomic<uint32_t> state_{0};  // bit 0: writer; the rest: readers * 2
+};
+
+namespace detail {
+struct CodeUnit;
+struct CallSite;
+}  // namespace detail
+
+class VM {
+ public:
+  // Function table: name -> record, later duplicates replacing earlier ones. Globals: the builtins in their
+  // order, then one Function value per function entry.
+  VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
+     std::vector<FunctionRecord> functions);
+  ~VM();
+  VM(const VM&) = delete;
+  VM& operator=(const VM&) = delete;
+
+  // Runs from the current pc to the end of the running code unit or the first failing instruction.
+  RunResult run();
+
+  // Adds a native under `name` (replacing) and stores a NativeFn global of that name.
+  void add_native(const std::string& name, std::shared_ptr<NativeCallable> fn);
+
+  void enable_jit();
+  JitState* jit() noexcept { return jit_.get(); }
+  const JitState* jit() const noexcept { return jit_.get(); }
+
+  void set_load_info(LoadInfo info) { load_info_ = std::move(info); }
+  const LoadInfo& load_info() const noexcept { return load_info_; }
+
+  void set_poll_hook(PollFn fn, void* ctx) noexcept { poll_fn_ = fn; poll_ctx_ = ctx; }
+  // True when the last run ended because the poll hook asked it to.
+  bool interrupted() const noexcept { return interrupted_; }
+
+  // Where print and input write and read (standard output and input unless redirected).
+  void set_stdio(std::FILE* in, std::FILE* out) noexcept { in_ = in; out_ = out; }
+
+  const VMState& state() const noexcept { return state_; }
+  // "Running", "Paused", "Halted", or Error("...") with the message escaped.
+  std::string state_debug_text() const;
+
+  uint64_t instructions_executed() const noexcept { return executed_; }
+  // Values on the running code unit's stack.
+  uint64_t stack_depth() const noexcept { return sp_ - stack_base_; }
+  uint64_t call_depth() const noexcept { return frames_.size(); }
+  uint64_t cache_hits() const noexcept { return 0; }
+  uint64_t cache_misses() const noexcept { return 0; }
+  uint64_t pc() const noexcept { return pc_; }
+
+  // Global table access for embedders and tests (takes the globals lock).
+  ValueRef global(const std::string& name) const;
+  void set_global(const std::string& name, ValueRef value);
+
+ private:
+  struct Frame {
+    const detail::CodeUnit* unit;  // the caller's code
+    uint64_t return_pc;
+    size_t stack_base;
+    size_t reg_base;
+  };
+  enum class CallOutcome { Entered, Pushed, Failed };
+
+  RunResult run_loop();
+  // Helpers for the slow paths; all of them see the loop state through the members below.
+  bool grow_stack(size_t extra);
+  bool ensure_registers(size_t count);
+  CallOutcome do_call(uint64_t argc, std::string& err);
+  bool do_return(std::string& err);
+  bool call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& out, std::string& err);
+  ValueRef resolve_method(const ValueRef& receiver, const std::string& member);
+  ValueRef* global_slot(const detail::CodeUnit& unit, uint64_t k, bool create);
+  std::string global_name(const detail::CodeUnit& unit, uint64_t k) const;
+  std::string error_at(uint64_t failed_pc, const std::string& message) const;
+  void enter_unit(const detail::CodeUnit* unit, size_t stack_base, size_t argc_on_stack, const ValueRef* receiver);
+
+  // Code: shared immutable bodies (plus per-VM caches beside them).
+  std::unique_ptr<detail::CodeUnit> main_;
+  std::unordered_map<std::string, std::unique_ptr<detail::CodeUnit>> functions_;
+  std::unordered_map<std::string, std::shared_ptr<NativeCallable>> natives_;
+  uint64_t natives_version_ = 0;
+
+  // Execution state.
+  const detail::CodeUnit* unit_ = nullptr;
+  uint64_t pc_ = 0;
+  std::vector<ValueRef> stack_;  // storage; slots at and above sp_ hold nil
+  size_t sp_ = 0;
+  size_t stack_base_ = 0;
+  std::vector<ValueRef> regs_;  // storage; the running frame's window starts at reg_base_
+  size_t reg_base_ = 0;
+  std::vector<Frame> frames_;
+  VMState state_;
+  uint64_t executed_ = 0;
+
+  // Globals. Slots never move (node-based map) and are never removed, so caches keep slot pointers and
+  // only need refreshing when a new name is inserted (globals_version_).
+  mutable RwLock globals_lock_;
+  std::unordered_map<std::string, ValueRef> globals_;
+  uint64_t globals_version_ = 1;
+
+  std::mutex method_cache_lock_;
+  std::map<std::pair<std::string, std::string>, std::optional<std::string>> method_cache_;
+
+  std::unique_ptr<JitState> jit_;
+  LoadInfo load_info_;
+
+  PollFn poll_fn_ = nullptr;
+  void* poll_ctx_ = nullptr;
+  bool interrupted_ = false;
+
+  std::FILE* in_ = stdin;
+  std::FILE* out_ = stdout;
+};
+
+}  // namespace tarnwick
