@@ -26,7 +26,7 @@ import suite  # noqa: E402
 import run  # noqa: E402
 
 RECORD = os.path.join(suite.BENCH_DIR, "results", "callgrind.json")
-DRIVER = os.path.join(run.BUILD, "tarnwick_run")
+DRIVER = run.DRIVER
 
 
 def count(argv, out_file, env=None):
@@ -52,8 +52,8 @@ def tarnwick_argv(python):
     if os.access(DRIVER, os.X_OK):
         p = subprocess.run([DRIVER, probe], capture_output=True, text=True)
         if p.returncode == 0 and p.stdout.strip().splitlines()[:1] == ["1"]:
-            return "tarnwick_run", lambda path: [DRIVER, path], None
-    return "python+module", run.tarnwick_command(python), run.tarnwick_env()
+            return "tarnwick_run", lambda path: [DRIVER, path], None, run.strip_result_line
+    return "python+module", run.tarnwick_command(python), run.tarnwick_env(), lambda text: text
 
 
 def empty_program(lang):
@@ -93,7 +93,7 @@ def main(argv=None):
     if not args.no_build:
         run.build()
 
-    driver, tw_cmd, tw_env = tarnwick_argv(args.python)
+    driver, tw_cmd, tw_env, clean = tarnwick_argv(args.python)
     os.makedirs(suite.OUT, exist_ok=True)
     tw_base, _ = count(tw_cmd(empty_program("tarnwick")), os.path.join(suite.OUT, "callgrind.empty.tw.out"),
                        tw_env)
@@ -121,8 +121,8 @@ def main(argv=None):
             ir, text = count(tw_cmd(suite.write_sized(name, "tarnwick", size)), out_file, tw_env)
             expected = subprocess.run([args.python, suite.write_sized(name, "python", size)],
                                       capture_output=True, text=True).stdout
-            if text != expected:
-                raise RuntimeError(f"printed {text!r}, CPython printed {expected!r}")
+            if clean(text) != expected:
+                raise RuntimeError(f"printed {clean(text)!r}, CPython printed {expected!r}")
         except RuntimeError as e:
             failures[name] = str(e)
             print(f"{name:<11} {size:>7} ERROR: {e}")

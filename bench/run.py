@@ -87,13 +87,31 @@ def tarnwick_command(python):
     return lambda path: [python, "-c", _RUN_SNIPPET, path]
 
 
+DRIVER = os.path.join(BUILD, "tarnwick_run")
+
+
+def strip_result_line(text):
+    """build/tarnwick_run prints the program's result after its output; the programs' result is nil."""
+    lines = text.split("\n")
+    if len(lines) >= 2 and lines[-1] == "" and lines[-2] == "nil":
+        return "\n".join(lines[:-2]) + ("\n" if len(lines) > 2 else "")
+    return text
+
+
 class Language:
-    def __init__(self, key, title, lang, command, env=None):
+    def __init__(self, key, title, lang, command, env=None, clean=lambda text: text):
         self.key, self.title, self.lang, self.command, self.env = key, title, lang, command, env
+        self.clean = clean
 
 
-def languages(python):
-    found = [Language("tarnwick", "Tarnwick", "tarnwick", tarnwick_command(python), tarnwick_env()),
+def tarnwick_language(python, driver):
+    if driver == "core":
+        return Language("tarnwick", "Tarnwick", "tarnwick", lambda p: [DRIVER, p], clean=strip_result_line)
+    return Language("tarnwick", "Tarnwick", "tarnwick", tarnwick_command(python), tarnwick_env())
+
+
+def languages(python, driver="cli"):
+    found = [tarnwick_language(python, driver),
              Language("cpython", "CPython", "python", lambda p: [python, p])]
     if shutil.which("lua5.4"):
         found.append(Language("lua", "Lua 5.4", "lua", lambda p: ["lua5.4", p]))
@@ -119,7 +137,7 @@ def run_benchmark(name, size, langs, runs, timeout):
             detail = " ".join((first.stderr.strip() or first.stdout.strip()).split())
             problems.append(f"{lang.title} failed ({first.returncode}): {detail[-200:]}")
             continue
-        outputs[lang.key] = first.stdout
+        outputs[lang.key] = lang.clean(first.stdout)
         best = first
         for _ in range(runs - 1):
             again = measure(lang.command(program), lang.env, timeout)
@@ -269,7 +287,7 @@ def memory_check(langs, count, timeout):
             with open(path, "w", encoding="utf-8") as f:
                 f.write(suite._SIZE_LINE.sub(lambda m: m.group(1) + str(n), first) + "\n" + rest)
             m = measure(lang.command(path), lang.env, timeout)
-            if m.returncode != 0:
+            if m.returncode != 0 or lang.clean(m.stdout) != f"{max(n - 1, 0)}\n":
                 result[lang.key] = {"error": (m.stderr.strip() or m.stdout.strip())[-300:]}
                 break
             peaks.append(m.max_rss_kb)
@@ -306,6 +324,9 @@ def main(argv=None):
     ap.add_argument("--runs", type=int, help="timed runs per program, best kept (default 3, quick 1)")
     ap.add_argument("--python", default=shutil.which("python3") or sys.executable,
                     help="the CPython that runs the Python programs and loads the Tarnwick modules")
+    ap.add_argument("--driver", choices=("cli", "core"), default="cli",
+                    help="run Tarnwick through `python3 -m tarnwick run` (cli, what users run) or through "
+                         "build/tarnwick_run, the engine without Python (core)")
     ap.add_argument("--no-build", action="store_true", help="do not run scripts/build.sh first")
     ap.add_argument("--timeout", type=float, default=300.0, help="seconds before one run is killed")
     ap.add_argument("--skip-frontend", action="store_true")
@@ -321,7 +342,7 @@ def main(argv=None):
     kind = "quick" if args.quick else "full"
     if not args.no_build:
         build()
-    langs = languages(args.python)
+    langs = languages(args.python, args.driver)
 
     rows = []
     for name in names:
@@ -341,14 +362,15 @@ def main(argv=None):
 
     if args.save:
         stamp = datetime.datetime.now().isoformat(timespec="seconds")
-        header = (f"# {stamp}  revision {git_revision()}  python {args.python}  runs {runs}  sizes {kind}\n"
+        header = (f"# {stamp}  revision {git_revision()}  python {args.python}  runs {runs}  sizes {kind}  "
+                  f"driver {args.driver}\n"
                   f"# command: python3 bench/run.py {' '.join(argv if argv is not None else sys.argv[1:])}\n")
         os.makedirs(os.path.join(suite.BENCH_DIR, "results"), exist_ok=True)
         base = os.path.join(suite.BENCH_DIR, "results", args.save)
         with open(base + ".txt", "w", encoding="utf-8") as f:
             f.write(header + text + "\n")
         with open(base + ".json", "w", encoding="utf-8") as f:
-            json.dump({"date": stamp, "revision": git_revision(), "sizes": kind, "runs": runs,
+            json.dump({"date": stamp, "revision": git_revision(), "sizes": kind, "runs": runs, "driver": args.driver,
                        "benchmarks": rows, "frontend": fe, "memory": mem}, f, indent=1)
             f.write("\n")
         print(f"saved {base}.txt and {base}.json")
