@@ -20,14 +20,48 @@ class Lexer {
   Result<std::vector<Token>, LexError> tokenize();
 
  private:
-  std::u32string chars_;
+  // The source as well-formed UTF-8: the constructor replaces every ill-formed sequence by U+FFFD, so the
+  // scanner can step over code points by their lead byte alone and token texts are always valid UTF-8.
+  // Positions are tracked on bytes; a column is the byte distance from the line start minus the UTF-8
+  // continuation bytes consumed on that line, i.e. the code-point count.
+  std::string src_;
   std::vector<Token> tokens_;
-  uint64_t pos_ = 0;
+  size_t pos_ = 0;         // byte offset of the next code point
   uint64_t line_ = 1;
-  uint64_t column_ = 1;
-  // Further private helpers are declared by the implementation as needed.
-  friend struct LexerImpl;
+  size_t line_start_ = 0;  // byte offset of the current line's first code point
+  size_t line_cont_ = 0;   // continuation bytes consumed on the current line
+  std::string scratch_;    // reused buffer for number texts
+  LexError error_;
+
+  uint64_t column() const { return 1 + (pos_ - line_start_) - line_cont_; }
+  int peek(size_t ahead = 0) const {
+    return pos_ + ahead < src_.size() ? static_cast<unsigned char>(src_[pos_ + ahead]) : -1;
+  }
+  void newline_consumed() {
+    ++line_;
+    line_start_ = pos_;
+    line_cont_ = 0;
+  }
+  size_t consume_code_point();
+  Token& push(TokenKind kind, uint64_t line, uint64_t column);
+  bool fail_here(std::string_view message);  // with the "Lexer error at" prefix
+  bool fail(std::string message);             // the text as given
+
+  void skip_line_comment();
+  bool skip_block_comment(uint64_t line, uint64_t column);
+  bool lex_string(unsigned char quote, uint64_t line, uint64_t column);
+  bool lex_triple_string(unsigned char quote, uint64_t line, uint64_t column);
+  bool lex_raw_string(uint64_t line, uint64_t column);
+  bool lex_fstring(uint64_t line, uint64_t column);
+  bool lex_prefixed_int(uint64_t line, uint64_t column);
+  bool lex_decimal(uint64_t line, uint64_t column);
+  void lex_word(uint64_t line, uint64_t column);
+  bool lex_operator(unsigned char c, uint64_t line, uint64_t column);
 };
+
+// Reads an unsigned decimal floating-point text (digits, optional '.' and fraction, optional exponent) the
+// way the language does: a value too large for a double is infinity, one too small is zero.
+double read_decimal_double(std::string_view text);
 
 // Convenience: Lexer(source).tokenize().
 Result<std::vector<Token>, LexError> tokenize(std::string_view source);

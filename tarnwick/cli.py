@@ -1,33 +1,281 @@
-"""The tarnwick command line."""
+"""The tarnwick command line.
+
+    tarnwick FILE | tarnwick run FILE     run a script (FILE "-" reads standard input)
+    tarnwick -e CODE                      run a snippet
+    tarnwick tokens|ast|bytecode|ir ...   inspect what the engine makes of a script
+
+Exit status: 0 success, 1 runtime error, 2 lexical or syntax error, unreadable input or bad usage.
+"""
+from __future__ import annotations
+
 import argparse
+import json
+import signal
 import sys
+import uuid
+from typing import List, Optional, Tuple
+
+from tarnwick import __version__
+from tarnwick import bytecode as bc
+from tarnwick import diagnostics as diag
+
+EXIT_OK = 0
+EXIT_RUNTIME = 1
+EXIT_SYNTAX = 2
+EXIT_USAGE = 2
+
+COMMANDS = ("run", "tokens", "ast", "bytecode", "ir")
 
 
-def _read(path):
-    if path == "-":
-        return sys.stdin.read()
-    with open(path, encoding="utf-8") as f:
-        return f.read()
+class _InputError(Exception):
+    pass
 
 
-def cmd_tokens(args):
+def _parser_module():
     import tarnwick_parser
+    return tarnwick_parser
+
+
+def _load_source(args) -> Tuple[str, str]:
+    """The source text and the name used for it in messages."""
+    if args.code is not None:
+        if args.file is not None:
+            raise _InputError("give either a FILE or -e CODE, not both")
+        return args.code, "<string>"
+    if args.file is None:
+        raise _InputError("a script is required: FILE, - for standard input, or -e CODE")
+    if args.file == "-":
+        return sys.stdin.read(), "<stdin>"
     try:
-        tokens = tarnwick_parser.lex(_read(args.file))
+        with open(args.file, encoding="utf-8") as f:
+            return f.read(), args.file
+    except (OSError, UnicodeDecodeError) as e:
+        raise _InputError(f"cannot read {args.file}: {e}") from e
+
+
+def _syntax_failure(name: str, source: str, error: SyntaxError) -> int:
+    print(diag.render_syntax_error(name, str(error), source, _parser_module().lex), file=sys.stderr)
+    return EXIT_SYNTAX
+
+
+def _write(text: str) -> None:
+    sys.stdout.write(text)
+    sys.stdout.flush()
+
+
+def cmd_run(args, source: str, name: str) -> int:
+    tp = _parser_module()
+    # The engine runs to completion holding the interpreter lock and never looks at Python's signal
+    # flags, so Ctrl-C must kill the process the ordinary way; likewise a closed pipe must end it
+    # instead of leaving print() failing silently in an endless loop.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    sys.stdout.flush()
+    try:
+        result = tp.compile_and_run(source)
     except SyntaxError as e:
-        print(f"{args.file}: {e}", file=sys.stderr)
-        return 2
+        return _syntax_failure(name, source, e)
+    if diag.is_runtime_error(result):
+        print(diag.render_runtime_error(name, result, source), file=sys.stderr)
+        return EXIT_RUNTIME
+    if args.result:
+        _write(result + "\n")
+    return EXIT_OK
+
+
+def cmd_tokens(args, source: str, name: str) -> int:
+    tp = _parser_module()
+    try:
+        tokens = tp.lex(source)
+    except SyntaxError as e:
+        return _syntax_failure(name, source, e)
+    if args.json:
+        _write(json.dumps(tokens, ensure_ascii=False, indent=args.indent) + "\n")
+        return EXIT_OK
+    lines = []
     for t in tokens:
         value = f" {t['value']!r}" if t["value"] else ""
-        print(f"{t['line']}:{t['column']}\t{t['token_type']}{value}")
-    return 0
+        lines.append(f"{t['line']}:{t['column']}\t{t['token_type']}{value}")
+    _write("\n".join(lines) + "\n")
+    return EXIT_OK
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="tarnwick", description="Run and inspect Tarnwick scripts.")
-    sub = parser.add_subparsers(dest="command", required=True)
+def _json_with_infinity(tree, indent: Optional[int]) -> str:
+    """JSON text of a syntax tree, strictly valid: an infinite float literal (such as 1e999) becomes the
+    number 1e999, which JSON readers turn back into infinity, instead of the non-standard Infinity."""
+    marker = f"@inf-{uuid.uuid4().hex}@"
+    found = False
+
+    def walk(node):
+        nonlocal found
+        if isinstance(node, float) and node == float("inf"):
+            found = True
+            return marker
+        if isinstance(node, dict):
+            return {k: walk(v) for k, v in node.items()}
+        if isinstance(node, list):
+            return [walk(v) for v in node]
+        return node
+
+    prepared = walk(tree)
+    text = json.dumps(prepared, ensure_ascii=False, indent=indent, allow_nan=False)
+    return text.replace(f'"{marker}"', "1e999") if found else text
+
+
+def cmd_ast(args, source: str, name: str) -> int:
+    tp = _parser_module()
+    try:
+        tree = tp.parse_tokens(tp.lex(source))
+    except SyntaxError as e:
+        return _syntax_failure(name, source, e)
+    try:
+        text = _json_with_infinity(tree, args.indent)
+    except RecursionError:
+        print(f"{name}: the syntax tree is nested too deeply to write as JSON", file=sys.stderr)
+        return EXIT_USAGE
+    _write(text + "\n")
+    return EXIT_OK
+
+
+def cmd_bytecode(args, source: str, name: str) -> int:
+    tp = _parser_module()
+    try:
+        opcodes, constant_bytes = tp.compile(source)
+    except SyntaxError as e:
+        return _syntax_failure(name, source, e)
+    constants = bc.decode_constants(constant_bytes)
+    if args.json:
+        doc = {
+            "code": [bc.opcode_name(b) for b in opcodes],
+            "constants": [{"kind": k, "value": v} for k, v in constants],
+        }
+        _write(json.dumps(doc, ensure_ascii=False, indent=args.indent) + "\n")
+        return EXIT_OK
+    out = [f"code: {len(opcodes)} instructions (main program; operands are not part of this form,"
+           f" ? marks an instruction with an operand)"]
+    width = len(str(max(len(opcodes) - 1, 0)))
+    for i, byte in enumerate(opcodes):
+        out.append(f"  {i:>{width}}  {byte:02x}  {bc.opcode_name(byte)}")
+    out.append(f"constants: {len(constants)}")
+    width = len(str(max(len(constants) - 1, 0)))
+    for i, (kind, value) in enumerate(constants):
+        out.append(f"  {i:>{width}}  {kind:<6}  {bc.format_constant(kind, value)}")
+    _write("\n".join(out) + "\n")
+    return EXIT_OK
+
+
+def _parse_hex(text: str) -> bytes:
+    cleaned = text.replace(",", " ").split()
+    try:
+        if len(cleaned) == 1 and len(cleaned[0]) > 2:
+            return bytes.fromhex(cleaned[0])
+        return bytes(int(part, 16) for part in cleaned)
+    except ValueError as e:
+        raise _InputError(f"--bytes: not a list of hexadecimal bytes: {text!r}") from e
+
+
+def cmd_ir(args, source: Optional[str], name: str) -> int:
+    import tarnwick_vm_engine
+    if args.bytes is not None:
+        data = _parse_hex(args.bytes)
+    else:
+        tp = _parser_module()
+        try:
+            opcodes, _ = tp.compile(source)
+        except SyntaxError as e:
+            return _syntax_failure(name, source, e)
+        data, dropped = bc.compile_to_vm_bytes(opcodes)
+        if dropped:
+            print(f"{name}: note: {dropped} of {len(opcodes)} instructions (Push, loads, stores, jumps, calls "
+                  f"and the other instructions with operands) have no byte form and are left out; "
+                  f"this IR does not compute the script's result", file=sys.stderr)
+    _write(tarnwick_vm_engine.emit_ir(args.name, data))
+    return EXIT_OK
+
+
+def _add_source_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("file", nargs="?", metavar="FILE", help="script file, or - for standard input")
+    p.add_argument("-e", dest="code", metavar="CODE", help="use CODE as the script instead of a file")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tarnwick",
+        usage="tarnwick [-h] [--version] [run] [-r] (FILE | - | -e CODE)\n"
+              "       tarnwick {tokens,ast,bytecode,ir} ...",
+        description="Run and inspect Tarnwick scripts. Without a command, runs the script: "
+                    "`tarnwick FILE` is `tarnwick run FILE`.",
+        epilog="Exit status: 0 success, 1 runtime error, 2 lexical or syntax error, unreadable input or "
+               "bad usage.")
+    parser.add_argument("--version", action="version", version=f"tarnwick {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    p = sub.add_parser("run", help="run a script (the default command)",
+                       description="Run a script. What it prints goes to standard output; errors go to "
+                                   "standard error with the source line they name.")
+    _add_source_arguments(p)
+    p.add_argument("-r", "--result", action="store_true",
+                   help="print the program's result text after the run (usually nil: top-level "
+                        "expression values are discarded)")
+    p.set_defaults(func=cmd_run)
+
     p = sub.add_parser("tokens", help="print the tokens of a script")
-    p.add_argument("file", help="script file, or - for standard input")
+    _add_source_arguments(p)
+    p.add_argument("--json", action="store_true", help="print the token dictionaries as JSON")
+    p.add_argument("--indent", type=int, default=None, metavar="N", help="JSON indentation (default: none)")
     p.set_defaults(func=cmd_tokens)
-    args = parser.parse_args(argv)
-    return args.func(args)
+
+    p = sub.add_parser("ast", help="print the syntax tree of a script as JSON",
+                       description="Print parse_tokens(lex(source)) as JSON.")
+    _add_source_arguments(p)
+    p.add_argument("--indent", type=int, default=2, metavar="N", help="JSON indentation (default: 2)")
+    p.set_defaults(func=cmd_ast)
+
+    p = sub.add_parser("bytecode", help="list the compiled main program and its constants",
+                       description="List what compile() returns: one opcode per instruction of the main "
+                                   "program (by name; ? for an instruction with an operand, which has no "
+                                   "byte) and the decoded constant table. Function bodies are not part of "
+                                   "this form.")
+    _add_source_arguments(p)
+    p.add_argument("--json", action="store_true", help="print {code: [...], constants: [...]} as JSON")
+    p.add_argument("--indent", type=int, default=None, metavar="N", help="JSON indentation (default: none)")
+    p.set_defaults(func=cmd_bytecode)
+
+    p = sub.add_parser("ir", help="emit LLVM IR for operand-free code",
+                       description="Emit the LLVM IR text of emit_ir(). With a script, the compiled main "
+                                   "program is re-encoded for the VM module; instructions with operands "
+                                   "cannot be carried and are left out (a note on standard error says how "
+                                   "many). With --bytes, the given VM-table bytes are used as they are.")
+    _add_source_arguments(p)
+    p.add_argument("--bytes", metavar="HEX", help='VM opcode bytes in hexadecimal, e.g. "10 20 ff"')
+    p.add_argument("--name", default="trace_0", help="function name in the IR (default: trace_0)")
+    p.set_defaults(func=cmd_ir)
+    return parser
+
+
+def _with_default_command(argv: List[str]) -> List[str]:
+    # `tarnwick FILE` and `tarnwick -e CODE` mean `tarnwick run ...`; only help and version stay top-level.
+    if argv and argv[0] not in COMMANDS and argv[0] not in ("-h", "--help", "--version"):
+        return ["run"] + argv
+    return argv
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    parser = build_parser()
+    if not argv:
+        parser.print_usage(sys.stderr)
+        print("tarnwick: error: a script is required: FILE, - for standard input, or -e CODE",
+              file=sys.stderr)
+        return EXIT_USAGE
+    args = parser.parse_args(_with_default_command(argv))
+    try:
+        if args.command == "ir" and args.bytes is not None:
+            if args.file is not None or args.code is not None:
+                raise _InputError("give either a script or --bytes, not both")
+            return cmd_ir(args, None, "<bytes>")
+        source, name = _load_source(args)
+    except _InputError as e:
+        print(f"tarnwick {args.command}: error: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    return args.func(args, source, name)

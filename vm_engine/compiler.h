@@ -27,15 +27,37 @@ struct OptimizeResult {
 
 // What the loader hands to a VM besides the code; the VM keeps it but does not read it.
 struct LoadInfo {
-  std::map<uint64_t, std::vector<uint8_t>> stack_types;  // position -> stack type codes (top last)
+  std::map<uint64_t, std::vector<uint8_t>> stack_types;  // position -> stack type codes (top last), see StackTypeMap
   uint64_t specialized = 0;
   OptimizeResult counters;  // code left empty here
 };
+
+// Stack types per instruction position (before optimization), the exit position included; only positions
+// the analysis reaches have an entry. Entries keep at most the top kStackTypeMapDepth codes: the map only
+// ever informs decisions about the top two, and full copies would cost memory quadratic in the code length.
+using StackTypeMap = std::map<uint64_t, std::vector<uint8_t>>;
+inline constexpr size_t kStackTypeMapDepth = 32;
 
 struct LoadedProgram {
   std::vector<Instruction> code;
   LoadInfo info;
 };
+
+// Forward stack-type analysis to a fixed point. Terminates for any code, jumps included.
+StackTypeMap analyze_stack_types(const std::vector<Instruction>& code);
+
+// How the sweeping analysis ended, for tests and diagnostics.
+struct AnalysisReport {
+  uint64_t sweeps = 0;
+  bool fell_back = false;  // the join rule oscillated; the result comes from the absorbing-conflict lattice
+};
+// The sweeping analysis itself (analyze_stack_types uses a single pass for code without jumps, which gives
+// the same result).
+StackTypeMap analyze_stack_types_by_sweeps(const std::vector<Instruction>& code, AnalysisReport* report = nullptr);
+
+// Rewrites generic arithmetic and comparisons into their typed forms where the map knows both operand
+// types; returns the number of rewrites.
+uint64_t specialize(std::vector<Instruction>& code, const StackTypeMap& types);
 
 // Loads VM-table bytes: decode, analyse, specialise, optimize. Never fails.
 LoadedProgram load_bytes(std::string_view bytes);

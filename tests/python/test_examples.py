@@ -1,0 +1,55 @@
+"""Every example runs and prints exactly its recorded output (examples/NAME.expected)."""
+import glob
+import os
+import subprocess
+import sys
+
+import pytest
+
+import tarnwick_parser
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EXAMPLES = os.path.join(ROOT, "examples")
+MODULE_DIR = os.path.dirname(os.path.realpath(tarnwick_parser.__file__))
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, ROOT]))
+
+def _engine_missing():
+    try:
+        tarnwick_parser.compile_and_run("")
+    except NotImplementedError:
+        return True
+    return False
+
+
+# The one-shot runner is still being built while this raises NotImplementedError.
+needs_engine = pytest.mark.skipif(_engine_missing(), reason="compile_and_run not built yet")
+
+SCRIPTS = sorted(os.path.basename(p) for p in glob.glob(os.path.join(EXAMPLES, "*.tw")))
+
+
+def expected(name):
+    with open(os.path.join(EXAMPLES, os.path.splitext(name)[0] + ".expected"), encoding="utf-8") as f:
+        return f.read()
+
+
+def test_the_tour_and_the_required_examples_exist():
+    assert {"tour.tw", "report.tw", "life.tw", "shapes.tw"} <= set(SCRIPTS)
+
+
+@needs_engine
+@pytest.mark.parametrize("name", SCRIPTS)
+def test_script_prints_its_expected_output(name):
+    r = subprocess.run([sys.executable, "-m", "tarnwick", os.path.join(EXAMPLES, name)],
+                       capture_output=True, text=True, env=ENV, timeout=120)
+    assert r.stderr == ""
+    assert r.returncode == 0
+    assert r.stdout == expected(name)
+
+
+@needs_engine
+def test_host_program_prints_its_expected_output():
+    r = subprocess.run([sys.executable, os.path.join(EXAMPLES, "host.py")],
+                       capture_output=True, text=True, env=ENV, timeout=120)
+    assert r.stderr == ""
+    assert r.returncode == 0
+    assert r.stdout == expected("host.py")
