@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "common/result.h"
@@ -9,6 +12,16 @@
 #include "parser/token.h"
 
 namespace tarnwick {
+
+// No tree the parser returns nests deeper than this many statement and expression levels together (a
+// top-level statement is level 1; each nested statement or expression node adds one), and the parser's
+// own recursion never goes deeper either. Everything that walks a tree recursively (the export, the
+// compiler, the destructor) may rely on it. Deeper input fails with nesting_too_deep_message() at the
+// token where the limit is crossed. The value keeps the worst case (deepest recursion while destroying
+// the deepest tree) near 100 KiB of stack in an optimised build and near 210 KiB with sanitizers.
+inline constexpr size_t kMaxNestingDepth = 100;
+// "Nesting too deep (limit 100)"
+std::string nesting_too_deep_message();
 
 class Parser {
  public:
@@ -18,11 +31,85 @@ class Parser {
   Result<ExprPtr, ParseError> parse_expression();
   Result<TypeAnnotation, ParseError> parse_type();
 
-  // (The implementation adds its private cursor and grammar helpers here.)
+  // The current token (a copy), or the synthetic Eof at line 0, column 0 past the end of the list.
+  Token peek() const;
 
  private:
+  // Internally a failed step records the error in err_ and returns null/false; the public entry points
+  // turn that into a Result. This keeps the recursive frames small.
+  const Token& cur() const { return pos_ < tokens_.size() ? tokens_[pos_] : kEof; }
+  bool at(TokenKind k) const { return cur().kind == k; }
+  bool at_end() const { return pos_ >= tokens_.size() || tokens_[pos_].kind == TokenKind::Eof; }
+  void advance() {
+    if (!at_end()) ++pos_;
+  }
+  bool expect(TokenKind k);
+  bool expect_identifier(std::string& out);
+  void skip_semicolon() {
+    if (at(TokenKind::Semicolon)) advance();
+  }
+  bool fail(std::string message);
+  bool fail_unexpected();
+  bool fail_too_deep();
+  // Records the height of a finished node; false (with the error set) if it would nest too deep.
+  bool set_height(size_t h);
+
+  // Expressions. Each sets h_ to the height of the expression it returns. The functions on the
+  // recursive path (expression, binary, unary, postfix, primary) keep their frames small; everything
+  // with bulky locals lives in helpers that are not inlined into them.
+  ExprPtr expression();
+  ExprPtr question(ExprPtr cond);
+  ExprPtr binary();
+  ExprPtr unary();
+  ExprPtr prefixed();
+  ExprPtr postfix();
+  ExprPtr call(ExprPtr callee, size_t& h);
+  ExprPtr index(ExprPtr object, size_t& h);
+  ExprPtr member(ExprPtr object, size_t& h);
+  ExprPtr primary();
+  ExprPtr literal();
+  ExprPtr identifier();
+  ExprPtr array();
+  ExprPtr lambda();
+  ExprPtr object_literal();
+  ExprPtr fstring();
+  bool expression_list(TokenKind close, std::vector<ExprPtr>& out, size_t& h);
+  bool params(std::vector<Param>& out, size_t& h);
+  bool type(TypeAnnotation& out);
+
+  // Statements, appended to `out`.
+  bool statement(StmtList& out);
+  bool statement_body(StmtList& out);
+  bool while_stmt(StmtList& out);
+  bool for_stmt(StmtList& out);
+  bool return_stmt(StmtList& out);
+  bool yield_stmt(StmtList& out);
+  bool throw_stmt(StmtList& out);
+  bool expression_stmt(StmtList& out);
+  bool block(StmtList& out);
+  bool case_body(StmtList& out);
+  bool var_decl(StmtList& out);
+  bool function_def(StmtList& out);
+  bool class_def(StmtList& out);
+  bool enum_def(StmtList& out);
+  bool if_stmt(StmtList& out);
+  bool switch_stmt(StmtList& out);
+  bool try_stmt(StmtList& out);
+  bool optional_value(ExprPtr& out);
+  bool braced_block(StmtList& out);
+  void skip_braced();
+
+  static const Token kEof;
+
   std::vector<Token> tokens_;
   size_t pos_ = 0;
+  // Recursion depth of expression() and statement() calls (bounds the native stack).
+  size_t depth_ = 0;
+  // Nesting level of the statement being parsed (top level is 1).
+  size_t stmt_depth_ = 0;
+  // Height of the expression most recently returned.
+  size_t h_ = 0;
+  std::optional<ParseError> err_;
 };
 
 }  // namespace tarnwick

@@ -1,8 +1,102 @@
-// Placeholder until this entry point is implemented.
+// compile(source): the main program's opcode bytes and serialised constant table as two lists of ints.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser/compiler.h"
 #include "parser/py_api.h"
 
 namespace tarnwick::py {
 
-PyObject* compile(PyObject*, PyObject*, PyObject*) { PyErr_SetString(PyExc_NotImplementedError, "compile"); return nullptr; }
+namespace {
+
+PyObject* int_list(const std::vector<uint8_t>& bytes) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(bytes.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    PyObject* item = PyLong_FromLong(bytes[i]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// The source as UTF-8. Lone surrogates have no UTF-8 form; like lex(), each becomes one U+FFFD so that
+// line and column numbers in error messages still match what the caller wrote.
+bool source_text(PyObject* str, std::string& out) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+  if (bytes == nullptr) return false;
+  std::string_view raw(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+  out.clear();
+  out.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    // A surrogate encodes as ED A0..BF 80..BF; no valid character starts with ED and then A0 or more.
+    if (static_cast<unsigned char>(raw[i]) == 0xED && i + 2 < raw.size() &&
+        static_cast<unsigned char>(raw[i + 1]) >= 0xA0) {
+      out += "\xEF\xBF\xBD";
+      i += 2;
+    } else {
+      out += raw[i];
+    }
+  }
+  Py_DECREF(bytes);
+  return true;
+}
+
+PyObject* raise_syntax_error(const SourceError& error) {
+  std::string message = error.message;
+  // Lex and parse texts already say where they happened; a compile error gets its line in front.
+  if (error.kind == SourceError::Kind::Compile && error.line != 0) {
+    message = "Line " + std::to_string(error.line) + ": " + message;
+  }
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_SyntaxError, text);
+  Py_DECREF(text);
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"source", nullptr};
+  PyObject* source = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:compile", const_cast<char**>(kKeywords), &source)) {
+    return nullptr;
+  }
+  if (!PyUnicode_Check(source)) return argument_type_error("source", source, "PyString");
+  std::string text;
+  if (!source_text(source, text)) return nullptr;
+
+  auto compiled = compile_source(text);
+  if (!compiled) return raise_syntax_error(compiled.error());
+
+  PyObject* opcodes = int_list(encode_compile_opcodes(compiled->code));
+  if (opcodes == nullptr) return nullptr;
+  PyObject* constants = int_list(serialize_constants(compiled->constants));
+  if (constants == nullptr) {
+    Py_DECREF(opcodes);
+    return nullptr;
+  }
+  PyObject* result = PyTuple_New(2);
+  if (result == nullptr) {
+    Py_DECREF(opcodes);
+    Py_DECREF(constants);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(result, 0, opcodes);
+  PyTuple_SET_ITEM(result, 1, constants);
+  return result;
+}
 
 }  // namespace tarnwick::py

@@ -54,11 +54,11 @@ LexStrings* lex_strings() {
   return &strings;
 }
 
-// A Python str as UTF-8. A str holding lone surrogates has no UTF-8 form; it is encoded with
-// surrogatepass instead and the lexer reads each such surrogate as one U+FFFD.
-class Utf8Source {
+// A Python str as UTF-8. A str holding lone surrogates has no UTF-8 form; there each surrogate becomes
+// U+FFFD, one character for one, so columns and texts stay aligned with what the caller wrote.
+class Utf8Text {
  public:
-  explicit Utf8Source(PyObject* str) {
+  explicit Utf8Text(PyObject* str) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     if (data != nullptr) {
@@ -68,20 +68,32 @@ class Utf8Source {
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return;
     PyErr_Clear();
-    bytes_ = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
-    if (bytes_ == nullptr) return;
-    text_ = std::string_view(PyBytes_AS_STRING(bytes_), static_cast<size_t>(PyBytes_GET_SIZE(bytes_)));
+    PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+    if (bytes == nullptr) return;
+    std::string_view raw(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    owned_.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+      // A surrogate encodes as ED A0..BF 80..BF; nothing else valid starts with ED followed by A0 or more.
+      if (static_cast<unsigned char>(raw[i]) == 0xED && i + 2 < raw.size() &&
+          static_cast<unsigned char>(raw[i + 1]) >= 0xA0) {
+        owned_ += "\xEF\xBF\xBD";
+        i += 2;
+      } else {
+        owned_ += raw[i];
+      }
+    }
+    Py_DECREF(bytes);
+    text_ = owned_;
     ok_ = true;
   }
-  ~Utf8Source() { Py_XDECREF(bytes_); }
-  Utf8Source(const Utf8Source&) = delete;
-  Utf8Source& operator=(const Utf8Source&) = delete;
+  Utf8Text(const Utf8Text&) = delete;
+  Utf8Text& operator=(const Utf8Text&) = delete;
 
   bool ok() const { return ok_; }
   std::string_view text() const { return text_; }
 
  private:
-  PyObject* bytes_ = nullptr;
+  std::string owned_;
   std::string_view text_;
   bool ok_ = false;
 };
@@ -125,7 +137,7 @@ PyObject* lex_impl(PyObject* args, PyObject* kwargs) {
   const LexStrings* strings = lex_strings();
   if (strings == nullptr) return nullptr;
 
-  Utf8Source utf8(source);
+  Utf8Text utf8(source);
   if (!utf8.ok()) return nullptr;
   auto result = tokenize(utf8.text());
   if (!result.ok()) {
@@ -295,14 +307,13 @@ bool token_from_dict(PyObject* dict, const LexStrings& s, Token& out) {
   out.column = lenient_u64(dict, s.key_column);
   bool ok = true;
 
-  Py_ssize_t name_size = 0;
-  const char* name_data = PyUnicode_AsUTF8AndSize(type, &name_size);
-  std::string_view name;
-  if (name_data != nullptr) {
-    name = std::string_view(name_data, static_cast<size_t>(name_size));
-  } else {
-    PyErr_Clear();  // a name that has no UTF-8 form matches nothing: the token is an Identifier
+  Utf8Text name_text(type);
+  if (!name_text.ok()) {
+    Py_DECREF(type);
+    Py_DECREF(value);
+    return false;
   }
+  std::string_view name = name_text.text();
 
   TokenKind kind = TokenKind::Identifier;
   if (name == "True" || name == "False") {
@@ -316,12 +327,11 @@ bool token_from_dict(PyObject* dict, const LexStrings& s, Token& out) {
     bool needs_text = kind == TokenKind::Int || kind == TokenKind::Float || kind == TokenKind::String ||
                       kind == TokenKind::Identifier;
     if (needs_text) {
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-      if (data == nullptr) {
+      Utf8Text value_text(value);
+      if (!value_text.ok()) {
         ok = false;
       } else {
-        std::string_view text(data, static_cast<size_t>(size));
+        std::string_view text = value_text.text();
         if (kind == TokenKind::Int) {
           out.int_value = int_from_text(text);
         } else if (kind == TokenKind::Float) {
@@ -357,7 +367,8 @@ bool tokens_from_dicts_impl(PyObject* py_tokens, std::vector<Token>& out) {
   const LexStrings* strings = lex_strings();
   if (strings == nullptr) return false;
 
-  // Every element is collected (and checked to be a dict) before any is converted.
+  // Every element is collected before any is converted, so an error raised by the iteration itself wins
+  // over a fault of an element.
   RefList dicts;
   Py_ssize_t hint = PyObject_LengthHint(py_tokens, 0);
   if (hint < 0) PyErr_Clear();
@@ -368,18 +379,17 @@ bool tokens_from_dicts_impl(PyObject* py_tokens, std::vector<Token>& out) {
     iter.items.clear();
     return false;
   }
-  while (PyObject* item = PyIter_Next(iter.items.back())) {
-    dicts.items.push_back(item);
-    if (!PyDict_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'", Py_TYPE(item)->tp_name);
-      return false;
-    }
-  }
+  while (PyObject* item = PyIter_Next(iter.items.back())) dicts.items.push_back(item);
   if (PyErr_Occurred()) return false;
 
   out.clear();
   out.reserve(dicts.items.size());
   for (PyObject* dict : dicts.items) {
+    if (!PyDict_Check(dict)) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'", Py_TYPE(dict)->tp_name);
+      out.clear();
+      return false;
+    }
     Token token;
     if (!token_from_dict(dict, *strings, token)) {
       out.clear();

@@ -1,0 +1,44 @@
+// libFuzzer target: the parser, from source text and from token lists built directly from the bytes
+// (the form a Python caller can hand in, with any kinds in any order and no final Eof).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser/lexer.h"
+#include "parser/parser.h"
+
+using namespace tarnwick;
+
+namespace {
+
+std::vector<Token> tokens_from_bytes(const uint8_t* data, size_t size) {
+  static const char* kTexts[] = {"x", "comptime", "extends", "a", "", "f", "{x}", "{", "}"};
+  std::vector<Token> tokens;
+  for (size_t i = 0; i < size; ++i) {
+    Token t;
+    t.kind = static_cast<TokenKind>(data[i] % kTokenKindCount);
+    t.line = i;
+    t.column = data[i];
+    t.int_value = data[i];
+    t.float_value = data[i] / 7.0;
+    t.text = kTexts[data[i] % (sizeof kTexts / sizeof *kTexts)];
+    if (t.kind == TokenKind::FString && i + 1 < size) t.text = std::string(1, static_cast<char>(data[++i]));
+    tokens.push_back(std::move(t));
+  }
+  return tokens;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  if (data[0] & 1) {
+    (void)Parser(tokens_from_bytes(data + 1, size - 1)).parse_program();
+  } else {
+    auto tokens = tokenize(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+    if (tokens.ok()) (void)Parser(std::move(tokens.value())).parse_program();
+  }
+  return 0;
+}

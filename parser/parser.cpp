@@ -1,0 +1,1007 @@
+#include "parser/parser.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "parser/lexer.h"
+
+// Keeps bulky locals out of the frames on the recursive paths.
+#define NOINLINE __attribute__((noinline))
+// Merges small steps of the recursive paths into their callers, also in unoptimised builds, so that each
+// nesting level costs fewer frames.
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+
+namespace tarnwick {
+
+namespace {
+
+// Binding level of each binary operator token (0: not a binary operator) and the operator it makes.
+struct BinaryEntry {
+  uint8_t level = 0;
+  BinaryOperator op = BinaryOperator::Add;
+};
+
+constexpr std::array<BinaryEntry, kTokenKindCount> make_binary_table() {
+  std::array<BinaryEntry, kTokenKindCount> t{};
+  auto set = [&t](TokenKind k, uint8_t level, BinaryOperator op) { t[static_cast<size_t>(k)] = {level, op}; };
+  set(TokenKind::Or, 1, BinaryOperator::Or);
+  set(TokenKind::Assign, 1, BinaryOperator::Assign);
+  set(TokenKind::And, 2, BinaryOperator::And);
+  set(TokenKind::Eq, 3, BinaryOperator::Eq);
+  set(TokenKind::Neq, 3, BinaryOperator::Neq);
+  set(TokenKind::Lt, 4, BinaryOperator::Lt);
+  set(TokenKind::Lte, 4, BinaryOperator::Lte);
+  set(TokenKind::Gt, 4, BinaryOperator::Gt);
+  set(TokenKind::Gte, 4, BinaryOperator::Gte);
+  set(TokenKind::BitwiseOr, 5, BinaryOperator::BitwiseOr);
+  set(TokenKind::BitwiseXor, 6, BinaryOperator::BitwiseXor);
+  set(TokenKind::BitwiseAnd, 7, BinaryOperator::BitwiseAnd);
+  set(TokenKind::LeftShift, 8, BinaryOperator::LeftShift);
+  set(TokenKind::RightShift, 8, BinaryOperator::RightShift);
+  set(TokenKind::Plus, 9, BinaryOperator::Add);
+  set(TokenKind::Minus, 9, BinaryOperator::Sub);
+  set(TokenKind::Star, 10, BinaryOperator::Mul);
+  set(TokenKind::Slash, 10, BinaryOperator::Div);
+  set(TokenKind::Percent, 10, BinaryOperator::Mod);
+  set(TokenKind::Power, 11, BinaryOperator::Power);
+  return t;
+}
+
+constexpr auto kBinary = make_binary_table();
+constexpr size_t kLevels = 11;
+
+const BinaryEntry& binary_entry(TokenKind k) { return kBinary[static_cast<size_t>(k)]; }
+
+// Tokens after a `?` that make it a conditional rather than a propagation.
+bool starts_then_branch(TokenKind k) {
+  switch (k) {
+    case TokenKind::Int:
+    case TokenKind::Float:
+    case TokenKind::String:
+    case TokenKind::Bool:
+    case TokenKind::Identifier:
+    case TokenKind::Nil:
+    case TokenKind::Not:
+    case TokenKind::Plus:
+    case TokenKind::Minus:
+    case TokenKind::LeftParen:
+    case TokenKind::LeftBracket:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Counts a nesting level for as long as a recursive step runs, on every path.
+struct DepthGuard {
+  size_t& d;
+  explicit DepthGuard(size_t& depth) : d(depth) { ++d; }
+  ~DepthGuard() { --d; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+};
+
+}  // namespace
+
+std::string nesting_too_deep_message() {
+  return "Nesting too deep (limit " + std::to_string(kMaxNestingDepth) + ")";
+}
+
+const Token Parser::kEof = Token::simple(TokenKind::Eof, 0, 0);
+
+Parser::Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+
+Token Parser::peek() const { return cur(); }
+
+// ---------------------------------------------------------------------------------------------------
+// Errors and cursor
+
+__attribute__((noinline, cold)) bool Parser::fail(std::string message) {
+  const Token& t = cur();
+  err_ = ParseError{std::move(message), std::string(), t.line, t.column};
+  return false;
+}
+
+__attribute__((noinline, cold)) bool Parser::fail_unexpected() {
+  return fail("Unexpected token: " + token_debug(cur()));
+}
+
+__attribute__((noinline, cold)) bool Parser::fail_too_deep() { return fail(nesting_too_deep_message()); }
+
+bool Parser::expect(TokenKind k) {
+  if (cur().kind == k) {
+    advance();
+    return true;
+  }
+  return fail("Expected " + std::string(kind_name(k)) + ", found " + token_debug(cur()));
+}
+
+bool Parser::expect_identifier(std::string& out) {
+  if (pos_ < tokens_.size() && tokens_[pos_].kind == TokenKind::Identifier) {
+    // A consumed token is never read again, so its text can be taken rather than copied.
+    out = std::move(tokens_[pos_].text);
+    ++pos_;
+    return true;
+  }
+  return fail("Expected identifier");
+}
+
+bool Parser::set_height(size_t h) {
+  if (stmt_depth_ + h > kMaxNestingDepth) return fail_too_deep();
+  h_ = h;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Public entry points
+
+Result<Program, ParseError> Parser::parse_program() {
+  Program program;
+  while (!at_end()) {
+    if (!statement(program.statements)) return make_err(std::move(*err_));
+  }
+  return program;
+}
+
+Result<ExprPtr, ParseError> Parser::parse_expression() {
+  ExprPtr e = expression();
+  if (!e) return make_err(std::move(*err_));
+  return e;
+}
+
+Result<TypeAnnotation, ParseError> Parser::parse_type() {
+  TypeAnnotation t;
+  if (!type(t)) return make_err(std::move(*err_));
+  return t;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Expressions
+
+ExprPtr Parser::expression() {
+  if (depth_ >= kMaxNestingDepth) {
+    fail_too_deep();
+    return nullptr;
+  }
+  ++depth_;
+  ExprPtr e = binary();
+  if (e && at(TokenKind::Question)) e = question(std::move(e));
+  --depth_;
+  return e;
+}
+
+// After a complete operand with `?` current: a conditional if a then-branch can start after the `?`,
+// otherwise a propagation of `cond`.
+NOINLINE ExprPtr Parser::question(ExprPtr cond) {
+  size_t hc = h_;
+  if (pos_ + 1 < tokens_.size() && starts_then_branch(tokens_[pos_ + 1].kind)) {
+    advance();
+    ExprPtr then_expr = expression();
+    if (!then_expr) return nullptr;
+    size_t ht = h_;
+    if (!expect(TokenKind::Colon)) return nullptr;
+    ExprPtr else_expr = expression();
+    if (!else_expr) return nullptr;
+    if (!set_height(1 + std::max({hc, ht, h_}))) return nullptr;
+    return make_expr(ast::Ternary{std::move(cond), std::move(then_expr), std::move(else_expr)});
+  }
+  advance();
+  if (!set_height(hc + 1)) return nullptr;
+  return make_expr(ast::Propagate{std::move(cond)});
+}
+
+ALWAYS_INLINE ExprPtr Parser::unary() {
+  TokenKind k = cur().kind;
+  if (k == TokenKind::Minus || k == TokenKind::Not) return prefixed();
+  return postfix();
+}
+
+ALWAYS_INLINE ExprPtr Parser::primary() {
+  switch (cur().kind) {
+    case TokenKind::Int:
+    case TokenKind::Float:
+    case TokenKind::String:
+    case TokenKind::Bool:
+    case TokenKind::Nil:
+      return literal();
+    case TokenKind::Identifier:
+      return identifier();
+    case TokenKind::LeftParen: {
+      advance();
+      ExprPtr e = expression();
+      if (!e || !expect(TokenKind::RightParen)) return nullptr;
+      return e;  // h_ is the inner expression's: parentheses make no node
+    }
+    case TokenKind::LeftBracket:
+      return array();
+    case TokenKind::LeftBrace:
+      return object_literal();
+    case TokenKind::Fn:
+      return lambda();
+    case TokenKind::FString:
+      return fstring();
+    default:
+      fail_unexpected();
+      return nullptr;
+  }
+}
+
+// Comma-separated expressions up to `close` (a trailing comma is accepted), then `close` itself.
+ALWAYS_INLINE bool Parser::expression_list(TokenKind close, std::vector<ExprPtr>& out, size_t& h) {
+  while (!at(close) && !at(TokenKind::Eof)) {
+    ExprPtr e = expression();
+    if (!e) return false;
+    h = std::max(h, h_);
+    out.push_back(std::move(e));
+    if (!at(TokenKind::Comma)) break;
+    advance();
+  }
+  return expect(close);
+}
+
+namespace {
+
+// Operator precedence with an explicit stack instead of one recursive call per level. Every operator is
+// left-associative, so the stack holds strictly increasing levels: at most kLevels operators.
+struct OperandStack {
+  ExprPtr operands[kLevels + 1];
+  uint32_t heights[kLevels + 1];
+  BinaryOperator ops[kLevels];
+  uint8_t levels[kLevels];
+  size_t n_ops = 0;
+};
+
+}  // namespace
+
+// Folds the top operator with its two operands.
+NOINLINE static ExprPtr fold(OperandStack& s) {
+  size_t i = s.n_ops - 1;
+  --s.n_ops;
+  return make_expr(ast::BinaryOp{std::move(s.operands[i]), s.ops[i], std::move(s.operands[i + 1])});
+}
+
+ExprPtr Parser::binary() {
+  OperandStack s;
+  for (;;) {
+    // One call site for the operand parser: it is inlined here, and a single copy keeps the frame small.
+    s.operands[s.n_ops] = unary();
+    if (!s.operands[s.n_ops]) return nullptr;
+    s.heights[s.n_ops] = static_cast<uint32_t>(h_);
+    const BinaryEntry& entry = binary_entry(cur().kind);
+    // Fold what binds at least as tightly as the next operator (or everything at the end).
+    while (s.n_ops > 0 && (entry.level == 0 || s.levels[s.n_ops - 1] >= entry.level)) {
+      size_t i = s.n_ops - 1;
+      size_t h = 1 + std::max(s.heights[i], s.heights[i + 1]);
+      if (!set_height(h)) return nullptr;
+      s.operands[i] = fold(s);
+      s.heights[i] = static_cast<uint32_t>(h);
+    }
+    if (entry.level == 0) break;
+    s.ops[s.n_ops] = entry.op;
+    s.levels[s.n_ops] = entry.level;
+    ++s.n_ops;
+    advance();
+  }
+  h_ = s.heights[0];
+  return std::move(s.operands[0]);
+}
+
+// Prefix operators are collected in a loop, so a long run of signs costs no recursion.
+NOINLINE ExprPtr Parser::prefixed() {
+  std::string prefix;  // 'n' for Neg, '!' for Not, outermost first
+  for (TokenKind k = cur().kind; k == TokenKind::Minus || k == TokenKind::Not; k = cur().kind) {
+    // The operand adds at least one more level below the prefixes.
+    if (stmt_depth_ + prefix.size() + 2 > kMaxNestingDepth) {
+      fail_too_deep();
+      return nullptr;
+    }
+    prefix.push_back(k == TokenKind::Minus ? 'n' : '!');
+    advance();
+  }
+  ExprPtr e = postfix();
+  if (!e) return nullptr;
+  if (!set_height(h_ + prefix.size())) return nullptr;
+  for (size_t i = prefix.size(); i-- > 0;) {
+    UnaryOperator op = prefix[i] == 'n' ? UnaryOperator::Neg : UnaryOperator::Not;
+    e = make_expr(ast::UnaryOp{op, std::move(e)});
+  }
+  return e;
+}
+
+ExprPtr Parser::postfix() {
+  ExprPtr e = primary();
+  if (!e) return nullptr;
+  size_t h = h_;
+  for (;;) {
+    switch (cur().kind) {
+      case TokenKind::LeftParen:
+        e = call(std::move(e), h);
+        break;
+      case TokenKind::LeftBracket:
+        e = index(std::move(e), h);
+        break;
+      case TokenKind::Dot:
+        e = member(std::move(e), h);
+        break;
+      case TokenKind::LeftBrace: {
+        // Only `comptime { ... }` continues; any other `{` belongs to the enclosing statement.
+        const ast::Identifier* id = e->as<ast::Identifier>();
+        if (id == nullptr || id->name != "comptime") {
+          h_ = h;
+          return e;
+        }
+        advance();
+        skip_braced();
+        break;
+      }
+      default:
+        h_ = h;
+        return e;
+    }
+    if (!e) return nullptr;
+  }
+}
+
+NOINLINE ExprPtr Parser::call(ExprPtr callee, size_t& h) {
+  advance();
+  std::vector<ExprPtr> args;
+  size_t ha = 0;
+  if (!expression_list(TokenKind::RightParen, args, ha)) return nullptr;
+  h = 1 + std::max(h, ha);
+  if (!set_height(h)) return nullptr;
+  return make_expr(ast::Call{std::move(callee), std::move(args)});
+}
+
+NOINLINE ExprPtr Parser::index(ExprPtr object, size_t& h) {
+  advance();
+  ExprPtr i = expression();
+  if (!i) return nullptr;
+  if (!expect(TokenKind::RightBracket)) return nullptr;
+  h = 1 + std::max(h, h_);
+  if (!set_height(h)) return nullptr;
+  return make_expr(ast::Index{std::move(object), std::move(i)});
+}
+
+NOINLINE ExprPtr Parser::member(ExprPtr object, size_t& h) {
+  advance();
+  std::string name;
+  if (!expect_identifier(name)) return nullptr;
+  h = h + 1;
+  if (!set_height(h)) return nullptr;
+  return make_expr(ast::Member{std::move(object), std::move(name)});
+}
+
+NOINLINE ExprPtr Parser::literal() {
+  Token& t = tokens_[pos_];
+  LiteralValue v;
+  switch (t.kind) {
+    case TokenKind::Int:
+      v.kind = LiteralValue::Kind::Int;
+      v.int_value = t.int_value;
+      break;
+    case TokenKind::Float:
+      v.kind = LiteralValue::Kind::Float;
+      v.float_value = t.float_value;
+      break;
+    case TokenKind::String:
+      v.kind = LiteralValue::Kind::String;
+      v.string_value = std::move(t.text);  // a consumed token is never read again
+      break;
+    case TokenKind::Bool:
+      v.kind = LiteralValue::Kind::Bool;
+      v.bool_value = t.bool_value;
+      break;
+    default:
+      break;
+  }
+  advance();
+  if (!set_height(1)) return nullptr;
+  return make_expr(ast::Literal{std::move(v)});
+}
+
+NOINLINE ExprPtr Parser::identifier() {
+  std::string name = std::move(tokens_[pos_].text);
+  advance();
+  if (!set_height(1)) return nullptr;
+  return make_expr(ast::Identifier{std::move(name)});
+}
+
+NOINLINE ExprPtr Parser::array() {
+  advance();
+  std::vector<ExprPtr> elements;
+  size_t h = 0;
+  if (!expression_list(TokenKind::RightBracket, elements, h)) return nullptr;
+  if (!set_height(h + 1)) return nullptr;
+  return make_expr(ast::Array{std::move(elements)});
+}
+
+// Parameters of a lambda or a function declaration, after the `(`; stops before the `)`.
+bool Parser::params(std::vector<Param>& out, size_t& h) {
+  while (!at(TokenKind::RightParen) && !at(TokenKind::Eof)) {
+    Param p;
+    if (!expect_identifier(p.name)) return false;
+    if (at(TokenKind::Colon)) {
+      advance();
+      TypeAnnotation t;
+      if (!type(t)) return false;
+      p.type_hint = std::move(t);
+    }
+    if (at(TokenKind::Assign)) {
+      advance();
+      p.default_value = expression();
+      if (!p.default_value) return false;
+      h = std::max(h, h_);
+    }
+    out.push_back(std::move(p));
+    if (!at(TokenKind::Comma)) break;
+    advance();
+  }
+  return true;
+}
+
+NOINLINE ExprPtr Parser::lambda() {
+  advance();
+  if (!expect(TokenKind::LeftParen)) return nullptr;
+  std::vector<Param> ps;
+  size_t h = 0;
+  if (!params(ps, h)) return nullptr;
+  if (!expect(TokenKind::RightParen)) return nullptr;
+  ExprPtr body;
+  if (at(TokenKind::LeftBrace)) {
+    advance();
+    body = expression();
+    if (!body) return nullptr;
+    if (!expect(TokenKind::RightBrace)) return nullptr;
+  } else {
+    body = expression();
+    if (!body) return nullptr;
+  }
+  if (!set_height(1 + std::max(h, h_))) return nullptr;
+  return make_expr(ast::Lambda{std::move(ps), std::move(body), std::nullopt});
+}
+
+NOINLINE ExprPtr Parser::object_literal() {
+  advance();
+  ast::Object obj;
+  size_t h = 0;
+  while (!at(TokenKind::RightBrace) && !at(TokenKind::Eof)) {
+    std::string key;
+    if (!expect_identifier(key)) return nullptr;
+    if (!expect(TokenKind::Colon)) return nullptr;
+    ExprPtr value = expression();
+    if (!value) return nullptr;
+    h = std::max(h, h_);
+    obj.properties.emplace_back(std::move(key), std::move(value));
+    if (!at(TokenKind::Comma)) break;
+    advance();
+  }
+  if (!expect(TokenKind::RightBrace)) return nullptr;
+  if (!set_height(h + 1)) return nullptr;
+  return make_expr(std::move(obj));
+}
+
+// The body arrives with doubled braces already turned into marker pairs: NUL `{` for `{{` and `}` NUL
+// for `}}`. Braces and NUL are ASCII, so walking bytes is the same as walking code points here.
+NOINLINE ExprPtr Parser::fstring() {
+  const std::string& text = cur().text;
+  const size_t n = text.size();
+  std::vector<InterpolationPart> parts;
+  std::string buf;
+  size_t h = 0;
+  size_t i = 0;
+  while (i < n) {
+    char c = text[i++];
+    if (c == '{') {
+      if (!buf.empty()) {
+        parts.emplace_back(StringPart{std::move(buf)});
+        buf.clear();
+      }
+      std::string code;
+      size_t depth = 1;
+      while (i < n) {
+        char d = text[i++];
+        if (d == '}') {
+          if (--depth == 0) break;
+        } else if (d == '{') {
+          ++depth;
+        }
+        code.push_back(d);
+      }
+      if (code.empty()) continue;
+      auto lexed = tokenize(code);
+      if (!lexed.ok()) {
+        err_ = ParseError{"In f-string: " + lexed.error().message, std::string(), 0, 0};
+        return nullptr;
+      }
+      // The nested parser continues this one's depth accounting, so f-strings inside f-strings are
+      // bounded like any other nesting.
+      Parser inner(std::move(lexed).value());
+      inner.depth_ = depth_;
+      inner.stmt_depth_ = stmt_depth_;
+      ExprPtr e = inner.expression();
+      if (!e) {
+        err_ = ParseError{"In f-string: " + inner.err_->display(), std::string(), 0, 0};
+        return nullptr;
+      }
+      h = std::max(h, inner.h_);
+      parts.emplace_back(ExprPart{std::move(e)});
+    } else if (c == '}') {
+      if (i < n && text[i] == '\0') ++i;
+      buf.push_back('}');
+    } else if (c == '\0') {
+      if (i < n && text[i] == '{') {
+        ++i;
+        buf.push_back('{');
+      }
+    } else {
+      buf.push_back(c);
+    }
+  }
+  if (!buf.empty()) parts.emplace_back(StringPart{std::move(buf)});
+  advance();
+  if (!set_height(h + 1)) return nullptr;
+  if (parts.size() == 1 && std::holds_alternative<StringPart>(parts[0])) {
+    LiteralValue v;
+    v.kind = LiteralValue::Kind::String;
+    v.string_value = std::move(std::get<StringPart>(parts[0]).value);
+    return make_expr(ast::Literal{std::move(v)});
+  }
+  return make_expr(ast::StringInterpolation{std::move(parts)});
+}
+
+// `[T]` and `T[]` both name "T[]". The leading brackets are counted rather than recursed into; the
+// tokens consumed and the errors are those of the recursive form.
+bool Parser::type(TypeAnnotation& out) {
+  size_t open = 0;
+  while (at(TokenKind::LeftBracket)) {
+    advance();
+    ++open;
+  }
+  if (!expect_identifier(out.name)) return false;
+  if (at(TokenKind::LeftBracket)) {
+    advance();
+    if (at(TokenKind::RightBracket)) {
+      advance();
+      out.name += "[]";
+    }
+  }
+  for (; open > 0; --open) {
+    if (!expect(TokenKind::RightBracket)) return false;
+    out.name += "[]";
+  }
+  out.generics.clear();
+  out.nullable = false;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Statements
+
+bool Parser::statement(StmtList& out) {
+  if (depth_ >= kMaxNestingDepth || stmt_depth_ >= kMaxNestingDepth) return fail_too_deep();
+  ++depth_;
+  ++stmt_depth_;
+  bool ok = statement_body(out);
+  --depth_;
+  --stmt_depth_;
+  return ok;
+}
+
+bool Parser::statement_body(StmtList& out) {
+  switch (cur().kind) {
+    case TokenKind::Let:
+    case TokenKind::Const:
+      return var_decl(out);
+    case TokenKind::Fn:
+      return function_def(out);
+    case TokenKind::Class:
+    case TokenKind::Struct:
+      return class_def(out);
+    case TokenKind::Enum:
+      return enum_def(out);
+    case TokenKind::If:
+      return if_stmt(out);
+    case TokenKind::While:
+      return while_stmt(out);
+    case TokenKind::For:
+      return for_stmt(out);
+    case TokenKind::Return:
+      return return_stmt(out);
+    case TokenKind::Break:
+    case TokenKind::Continue: {
+      const uint64_t line = cur().line;
+      const bool is_break = at(TokenKind::Break);
+      advance();
+      skip_semicolon();
+      if (is_break) out.emplace_back(ast::Break{}, line);
+      else out.emplace_back(ast::Continue{}, line);
+      return true;
+    }
+    case TokenKind::Switch:
+      return switch_stmt(out);
+    case TokenKind::Try:
+      return try_stmt(out);
+    case TokenKind::Throw:
+      return throw_stmt(out);
+    case TokenKind::Yield:
+      return yield_stmt(out);
+    default:
+      return expression_stmt(out);
+  }
+}
+
+NOINLINE bool Parser::while_stmt(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  ExprPtr cond = expression();
+  if (!cond) return false;
+  StmtList body;
+  if (!braced_block(body)) return false;
+  out.emplace_back(ast::While{std::move(*cond), std::move(body)}, line);
+  return true;
+}
+
+NOINLINE bool Parser::for_stmt(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  std::string target;
+  if (!expect_identifier(target)) return false;
+  if (!expect(TokenKind::In)) return false;
+  ExprPtr iter = expression();
+  if (!iter) return false;
+  StmtList body;
+  if (!braced_block(body)) return false;
+  out.emplace_back(ast::For{std::move(target), std::move(*iter), std::move(body)}, line);
+  return true;
+}
+
+NOINLINE bool Parser::return_stmt(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  ExprPtr value;
+  if (!optional_value(value)) return false;
+  skip_semicolon();
+  out.emplace_back(ast::Return{std::move(value)}, line);
+  return true;
+}
+
+NOINLINE bool Parser::yield_stmt(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  ExprPtr value;
+  if (!optional_value(value)) return false;
+  if (!set_height(value ? h_ + 1 : 1)) return false;
+  skip_semicolon();
+  out.emplace_back(ast::ExprStatement{Expr(ast::Yield{std::move(value)})}, line);
+  return true;
+}
+
+NOINLINE bool Parser::throw_stmt(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  ExprPtr e = expression();
+  if (!e) return false;
+  skip_semicolon();
+  out.emplace_back(ast::Throw{std::move(*e)}, line);
+  return true;
+}
+
+NOINLINE bool Parser::expression_stmt(StmtList& out) {
+  const uint64_t line = cur().line;
+  ExprPtr e = expression();
+  if (!e) return false;
+  skip_semicolon();
+  out.emplace_back(ast::ExprStatement{std::move(*e)}, line);
+  return true;
+}
+
+// The value of `return` and `yield`: none before `}` or `;`.
+bool Parser::optional_value(ExprPtr& out) {
+  if (at(TokenKind::RightBrace) || at(TokenKind::Semicolon)) return true;
+  out = expression();
+  return out != nullptr;
+}
+
+bool Parser::block(StmtList& out) {
+  while (!at(TokenKind::RightBrace) && !at(TokenKind::Eof)) {
+    if (!statement(out)) return false;
+  }
+  return true;
+}
+
+bool Parser::braced_block(StmtList& out) {
+  return expect(TokenKind::LeftBrace) && block(out) && expect(TokenKind::RightBrace);
+}
+
+bool Parser::case_body(StmtList& out) {
+  for (;;) {
+    TokenKind k = cur().kind;
+    if (k == TokenKind::Case || k == TokenKind::Default || k == TokenKind::RightBrace || k == TokenKind::Eof) {
+      return true;
+    }
+    if (!statement(out)) return false;
+  }
+}
+
+// After an opening `{` has been consumed: skips through the matching `}` (or to the end).
+void Parser::skip_braced() {
+  size_t depth = 1;
+  while (depth > 0 && !at_end()) {
+    TokenKind k = cur().kind;
+    if (k == TokenKind::LeftBrace) ++depth;
+    else if (k == TokenKind::RightBrace) --depth;
+    advance();
+  }
+}
+
+NOINLINE bool Parser::var_decl(StmtList& out) {
+  const uint64_t line = cur().line;
+  const bool is_mutable = at(TokenKind::Let);
+  advance();
+  ast::VarDecl decl;
+  decl.mutable_ = is_mutable;
+  if (at(TokenKind::LeftBracket)) {
+    // Destructuring is checked for syntax only; the declaration it leaves has no name.
+    advance();
+    while (!at(TokenKind::RightBracket) && !at(TokenKind::Eof)) {
+      std::string ignored;
+      if (!expect_identifier(ignored)) return false;
+      if (!at(TokenKind::Comma)) break;
+      advance();
+    }
+    if (!expect(TokenKind::RightBracket)) return false;
+    if (at(TokenKind::Assign)) {
+      advance();
+      if (!expression()) return false;
+    }
+    skip_semicolon();
+    out.emplace_back(std::move(decl), line);
+    return true;
+  }
+  if (!expect_identifier(decl.name)) return false;
+  if (at(TokenKind::Colon)) {
+    advance();
+    TypeAnnotation t;
+    if (!type(t)) return false;
+    decl.type_hint = std::move(t);
+  }
+  if (at(TokenKind::Assign)) {
+    advance();
+    decl.init = expression();
+    if (!decl.init) return false;
+  }
+  skip_semicolon();
+  out.emplace_back(std::move(decl), line);
+  return true;
+}
+
+NOINLINE bool Parser::function_def(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  if (at(TokenKind::Star)) advance();
+  ast::FunctionDef fn;
+  if (!expect_identifier(fn.name)) return false;
+  if (!expect(TokenKind::LeftParen)) return false;
+  size_t h = 0;
+  if (!params(fn.params, h)) return false;
+  if (!expect(TokenKind::RightParen)) return false;
+  if (at(TokenKind::Arrow)) {
+    advance();
+    TypeAnnotation t;
+    if (!type(t)) return false;
+    fn.return_type = std::move(t);
+  }
+  if (!braced_block(fn.body)) return false;
+  out.emplace_back(std::move(fn), line);
+  return true;
+}
+
+NOINLINE bool Parser::class_def(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  ast::ClassDef cls;
+  if (!expect_identifier(cls.name)) return false;
+  if (at(TokenKind::Lt)) {
+    // Type parameters are skipped; `>>` is a single token and closes only one level.
+    advance();
+    size_t depth = 1;
+    while (depth > 0 && !at_end()) {
+      TokenKind k = cur().kind;
+      if (k == TokenKind::Lt) ++depth;
+      else if (k == TokenKind::Gt) --depth;
+      advance();
+    }
+  }
+  if (at(TokenKind::Identifier) && cur().text == "extends") {
+    advance();
+    std::string base;
+    if (!expect_identifier(base)) return false;
+    cls.extends = std::move(base);
+  }
+  if (!expect(TokenKind::LeftBrace)) return false;
+  // Members are statements one level below the class.
+  DepthGuard member_depth(stmt_depth_);
+  while (!at(TokenKind::RightBrace) && !at(TokenKind::Eof)) {
+    if (stmt_depth_ > kMaxNestingDepth) return fail_too_deep();
+    if (at(TokenKind::Fn)) {
+      if (!function_def(cls.body)) return false;
+      continue;
+    }
+    if (at(TokenKind::Let) || at(TokenKind::Const)) {
+      if (!var_decl(cls.body)) return false;
+      continue;
+    }
+    std::string member;
+    if (!expect_identifier(member)) return false;
+    if (at(TokenKind::LeftParen) || at(TokenKind::LeftBrace)) {
+      // A method written without `fn`: skipped, and its errors with it.
+      if (at(TokenKind::LeftParen)) {
+        advance();
+        while (!at(TokenKind::RightParen) && !at_end()) advance();
+        if (at(TokenKind::RightParen)) advance();
+      }
+      if (at(TokenKind::Arrow)) {
+        advance();
+        TypeAnnotation ignored;
+        if (!type(ignored)) err_.reset();
+      }
+      if (at(TokenKind::LeftBrace)) {
+        advance();
+        skip_braced();
+      }
+      continue;
+    }
+    const uint64_t field_line = cur().line;
+    ast::VarDecl field;
+    field.name = std::move(member);
+    field.mutable_ = true;
+    if (at(TokenKind::Colon)) {
+      advance();
+      TypeAnnotation t;
+      if (!type(t)) return false;
+      field.type_hint = std::move(t);
+    }
+    if (at(TokenKind::Assign)) {
+      advance();
+      if (!expression()) return false;  // checked, then dropped: fields keep no initialiser
+    }
+    cls.body.emplace_back(std::move(field), field_line);
+  }
+  if (!expect(TokenKind::RightBrace)) return false;
+  out.emplace_back(std::move(cls), line);
+  return true;
+}
+
+NOINLINE bool Parser::enum_def(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  ast::ClassDef cls;
+  if (!expect_identifier(cls.name)) return false;
+  if (!expect(TokenKind::LeftBrace)) return false;
+  DepthGuard variant_depth(stmt_depth_);
+  while (!at(TokenKind::RightBrace) && !at(TokenKind::Eof)) {
+    if (stmt_depth_ > kMaxNestingDepth) return fail_too_deep();
+    const uint64_t variant_line = cur().line;
+    ast::VarDecl variant;
+    variant.mutable_ = false;
+    if (!expect_identifier(variant.name)) return false;
+    if (at(TokenKind::LeftParen)) {
+      // Payload fields are checked for syntax and dropped.
+      advance();
+      while (!at(TokenKind::RightParen) && !at(TokenKind::Eof)) {
+        std::string ignored;
+        if (!expect_identifier(ignored)) return false;
+        if (at(TokenKind::Colon)) {
+          advance();
+          TypeAnnotation t;
+          if (!type(t)) return false;
+        }
+        if (!at(TokenKind::Comma)) break;
+        advance();
+      }
+      if (!expect(TokenKind::RightParen)) return false;
+    }
+    cls.body.emplace_back(std::move(variant), variant_line);
+  }
+  if (!expect(TokenKind::RightBrace)) return false;
+  out.emplace_back(std::move(cls), line);
+  return true;
+}
+
+NOINLINE bool Parser::if_stmt(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  ExprPtr cond = expression();
+  if (!cond) return false;
+  StmtList then_body;
+  if (!braced_block(then_body)) return false;
+  std::optional<StmtList> else_body;
+  if (at(TokenKind::Else)) {
+    advance();
+    else_body.emplace();
+    if (at(TokenKind::If)) {
+      // The chained `if` is a statement nested one level down, like a block's.
+      DepthGuard guard(depth_);
+      DepthGuard stmt_guard(stmt_depth_);
+      if (depth_ > kMaxNestingDepth || stmt_depth_ > kMaxNestingDepth) return fail_too_deep();
+      if (!if_stmt(*else_body)) return false;
+    } else if (!braced_block(*else_body)) {
+      return false;
+    }
+  }
+  out.emplace_back(ast::If{std::move(*cond), std::move(then_body), std::move(else_body)}, line);
+  return true;
+}
+
+NOINLINE bool Parser::switch_stmt(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  ExprPtr subject = expression();
+  if (!subject) return false;
+  if (!expect(TokenKind::LeftBrace)) return false;
+  std::vector<SwitchCase> cases;
+  for (;;) {
+    if (at(TokenKind::Case)) {
+      advance();
+      SwitchCase c;
+      c.expr = expression();
+      if (!c.expr) return false;
+      // Anything after the value up to the body is ignored (`case 1, 2:` keeps only 1).
+      for (;;) {
+        TokenKind k = cur().kind;
+        if (k == TokenKind::LeftBrace || k == TokenKind::RightBrace || k == TokenKind::Colon ||
+            k == TokenKind::Eof) {
+          break;
+        }
+        advance();
+      }
+      if (at(TokenKind::Colon)) {
+        advance();
+        if (!case_body(c.body)) return false;
+      } else if (at(TokenKind::LeftBrace)) {
+        advance();
+        if (!block(c.body) || !expect(TokenKind::RightBrace)) return false;
+      }
+      cases.push_back(std::move(c));
+    } else if (at(TokenKind::Default)) {
+      advance();
+      SwitchCase c;
+      if (!expect(TokenKind::Colon) || !case_body(c.body)) return false;
+      cases.push_back(std::move(c));
+    } else {
+      break;
+    }
+  }
+  if (!expect(TokenKind::RightBrace)) return false;
+  out.emplace_back(ast::Switch{std::move(*subject), std::move(cases)}, line);
+  return true;
+}
+
+NOINLINE bool Parser::try_stmt(StmtList& out) {
+  const uint64_t line = cur().line;
+  advance();
+  ast::Try t;
+  if (!braced_block(t.body)) return false;
+  while (at(TokenKind::Catch)) {
+    advance();
+    CatchClause clause;
+    if (at(TokenKind::LeftParen)) {
+      advance();
+      if (!expect_identifier(clause.exception) || !expect(TokenKind::RightParen)) return false;
+    } else if (!expect_identifier(clause.exception)) {
+      return false;
+    }
+    if (!braced_block(clause.body)) return false;
+    t.catch_clauses.push_back(std::move(clause));
+  }
+  if (at(TokenKind::Finally)) {
+    advance();
+    t.finally_body.emplace();
+    if (!braced_block(*t.finally_body)) return false;
+  }
+  out.emplace_back(std::move(t), line);
+  return true;
+}
+
+}  // namespace tarnwick
