@@ -83,10 +83,9 @@ PyObject* compile_and_run(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!PyUnicode_Check(source)) return argument_type_error("source", source, "PyString");
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(source, &size);
-  if (utf8 == nullptr) return nullptr;
-  auto compiled = compile_source(std::string_view(utf8, static_cast<size_t>(size)));
+  std::string text;
+  if (!utf8_of(source, text)) return nullptr;
+  auto compiled = compile_source(text);
   if (!compiled.ok()) return raise_syntax_error(compiled.error());
   return run_program(std::move(compiled).value());
 }
@@ -100,10 +99,9 @@ PyObject* set_native_binding(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!PyUnicode_Check(name)) return argument_type_error("name", name, "PyString");
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-  if (utf8 == nullptr) return nullptr;
-  registry_set(std::string(utf8, static_cast<size_t>(size)), callback);
+  std::string text;
+  if (!utf8_of(name, text)) return nullptr;
+  registry_set(std::move(text), callback);
   Py_RETURN_NONE;
 }
 

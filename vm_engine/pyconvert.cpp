@@ -17,20 +17,13 @@ constexpr const char kNoException[] = "attempted to fetch exception but none was
 // Never shown: a run stopped by an interrupt re-raises the parked exception instead of returning text.
 constexpr const char kInterrupted[] = "Interrupted";
 
-// UTF-8 of a str; lone surrogates (which UTF-8 cannot hold) are replaced.
 ValueRef string_value(PyObject* str) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (data != nullptr) return ValueRef::string(std::string(data, static_cast<size_t>(size)));
-  PyErr_Clear();  // only an encoding failure can get here
-  PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "replace");
-  if (bytes == nullptr) {
+  std::string text;
+  if (!utf8_of(str, text)) {
     discard_python_error();
     return shared_empty_string();
   }
-  ValueRef v = ValueRef::string(std::string(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))));
-  Py_DECREF(bytes);
-  return v;
+  return ValueRef::string(std::move(text));
 }
 
 // str() of an object; the empty string when str() itself fails.
@@ -103,6 +96,33 @@ struct SeqFrame {
 };
 
 }  // namespace
+
+bool utf8_of(PyObject* str, std::string& out) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+  if (bytes == nullptr) return false;
+  const auto* raw = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
+  const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
+  out.clear();
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    // An encoded surrogate is ED A0..BF 80..BF; no valid UTF-8 sequence starts with ED and then A0 or more.
+    if (raw[i] == 0xED && i + 2 < n && raw[i + 1] >= 0xA0) {
+      out += "\xEF\xBF\xBD";
+      i += 2;
+    } else {
+      out += static_cast<char>(raw[i]);
+    }
+  }
+  Py_DECREF(bytes);
+  return true;
+}
 
 void discard_python_error() {
   if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {

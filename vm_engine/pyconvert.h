@@ -28,6 +28,10 @@ ValueRef from_python(PyObject* obj);
 // No native recursion either. Needs the GIL.
 PyObject* to_python(const ValueRef& value);
 
+// UTF-8 of a str. A lone surrogate (which has no UTF-8 form) becomes U+FFFD, one character for one.
+// False with a Python exception set only when out of memory.
+bool utf8_of(PyObject* str, std::string& out);
+
 // A new str from UTF-8 text; invalid sequences are replaced rather than failing.
 PyObject* text_to_python(std::string_view text);
 

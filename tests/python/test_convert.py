@@ -109,7 +109,7 @@ def test_from_python(obj, kind, back):
 def test_lone_surrogate_is_replaced_not_raised():
     kind, back = roundtrip("a\ud800b")
     assert kind == "string"
-    assert back.startswith("a") and back.endswith("b") and "\ud800" not in back
+    assert back == "a\ufffdb"
 
 
 def test_self_containing_list_terminates():
