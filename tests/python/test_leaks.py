@@ -21,10 +21,11 @@ def rss():
 
 
 def measure(action, rounds):
-    for _ in range(rounds // 10):  # warm-up: caches, interned strings, allocator pools
+    tracemalloc.start()
+    # Warm-up, traced too: one-time allocations (caches, free lists, allocator pools) land before the baseline.
+    for _ in range(rounds):
         action()
     gc.collect()
-    tracemalloc.start()
     before_py = tracemalloc.get_traced_memory()[0]
     before_rss = rss()
     for _ in range(rounds):
@@ -74,6 +75,18 @@ def scenario_registry():
     tp.clear_native_bindings()
 
 
+def raise_interrupt():
+    raise KeyboardInterrupt
+
+
+def scenario_interrupted_by_native():
+    tp.set_native_binding("stop", raise_interrupt)
+    try:
+        tp.compile_and_run("let a = [1, 2] stop(a)")
+    except KeyboardInterrupt:
+        pass
+
+
 def scenario_runtime_error():
     tp.compile_and_run("let a = [1, 2, 3] let o = {x: a} o.y = 1 / 0")
 
@@ -96,7 +109,7 @@ def scenario_engine():
 
 @pytest.mark.parametrize("scenario", [
     scenario_run_with_natives, scenario_conversions_from_python, scenario_source_errors, scenario_registry,
-    scenario_runtime_error, scenario_engine,
+    scenario_runtime_error, scenario_interrupted_by_native, scenario_engine,
 ], ids=lambda f: f.__name__[len("scenario_"):])
 def test_memory_stays_flat(scenario):
     rounds = 20000

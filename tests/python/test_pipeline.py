@@ -70,9 +70,9 @@ PROGRAMS = [
      [[[0, 0], [5, 0]], {"k": 1, "2": 3}]),
     ("nested functions are reachable", "fn outer(x) { fn inner(y) { return y * 2 } return inner(x) + 1 } out(outer(4))",
      [9]),
-    ("builtins", 'out(len([1, 2, 3])) out(int("-17")) out(round(2.5)) out(max("abc", "abd")) out(range(2, 5)) '
+    ("builtins", 'out(len([1, 2, 3])) out(round(2.5)) out(max("abc", "abd")) out(range(2, 5)) '
                  "out(typeof(nil)) out(abs(-3)) out(min(1, 2.5))",
-     [3, -17, 3.0, "abd", [2, 3, 4], "nil", 3, 1.0]),
+     [3, 3.0, "abd", [2, 3, 4], "nil", 3, 1.0]),
     ("indexing", "let a = [1, 2, 3] out(a[-1]) out(a[3]) out({k: 1}.k) out({k: 1}.missing)", [3, None, 1, None]),
     ("missing names are nil", "out(nothing) out(nothing(1, 2))", [None, None]),
     ("try bodies never run", "try { out(1) } catch (e) { out(2) } out(3)", [3]),
