@@ -194,18 +194,18 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n) {
           code[i + 3].arg <= 0xFFFFFFFFu) {
         uint64_t sense = code[i + 3].opcode == Opcode::JumpIfTrue ? 1 : 0;
         uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(cmp) << 16) | (sense << 18) | (code[i + 3].arg << 32);
-        out[i] = make(imm ? detail::kFusedCmpRegImmBranch : detail::kFusedCmpRegRegBranch, k, arg);
+        out[i] = make((imm ? detail::kFusedCmpRegImm : detail::kFusedCmpRegReg) + cmp, k, arg);
         continue;
       }
       int ar = arith_kind(code[i + 2].opcode);
       if (ar >= 0) {
-        uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(ar) << 16);
+        uint64_t arg = a | (b << 8);
+        uint32_t form = imm ? 2 : 0;
         if (is(i + 3, Opcode::Dup) && reg(i + 4, Opcode::StoreReg) && is(i + 5, Opcode::Pop)) {
           arg |= code[i + 4].arg << 24;
-          out[i] = make(imm ? detail::kFusedArithRegImmStore : detail::kFusedArithRegRegStore, k, arg);
-        } else {
-          out[i] = make(imm ? detail::kFusedArithRegImm : detail::kFusedArithRegReg, k, arg);
+          form += 1;
         }
+        out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 4 + form, k, arg);
         continue;
       }
     }
@@ -583,8 +583,9 @@ RunResult VM::run_loop() {
       &&L_Call, &&L_Return, &&L_StoreReg, &&L_LoadReg, &&L_StoreGlobal, &&L_LoadGlobal, &&L_MakeArray,
       &&L_MakeObject, &&L_GetIndex, &&L_SetIndex, &&L_LoadConst, &&L_Concat, &&L_Len, &&L_GetIter,
       &&L_IterNext, &&L_Halt, &&L_Nop, &&L_End,
-      &&L_FusedCmpRegImmBranch, &&L_FusedCmpRegRegBranch, &&L_FusedArithRegReg, &&L_FusedArithRegRegStore,
-      &&L_FusedArithRegImm, &&L_FusedArithRegImmStore, &&L_FusedStoreTop};
+      &&L_CmpLtRI, &&L_CmpLeRI, &&L_CmpGtRI, &&L_CmpGeRI, &&L_CmpLtRR, &&L_CmpLeRR, &&L_CmpGtRR, &&L_CmpGeRR,
+      &&L_AddRR, &&L_AddRRS, &&L_AddRI, &&L_AddRIS, &&L_SubRR, &&L_SubRRS, &&L_SubRI, &&L_SubRIS,
+      &&L_MulRR, &&L_MulRRS, &&L_MulRI, &&L_MulRIS, &&L_FusedStoreTop};
   static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == detail::kFusedEnd);
 
   const CodeUnit* unit;
@@ -1198,79 +1199,96 @@ L_End:
   --pc;
   goto end_of_code;
 
-L_FusedCmpRegImmBranch:
-L_FusedCmpRegRegBranch: {
-  uint64_t arg = ins->arg;
-  const ValueRef& x = R[arg & 0xFF];
-  double a, b;
-  if (ins->opcode == static_cast<Opcode>(detail::kFusedCmpRegImmBranch)) {
-    if (!x.is_number()) goto fallback;
-    a = x.number_as_double();
-    b = ins->imm;
-  } else {
-    const ValueRef& y = R[(arg >> 8) & 0xFF];
-    if (!x.is_number() || !y.is_number()) goto fallback;
-    a = x.number_as_double();
-    b = y.number_as_double();
+// Compare a register with an immediate or another register and branch forward, as the four instructions
+// would: numbers compare as doubles; anything else takes the instruction-by-instruction path.
+#define FUSED_CMP(OPER, IMM)                                   \
+  {                                                            \
+    uint64_t arg = ins->arg;                                   \
+    const ValueRef& x = R[arg & 0xFF];                         \
+    double a, b;                                               \
+    if (IMM) {                                                 \
+      if (!x.is_number()) goto fallback;                       \
+      a = x.number_as_double();                                \
+      b = ins->imm;                                            \
+    } else {                                                   \
+      const ValueRef& y = R[(arg >> 8) & 0xFF];                \
+      if (!x.is_number() || !y.is_number()) goto fallback;     \
+      a = x.number_as_double();                                \
+      b = y.number_as_double();                                \
+    }                                                          \
+    executed += 4;                                             \
+    if ((a OPER b) == (((arg >> 18) & 1) != 0)) {              \
+      pc = arg >> 32;                                          \
+      if (pc >= unit->code_size) goto end_of_code;             \
+    } else {                                                   \
+      pc += 3;                                                 \
+    }                                                          \
+    DISPATCH();                                                \
   }
-  bool r;
-  switch ((arg >> 16) & 3) {
-    case kCmpLt: r = a < b; break;
-    case kCmpLe: r = a <= b; break;
-    case kCmpGt: r = a > b; break;
-    default: r = a >= b; break;
-  }
-  executed += 4;
-  if (r == (((arg >> 18) & 1) != 0)) {
-    pc = arg >> 32;
-    if (pc >= unit->code_size) goto end_of_code;
-  } else {
-    pc += 3;
-  }
-  DISPATCH();
-}
 
-L_FusedArithRegReg:
-L_FusedArithRegRegStore:
-L_FusedArithRegImm:
-L_FusedArithRegImmStore: {
-  uint64_t arg = ins->arg;
-  uint32_t fop = static_cast<uint32_t>(ins->opcode);
-  bool with_imm = fop == detail::kFusedArithRegImm || fop == detail::kFusedArithRegImmStore;
-  const ValueRef& a = R[arg & 0xFF];
-  if (!a.is_number()) goto fallback;
-  {
-    ValueRef result;
-    const ValueRef b = with_imm ? ValueRef::integer(ins->imm) : R[(arg >> 8) & 0xFF];
-    if (a.is_int() && b.is_int()) {
-      int64_t x = a.as_int(), y = b.as_int();
-      switch ((arg >> 16) & 3) {
-        case 0: result = ValueRef::integer(sat_add(x, y)); break;
-        case 1: result = ValueRef::integer(sat_sub(x, y)); break;
-        default: result = ValueRef::integer(sat_mul(x, y)); break;
-      }
-    } else if (b.is_number()) {
-      double x = a.number_as_double(), y = b.number_as_double();
-      switch ((arg >> 16) & 3) {
-        case 0: result = ValueRef::floating(x + y); break;
-        case 1: result = ValueRef::floating(x - y); break;
-        default: result = ValueRef::floating(x * y); break;
-      }
-    } else {
-      goto fallback;
-    }
-    if (fop == detail::kFusedArithRegRegStore || fop == detail::kFusedArithRegImmStore) {
-      R[(arg >> 24) & 0xFF] = std::move(result);
-      executed += 6;
-      pc += 5;
-    } else {
-      PUSH(std::move(result));
-      executed += 3;
-      pc += 2;
-    }
+L_CmpLtRI: FUSED_CMP(<, true)
+L_CmpLeRI: FUSED_CMP(<=, true)
+L_CmpGtRI: FUSED_CMP(>, true)
+L_CmpGeRI: FUSED_CMP(>=, true)
+L_CmpLtRR: FUSED_CMP(<, false)
+L_CmpLeRR: FUSED_CMP(<=, false)
+L_CmpGtRR: FUSED_CMP(>, false)
+L_CmpGeRR: FUSED_CMP(>=, false)
+
+// Register arithmetic: two ints saturate, any float makes it a float op; anything else goes the long way.
+#define FUSED_ARITH(SAT, OPER, IMM, STORE)                                                      \
+  {                                                                                             \
+    uint64_t arg = ins->arg;                                                                    \
+    const ValueRef& a = R[arg & 0xFF];                                                          \
+    int64_t ri;                                                                                 \
+    double rf;                                                                                  \
+    bool is_int;                                                                                \
+    if (IMM) {                                                                                  \
+      if (a.is_int()) {                                                                         \
+        ri = SAT(a.as_int(), static_cast<int64_t>(ins->imm));                                   \
+        is_int = true;                                                                          \
+      } else if (a.is_float()) {                                                                \
+        rf = a.as_float() OPER static_cast<double>(ins->imm);                                   \
+        is_int = false;                                                                         \
+      } else {                                                                                  \
+        goto fallback;                                                                          \
+      }                                                                                         \
+    } else {                                                                                    \
+      const ValueRef& b = R[(arg >> 8) & 0xFF];                                                 \
+      if (a.is_int() && b.is_int()) {                                                           \
+        ri = SAT(a.as_int(), b.as_int());                                                       \
+        is_int = true;                                                                          \
+      } else if (a.is_number() && b.is_number()) {                                              \
+        rf = a.number_as_double() OPER b.number_as_double();                                    \
+        is_int = false;                                                                         \
+      } else {                                                                                  \
+        goto fallback;                                                                          \
+      }                                                                                         \
+    }                                                                                           \
+    if (STORE) {                                                                                \
+      R[(arg >> 24) & 0xFF] = is_int ? ValueRef::integer(ri) : ValueRef::floating(rf);          \
+      executed += 6;                                                                            \
+      pc += 5;                                                                                  \
+    } else {                                                                                    \
+      PUSH(is_int ? ValueRef::integer(ri) : ValueRef::floating(rf));                            \
+      executed += 3;                                                                            \
+      pc += 2;                                                                                  \
+    }                                                                                           \
+    DISPATCH();                                                                                 \
   }
-  DISPATCH();
-}
+
+L_AddRR: FUSED_ARITH(sat_add, +, false, false)
+L_AddRRS: FUSED_ARITH(sat_add, +, false, true)
+L_AddRI: FUSED_ARITH(sat_add, +, true, false)
+L_AddRIS: FUSED_ARITH(sat_add, +, true, true)
+L_SubRR: FUSED_ARITH(sat_sub, -, false, false)
+L_SubRRS: FUSED_ARITH(sat_sub, -, false, true)
+L_SubRI: FUSED_ARITH(sat_sub, -, true, false)
+L_SubRIS: FUSED_ARITH(sat_sub, -, true, true)
+L_MulRR: FUSED_ARITH(sat_mul, *, false, false)
+L_MulRRS: FUSED_ARITH(sat_mul, *, false, true)
+L_MulRI: FUSED_ARITH(sat_mul, *, true, false)
+L_MulRIS: FUSED_ARITH(sat_mul, *, true, true)
 
 L_FusedStoreTop:
   if (sp == base) goto fallback;
@@ -1311,6 +1329,8 @@ fail:
 #undef POLL
 #undef GENERIC_ARITH
 #undef TYPED_BINARY
+#undef FUSED_CMP
+#undef FUSED_ARITH
 }
 
 }  // namespace tarnwick

@@ -20,13 +20,12 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
 // the original instructions). A fused instruction does the work of the whole sequence only when none of
 // it can fail; otherwise it runs just the original first instruction. Counts and pcs come out the same.
 enum FusedOp : uint32_t {
-  kFusedCmpRegImmBranch = kEndOpcode + 1,  // LoadReg x; Push k; <cmp>; JumpIfFalse/JumpIfTrue t (forward)
-  kFusedCmpRegRegBranch,                   // LoadReg x; LoadReg y; <cmp>; JumpIfFalse/JumpIfTrue t (forward)
-  kFusedArithRegReg,                       // LoadReg a; LoadReg b; Add/Sub/Mul
-  kFusedArithRegRegStore,                  //   ... ; Dup; StoreReg c; Pop
-  kFusedArithRegImm,                       // LoadReg a; Push k; Add/Sub/Mul
-  kFusedArithRegImmStore,                  //   ... ; Dup; StoreReg c; Pop
-  kFusedStoreTop,                          // Dup; StoreReg c; Pop
+  kFusedCmpRegImm = kEndOpcode + 1,   // + comparison (Lt, Le, Gt, Ge): LoadReg x; Push k; <cmp>; JumpIf* t (forward)
+  kFusedCmpRegReg = kFusedCmpRegImm + 4,  // + comparison: LoadReg x; LoadReg y; <cmp>; JumpIf* t (forward)
+  // + op * 4 + form, op Add/Sub/Mul, form: 0 LoadReg a; LoadReg b; <op>   1 the same then Dup; StoreReg c; Pop
+  //                                        2 LoadReg a; Push k; <op>      3 the same then Dup; StoreReg c; Pop
+  kFusedArith = kFusedCmpRegReg + 4,
+  kFusedStoreTop = kFusedArith + 12,  // Dup; StoreReg c; Pop
   kFusedEnd
 };
 
