@@ -1,5 +1,6 @@
 #include "vm_engine/value.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -306,6 +307,8 @@ size_t text_limit() {
 }
 
 void append_scalar(std::string& out, const ValueRef& v) {
+  if (v.kind() == ValueKind::String && v.as_string().size() > text_limit() - std::min(out.size(), text_limit()))
+    throw std::bad_alloc();
   switch (v.kind()) {
     case ValueKind::Nil: out += "nil"; break;
     case ValueKind::Bool: out += v.as_bool() ? "true" : "false"; break;

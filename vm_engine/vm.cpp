@@ -570,6 +570,9 @@ RunResult VM::run() {
     return make_err(std::string(detail::kOutOfMemory));
   } catch (const std::length_error&) {
     return make_err(std::string(detail::kOutOfMemory));
+  } catch (const std::exception& e) {
+    // Nothing in the loop throws on purpose; a native that does must not take the host down.
+    return make_err(std::string("Internal error: ") + e.what());
   }
 }
 
@@ -1119,6 +1122,11 @@ L_GetIter: {
     ValueRef& c = sp[-1];
     ValueRef items;
     if (c.kind() == ValueKind::String) {
+      // One string object per character: refuse what could never fit rather than thrash towards it.
+      if (!detail::fits_in_memory(c.as_string().size() * (sizeof(ValueRef) + 64))) {
+        *--sp = ValueRef();
+        FAIL(detail::kOutOfMemory);
+      }
       items = ValueRef::array(split_scalars(c.as_string()));
     } else if (c.kind() == ValueKind::Array) {
       items = c;
