@@ -44,17 +44,22 @@ def _load_source(args) -> Tuple[str, str]:
         return args.code, "<string>"
     if args.file is None:
         raise _InputError("a script is required: FILE, - for standard input, or -e CODE")
-    if args.file == "-":
-        return sys.stdin.read(), "<stdin>"
+    # Bytes are decoded as they are, without newline translation: a carriage return is part of the source
+    # (it counts as a column, and triple-quoted strings keep it).
+    name = "<stdin>" if args.file == "-" else args.file
     try:
-        with open(args.file, encoding="utf-8") as f:
-            return f.read(), args.file
+        if args.file == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(args.file, "rb") as f:
+                data = f.read()
+        return data.decode("utf-8"), name
     except (OSError, UnicodeDecodeError) as e:
-        raise _InputError(f"cannot read {args.file}: {e}") from e
+        raise _InputError(f"cannot read {name}: {e}") from e
 
 
 def _syntax_failure(name: str, source: str, error: SyntaxError) -> int:
-    print(diag.render_syntax_error(name, str(error), source, _parser_module().lex), file=sys.stderr)
+    print(diag.render_syntax_error(name, error, source, _parser_module().lex), file=sys.stderr)
     return EXIT_SYNTAX
 
 
@@ -278,4 +283,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     except _InputError as e:
         print(f"tarnwick {args.command}: error: {e}", file=sys.stderr)
         return EXIT_USAGE
-    return args.func(args, source, name)
+    try:
+        return args.func(args, source, name)
+    except ImportError as e:
+        print(f"tarnwick: error: the engine is not importable ({e}); build it with scripts/build.sh and "
+              f"put build/python on PYTHONPATH, or install the package with pip", file=sys.stderr)
+        return EXIT_USAGE

@@ -12,6 +12,8 @@ from typing import Callable, Optional, Tuple
 _LEX_AT = re.compile(r"Lexer error at (\d+):(\d+): ")
 _BLOCK_AT = re.compile(r"Unterminated block comment at (\d+):(\d+)$")
 _PARSE_AT = re.compile(r"ParseError at (\d+):(\d+): ")
+# Errors found after parsing (a break outside any loop) name only a line.
+_LINE_ONLY = re.compile(r"^(?:[A-Z][a-z]+ error: )?Line (\d+): ")
 _RUNTIME = re.compile(r"^Runtime error: (?:Line (\d+): )?")
 # Lexer messages that carry no position of their own.
 _UNPLACED_LEX = ("Unknown escape sequence: ", "Unexpected character: ")
@@ -30,7 +32,9 @@ def normalise_syntax_message(message: str) -> str:
         return message
     if message.startswith("ParseError at "):
         return PARSE_PREFIX + message
-    return LEX_PREFIX + message
+    if message.startswith(("Lexer error at ", "Unterminated block comment at ") + _UNPLACED_LEX):
+        return LEX_PREFIX + message
+    return message
 
 
 def line_column(source: str, index: int) -> Tuple[int, int]:
@@ -66,8 +70,9 @@ def _locate_unplaced(source: str, bare: str, lex: Callable[[str], object]) -> Op
 
 
 def syntax_position(message: str, source: str,
-                    lex: Optional[Callable[[str], object]] = None) -> Optional[Tuple[int, int]]:
-    """The (line, column) a syntax error names, or None when it names none (0:0 or no position)."""
+                    lex: Optional[Callable[[str], object]] = None) -> Optional[Tuple[int, Optional[int]]]:
+    """The (line, column) a syntax error names (column None when it names only a line), or None when it
+    names no position (0:0 or none at all)."""
     bare = message
     for prefix in (LEX_PREFIX, PARSE_PREFIX):
         if bare.startswith(prefix):
@@ -78,6 +83,9 @@ def syntax_position(message: str, source: str,
         return (line, column) if line > 0 else None
     if lex is not None and bare.startswith(_UNPLACED_LEX):
         return _locate_unplaced(source, bare, lex)
+    m = _LINE_ONLY.match(message)
+    if m and int(m.group(1)) > 0:
+        return int(m.group(1)), None
     return None
 
 
@@ -126,10 +134,14 @@ def render(name: str, message: str, source: str, line: Optional[int], column: Op
     return "\n".join(out)
 
 
-def render_syntax_error(name: str, message: str, source: str,
+def render_syntax_error(name: str, error: SyntaxError, source: str,
                         lex: Optional[Callable[[str], object]] = None) -> str:
-    message = normalise_syntax_message(message)
+    message = normalise_syntax_message(str(error))
     pos = syntax_position(message, source, lex)
+    if pos is None and getattr(error, "lineno", None):
+        # Errors found after parsing (such as a misplaced break) may carry only the exception's position.
+        offset = getattr(error, "offset", None)
+        pos = (error.lineno, offset if offset and offset > 0 else None)
     if pos is None:
         return render(name, message, source, None)
     return render(name, message, source, pos[0], pos[1])

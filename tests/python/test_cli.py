@@ -300,3 +300,33 @@ def test_interrupt_ends_a_running_script():
     finally:
         proc.kill()
         proc.wait()
+
+
+@needs("run")
+@pytest.mark.parametrize("via_stdin", [False, True])
+def test_source_bytes_reach_the_engine_untranslated(via_stdin, tmp_path):
+    # A CRLF file: the carriage return inside the triple-quoted string must survive reading.
+    data = b'let s = """a\r\nb"""\r\nprint(len(s))\r\n'
+    path = tmp_path / "crlf.tw"
+    path.write_bytes(data)
+    args = ["-"] if via_stdin else [str(path)]
+    r = subprocess.run([sys.executable, "-m", "tarnwick", *args], input=data if via_stdin else None,
+                       capture_output=True, env=ENV, timeout=60)
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"4\n", b"")
+
+
+def test_undecodable_source_is_a_usage_error(tmp_path):
+    path = tmp_path / "latin1.tw"
+    path.write_bytes(b'print("caf\xe9")')
+    r = tarnwick(str(path))
+    assert r.returncode == 2
+    assert "cannot read" in r.stderr and "utf-8" in r.stderr
+
+
+@needs("compile")
+def test_errors_found_after_parsing_show_the_line_they_name():
+    r = tarnwick("bytecode", "-e", "let a = 1\nif a { break }")
+    assert r.returncode == 2
+    lines = r.stderr.rstrip("\n").split("\n")
+    assert lines[0].startswith("<string>:2: ") and "break" in lines[0]
+    assert lines[1:] == ["  2 | if a { break }"]

@@ -1,0 +1,416 @@
+#include "vm_engine/value.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <random>
+
+#include <unistd.h>
+
+#include "common/numfmt.h"
+#include "vm_engine/pool.h"
+
+namespace tarnwick {
+
+namespace detail {
+namespace {
+
+struct StringObj : HeapObject {
+  std::string text;
+  explicit StringObj(std::string s) : HeapObject(ValueKind::String), text(std::move(s)) {}
+};
+struct ArrayObj : HeapObject {
+  std::vector<ValueRef> items;
+  explicit ArrayObj(std::vector<ValueRef> v) : HeapObject(ValueKind::Array), items(std::move(v)) {}
+};
+struct ObjectObj : HeapObject {
+  ObjectMap map;
+  explicit ObjectObj(ObjectMap m) : HeapObject(ValueKind::Object), map(std::move(m)) {}
+};
+// Function and NativeFn: a name only.
+struct NameObj : HeapObject {
+  std::string name;
+  NameObj(ValueKind k, std::string n) : HeapObject(k), name(std::move(n)) {}
+};
+struct MethodObj : HeapObject {
+  ValueRef receiver;
+  std::string name;
+  MethodObj(ValueRef r, std::string n) : HeapObject(ValueKind::Method), receiver(std::move(r)), name(std::move(n)) {}
+};
+
+void destroy_one(HeapObject* obj) noexcept {
+  switch (obj->kind) {
+    case ValueKind::String: delete static_cast<StringObj*>(obj); break;
+    case ValueKind::Array: delete static_cast<ArrayObj*>(obj); break;
+    case ValueKind::Object: delete static_cast<ObjectObj*>(obj); break;
+    case ValueKind::Method: delete static_cast<MethodObj*>(obj); break;
+    default: delete static_cast<NameObj*>(obj); break;
+  }
+}
+
+thread_local HeapObject* t_pending = nullptr;
+thread_local bool t_draining = false;
+
+}  // namespace
+
+// Destroying an array drops its elements; any element that dies with it is queued here instead of being
+// destroyed recursively, so a value nested a million levels deep frees with constant native stack.
+void destroy_heap(HeapObject* obj) noexcept {
+  obj->next = t_pending;
+  t_pending = obj;
+  if (t_draining) return;
+  t_draining = true;
+  while (t_pending != nullptr) {
+    HeapObject* o = t_pending;
+    t_pending = o->next;
+    destroy_one(o);
+  }
+  t_draining = false;
+}
+
+}  // namespace detail
+
+using detail::ArrayObj;
+using detail::MethodObj;
+using detail::NameObj;
+using detail::ObjectObj;
+using detail::StringObj;
+
+// --- Construction and access ---------------------------------------------------------------------------
+
+ValueRef shared_empty_string() { return ValueRef::string(std::string()); }
+
+ValueRef ValueRef::string(std::string s) {
+  if (s.empty()) {
+    // Created once, race-free, and never freed: the static handle keeps its count above zero.
+    static const ValueRef* empty = new ValueRef(new StringObj(std::string()));
+    return *empty;
+  }
+  return ValueRef(new StringObj(std::move(s)));
+}
+
+ValueRef ValueRef::array(std::vector<ValueRef> items) { return ValueRef(new ArrayObj(std::move(items))); }
+ValueRef ValueRef::object(ObjectMap map) { return ValueRef(new ObjectObj(std::move(map))); }
+ValueRef ValueRef::object(std::vector<std::pair<std::string, ValueRef>> entries) {
+  ObjectMap map;
+  map.reserve(entries.size());
+  for (auto& [k, v] : entries) map.set(std::move(k), std::move(v));
+  return object(std::move(map));
+}
+ValueRef ValueRef::function(std::string name) { return ValueRef(new NameObj(ValueKind::Function, std::move(name))); }
+ValueRef ValueRef::native(std::string name) { return ValueRef(new NameObj(ValueKind::NativeFn, std::move(name))); }
+ValueRef ValueRef::method(ValueRef receiver, std::string name) {
+  return ValueRef(new MethodObj(std::move(receiver), std::move(name)));
+}
+
+ValueRef ValueRef::from_constant(const Constant& c) {
+  switch (c.kind) {
+    case Constant::Kind::Nil: return ValueRef();
+    case Constant::Kind::Bool: return boolean(c.bool_value);
+    case Constant::Kind::Int: return integer(c.int_value);
+    case Constant::Kind::Float: return floating(c.float_value);
+    case Constant::Kind::String: return string(c.string_value);
+  }
+  return ValueRef();
+}
+
+const std::string& ValueRef::as_string() const noexcept { return static_cast<const StringObj*>(p_)->text; }
+const std::vector<ValueRef>& ValueRef::as_array() const noexcept { return static_cast<const ArrayObj*>(p_)->items; }
+const ObjectMap& ValueRef::as_object() const noexcept { return static_cast<const ObjectObj*>(p_)->map; }
+std::vector<ValueRef>& ValueRef::array_mut() noexcept { return static_cast<ArrayObj*>(p_)->items; }
+ObjectMap& ValueRef::object_mut() noexcept { return static_cast<ObjectObj*>(p_)->map; }
+const std::string& ValueRef::function_name() const noexcept {
+  if (kind_ == ValueKind::Method) return static_cast<const MethodObj*>(p_)->name;
+  return static_cast<const NameObj*>(p_)->name;
+}
+const ValueRef& ValueRef::method_receiver() const noexcept { return static_cast<const MethodObj*>(p_)->receiver; }
+
+// --- Object maps -----------------------------------------------------------------------------------------
+
+namespace {
+
+inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+struct HashKey {
+  uint64_t k0, k1;
+};
+
+const HashKey& hash_key() {
+  static const HashKey key = [] {
+    std::random_device rd;
+    auto draw = [&] { return (static_cast<uint64_t>(rd()) << 32) ^ rd(); };
+    return HashKey{draw(), draw()};
+  }();
+  return key;
+}
+
+}  // namespace
+
+uint64_t keyed_hash(std::string_view text) noexcept {
+  const HashKey& key = hash_key();
+  uint64_t v0 = 0x736f6d6570736575ULL ^ key.k0;
+  uint64_t v1 = 0x646f72616e646f6dULL ^ key.k1;
+  uint64_t v2 = 0x6c7967656e657261ULL ^ key.k0;
+  uint64_t v3 = 0x7465646279746573ULL ^ key.k1;
+  auto round = [&] {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+  };
+  const char* data = text.data();
+  size_t len = text.size();
+  size_t blocks = len / 8;
+  for (size_t i = 0; i < blocks; ++i) {
+    uint64_t m;
+    std::memcpy(&m, data + i * 8, 8);
+    v3 ^= m;
+    round();
+    v0 ^= m;
+  }
+  uint64_t b = static_cast<uint64_t>(len) << 56;
+  for (size_t i = 0; i < len % 8; ++i) b |= static_cast<uint64_t>(static_cast<unsigned char>(data[blocks * 8 + i])) << (8 * i);
+  v3 ^= b;
+  round();
+  v0 ^= b;
+  v2 ^= 0xff;
+  round();
+  round();
+  round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+size_t ObjectMap::find_index(std::string_view key, uint64_t hash) const noexcept {
+  size_t mask = index_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    uint32_t slot = index_[i];
+    if (slot == 0 || entries_[slot - 1].first == key) return i;
+  }
+}
+
+const ValueRef* ObjectMap::find(std::string_view key) const noexcept {
+  if (index_.empty()) {
+    for (const auto& e : entries_)
+      if (e.first == key) return &e.second;
+    return nullptr;
+  }
+  uint32_t slot = index_[find_index(key, keyed_hash(key))];
+  return slot == 0 ? nullptr : &entries_[slot - 1].second;
+}
+
+void ObjectMap::rebuild_index() {
+  size_t cap = 16;
+  while (cap < entries_.size() * 2) cap *= 2;
+  index_.assign(cap, 0);
+  for (size_t i = 0; i < entries_.size(); ++i) index_[find_index(entries_[i].first, keyed_hash(entries_[i].first))] = static_cast<uint32_t>(i + 1);
+}
+
+void ObjectMap::set(std::string key, ValueRef value) {
+  if (index_.empty()) {
+    for (auto& e : entries_) {
+      if (e.first == key) {
+        e.second = std::move(value);
+        return;
+      }
+    }
+    entries_.emplace_back(std::move(key), std::move(value));
+    if (entries_.size() > kScanLimit) rebuild_index();
+    return;
+  }
+  uint64_t h = keyed_hash(key);
+  size_t pos = find_index(key, h);
+  if (index_[pos] != 0) {
+    entries_[index_[pos] - 1].second = std::move(value);
+    return;
+  }
+  entries_.emplace_back(std::move(key), std::move(value));
+  if (entries_.size() * 2 > index_.size()) {
+    rebuild_index();
+  } else {
+    index_[pos] = static_cast<uint32_t>(entries_.size());
+  }
+}
+
+std::vector<ObjectMap::Entry> ObjectMap::take_entries() noexcept {
+  index_.clear();
+  return std::move(entries_);
+}
+
+// --- Rules -----------------------------------------------------------------------------------------------
+
+const char* type_name(ValueKind k) noexcept {
+  switch (k) {
+    case ValueKind::Nil: return "nil";
+    case ValueKind::Bool: return "bool";
+    case ValueKind::Int: return "int";
+    case ValueKind::Float: return "float";
+    case ValueKind::String: return "string";
+    case ValueKind::Array: return "array";
+    case ValueKind::Object: return "object";
+    case ValueKind::Function: return "function";
+    case ValueKind::Method: return "function";
+    case ValueKind::NativeFn: return "native_fn";
+  }
+  return "nil";
+}
+const char* type_name(const ValueRef& v) noexcept { return type_name(v.kind()); }
+
+bool is_truthy_heap(const ValueRef& v) noexcept {
+  switch (v.kind()) {
+    case ValueKind::String: return !v.as_string().empty();
+    case ValueKind::Array: return !v.as_array().empty();
+    case ValueKind::Object: return !v.as_object().empty();
+    default: return true;
+  }
+}
+
+bool values_equal(const ValueRef& a, const ValueRef& b) noexcept {
+  constexpr double kEpsilon = 2.220446049250313e-16;  // 2^-52
+  ValueKind ka = a.kind(), kb = b.kind();
+  if (a.is_number() && b.is_number()) {
+    if (ka == ValueKind::Int && kb == ValueKind::Int) return a.as_int() == b.as_int();
+    return std::fabs(a.number_as_double() - b.number_as_double()) < kEpsilon;
+  }
+  if (ka != kb) return false;
+  switch (ka) {
+    case ValueKind::Nil: return true;
+    case ValueKind::Bool: return a.as_bool() == b.as_bool();
+    case ValueKind::String: return a.as_string() == b.as_string();
+    default: return false;
+  }
+}
+
+std::string float_text(double d) {
+  if (std::isnan(d)) return "NaN";
+  if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+  if (d == std::trunc(d)) {
+    char buf[400];
+    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, 1);
+    return std::string(buf, res.ptr);
+  }
+  return shortest_fixed(d);
+}
+
+namespace {
+
+// Renderings refuse to build texts larger than half the machine's memory: such a request can only come
+// from a script multiplying shared nested values, and trying would take the process down.
+size_t text_limit() {
+  static const size_t limit = [] {
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return static_cast<size_t>(1) << 32;
+    return static_cast<size_t>(pages) / 2 * static_cast<size_t>(page);
+  }();
+  return limit;
+}
+
+void append_scalar(std::string& out, const ValueRef& v) {
+  if (v.kind() == ValueKind::String && v.as_string().size() > text_limit() - std::min(out.size(), text_limit()))
+    throw std::bad_alloc();
+  switch (v.kind()) {
+    case ValueKind::Nil: out += "nil"; break;
+    case ValueKind::Bool: out += v.as_bool() ? "true" : "false"; break;
+    case ValueKind::Int: {
+      char buf[24];
+      auto res = std::to_chars(buf, buf + sizeof buf, v.as_int());
+      out.append(buf, res.ptr);
+      break;
+    }
+    case ValueKind::Float: out += float_text(v.as_float()); break;
+    case ValueKind::String: out += v.as_string(); break;
+    case ValueKind::Function: out += "<function "; out += v.function_name(); out += '>'; break;
+    case ValueKind::Method: out += "<method "; out += v.function_name(); out += '>'; break;
+    case ValueKind::NativeFn: out += "<native "; out += v.function_name(); out += '>'; break;
+    default: break;
+  }
+}
+
+}  // namespace
+
+void append_text(std::string& out, const ValueRef& root) {
+  if (root.kind() != ValueKind::Array && root.kind() != ValueKind::Object) {
+    append_scalar(out, root);
+    return;
+  }
+  // Explicit work stack: one entry per open container, so depth costs heap, not native stack.
+  struct Open {
+    const ValueRef* container;
+    size_t next;
+  };
+  std::vector<Open> open;
+  const size_t limit = text_limit();
+  auto begin = [&](const ValueRef& v) {
+    if (v.kind() == ValueKind::Array) {
+      out += '[';
+      open.push_back({&v, 0});
+    } else if (v.kind() == ValueKind::Object) {
+      out += '{';
+      open.push_back({&v, 0});
+    } else {
+      append_scalar(out, v);
+    }
+    if (out.size() > limit) throw std::bad_alloc();
+  };
+  begin(root);
+  while (!open.empty()) {
+    Open& top = open.back();
+    if (top.container->kind() == ValueKind::Array) {
+      const auto& items = top.container->as_array();
+      if (top.next == items.size()) {
+        out += ']';
+        open.pop_back();
+        continue;
+      }
+      if (top.next > 0) out += ", ";
+      const ValueRef& item = items[top.next++];
+      begin(item);
+    } else {
+      const auto& entries = top.container->as_object().entries();
+      if (top.next == entries.size()) {
+        out += '}';
+        open.pop_back();
+        continue;
+      }
+      if (top.next > 0) out += ", ";
+      const auto& entry = entries[top.next++];
+      out += entry.first;
+      out += ": ";
+      begin(entry.second);
+    }
+  }
+}
+
+std::string to_text(const ValueRef& v) {
+  std::string out;
+  append_text(out, v);
+  return out;
+}
+
+std::string to_display(const ValueRef& v) {
+  switch (v.kind()) {
+    case ValueKind::String: return "\"" + v.as_string() + "\"";
+    case ValueKind::Array: return "[array:" + std::to_string(v.as_array().size()) + "]";
+    case ValueKind::Object: return "{object:" + std::to_string(v.as_object().size()) + "}";
+    default: return to_text(v);
+  }
+}
+
+ValueRef shallow_copy(const ValueRef& v) {
+  switch (v.kind()) {
+    case ValueKind::String: return ValueRef(new StringObj(v.as_string()));
+    case ValueKind::Array: return ValueRef(new ArrayObj(v.as_array()));
+    case ValueKind::Object: return ValueRef(new ObjectObj(v.as_object()));
+    case ValueKind::Function: return ValueRef::function(v.function_name());
+    case ValueKind::NativeFn: return ValueRef::native(v.function_name());
+    case ValueKind::Method: return ValueRef::method(v.method_receiver(), v.function_name());
+    default: return v;
+  }
+}
+
+void make_unique(ValueRef& v) {
+  if (!v.unique()) v = shallow_copy(v);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,1345 @@
+#include "vm_engine/vm.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "vm_engine/pool.h"
+#include "vm_engine/vm_internal.h"
+
+namespace tarnwick {
+
+using detail::CallSite;
+using detail::CodeUnit;
+using detail::GlobalCache;
+
+namespace {
+
+// Every runtime error text of the loop, once.
+constexpr const char* kStackUnderflow = "Stack underflow";
+constexpr const char* kSwapUnderflow = "Stack underflow on Swap";
+constexpr const char* kNegType = "Type error: unary negation requires a number";
+constexpr const char* kExpectedInt = "Type error: expected int";
+constexpr const char* kExpectedFloat = "Type error: expected float";
+constexpr const char* kExpectedNumber = "Type error: expected number";
+constexpr const char* kDivZero = "Division by zero";
+constexpr const char* kModZero = "Modulo by zero";
+constexpr const char* kInvalidIndex = "Invalid index operation";
+constexpr const char* kLenType = "Type error: len() requires string/array/object";
+constexpr const char* kIterType = "Type error: cannot iterate over value";
+constexpr const char* kIterState = "Invalid iterator state";
+constexpr const char* kIterIndex = "Invalid iterator: bad index";
+constexpr const char* kNoCall = "Return without matching call";
+constexpr const char* kPaused = "VM paused";
+
+constexpr uint64_t kRegisterLimit = 256;
+// Taken backward jumps and calls between two polls of the interrupt hook.
+constexpr uint32_t kPollInterval = 1u << 14;
+
+[[gnu::cold, gnu::noinline]] std::string register_error(uint64_t slot) {
+  return "Register " + std::to_string(slot) + " out of bounds";
+}
+[[gnu::cold, gnu::noinline]] std::string constant_error(uint64_t k) {
+  return "Constant pool index " + std::to_string(k) + " out of bounds";
+}
+
+inline int64_t sat_add(int64_t a, int64_t b) {
+  int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) return b > 0 ? INT64_MAX : INT64_MIN;
+  return r;
+}
+inline int64_t sat_sub(int64_t a, int64_t b) {
+  int64_t r;
+  if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? INT64_MAX : INT64_MIN;
+  return r;
+}
+inline int64_t sat_mul(int64_t a, int64_t b) {
+  int64_t r;
+  if (__builtin_mul_overflow(a, b, &r)) return ((a < 0) != (b < 0)) ? INT64_MIN : INT64_MAX;
+  return r;
+}
+// Truncating remainder; the one overflowing case (INT64_MIN % -1) is mathematically 0.
+inline int64_t int_rem(int64_t a, int64_t b) { return b == -1 ? 0 : a % b; }
+
+enum ArithOp { kAdd, kSub, kMul, kDiv, kMod, kPow };
+constexpr const char* kArithNames[] = {"add", "sub", "mul", "div", "mod", "pow"};
+
+// Generic arithmetic on anything but two ints handled inline; the result replaces a.
+[[gnu::noinline]] bool generic_arith(int op, ValueRef& a, const ValueRef& b, std::string& err) {
+  if (!a.is_number() || !b.is_number()) {
+    err = std::string("Type error: cannot apply ") + kArithNames[op] + " to " + type_name(a) + " and " + type_name(b);
+    return false;
+  }
+  if (a.is_int() && b.is_int()) {
+    int64_t x = a.as_int(), y = b.as_int();
+    switch (op) {
+      case kAdd: a = ValueRef::integer(sat_add(x, y)); return true;
+      case kSub: a = ValueRef::integer(sat_sub(x, y)); return true;
+      case kMul: a = ValueRef::integer(sat_mul(x, y)); return true;
+      case kDiv:
+        if (y == 0) { err = kDivZero; return false; }
+        a = ValueRef::floating(static_cast<double>(x) / static_cast<double>(y));
+        return true;
+      case kMod:
+        if (y == 0) { err = kModZero; return false; }
+        a = ValueRef::integer(int_rem(x, y));
+        return true;
+      default: a = ValueRef::floating(std::pow(static_cast<double>(x), static_cast<double>(y))); return true;
+    }
+  }
+  double x = a.number_as_double(), y = b.number_as_double();
+  double r;
+  switch (op) {
+    case kAdd: r = x + y; break;
+    case kSub: r = x - y; break;
+    case kMul: r = x * y; break;
+    case kDiv:
+      if (y == 0.0) { err = kDivZero; return false; }
+      r = x / y;
+      break;
+    case kMod:
+      if (y == 0.0) { err = kModZero; return false; }
+      r = std::fmod(x, y);
+      break;
+    default: r = std::pow(x, y); break;
+  }
+  a = ValueRef::floating(r);
+  return true;
+}
+
+constexpr double kEpsilon = 2.220446049250313e-16;  // 2^-52
+
+// Splits UTF-8 text into one string per scalar value; a byte that starts no valid sequence stands alone.
+std::vector<ValueRef> split_scalars(const std::string& s) {
+  std::vector<ValueRef> out;
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+    if (i + n > s.size()) n = 1;
+    for (size_t j = 1; j < n; ++j)
+      if ((static_cast<unsigned char>(s[i + j]) & 0xC0) != 0x80) n = 1;
+    out.push_back(ValueRef::string(s.substr(i, n)));
+    i += n;
+  }
+  return out;
+}
+
+std::string debug_escape(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// --- Code units ------------------------------------------------------------------------------------------
+
+namespace {
+
+// Comparison kinds carried by fused compare-and-branch instructions.
+enum CmpKind : uint64_t { kCmpLt, kCmpLe, kCmpGt, kCmpGe };
+
+int cmp_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Lt: return kCmpLt;
+    case Opcode::Le: return kCmpLe;
+    case Opcode::Gt: return kCmpGt;
+    case Opcode::Ge: return kCmpGe;
+    default: return -1;
+  }
+}
+
+int arith_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Add: return 0;
+    case Opcode::Sub: return 1;
+    case Opcode::Mul: return 2;
+    default: return -1;
+  }
+}
+
+std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n) {
+  std::vector<Instruction> out = code;
+  auto is = [&](size_t i, Opcode op) { return i < n && code[i].opcode == op; };
+  auto reg = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg < kRegisterLimit; };
+  auto make = [](uint32_t op, int32_t imm, uint64_t arg) { return Instruction{static_cast<Opcode>(op), imm, arg}; };
+  for (size_t i = 0; i < n; ++i) {
+    if (reg(i, Opcode::LoadReg) && (is(i + 1, Opcode::Push) || reg(i + 1, Opcode::LoadReg)) && i + 2 < n) {
+      bool imm = is(i + 1, Opcode::Push);
+      uint64_t a = code[i].arg, b = imm ? 0 : code[i + 1].arg;
+      int32_t k = imm ? code[i + 1].imm : 0;
+      int cmp = cmp_kind(code[i + 2].opcode);
+      if (cmp >= 0 && (is(i + 3, Opcode::JumpIfFalse) || is(i + 3, Opcode::JumpIfTrue)) && code[i + 3].arg > i + 3 &&
+          code[i + 3].arg <= 0xFFFFFFFFu) {
+        uint64_t sense = code[i + 3].opcode == Opcode::JumpIfTrue ? 1 : 0;
+        uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(cmp) << 16) | (sense << 18) | (code[i + 3].arg << 32);
+        out[i] = make((imm ? detail::kFusedCmpRegImm : detail::kFusedCmpRegReg) + cmp, k, arg);
+        continue;
+      }
+      int ar = arith_kind(code[i + 2].opcode);
+      if (ar >= 0) {
+        uint64_t arg = a | (b << 8);
+        uint32_t form = imm ? 2 : 0;
+        if (is(i + 3, Opcode::Dup) && reg(i + 4, Opcode::StoreReg) && is(i + 5, Opcode::Pop)) {
+          arg |= code[i + 4].arg << 24;
+          form += 1;
+        }
+        out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 4 + form, k, arg);
+        continue;
+      }
+    }
+    if (is(i, Opcode::Dup) && reg(i + 1, Opcode::StoreReg) && is(i + 2, Opcode::Pop))
+      out[i] = make(detail::kFusedStoreTop, 0, code[i + 1].arg);
+  }
+  return out;
+}
+
+}  // namespace
+
+detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k,
+                           std::vector<uint64_t> l, uint64_t a)
+    : name(std::move(n)), code(std::move(c)), constants(std::move(k)), lines(std::move(l)), arity(a) {
+  code_size = code.size();
+  size_t calls = 0;
+  for (auto& ins : code) {
+    if (static_cast<uint32_t>(ins.opcode) >= static_cast<uint32_t>(kOpcodeCount)) ins = make_instr(Opcode::Nop);
+    if ((ins.opcode == Opcode::LoadReg || ins.opcode == Opcode::StoreReg) && ins.arg < kRegisterLimit)
+      reg_count = std::max<size_t>(reg_count, ins.arg + 1);
+    if (ins.opcode == Opcode::Call) ++calls;
+  }
+  code.push_back(Instruction{static_cast<Opcode>(detail::kEndOpcode), 0, 0});
+  exec = fuse(code, code_size);
+  global_cache.resize(constants.size());
+  if (calls > 0) {
+    site_of.assign(code_size, 0);
+    sites.resize(calls);
+    uint32_t next = 0;
+    for (size_t i = 0; i < code_size; ++i)
+      if (code[i].opcode == Opcode::Call) site_of[i] = next++;
+  }
+}
+
+// --- Locks, stdout ---------------------------------------------------------------------------------------
+
+void RwLock::lock() noexcept {
+  for (;;) {
+    uint32_t expected = 0;
+    if (state_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
+    std::this_thread::yield();
+  }
+}
+
+void RwLock::lock_shared() noexcept {
+  for (;;) {
+    uint32_t s = state_.fetch_add(2, std::memory_order_acquire);
+    if ((s & 1) == 0) return;
+    state_.fetch_sub(2, std::memory_order_relaxed);
+    std::this_thread::yield();
+  }
+}
+
+namespace {
+struct ReadGuard {
+  RwLock& l;
+  explicit ReadGuard(RwLock& lock) : l(lock) { l.lock_shared(); }
+  ~ReadGuard() { l.unlock_shared(); }
+};
+struct WriteGuard {
+  RwLock& l;
+  explicit WriteGuard(RwLock& lock) : l(lock) { l.lock(); }
+  ~WriteGuard() { l.unlock(); }
+};
+}  // namespace
+
+std::mutex& stdout_lock() {
+  static std::mutex m;
+  return m;
+}
+
+// --- Construction ----------------------------------------------------------------------------------------
+
+VM::VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
+       std::vector<FunctionRecord> functions) {
+  std::vector<ValueRef> k;
+  k.reserve(constants.size());
+  for (const auto& c : constants) k.push_back(ValueRef::from_constant(c));
+  main_ = std::make_unique<CodeUnit>("", std::move(code), std::move(k), std::move(lines), 0);
+  for (auto& f : functions) {
+    std::vector<ValueRef> fk;
+    fk.reserve(f.constants.size());
+    for (const auto& c : f.constants) fk.push_back(c ? ValueRef::from_constant(*c) : ValueRef());
+    std::string name = f.name;
+    functions_[name] = std::make_unique<CodeUnit>(std::move(f.name), std::move(f.code), std::move(fk),
+                                                  std::move(f.lines), f.arity);
+  }
+  for (const auto& name : builtin_names()) globals_[name] = ValueRef::function(name);
+  for (const auto& entry : functions_) globals_[entry.first] = ValueRef::function(entry.first);
+
+  unit_ = main_.get();
+  stack_.resize(1024);
+  regs_.resize(std::max<size_t>(main_->reg_count, 64));
+  frames_.reserve(128);
+}
+
+VM::~VM() = default;
+
+void VM::add_native(const std::string& name, std::shared_ptr<NativeCallable> fn) {
+  natives_[name] = std::move(fn);
+  ++natives_version_;
+  set_global(name, ValueRef::native(name));
+}
+
+void VM::enable_jit() { jit_ = std::make_unique<JitState>(); }
+
+std::string VM::state_debug_text() const {
+  switch (state_.kind) {
+    case VMStateKind::Running: return "Running";
+    case VMStateKind::Paused: return "Paused";
+    case VMStateKind::Halted: return "Halted";
+    case VMStateKind::Error: return "Error(\"" + debug_escape(state_.message) + "\")";
+  }
+  return "Running";
+}
+
+ValueRef VM::global(const std::string& name) const {
+  ReadGuard g(globals_lock_);
+  auto it = globals_.find(name);
+  return it == globals_.end() ? ValueRef() : it->second;
+}
+
+void VM::set_global(const std::string& name, ValueRef value) {
+  WriteGuard g(globals_lock_);
+  auto [it, inserted] = globals_.try_emplace(name);
+  it->second = std::move(value);
+  if (inserted) ++globals_version_;
+}
+
+// --- Globals ---------------------------------------------------------------------------------------------
+
+std::string VM::global_name(const CodeUnit& unit, uint64_t k) const {
+  if (k < unit.constants.size() && unit.constants[k].kind() == ValueKind::String) return unit.constants[k].as_string();
+  return "global_" + std::to_string(k);
+}
+
+// The slot of the global named by constant k, or nullptr when absent and !create. Cached per constant;
+// slots are stable, so a cache entry only goes stale when a new name is inserted.
+ValueRef* VM::global_slot(const CodeUnit& unit, uint64_t k, bool create) {
+  GlobalCache* cache = k < unit.global_cache.size() ? &unit.global_cache[k] : nullptr;
+  if (cache != nullptr && cache->version == globals_version_ && (cache->slot != nullptr || !create)) return cache->slot;
+  std::string name = global_name(unit, k);
+  ValueRef* slot;
+  if (create) {
+    WriteGuard g(globals_lock_);
+    auto [it, inserted] = globals_.try_emplace(std::move(name));
+    if (inserted) ++globals_version_;
+    slot = &it->second;
+  } else {
+    ReadGuard g(globals_lock_);
+    auto it = globals_.find(name);
+    slot = it == globals_.end() ? nullptr : &it->second;
+  }
+  if (cache != nullptr) {
+    cache->version = globals_version_;
+    cache->slot = slot;
+  }
+  return slot;
+}
+
+// --- Classes ---------------------------------------------------------------------------------------------
+
+ValueRef VM::resolve_method(const ValueRef& receiver, const std::string& member) {
+  const ValueRef* cls = receiver.as_object().find("__class__");
+  if (cls == nullptr || cls->kind() != ValueKind::String) return ValueRef();
+  const std::string& class_name = cls->as_string();
+  auto key = std::make_pair(class_name, member);
+  {
+    std::lock_guard<std::mutex> lock(method_cache_lock_);
+    auto it = method_cache_.find(key);
+    if (it != method_cache_.end()) return it->second ? ValueRef::method(receiver, *it->second) : ValueRef();
+  }
+  std::optional<std::string> found;
+  {
+    ReadGuard g(globals_lock_);
+    std::vector<std::string> visited;  // a cycle of parents ends the walk as "not found"
+    std::string cur = class_name;
+    for (;;) {
+      if (std::find(visited.begin(), visited.end(), cur) != visited.end()) break;
+      visited.push_back(cur);
+      auto git = globals_.find(cur);
+      if (git == globals_.end() || git->second.kind() != ValueKind::Object) break;
+      const ObjectMap& cmap = git->second.as_object();
+      const ValueRef* methods = cmap.find("__methods__");
+      if (methods != nullptr && methods->kind() == ValueKind::Object) {
+        const ValueRef* fn = methods->as_object().find(member);
+        if (fn != nullptr && fn->kind() == ValueKind::String) {
+          found = fn->as_string();
+          break;
+        }
+      }
+      const ValueRef* parent = cmap.find("__parent__");
+      if (parent == nullptr || parent->kind() != ValueKind::String || parent->as_string().empty()) break;
+      cur = parent->as_string();
+    }
+    std::lock_guard<std::mutex> lock(method_cache_lock_);
+    method_cache_.emplace(std::move(key), found);
+  }
+  return found ? ValueRef::method(receiver, *found) : ValueRef();
+}
+
+// --- Stack and frames ------------------------------------------------------------------------------------
+
+bool VM::grow_stack(size_t extra) {
+  size_t need = sp_ + extra;
+  if (need <= stack_.size()) return true;
+  stack_.resize(std::max(need, stack_.size() * 2));
+  return true;
+}
+
+bool VM::ensure_registers(size_t count) {
+  if (count > regs_.size()) regs_.resize(std::max(count, regs_.size() * 2));
+  return true;
+}
+
+void VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const ValueRef* receiver) {
+  size_t new_base = reg_base_ + unit_->reg_count;
+  ensure_registers(new_base + callee->reg_count);
+  frames_.push_back(Frame{unit_, pc_, stack_base_, reg_base_});
+  ValueRef* R = regs_.data() + new_base;
+  size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
+  size_t shift = receiver != nullptr ? 1 : 0;
+  if (receiver != nullptr && callee->reg_count > 0) R[0] = *receiver;
+  ValueRef* args = stack_.data() + fpos + 1;
+  for (size_t i = 0; i < argc && i + shift < limit; ++i) R[i + shift] = std::move(args[i]);
+  for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+  sp_ = fpos;
+  stack_base_ = fpos;
+  reg_base_ = new_base;
+  unit_ = callee;
+  pc_ = 0;
+}
+
+VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
+  size_t depth = sp_ - stack_base_;
+  if (argc >= depth) {
+    // Too few values for the arguments and the callee: everything there is popped and lost.
+    for (size_t i = stack_base_; i < sp_; ++i) stack_[i] = ValueRef();
+    sp_ = stack_base_;
+    err = kStackUnderflow;
+    return CallOutcome::Failed;
+  }
+  size_t fpos = sp_ - argc - 1;
+  const ValueRef& f = stack_[fpos];
+
+  CallSite scratch;
+  CallSite& site = unit_->sites.empty() || pc_ == 0 || pc_ - 1 >= unit_->code_size
+                       ? scratch
+                       : unit_->sites[unit_->site_of[pc_ - 1]];
+  bool hit = site.kind != CallSite::Empty && site.natives_version == natives_version_ &&
+             f.identity() != nullptr && f.identity() == site.callee.identity();
+  if (!hit) {
+    site = CallSite();
+    site.kind = CallSite::Nil;
+    site.natives_version = natives_version_;
+    ValueKind k = f.kind();
+    if (k == ValueKind::Function || k == ValueKind::NativeFn || k == ValueKind::Method) {
+      const std::string& name = f.function_name();
+      if (k != ValueKind::Method) {
+        auto nit = natives_.find(name);
+        if (nit != natives_.end()) {
+          site.kind = CallSite::Native;
+          site.native = nit->second;
+        }
+      }
+      if (site.kind == CallSite::Nil && k != ValueKind::NativeFn) {
+        auto fit = functions_.find(name);
+        if (fit != functions_.end()) {
+          site.kind = CallSite::Unit;
+          site.unit = fit->second.get();
+        } else if (k == ValueKind::Function) {
+          int b = detail::builtin_index(name);
+          if (b >= 0) {
+            site.kind = CallSite::Builtin;
+            site.builtin = b;
+          }
+        }
+      }
+      // Methods carry a receiver: caching them would keep it alive and defeat in-place stores into it.
+      if (k != ValueKind::Method) site.callee = f;
+    }
+  }
+
+  switch (site.kind) {
+    case CallSite::Unit: {
+      const CodeUnit* callee = site.unit;
+      if (f.kind() == ValueKind::Method) {
+        ValueRef receiver = f.method_receiver();
+        enter_unit(callee, fpos, argc, &receiver);
+      } else {
+        enter_unit(callee, fpos, argc, nullptr);
+      }
+      return CallOutcome::Entered;
+    }
+    case CallSite::Native: {
+      std::shared_ptr<NativeCallable> keep = site.native;  // alive even if the native replaces itself
+      std::vector<ValueRef> args(std::make_move_iterator(stack_.begin() + fpos + 1),
+                                 std::make_move_iterator(stack_.begin() + sp_));
+      for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+      sp_ = fpos;
+      auto result = keep ? keep->call(args) : Result<ValueRef, std::string>(ValueRef());
+      if (!result.ok()) {
+        err = std::move(result.error());
+        return CallOutcome::Failed;
+      }
+      grow_stack(1);
+      stack_[sp_++] = std::move(result.value());
+      return CallOutcome::Pushed;
+    }
+    case CallSite::Builtin: {
+      ValueRef out;
+      bool ok = call_builtin(site.builtin, stack_.data() + fpos + 1, argc, out, err);
+      for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+      sp_ = fpos;
+      if (!ok) return CallOutcome::Failed;
+      stack_[sp_++] = std::move(out);
+      return CallOutcome::Pushed;
+    }
+    default: {
+      for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+      sp_ = fpos;
+      stack_[sp_++] = ValueRef();
+      return CallOutcome::Pushed;
+    }
+  }
+}
+
+bool VM::do_return(std::string& err) {
+  if (frames_.empty()) {
+    err = kNoCall;
+    return false;
+  }
+  Frame fr = frames_.back();
+  frames_.pop_back();
+  ValueRef ret;
+  if (sp_ > stack_base_) ret = std::move(stack_[sp_ - 1]);
+  for (size_t i = stack_base_; i < sp_; ++i) stack_[i] = ValueRef();
+  ValueRef* R = regs_.data() + reg_base_;
+  for (size_t i = 0; i < unit_->reg_count; ++i) R[i] = ValueRef();
+  sp_ = stack_base_;
+  unit_ = fr.unit;
+  pc_ = fr.return_pc;
+  stack_base_ = fr.stack_base;
+  reg_base_ = fr.reg_base;
+  stack_[sp_++] = std::move(ret);
+  return true;
+}
+
+std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
+  if (failed_pc < unit_->lines.size() && unit_->lines[failed_pc] != 0)
+    return "Line " + std::to_string(unit_->lines[failed_pc]) + ": " + message;
+  return message;
+}
+
+// --- The loop --------------------------------------------------------------------------------------------
+
+RunResult VM::run() {
+  interrupted_ = false;
+  try {
+    return run_loop();
+  } catch (const std::bad_alloc&) {
+    return make_err(std::string(detail::kOutOfMemory));
+  } catch (const std::length_error&) {
+    return make_err(std::string(detail::kOutOfMemory));
+  } catch (const std::exception& e) {
+    // Nothing in the loop throws on purpose; a native that does must not take the host down.
+    return make_err(std::string("Internal error: ") + e.what());
+  }
+}
+
+RunResult VM::run_loop() {
+  static const void* const kLabels[] = {
+      &&L_Push, &&L_Pop, &&L_Dup, &&L_Swap, &&L_Add, &&L_Sub, &&L_Mul, &&L_Div, &&L_Mod, &&L_Pow, &&L_Neg,
+      &&L_AddInt, &&L_AddFloat, &&L_SubInt, &&L_SubFloat, &&L_MulInt, &&L_MulFloat, &&L_DivFloat,
+      &&L_ModInt, &&L_ModFloat, &&L_EqInt, &&L_EqFloat, &&L_LtInt, &&L_LtFloat,
+      &&L_Eq, &&L_Ne, &&L_Lt, &&L_Le, &&L_Gt, &&L_Ge, &&L_And, &&L_Or, &&L_Not,
+      &&L_Jump, &&L_JumpIfFalse, &&L_JumpIfTrue,
+      &&L_Call, &&L_Return, &&L_StoreReg, &&L_LoadReg, &&L_StoreGlobal, &&L_LoadGlobal, &&L_MakeArray,
+      &&L_MakeObject, &&L_GetIndex, &&L_SetIndex, &&L_LoadConst, &&L_Concat, &&L_Len, &&L_GetIter,
+      &&L_IterNext, &&L_Halt, &&L_Nop, &&L_End,
+      &&L_CmpLtRI, &&L_CmpLeRI, &&L_CmpGtRI, &&L_CmpGeRI, &&L_CmpLtRR, &&L_CmpLeRR, &&L_CmpGtRR, &&L_CmpGeRR,
+      &&L_AddRR, &&L_AddRRS, &&L_AddRI, &&L_AddRIS, &&L_SubRR, &&L_SubRRS, &&L_SubRI, &&L_SubRIS,
+      &&L_MulRR, &&L_MulRRS, &&L_MulRI, &&L_MulRIS, &&L_FusedStoreTop};
+  static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == detail::kFusedEnd);
+
+  const CodeUnit* unit;
+  const Instruction* code;  // the body as written
+  const Instruction* exec;  // the same with fused instructions: what dispatch reads
+  const Instruction* ins;
+  uint64_t pc;
+  ValueRef* sp;
+  ValueRef* base;
+  ValueRef* slimit;
+  ValueRef* R;
+  uint64_t executed = executed_;
+  uint32_t poll_countdown = kPollInterval;
+  const PollFn poll = poll_fn_;
+  std::string err;
+  const char* fail_msg = nullptr;
+
+#define SYNC() (pc_ = pc, sp_ = static_cast<size_t>(sp - stack_.data()), executed_ = executed)
+#define RELOAD()                                   \
+  do {                                             \
+    unit = unit_;                                  \
+    code = unit->code.data();                      \
+    exec = unit->exec.data();                      \
+    pc = pc_;                                      \
+    sp = stack_.data() + sp_;                      \
+    base = stack_.data() + stack_base_;            \
+    slimit = stack_.data() + stack_.size();        \
+    R = regs_.data() + reg_base_;                  \
+  } while (0)
+#define DISPATCH()                                            \
+  do {                                                        \
+    ins = exec + pc++;                                        \
+    goto* kLabels[static_cast<uint32_t>(ins->opcode)];        \
+  } while (0)
+#define NEXT()     \
+  do {             \
+    ++executed;    \
+    DISPATCH();    \
+  } while (0)
+#define FAIL(msg)       \
+  do {                  \
+    fail_msg = (msg);   \
+    goto fail_const;    \
+  } while (0)
+#define ENSURE(n)                                          \
+  do {                                                     \
+    if (static_cast<size_t>(slimit - sp) < (n)) {          \
+      SYNC();                                              \
+      grow_stack(n);                                       \
+      RELOAD();                                            \
+    }                                                      \
+  } while (0)
+#define PUSH(v)          \
+  do {                   \
+    ENSURE(1);           \
+    *sp++ = (v);         \
+  } while (0)
+#define DEPTH() (static_cast<size_t>(sp - base))
+// Binary instructions: with one value present it is popped and lost before the underflow error.
+#define NEED2()                            \
+  do {                                     \
+    if (DEPTH() < 2) {                     \
+      if (sp > base) *--sp = ValueRef();   \
+      FAIL(kStackUnderflow);               \
+    }                                      \
+  } while (0)
+#define POLL()                                                  \
+  do {                                                          \
+    if (poll != nullptr && --poll_countdown == 0) {             \
+      poll_countdown = kPollInterval;                           \
+      SYNC();                                                   \
+      if (auto stop = poll(poll_ctx_)) {                        \
+        interrupted_ = true;                                    \
+        return make_err(std::move(*stop));                      \
+      }                                                         \
+    }                                                           \
+  } while (0)
+
+  RELOAD();
+  if (pc >= unit->code_size) goto end_of_code;
+  DISPATCH();
+
+L_Push:
+  PUSH(ValueRef::integer(ins->imm));
+  NEXT();
+L_Pop:
+  if (sp == base) FAIL(kStackUnderflow);
+  *--sp = ValueRef();
+  NEXT();
+L_Dup:
+  if (sp == base) FAIL(kStackUnderflow);
+  ENSURE(1);
+  *sp = sp[-1];
+  ++sp;
+  NEXT();
+L_Swap:
+  if (DEPTH() < 2) FAIL(kSwapUnderflow);
+  std::swap(sp[-1], sp[-2]);
+  NEXT();
+
+#define GENERIC_ARITH(OP, INTEXPR)                                  \
+  NEED2();                                                          \
+  if (sp[-2].is_int() && sp[-1].is_int()) {                         \
+    int64_t x = sp[-2].as_int(), y = sp[-1].as_int();               \
+    (void)x;                                                        \
+    (void)y;                                                        \
+    sp[-2] = ValueRef::integer(INTEXPR);                            \
+    --sp;                                                           \
+    NEXT();                                                         \
+  }                                                                 \
+  if (!generic_arith(OP, sp[-2], sp[-1], err)) {                    \
+    sp -= 2;                                                        \
+    sp[0] = ValueRef();                                             \
+    sp[1] = ValueRef();                                             \
+    goto fail;                                                      \
+  }                                                                 \
+  *--sp = ValueRef();                                               \
+  NEXT();
+
+L_Add: { GENERIC_ARITH(kAdd, sat_add(x, y)) }
+L_Sub: { GENERIC_ARITH(kSub, sat_sub(x, y)) }
+L_Mul: { GENERIC_ARITH(kMul, sat_mul(x, y)) }
+L_Div:
+L_Mod:
+L_Pow: {
+  int op = ins->opcode == Opcode::Div ? kDiv : ins->opcode == Opcode::Mod ? kMod : kPow;
+  NEED2();
+  if (!generic_arith(op, sp[-2], sp[-1], err)) {
+    sp -= 2;
+    sp[0] = ValueRef();
+    sp[1] = ValueRef();
+    goto fail;
+  }
+  *--sp = ValueRef();
+  NEXT();
+}
+L_Neg: {
+  if (sp == base) FAIL(kStackUnderflow);
+  ValueRef& x = sp[-1];
+  if (x.is_int()) {
+    x = ValueRef::integer(static_cast<int64_t>(0ull - static_cast<uint64_t>(x.as_int())));
+  } else if (x.is_float()) {
+    x = ValueRef::floating(-x.as_float());
+  } else {
+    *--sp = ValueRef();
+    FAIL(kNegType);
+  }
+  NEXT();
+}
+
+#define TYPED_BINARY(CHECK, MSG, BODY)                 \
+  NEED2();                                             \
+  {                                                    \
+    ValueRef& a = sp[-2];                              \
+    ValueRef& b = sp[-1];                              \
+    if (!(a.CHECK() && b.CHECK())) {                   \
+      sp -= 2;                                         \
+      sp[0] = ValueRef();                              \
+      sp[1] = ValueRef();                              \
+      FAIL(MSG);                                       \
+    }                                                  \
+    BODY                                               \
+    --sp;                                              \
+  }                                                    \
+  NEXT();
+
+L_AddInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::integer(sat_add(a.as_int(), b.as_int()));) }
+L_SubInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::integer(sat_sub(a.as_int(), b.as_int()));) }
+L_MulInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::integer(sat_mul(a.as_int(), b.as_int()));) }
+L_ModInt: {
+  TYPED_BINARY(is_int, kExpectedInt, if (b.as_int() == 0) {
+    sp -= 2;
+    FAIL(kModZero);
+  } a = ValueRef::integer(int_rem(a.as_int(), b.as_int()));)
+}
+L_AddFloat: { TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::floating(a.as_float() + b.as_float());) }
+L_SubFloat: { TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::floating(a.as_float() - b.as_float());) }
+L_MulFloat: { TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::floating(a.as_float() * b.as_float());) }
+L_DivFloat: {
+  TYPED_BINARY(is_float, kExpectedFloat, if (b.as_float() == 0.0) {
+    sp -= 2;
+    FAIL(kDivZero);
+  } a = ValueRef::floating(a.as_float() / b.as_float());)
+}
+L_ModFloat: {
+  TYPED_BINARY(is_float, kExpectedFloat, if (b.as_float() == 0.0) {
+    sp -= 2;
+    FAIL(kModZero);
+  } a = ValueRef::floating(std::fmod(a.as_float(), b.as_float()));)
+}
+L_EqInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::boolean(a.as_int() == b.as_int());) }
+L_LtInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::boolean(a.as_int() < b.as_int());) }
+L_EqFloat: {
+  TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::boolean(std::fabs(a.as_float() - b.as_float()) < kEpsilon);)
+}
+L_LtFloat: { TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::boolean(a.as_float() < b.as_float());) }
+
+L_Eq:
+L_Ne: {
+  NEED2();
+  bool eq = values_equal(sp[-2], sp[-1]);
+  if (ins->opcode == Opcode::Ne) eq = !eq;
+  sp[-1] = ValueRef();
+  sp[-2] = ValueRef::boolean(eq);
+  --sp;
+  NEXT();
+}
+
+L_Lt:
+L_Le:
+L_Gt:
+L_Ge: {
+  // b is checked (and popped) before a is even looked at.
+  if (sp == base) FAIL(kStackUnderflow);
+  if (!sp[-1].is_number()) {
+    *--sp = ValueRef();
+    FAIL(kExpectedNumber);
+  }
+  if (DEPTH() < 2) {
+    *--sp = ValueRef();
+    FAIL(kStackUnderflow);
+  }
+  if (!sp[-2].is_number()) {
+    sp -= 2;
+    sp[0] = ValueRef();
+    sp[1] = ValueRef();
+    FAIL(kExpectedNumber);
+  }
+  double x = sp[-2].number_as_double(), y = sp[-1].number_as_double();
+  bool r;
+  switch (ins->opcode) {
+    case Opcode::Lt: r = x < y; break;
+    case Opcode::Le: r = x <= y; break;
+    case Opcode::Gt: r = x > y; break;
+    default: r = x >= y; break;
+  }
+  sp[-1] = ValueRef();
+  sp[-2] = ValueRef::boolean(r);
+  --sp;
+  NEXT();
+}
+L_And:
+L_Or: {
+  NEED2();
+  bool x = is_truthy(sp[-2]), y = is_truthy(sp[-1]);
+  bool r = ins->opcode == Opcode::And ? (x && y) : (x || y);
+  sp[-1] = ValueRef();
+  sp[-2] = ValueRef::boolean(r);
+  --sp;
+  NEXT();
+}
+L_Not:
+  if (sp == base) FAIL(kStackUnderflow);
+  sp[-1] = ValueRef::boolean(!is_truthy(sp[-1]));
+  NEXT();
+
+L_Jump: {
+  uint64_t target = ins->arg;
+  uint64_t from = pc - 1;
+  pc = target;
+  ++executed;
+  // A jump to itself is no loop for the recorder, but it still spins forever: poll there too.
+  if (target <= from) {
+    if (jit_ && target < from) {
+      SYNC();
+      on_backward_jump(*jit_, unit->code, target, from);
+    }
+    POLL();
+  }
+  if (target >= unit->code_size) goto end_of_code;
+  DISPATCH();
+}
+L_JumpIfFalse:
+L_JumpIfTrue: {
+  if (sp == base) FAIL(kStackUnderflow);
+  bool t = is_truthy(sp[-1]);
+  *--sp = ValueRef();
+  if (t == (ins->opcode == Opcode::JumpIfTrue)) {
+    uint64_t target = ins->arg;
+    uint64_t from = pc - 1;
+    pc = target;
+    ++executed;
+    if (target <= from) {
+      if (jit_ && target < from) {
+        SYNC();
+        on_backward_jump(*jit_, unit->code, target, from);
+      }
+      POLL();
+    }
+    if (target >= unit->code_size) goto end_of_code;
+    DISPATCH();
+  }
+  NEXT();
+}
+
+L_Call: {
+  POLL();
+  SYNC();
+  CallOutcome outcome = do_call(ins->arg, err);
+  RELOAD();
+  if (outcome == CallOutcome::Failed) goto fail;
+  ++executed;
+  if (pc >= unit->code_size) goto end_of_code;
+  DISPATCH();
+}
+L_Return: {
+  SYNC();
+  if (!do_return(err)) goto fail;
+  RELOAD();
+  ++executed;
+  if (pc >= unit->code_size) goto end_of_code;
+  DISPATCH();
+}
+
+L_StoreReg: {
+  uint64_t slot = ins->arg;
+  if (slot >= kRegisterLimit) {
+    err = register_error(slot);
+    goto fail;
+  }
+  if (sp == base) FAIL(kStackUnderflow);
+  R[slot] = std::move(*--sp);
+  NEXT();
+}
+L_LoadReg: {
+  uint64_t slot = ins->arg;
+  if (slot >= kRegisterLimit) {
+    err = register_error(slot);
+    goto fail;
+  }
+  PUSH(R[slot]);
+  NEXT();
+}
+
+L_StoreGlobal: {
+  if (sp == base) FAIL(kStackUnderflow);
+  SYNC();
+  ValueRef* slot = global_slot(*unit, ins->arg, true);
+  {
+    WriteGuard g(globals_lock_);
+    *slot = std::move(*--sp);
+  }
+  NEXT();
+}
+L_LoadGlobal: {
+  uint64_t k = ins->arg;
+  const ValueRef* slot;
+  if (k < unit->global_cache.size() && unit->global_cache[k].version == globals_version_) {
+    slot = unit->global_cache[k].slot;
+  } else {
+    SYNC();
+    slot = global_slot(*unit, k, false);
+  }
+  if (slot != nullptr) {
+    PUSH(*slot);
+  } else {
+    PUSH(ValueRef());
+  }
+  NEXT();
+}
+
+// Handlers below keep their non-trivial locals in an inner block that closes before dispatching: a
+// computed goto leaving a scope does not run destructors.
+L_MakeArray: {
+  uint64_t n = ins->arg;
+  if (n > DEPTH()) {
+    while (sp > base) *--sp = ValueRef();
+    FAIL(kStackUnderflow);
+  }
+  SYNC();
+  {
+    std::vector<ValueRef> items;
+    items.reserve(std::max<uint64_t>(n, 8));
+    ValueRef* first = sp - n;
+    for (ValueRef* p = first; p < sp; ++p) items.push_back(std::move(*p));
+    sp = first;
+    *sp++ = ValueRef::array(std::move(items));
+  }
+  NEXT();
+}
+L_MakeObject: {
+  uint64_t n = ins->arg;
+  if (n > DEPTH() / 2) {
+    while (sp > base) *--sp = ValueRef();
+    FAIL(kStackUnderflow);
+  }
+  SYNC();
+  {
+    ObjectMap map;
+    ValueRef* first = sp - 2 * n;
+    // Walked in source order; when a key repeats, the earliest pair wins (as popping from the top down and
+    // letting later inserts replace would decide), and entries keep source order.
+    for (ValueRef* p = first; p < sp; p += 2) {
+      if (p[0].kind() == ValueKind::String && map.find(p[0].as_string()) == nullptr)
+        map.set(p[0].as_string(), std::move(p[1]));
+    }
+    for (ValueRef* p = first; p < sp; ++p) *p = ValueRef();
+    sp = first;
+    *sp++ = ValueRef::object(std::move(map));
+  }
+  NEXT();
+}
+
+L_GetIndex: {
+  NEED2();
+  {
+    ValueRef& c = sp[-2];
+    ValueRef& i = sp[-1];
+    if (c.kind() == ValueKind::Array && i.is_int()) {
+      const auto& items = c.as_array();
+      int64_t n = static_cast<int64_t>(items.size());
+      int64_t idx = i.as_int();
+      if (idx < 0) idx += n;
+      ValueRef out = idx >= 0 && idx < n ? items[idx] : ValueRef();
+      c = std::move(out);
+    } else if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
+      SYNC();
+      const ValueRef* found = c.as_object().find(i.as_string());
+      ValueRef out = found != nullptr ? *found : resolve_method(c, i.as_string());
+      c = std::move(out);
+    } else {
+      sp -= 2;
+      sp[0] = ValueRef();
+      sp[1] = ValueRef();
+      FAIL(kInvalidIndex);
+    }
+    i = ValueRef();
+    --sp;
+  }
+  NEXT();
+}
+
+L_SetIndex: {
+  if (DEPTH() < 3) {
+    while (sp > base) *--sp = ValueRef();
+    FAIL(kStackUnderflow);
+  }
+  SYNC();
+  {
+    ValueRef v = std::move(sp[-1]);
+    ValueRef i = std::move(sp[-2]);
+    ValueRef& c = sp[-3];
+    sp -= 2;
+    if (c.kind() == ValueKind::Array || c.kind() == ValueKind::Object) {
+      if (!c.unique()) {
+        // `SetIndex, Dup, StoreReg r` (or `StoreGlobal k`) overwrites the variable that still holds the old
+        // container right after this store; letting go of that handle first lets the store happen in place.
+        const Instruction& n1 = code[pc];
+        if (n1.opcode == Opcode::Dup && pc + 1 < unit->code_size) {
+          const Instruction& n2 = code[pc + 1];
+          if (n2.opcode == Opcode::StoreReg && n2.arg < kRegisterLimit) {
+            if (R[n2.arg].identity() == c.identity()) R[n2.arg] = ValueRef();
+          } else if (n2.opcode == Opcode::StoreGlobal) {
+            ValueRef* slot = global_slot(*unit, n2.arg, false);
+            if (slot != nullptr && slot->identity() == c.identity()) {
+              WriteGuard g(globals_lock_);
+              *slot = ValueRef();
+            }
+          }
+        }
+        make_unique(c);
+      }
+      if (c.kind() == ValueKind::Array) {
+        if (i.is_int()) {
+          auto& items = c.array_mut();
+          int64_t n = static_cast<int64_t>(items.size());
+          int64_t idx = i.as_int();
+          if (idx < 0) idx += n;
+          if (idx >= 0 && idx < n) items[idx] = std::move(v);
+        }
+      } else {
+        std::string key = i.kind() == ValueKind::String ? i.as_string() : to_text(i);
+        c.object_mut().set(std::move(key), std::move(v));
+      }
+    }
+  }
+  NEXT();
+}
+
+L_LoadConst: {
+  uint64_t k = ins->arg;
+  if (k >= unit->constants.size()) {
+    err = constant_error(k);
+    goto fail;
+  }
+  PUSH(unit->constants[k]);
+  NEXT();
+}
+
+L_Concat: {
+  NEED2();
+  SYNC();
+  {
+    std::string text;
+    append_text(text, sp[-2]);
+    append_text(text, sp[-1]);
+    sp[-1] = ValueRef();
+    sp[-2] = ValueRef::string(std::move(text));
+    --sp;
+  }
+  NEXT();
+}
+
+L_Len: {
+  if (sp == base) FAIL(kStackUnderflow);
+  ValueRef& x = sp[-1];
+  int64_t n;
+  switch (x.kind()) {
+    case ValueKind::String: n = static_cast<int64_t>(x.as_string().size()); break;
+    case ValueKind::Array: n = static_cast<int64_t>(x.as_array().size()); break;
+    case ValueKind::Object: n = static_cast<int64_t>(x.as_object().size()); break;
+    default:
+      *--sp = ValueRef();
+      FAIL(kLenType);
+  }
+  x = ValueRef::integer(n);
+  NEXT();
+}
+
+L_GetIter: {
+  if (sp == base) FAIL(kStackUnderflow);
+  {
+    ValueKind k = sp[-1].kind();
+    if (k != ValueKind::String && k != ValueKind::Array && k != ValueKind::Object) {
+      *--sp = ValueRef();
+      FAIL(kIterType);
+    }
+  }
+  SYNC();
+  {
+    ValueRef& c = sp[-1];
+    ValueRef items;
+    if (c.kind() == ValueKind::String) {
+      // One string object per character: refuse what could never fit rather than thrash towards it.
+      if (!detail::fits_in_memory(c.as_string().size() * (sizeof(ValueRef) + 64))) {
+        *--sp = ValueRef();
+        FAIL(detail::kOutOfMemory);
+      }
+      items = ValueRef::array(split_scalars(c.as_string()));
+    } else if (c.kind() == ValueKind::Array) {
+      items = c;
+    } else {
+      std::vector<std::string> keys;
+      keys.reserve(c.as_object().size());
+      for (const auto& e : c.as_object()) keys.push_back(e.first);
+      std::sort(keys.begin(), keys.end());
+      std::vector<ValueRef> vals;
+      vals.reserve(keys.size());
+      for (auto& key : keys) vals.push_back(ValueRef::string(std::move(key)));
+      items = ValueRef::array(std::move(vals));
+    }
+    std::vector<ValueRef> state;
+    state.reserve(2);
+    state.push_back(std::move(items));
+    state.push_back(ValueRef::integer(0));
+    c = ValueRef::array(std::move(state));
+  }
+  NEXT();
+}
+
+L_IterNext: {
+  if (sp == base) FAIL(kStackUnderflow);
+  {
+    const ValueRef& s = sp[-1];
+    const char* bad = nullptr;
+    if (s.kind() != ValueKind::Array || s.as_array().size() != 2) bad = kIterState;
+    else if (!s.as_array()[1].is_int() || s.as_array()[1].as_int() < 0) bad = kIterIndex;
+    else if (s.as_array()[0].kind() != ValueKind::Array) bad = kIterState;
+    if (bad != nullptr) {
+      *--sp = ValueRef();
+      FAIL(bad);
+    }
+  }
+  ENSURE(1);
+  {
+    ValueRef& st = sp[-1];
+    uint64_t k = static_cast<uint64_t>(st.as_array()[1].as_int());
+    if (k >= st.as_array()[0].as_array().size()) {
+      st = ValueRef();
+      *sp++ = ValueRef();
+    } else {
+      ValueRef item = st.as_array()[0].as_array()[k];
+      if (!st.unique()) {
+        // The loop's `IterNext, Swap, StoreReg r` puts the new state back into the register that holds the
+        // old one: dropping that handle first lets the state be advanced in place.
+        const Instruction& n1 = code[pc];
+        if (n1.opcode == Opcode::Swap && pc + 1 < unit->code_size) {
+          const Instruction& n2 = code[pc + 1];
+          if (n2.opcode == Opcode::StoreReg && n2.arg < kRegisterLimit && R[n2.arg].identity() == st.identity())
+            R[n2.arg] = ValueRef();
+        }
+      }
+      if (st.unique()) {
+        st.array_mut()[1] = ValueRef::integer(static_cast<int64_t>(k + 1));
+      } else {
+        SYNC();
+        std::vector<ValueRef> next;
+        next.reserve(2);
+        next.push_back(st.as_array()[0]);
+        next.push_back(ValueRef::integer(static_cast<int64_t>(k + 1)));
+        st = ValueRef::array(std::move(next));
+      }
+      *sp++ = std::move(item);
+    }
+  }
+  NEXT();
+}
+
+L_Halt:
+  state_.kind = VMStateKind::Halted;
+  state_.message.clear();
+  NEXT();
+L_Nop:
+  NEXT();
+L_End:
+  --pc;
+  goto end_of_code;
+
+// Compare a register with an immediate or another register and branch forward, as the four instructions
+// would: numbers compare as doubles; anything else takes the instruction-by-instruction path.
+#define FUSED_CMP(OPER, IMM)                                   \
+  {                                                            \
+    uint64_t arg = ins->arg;                                   \
+    const ValueRef& x = R[arg & 0xFF];                         \
+    double a, b;                                               \
+    if (IMM) {                                                 \
+      if (!x.is_number()) goto fallback;                       \
+      a = x.number_as_double();                                \
+      b = ins->imm;                                            \
+    } else {                                                   \
+      const ValueRef& y = R[(arg >> 8) & 0xFF];                \
+      if (!x.is_number() || !y.is_number()) goto fallback;     \
+      a = x.number_as_double();                                \
+      b = y.number_as_double();                                \
+    }                                                          \
+    executed += 4;                                             \
+    if ((a OPER b) == (((arg >> 18) & 1) != 0)) {              \
+      pc = arg >> 32;                                          \
+      if (pc >= unit->code_size) goto end_of_code;             \
+    } else {                                                   \
+      pc += 3;                                                 \
+    }                                                          \
+    DISPATCH();                                                \
+  }
+
+L_CmpLtRI: FUSED_CMP(<, true)
+L_CmpLeRI: FUSED_CMP(<=, true)
+L_CmpGtRI: FUSED_CMP(>, true)
+L_CmpGeRI: FUSED_CMP(>=, true)
+L_CmpLtRR: FUSED_CMP(<, false)
+L_CmpLeRR: FUSED_CMP(<=, false)
+L_CmpGtRR: FUSED_CMP(>, false)
+L_CmpGeRR: FUSED_CMP(>=, false)
+
+// Register arithmetic: two ints saturate, any float makes it a float op; anything else goes the long way.
+#define FUSED_ARITH(SAT, OPER, IMM, STORE)                                                      \
+  {                                                                                             \
+    uint64_t arg = ins->arg;                                                                    \
+    const ValueRef& a = R[arg & 0xFF];                                                          \
+    int64_t ri;                                                                                 \
+    double rf;                                                                                  \
+    bool is_int;                                                                                \
+    if (IMM) {                                                                                  \
+      if (a.is_int()) {                                                                         \
+        ri = SAT(a.as_int(), static_cast<int64_t>(ins->imm));                                   \
+        is_int = true;                                                                          \
+      } else if (a.is_float()) {                                                                \
+        rf = a.as_float() OPER static_cast<double>(ins->imm);                                   \
+        is_int = false;                                                                         \
+      } else {                                                                                  \
+        goto fallback;                                                                          \
+      }                                                                                         \
+    } else {                                                                                    \
+      const ValueRef& b = R[(arg >> 8) & 0xFF];                                                 \
+      if (a.is_int() && b.is_int()) {                                                           \
+        ri = SAT(a.as_int(), b.as_int());                                                       \
+        is_int = true;                                                                          \
+      } else if (a.is_number() && b.is_number()) {                                              \
+        rf = a.number_as_double() OPER b.number_as_double();                                    \
+        is_int = false;                                                                         \
+      } else {                                                                                  \
+        goto fallback;                                                                          \
+      }                                                                                         \
+    }                                                                                           \
+    if (STORE) {                                                                                \
+      R[(arg >> 24) & 0xFF] = is_int ? ValueRef::integer(ri) : ValueRef::floating(rf);          \
+      executed += 6;                                                                            \
+      pc += 5;                                                                                  \
+    } else {                                                                                    \
+      PUSH(is_int ? ValueRef::integer(ri) : ValueRef::floating(rf));                            \
+      executed += 3;                                                                            \
+      pc += 2;                                                                                  \
+    }                                                                                           \
+    DISPATCH();                                                                                 \
+  }
+
+L_AddRR: FUSED_ARITH(sat_add, +, false, false)
+L_AddRRS: FUSED_ARITH(sat_add, +, false, true)
+L_AddRI: FUSED_ARITH(sat_add, +, true, false)
+L_AddRIS: FUSED_ARITH(sat_add, +, true, true)
+L_SubRR: FUSED_ARITH(sat_sub, -, false, false)
+L_SubRRS: FUSED_ARITH(sat_sub, -, false, true)
+L_SubRI: FUSED_ARITH(sat_sub, -, true, false)
+L_SubRIS: FUSED_ARITH(sat_sub, -, true, true)
+L_MulRR: FUSED_ARITH(sat_mul, *, false, false)
+L_MulRRS: FUSED_ARITH(sat_mul, *, false, true)
+L_MulRI: FUSED_ARITH(sat_mul, *, true, false)
+L_MulRIS: FUSED_ARITH(sat_mul, *, true, true)
+
+L_FusedStoreTop:
+  if (sp == base) goto fallback;
+  R[ins->arg] = std::move(*--sp);
+  executed += 3;
+  pc += 2;
+  DISPATCH();
+
+fallback:
+  // The fused sequence cannot run as a whole here: run its first instruction as written.
+  ins = code + (pc - 1);
+  goto* kLabels[static_cast<uint32_t>(ins->opcode)];
+
+end_of_code: {
+  SYNC();
+  if (state_.kind == VMStateKind::Paused) return make_err(std::string(kPaused));
+  if (state_.kind == VMStateKind::Error) return make_err(std::string(state_.message));
+  if (sp_ == stack_base_) return ValueRef();
+  ValueRef result = std::move(stack_[--sp_]);
+  return result;
+}
+
+fail_const:
+  err = fail_msg;
+fail:
+  SYNC();
+  return make_err(error_at(pc - 1, err));
+
+#undef SYNC
+#undef RELOAD
+#undef DISPATCH
+#undef NEXT
+#undef FAIL
+#undef ENSURE
+#undef PUSH
+#undef DEPTH
+#undef NEED2
+#undef POLL
+#undef GENERIC_ARITH
+#undef TYPED_BINARY
+#undef FUSED_CMP
+#undef FUSED_ARITH
+}
+
+}  // namespace tarnwick
+

@@ -1,0 +1,75 @@
+// Pieces of the VM shared by the interpreter loop and the builtins; not part of the public interface.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vm_engine/value.h"
+#include "vm_engine/vm.h"
+
+namespace tarnwick::detail {
+
+// An opcode value past the real ones, placed after the last instruction of every code unit so the
+// dispatch loop needs no bounds test: reaching it means "end of code".
+inline constexpr uint32_t kEndOpcode = kOpcodeCount;
+
+// Fused instructions: the executable copy of a body replaces the first instruction of a few common
+// sequences with one of these, leaving the rest of the sequence in place (jumps into its middle still find
+// the original instructions). A fused instruction does the work of the whole sequence only when none of
+// it can fail; otherwise it runs just the original first instruction. Counts and pcs come out the same.
+enum FusedOp : uint32_t {
+  kFusedCmpRegImm = kEndOpcode + 1,   // + comparison (Lt, Le, Gt, Ge): LoadReg x; Push k; <cmp>; JumpIf* t (forward)
+  kFusedCmpRegReg = kFusedCmpRegImm + 4,  // + comparison: LoadReg x; LoadReg y; <cmp>; JumpIf* t (forward)
+  // + op * 4 + form, op Add/Sub/Mul, form: 0 LoadReg a; LoadReg b; <op>   1 the same then Dup; StoreReg c; Pop
+  //                                        2 LoadReg a; Push k; <op>      3 the same then Dup; StoreReg c; Pop
+  kFusedArith = kFusedCmpRegReg + 4,
+  kFusedStoreTop = kFusedArith + 12,  // Dup; StoreReg c; Pop
+  kFusedEnd
+};
+
+struct GlobalCache {
+  uint64_t version = 0;   // globals version the entry was filled at; 0 = never
+  ValueRef* slot = nullptr;  // nullptr: the name was absent at that version
+};
+
+// What a Call instruction resolved to last time, keyed by the callee value it saw.
+struct CallSite {
+  enum Kind : uint8_t { Empty, Unit, Native, Builtin, Nil };
+  Kind kind = Empty;
+  ValueRef callee;  // kept alive so that comparing identities cannot be fooled by a reused address
+  uint64_t natives_version = 0;
+  const CodeUnit* unit = nullptr;
+  std::shared_ptr<NativeCallable> native;
+  int builtin = -1;
+};
+
+// One immutable body (the main program or a function), plus this VM's caches beside it.
+struct CodeUnit {
+  std::string name;
+  std::vector<Instruction> code;  // followed by one kEndOpcode sentinel (not counted in code_size)
+  std::vector<Instruction> exec;  // what the loop dispatches on: code with fused instructions
+  size_t code_size = 0;
+  std::vector<ValueRef> constants;
+  std::vector<uint64_t> lines;
+  uint64_t arity = 0;
+  size_t reg_count = 0;  // registers the code can reach: one past the highest slot below 256 it names
+
+  // Caches are filled while the body runs; the code itself never changes.
+  mutable std::vector<GlobalCache> global_cache;  // one per constant index
+  std::vector<uint32_t> site_of;          // per instruction: index into sites for Call, else unused
+  mutable std::vector<CallSite> sites;
+
+  CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k, std::vector<uint64_t> l, uint64_t a);
+};
+
+// Builtin index by name, or -1.
+int builtin_index(const std::string& name);
+
+// "Out of memory" guard for sizes a script controls.
+bool fits_in_memory(uint64_t bytes);
+
+extern const char kOutOfMemory[];
+
+}  // namespace tarnwick::detail
