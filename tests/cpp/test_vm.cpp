@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -427,6 +428,24 @@ TEST(Calls, AThrowingNativeEndsTheRunWithAnError) {
   vm->add_native("t", std::make_shared<Thrower>());
   EXPECT_EQ(outcome(vm->run()), "err:Internal error: boom");
   EXPECT_EQ(outcome(vm->run()), "ok:1");  // still consistent: the value below the call is intact
+}
+
+TEST(Calls, FailuresRaisedInsideAnInstructionCarryItsLine) {
+  struct Exhausted : NativeCallable {
+    bool bad_alloc;
+    explicit Exhausted(bool b) : bad_alloc(b) {}
+    Result<ValueRef, std::string> call(const std::vector<ValueRef>&) override {
+      if (bad_alloc) throw std::bad_alloc();
+      throw std::runtime_error("boom");
+    }
+  };
+  for (bool bad_alloc : {true, false}) {
+    auto vm = make_vm({{push(1), op(O::LoadGlobal, 0), op(O::Call, 0)}, {S("t")}, {3, 3, 9}, {}});
+    vm->add_native("t", std::make_shared<Exhausted>(bad_alloc));
+    EXPECT_EQ(outcome(vm->run()), bad_alloc ? "err:Line 9: Out of memory" : "err:Line 9: Internal error: boom");
+    EXPECT_EQ(vm->pc(), 3u);
+    EXPECT_EQ(vm->instructions_executed(), 2u);
+  }
 }
 
 struct Letter : NativeCallable {
