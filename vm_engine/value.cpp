@@ -256,12 +256,8 @@ const char* type_name(ValueKind k) noexcept {
 }
 const char* type_name(const ValueRef& v) noexcept { return type_name(v.kind()); }
 
-bool is_truthy(const ValueRef& v) noexcept {
+bool is_truthy_heap(const ValueRef& v) noexcept {
   switch (v.kind()) {
-    case ValueKind::Nil: return false;
-    case ValueKind::Bool: return v.as_bool();
-    case ValueKind::Int: return v.as_int() != 0;
-    case ValueKind::Float: return v.as_float() != 0.0;
     case ValueKind::String: return !v.as_string().empty();
     case ValueKind::Array: return !v.as_array().empty();
     case ValueKind::Object: return !v.as_object().empty();

@@ -36,14 +36,16 @@ void destroy_heap(HeapObject* obj) noexcept;
 
 }  // namespace detail
 
+#define TARNWICK_INLINE inline __attribute__((always_inline))
+
 class ValueRef {
  public:
-  ValueRef() noexcept : kind_(ValueKind::Nil), i_(0) {}
-  ~ValueRef() { release(); }
+  TARNWICK_INLINE ValueRef() noexcept : kind_(ValueKind::Nil), i_(0) {}
+  TARNWICK_INLINE ~ValueRef() { release(); }
 
-  ValueRef(const ValueRef& o) noexcept : kind_(o.kind_), i_(o.i_) { retain(); }
-  ValueRef(ValueRef&& o) noexcept : kind_(o.kind_), i_(o.i_) { o.kind_ = ValueKind::Nil; }
-  ValueRef& operator=(const ValueRef& o) noexcept {
+  TARNWICK_INLINE ValueRef(const ValueRef& o) noexcept : kind_(o.kind_), i_(o.i_) { retain(); }
+  TARNWICK_INLINE ValueRef(ValueRef&& o) noexcept : kind_(o.kind_), i_(o.i_) { o.kind_ = ValueKind::Nil; }
+  TARNWICK_INLINE ValueRef& operator=(const ValueRef& o) noexcept {
     if (this != &o) {
       o.retain();
       release();
@@ -52,7 +54,7 @@ class ValueRef {
     }
     return *this;
   }
-  ValueRef& operator=(ValueRef&& o) noexcept {
+  TARNWICK_INLINE ValueRef& operator=(ValueRef&& o) noexcept {
     if (this != &o) {
       release();
       kind_ = o.kind_;
@@ -112,10 +114,10 @@ class ValueRef {
   friend ValueRef shallow_copy(const ValueRef&);
   explicit ValueRef(detail::HeapObject* p) noexcept : kind_(p->kind), p_(p) {}
 
-  void retain() const noexcept {
+  TARNWICK_INLINE void retain() const noexcept {
     if (is_heap()) p_->refs.fetch_add(1, std::memory_order_relaxed);
   }
-  void release() noexcept {
+  TARNWICK_INLINE void release() noexcept {
     if (is_heap() && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) detail::destroy_heap(p_);
   }
 
@@ -164,7 +166,16 @@ uint64_t keyed_hash(std::string_view text) noexcept;
 // "nil", "bool", "int", "float", "string", "array", "object", "function" (also for methods), "native_fn".
 const char* type_name(const ValueRef& v) noexcept;
 const char* type_name(ValueKind k) noexcept;
-bool is_truthy(const ValueRef& v) noexcept;
+bool is_truthy_heap(const ValueRef& v) noexcept;
+TARNWICK_INLINE bool is_truthy(const ValueRef& v) noexcept {
+  switch (v.kind()) {
+    case ValueKind::Nil: return false;
+    case ValueKind::Bool: return v.as_bool();
+    case ValueKind::Int: return v.as_int() != 0;
+    case ValueKind::Float: return v.as_float() != 0.0;
+    default: return is_truthy_heap(v);
+  }
+}
 bool values_equal(const ValueRef& a, const ValueRef& b) noexcept;
 // Plain rendering (str, Concat, object keys, error texts). Nested containers of any depth render without
 // recursion on the native stack.

@@ -155,6 +155,68 @@ std::string debug_escape(const std::string& s) {
 
 // --- Code units ------------------------------------------------------------------------------------------
 
+namespace {
+
+// Comparison kinds carried by fused compare-and-branch instructions.
+enum CmpKind : uint64_t { kCmpLt, kCmpLe, kCmpGt, kCmpGe };
+
+int cmp_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Lt: return kCmpLt;
+    case Opcode::Le: return kCmpLe;
+    case Opcode::Gt: return kCmpGt;
+    case Opcode::Ge: return kCmpGe;
+    default: return -1;
+  }
+}
+
+int arith_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Add: return 0;
+    case Opcode::Sub: return 1;
+    case Opcode::Mul: return 2;
+    default: return -1;
+  }
+}
+
+std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n) {
+  std::vector<Instruction> out = code;
+  auto is = [&](size_t i, Opcode op) { return i < n && code[i].opcode == op; };
+  auto reg = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg < kRegisterLimit; };
+  auto make = [](uint32_t op, int32_t imm, uint64_t arg) { return Instruction{static_cast<Opcode>(op), imm, arg}; };
+  for (size_t i = 0; i < n; ++i) {
+    if (reg(i, Opcode::LoadReg) && (is(i + 1, Opcode::Push) || reg(i + 1, Opcode::LoadReg)) && i + 2 < n) {
+      bool imm = is(i + 1, Opcode::Push);
+      uint64_t a = code[i].arg, b = imm ? 0 : code[i + 1].arg;
+      int32_t k = imm ? code[i + 1].imm : 0;
+      int cmp = cmp_kind(code[i + 2].opcode);
+      if (cmp >= 0 && (is(i + 3, Opcode::JumpIfFalse) || is(i + 3, Opcode::JumpIfTrue)) && code[i + 3].arg > i + 3 &&
+          code[i + 3].arg <= 0xFFFFFFFFu) {
+        uint64_t sense = code[i + 3].opcode == Opcode::JumpIfTrue ? 1 : 0;
+        uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(cmp) << 16) | (sense << 18) | (code[i + 3].arg << 32);
+        out[i] = make((imm ? detail::kFusedCmpRegImm : detail::kFusedCmpRegReg) + cmp, k, arg);
+        continue;
+      }
+      int ar = arith_kind(code[i + 2].opcode);
+      if (ar >= 0) {
+        uint64_t arg = a | (b << 8);
+        uint32_t form = imm ? 2 : 0;
+        if (is(i + 3, Opcode::Dup) && reg(i + 4, Opcode::StoreReg) && is(i + 5, Opcode::Pop)) {
+          arg |= code[i + 4].arg << 24;
+          form += 1;
+        }
+        out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 4 + form, k, arg);
+        continue;
+      }
+    }
+    if (is(i, Opcode::Dup) && reg(i + 1, Opcode::StoreReg) && is(i + 2, Opcode::Pop))
+      out[i] = make(detail::kFusedStoreTop, 0, code[i + 1].arg);
+  }
+  return out;
+}
+
+}  // namespace
+
 detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k,
                            std::vector<uint64_t> l, uint64_t a)
     : name(std::move(n)), code(std::move(c)), constants(std::move(k)), lines(std::move(l)), arity(a) {
@@ -167,6 +229,7 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
     if (ins.opcode == Opcode::Call) ++calls;
   }
   code.push_back(Instruction{static_cast<Opcode>(detail::kEndOpcode), 0, 0});
+  exec = fuse(code, code_size);
   global_cache.resize(constants.size());
   if (calls > 0) {
     site_of.assign(code_size, 0);
@@ -519,11 +582,15 @@ RunResult VM::run_loop() {
       &&L_Jump, &&L_JumpIfFalse, &&L_JumpIfTrue,
       &&L_Call, &&L_Return, &&L_StoreReg, &&L_LoadReg, &&L_StoreGlobal, &&L_LoadGlobal, &&L_MakeArray,
       &&L_MakeObject, &&L_GetIndex, &&L_SetIndex, &&L_LoadConst, &&L_Concat, &&L_Len, &&L_GetIter,
-      &&L_IterNext, &&L_Halt, &&L_Nop, &&L_End};
-  static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == kOpcodeCount + 1);
+      &&L_IterNext, &&L_Halt, &&L_Nop, &&L_End,
+      &&L_CmpLtRI, &&L_CmpLeRI, &&L_CmpGtRI, &&L_CmpGeRI, &&L_CmpLtRR, &&L_CmpLeRR, &&L_CmpGtRR, &&L_CmpGeRR,
+      &&L_AddRR, &&L_AddRRS, &&L_AddRI, &&L_AddRIS, &&L_SubRR, &&L_SubRRS, &&L_SubRI, &&L_SubRIS,
+      &&L_MulRR, &&L_MulRRS, &&L_MulRI, &&L_MulRIS, &&L_FusedStoreTop};
+  static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == detail::kFusedEnd);
 
   const CodeUnit* unit;
-  const Instruction* code;
+  const Instruction* code;  // the body as written
+  const Instruction* exec;  // the same with fused instructions: what dispatch reads
   const Instruction* ins;
   uint64_t pc;
   ValueRef* sp;
@@ -541,6 +608,7 @@ RunResult VM::run_loop() {
   do {                                             \
     unit = unit_;                                  \
     code = unit->code.data();                      \
+    exec = unit->exec.data();                      \
     pc = pc_;                                      \
     sp = stack_.data() + sp_;                      \
     base = stack_.data() + stack_base_;            \
@@ -549,7 +617,7 @@ RunResult VM::run_loop() {
   } while (0)
 #define DISPATCH()                                            \
   do {                                                        \
-    ins = code + pc++;                                        \
+    ins = exec + pc++;                                        \
     goto* kLabels[static_cast<uint32_t>(ins->opcode)];        \
   } while (0)
 #define NEXT()     \
@@ -1131,6 +1199,109 @@ L_End:
   --pc;
   goto end_of_code;
 
+// Compare a register with an immediate or another register and branch forward, as the four instructions
+// would: numbers compare as doubles; anything else takes the instruction-by-instruction path.
+#define FUSED_CMP(OPER, IMM)                                   \
+  {                                                            \
+    uint64_t arg = ins->arg;                                   \
+    const ValueRef& x = R[arg & 0xFF];                         \
+    double a, b;                                               \
+    if (IMM) {                                                 \
+      if (!x.is_number()) goto fallback;                       \
+      a = x.number_as_double();                                \
+      b = ins->imm;                                            \
+    } else {                                                   \
+      const ValueRef& y = R[(arg >> 8) & 0xFF];                \
+      if (!x.is_number() || !y.is_number()) goto fallback;     \
+      a = x.number_as_double();                                \
+      b = y.number_as_double();                                \
+    }                                                          \
+    executed += 4;                                             \
+    if ((a OPER b) == (((arg >> 18) & 1) != 0)) {              \
+      pc = arg >> 32;                                          \
+      if (pc >= unit->code_size) goto end_of_code;             \
+    } else {                                                   \
+      pc += 3;                                                 \
+    }                                                          \
+    DISPATCH();                                                \
+  }
+
+L_CmpLtRI: FUSED_CMP(<, true)
+L_CmpLeRI: FUSED_CMP(<=, true)
+L_CmpGtRI: FUSED_CMP(>, true)
+L_CmpGeRI: FUSED_CMP(>=, true)
+L_CmpLtRR: FUSED_CMP(<, false)
+L_CmpLeRR: FUSED_CMP(<=, false)
+L_CmpGtRR: FUSED_CMP(>, false)
+L_CmpGeRR: FUSED_CMP(>=, false)
+
+// Register arithmetic: two ints saturate, any float makes it a float op; anything else goes the long way.
+#define FUSED_ARITH(SAT, OPER, IMM, STORE)                                                      \
+  {                                                                                             \
+    uint64_t arg = ins->arg;                                                                    \
+    const ValueRef& a = R[arg & 0xFF];                                                          \
+    int64_t ri;                                                                                 \
+    double rf;                                                                                  \
+    bool is_int;                                                                                \
+    if (IMM) {                                                                                  \
+      if (a.is_int()) {                                                                         \
+        ri = SAT(a.as_int(), static_cast<int64_t>(ins->imm));                                   \
+        is_int = true;                                                                          \
+      } else if (a.is_float()) {                                                                \
+        rf = a.as_float() OPER static_cast<double>(ins->imm);                                   \
+        is_int = false;                                                                         \
+      } else {                                                                                  \
+        goto fallback;                                                                          \
+      }                                                                                         \
+    } else {                                                                                    \
+      const ValueRef& b = R[(arg >> 8) & 0xFF];                                                 \
+      if (a.is_int() && b.is_int()) {                                                           \
+        ri = SAT(a.as_int(), b.as_int());                                                       \
+        is_int = true;                                                                          \
+      } else if (a.is_number() && b.is_number()) {                                              \
+        rf = a.number_as_double() OPER b.number_as_double();                                    \
+        is_int = false;                                                                         \
+      } else {                                                                                  \
+        goto fallback;                                                                          \
+      }                                                                                         \
+    }                                                                                           \
+    if (STORE) {                                                                                \
+      R[(arg >> 24) & 0xFF] = is_int ? ValueRef::integer(ri) : ValueRef::floating(rf);          \
+      executed += 6;                                                                            \
+      pc += 5;                                                                                  \
+    } else {                                                                                    \
+      PUSH(is_int ? ValueRef::integer(ri) : ValueRef::floating(rf));                            \
+      executed += 3;                                                                            \
+      pc += 2;                                                                                  \
+    }                                                                                           \
+    DISPATCH();                                                                                 \
+  }
+
+L_AddRR: FUSED_ARITH(sat_add, +, false, false)
+L_AddRRS: FUSED_ARITH(sat_add, +, false, true)
+L_AddRI: FUSED_ARITH(sat_add, +, true, false)
+L_AddRIS: FUSED_ARITH(sat_add, +, true, true)
+L_SubRR: FUSED_ARITH(sat_sub, -, false, false)
+L_SubRRS: FUSED_ARITH(sat_sub, -, false, true)
+L_SubRI: FUSED_ARITH(sat_sub, -, true, false)
+L_SubRIS: FUSED_ARITH(sat_sub, -, true, true)
+L_MulRR: FUSED_ARITH(sat_mul, *, false, false)
+L_MulRRS: FUSED_ARITH(sat_mul, *, false, true)
+L_MulRI: FUSED_ARITH(sat_mul, *, true, false)
+L_MulRIS: FUSED_ARITH(sat_mul, *, true, true)
+
+L_FusedStoreTop:
+  if (sp == base) goto fallback;
+  R[ins->arg] = std::move(*--sp);
+  executed += 3;
+  pc += 2;
+  DISPATCH();
+
+fallback:
+  // The fused sequence cannot run as a whole here: run its first instruction as written.
+  ins = code + (pc - 1);
+  goto* kLabels[static_cast<uint32_t>(ins->opcode)];
+
 end_of_code: {
   SYNC();
   if (state_.kind == VMStateKind::Paused) return make_err(std::string(kPaused));
@@ -1158,6 +1329,8 @@ fail:
 #undef POLL
 #undef GENERIC_ARITH
 #undef TYPED_BINARY
+#undef FUSED_CMP
+#undef FUSED_ARITH
 }
 
 }  // namespace tarnwick

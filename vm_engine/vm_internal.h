@@ -15,6 +15,20 @@ namespace tarnwick::detail {
 // dispatch loop needs no bounds test: reaching it means "end of code".
 inline constexpr uint32_t kEndOpcode = kOpcodeCount;
 
+// Fused instructions: the executable copy of a body replaces the first instruction of a few common
+// sequences with one of these, leaving the rest of the sequence in place (jumps into its middle still find
+// the original instructions). A fused instruction does the work of the whole sequence only when none of
+// it can fail; otherwise it runs just the original first instruction. Counts and pcs come out the same.
+enum FusedOp : uint32_t {
+  kFusedCmpRegImm = kEndOpcode + 1,   // + comparison (Lt, Le, Gt, Ge): LoadReg x; Push k; <cmp>; JumpIf* t (forward)
+  kFusedCmpRegReg = kFusedCmpRegImm + 4,  // + comparison: LoadReg x; LoadReg y; <cmp>; JumpIf* t (forward)
+  // + op * 4 + form, op Add/Sub/Mul, form: 0 LoadReg a; LoadReg b; <op>   1 the same then Dup; StoreReg c; Pop
+  //                                        2 LoadReg a; Push k; <op>      3 the same then Dup; StoreReg c; Pop
+  kFusedArith = kFusedCmpRegReg + 4,
+  kFusedStoreTop = kFusedArith + 12,  // Dup; StoreReg c; Pop
+  kFusedEnd
+};
+
 struct GlobalCache {
   uint64_t version = 0;   // globals version the entry was filled at; 0 = never
   ValueRef* slot = nullptr;  // nullptr: the name was absent at that version
@@ -35,6 +49,7 @@ struct CallSite {
 struct CodeUnit {
   std::string name;
   std::vector<Instruction> code;  // followed by one kEndOpcode sentinel (not counted in code_size)
+  std::vector<Instruction> exec;  // what the loop dispatches on: code with fused instructions
   size_t code_size = 0;
   std::vector<ValueRef> constants;
   std::vector<uint64_t> lines;

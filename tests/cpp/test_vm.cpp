@@ -163,7 +163,56 @@ TEST(Stack, CountedLoopUsesBackwardJumps) {
              op(O::LoadReg, 0), push(1), op(O::Add), op(O::StoreReg, 0), op(O::Jump, 4),
              op(O::LoadReg, 1)},
             {}, {}, {}};
-  EXPECT_EQ(run(p), "ok:499500");
+  auto vm = make_vm(p);
+  EXPECT_EQ(outcome(vm->run()), "ok:499500");
+  // 4 set-up + 1000 iterations of 13 + the failing test (4) + the final load: every instruction counted once,
+  // however the loop runs them.
+  EXPECT_EQ(vm->instructions_executed(), 13009u);
+}
+
+// Common sequences run as one step when nothing in them can fail; these check that what is observable
+// (results, counts, errors, where a run stops) matches instruction-by-instruction execution.
+TEST(Stack, SequencesBehaveAsTheirInstructions) {
+  // r1 = r0 + 1 written as the compiler does: LoadReg, Push, Add, Dup, StoreReg, Pop.
+  auto body = [](Constant r0) {
+    return Program{{op(O::LoadConst, 0), op(O::StoreReg, 0), op(O::LoadReg, 0), push(1), op(O::Add), op(O::Dup),
+                    op(O::StoreReg, 1), op(O::Pop), op(O::LoadReg, 1)},
+                   {std::move(r0)}, {1, 1, 2, 2, 3, 4, 4, 4, 5}, {}};
+  };
+  auto ok = make_vm(body(I64(41)));
+  EXPECT_EQ(outcome(ok->run()), "ok:42");
+  EXPECT_EQ(ok->instructions_executed(), 9u);
+  auto flt = make_vm(body(F(0.5)));
+  EXPECT_EQ(outcome(flt->run()), "ok:1.5");
+  auto bad = make_vm(body(S("s")));
+  EXPECT_EQ(outcome(bad->run()), "err:Line 3: Type error: cannot apply add to string and int");
+  EXPECT_EQ(bad->instructions_executed(), 4u);
+  EXPECT_EQ(bad->stack_depth(), 0u);
+  EXPECT_EQ(bad->pc(), 5u);
+
+  // A compare-and-branch over a non-number fails at the comparison: a non-number b is popped, a stays.
+  auto cmp = make_vm({{op(O::LoadConst, 0), op(O::StoreReg, 0), push(1), op(O::StoreReg, 1), op(O::LoadReg, 1),
+                       op(O::LoadReg, 0), op(O::Lt), op(O::JumpIfFalse, 9), push(1), push(2)},
+                      {Constant::nil()}, {}, {}});
+  EXPECT_EQ(outcome(cmp->run()), "err:Type error: expected number");
+  EXPECT_EQ(cmp->stack_depth(), 1u);
+  EXPECT_EQ(cmp->instructions_executed(), 6u);
+
+  // A jump into the middle of such a sequence runs the rest of it as written.
+  auto mid = make_vm({{push(5), op(O::StoreReg, 0), push(10), op(O::Jump, 5), op(O::LoadReg, 0), op(O::LoadReg, 0),
+                       op(O::Sub)},
+                      {}, {}, {}});
+  EXPECT_EQ(outcome(mid->run()), "ok:5");  // 10 - r0
+  EXPECT_EQ(mid->instructions_executed(), 6u);
+
+  // Float registers take the fast path too, with the same results as the generic comparison.
+  auto ge = [](double v) {
+    return run({{op(O::LoadConst, 0), op(O::StoreReg, 0), op(O::LoadReg, 0), op(O::LoadReg, 0), op(O::Ge),
+                 op(O::JumpIfTrue, 8), push(1), op(O::Jump, 9), push(2)},
+                {F(v)}, {}, {}});
+  };
+  EXPECT_EQ(ge(std::nan("")), "ok:1");  // NaN >= NaN is false: no jump
+  EXPECT_EQ(ge(0.5), "ok:2");
 }
 
 // --- Globals ---------------------------------------------------------------------------------------------
