@@ -35,13 +35,14 @@ PROF_FLAGS = "-g -fno-crossjumping"
 
 
 def build():
-    subprocess.run([os.path.join(suite.ROOT, "scripts", "build.sh"), PROF_BUILD, "-DCMAKE_BUILD_TYPE=Release",
-                    f"-DCMAKE_CXX_FLAGS={PROF_FLAGS}", "-DTARNWICK_TESTS=OFF"], check=True,
-                   stdout=subprocess.DEVNULL)
+    proc = subprocess.run([os.path.join(suite.ROOT, "scripts", "build.sh"), PROF_BUILD, "-DCMAKE_BUILD_TYPE=Release",
+                           f"-DCMAKE_CXX_FLAGS={PROF_FLAGS}", "-DTARNWICK_TESTS=OFF"], capture_output=True, text=True)
+    if proc.returncode != 0:
+        sys.exit(proc.stdout + proc.stderr)
 
 
 def top_functions(out_file, top):
-    proc = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=99", out_file],
+    proc = subprocess.run(["callgrind_annotate", "--inclusive=no", "--auto=no", "--threshold=99", out_file],
                           capture_output=True, text=True)
     rows = [l for l in proc.stdout.splitlines() if re.match(r"\s*[\d,]+ \(", l)]
     return rows[0].strip(), rows[1:top + 1]
@@ -100,12 +101,19 @@ def loop_costs(out_file):
 def handler_of_lines():
     """Source line -> opcode handler label of the interpreter loop."""
     starts, labels = [], []
+    bare = None  # line number of the last label that stood alone on its line
     with open(LOOP_SOURCE, encoding="utf-8") as f:
         for number, text in enumerate(f, 1):
-            m = re.match(r"(L_\w+):", text)
+            m = re.match(r"(L_\w+):(.*)", text)
             if m:
-                starts.append(number)
-                labels.append(m.group(1)[2:])
+                if bare == number - 1:
+                    # A label alone on its line shares the next label's handler: name it after both.
+                    starts[-1] = number
+                    labels[-1] += "/" + m.group(1)[2:]
+                else:
+                    starts.append(number)
+                    labels.append(m.group(1)[2:])
+                bare = number if not m.group(2).strip() else None
 
     def label(line):
         k = bisect.bisect_right(starts, line) - 1
@@ -153,7 +161,7 @@ def handler_table(out_file, top):
     rows = []
     for name in sorted(set(by_own) | set(by_calls), key=lambda n: -(by_own[n] + by_calls[n]))[:top]:
         both = by_own[name] + by_calls[name]
-        rows.append(f"  {name:<12} {both / 1e6:9.1f} Mi {both / total * 100:5.1f}%   "
+        rows.append(f"  {name:<16} {both / 1e6:9.1f} Mi {both / total * 100:5.1f}%   "
                     f"(in the loop {by_own[name] / 1e6:7.1f} Mi, in calls {by_calls[name] / 1e6:7.1f} Mi)")
     return total, rows
 
