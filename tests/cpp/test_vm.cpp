@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <stdexcept>
 #include <utility>
 
 #include "tests/cpp/vm_test_util.h"
@@ -416,6 +417,16 @@ TEST(Calls, NativeErrorsPassThroughWithTheLine) {
   vm->add_native("cb", rec);
   EXPECT_EQ(outcome(vm->run()), "err:Line 8: Native error: ValueError: bad");
   EXPECT_EQ(rec->seen.at(0), "1;x;");
+}
+
+TEST(Calls, AThrowingNativeEndsTheRunWithAnError) {
+  struct Thrower : NativeCallable {
+    Result<ValueRef, std::string> call(const std::vector<ValueRef>&) override { throw std::runtime_error("boom"); }
+  };
+  auto vm = make_vm({{push(1), op(O::LoadGlobal, 0), op(O::Call, 0)}, {S("t")}, {}, {}});
+  vm->add_native("t", std::make_shared<Thrower>());
+  EXPECT_EQ(outcome(vm->run()), "err:Internal error: boom");
+  EXPECT_EQ(outcome(vm->run()), "ok:1");  // still consistent: the value below the call is intact
 }
 
 struct Letter : NativeCallable {
