@@ -10,7 +10,9 @@ under callgrind at the benchmark's callgrind size, and prints
   1. the functions with the highest exclusive instruction counts (callgrind_annotate), and
   2. the interpreter loop split by opcode handler: every instruction of the loop (inlined helpers such as
      handle copies included) is charged to the handler whose source it was compiled from, and every call
-     made from a handler to that handler too, inclusively. Dispatch is part of each handler.
+     made from a handler to that handler too, inclusively. Dispatch is part of each handler. "runs" is the
+     execution count of the handler's most executed instruction (about how often the handler ran), and
+     "/run" the machine instructions per run.
 """
 import argparse
 import bisect
@@ -153,16 +155,20 @@ def handler_table(out_file, top):
     lines = outer_lines(set(own) | set(calls))
     label = handler_of_lines()
     by_own, by_calls = collections.Counter(), collections.Counter()
+    runs = collections.Counter()  # a handler's most executed instruction: about how often it ran
     for addr, cost in own.items():
-        by_own[label(lines[addr]) if addr in lines else "(unknown)"] += cost
+        name = label(lines[addr]) if addr in lines else "(unknown)"
+        by_own[name] += cost
+        runs[name] = max(runs[name], cost)
     for addr, cost in calls.items():
         by_calls[label(lines[addr]) if addr in lines else "(unknown)"] += cost
     total = sum(by_own.values()) + sum(by_calls.values())
     rows = []
     for name in sorted(set(by_own) | set(by_calls), key=lambda n: -(by_own[n] + by_calls[n]))[:top]:
         both = by_own[name] + by_calls[name]
-        rows.append(f"  {name:<16} {both / 1e6:9.1f} Mi {both / total * 100:5.1f}%   "
-                    f"(in the loop {by_own[name] / 1e6:7.1f} Mi, in calls {by_calls[name] / 1e6:7.1f} Mi)")
+        per_run = f"{both / runs[name]:6.0f}" if runs[name] else "     -"
+        rows.append(f"  {name:<22} {both / 1e6:8.1f} Mi {both / total * 100:5.1f}%  {runs[name] / 1e6:7.2f} M runs "
+                    f"{per_run}/run  (in calls {by_calls[name] / 1e6:6.1f} Mi)")
     return total, rows
 
 

@@ -85,6 +85,16 @@ def measure(argv, env=None, timeout=None):
                            err.read().decode("utf-8", "replace"), proc.returncode)
 
 
+def real_python(name="python3"):
+    """The interpreter behind `python3` on PATH, past any launcher script (pyenv's shims are shell
+    scripts: timing or tracing them would measure the shell too)."""
+    try:
+        return subprocess.run([name, "-c", "import sys; print(sys.executable)"], capture_output=True,
+                              text=True, check=True).stdout.strip() or sys.executable
+    except (OSError, subprocess.CalledProcessError):
+        return sys.executable
+
+
 def tarnwick_env():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [MODULE_DIR, suite.ROOT, env.get("PYTHONPATH")]))
@@ -239,7 +249,7 @@ _TW_UNIT = """fn f{k}(a, b) {{
   let rows = [x, label, {{key: x, other: [1, 2.5, "three"]}}]
   return rows[0] + len(rows)
 }}
-let v{k} = f{k}({k}, 2.5)
+v{k} = f{k}({k}, 2.5)
 """
 
 _PY_UNIT = """def f{k}(a, b):
@@ -352,8 +362,9 @@ def main(argv=None):
     ap.add_argument("names", nargs="*", help=f"benchmarks to run (default: all of {', '.join(suite.NAMES)})")
     ap.add_argument("--quick", action="store_true", help="smaller sizes and a single timed run")
     ap.add_argument("--runs", type=int, help="timed runs per program, best kept (default 3, quick 1)")
-    ap.add_argument("--python", default=shutil.which("python3") or sys.executable,
-                    help="the CPython that runs the Python programs and loads the Tarnwick modules")
+    ap.add_argument("--python", default=None,
+                    help="the CPython that runs the Python programs and loads the Tarnwick modules "
+                         "(default: the one `python3` starts)")
     ap.add_argument("--driver", choices=("cli", "core"), default="cli",
                     help="run Tarnwick through `python3 -m tarnwick run` (cli, what users run) or through "
                          "build/tarnwick_run, the engine without Python (core)")
@@ -367,6 +378,7 @@ def main(argv=None):
 
     global TIMING
     TIMING = "wall" if args.wall else "cpu"
+    args.python = args.python or real_python()
     unknown = [n for n in args.names if n not in suite.SIZES]
     if unknown:
         ap.error(f"unknown benchmark(s): {', '.join(unknown)}")
