@@ -17,83 +17,10 @@ constexpr const char kNoException[] = "attempted to fetch exception but none was
 // Never shown: a run stopped by an interrupt re-raises the parked exception instead of returning text.
 constexpr const char kInterrupted[] = "Interrupted";
 
-ValueRef string_value(PyObject* str) {
-  std::string text;
-  if (!utf8_of(str, text)) {
-    discard_python_error();
-    return shared_empty_string();
-  }
-  return ValueRef::string(std::move(text));
-}
-
-// str() of an object; the empty string when str() itself fails.
-ValueRef str_of(PyObject* obj) {
-  PyObject* s = PyObject_Str(obj);
-  if (s == nullptr) {
-    discard_python_error();
-    return shared_empty_string();
-  }
-  ValueRef v = string_value(s);
-  Py_DECREF(s);
-  return v;
-}
-
 bool is_numpy_bool(PyObject* obj) {
   const char* name = Py_TYPE(obj)->tp_name;
   return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
 }
-
-// Rules 1 to 4 of the conversion (str, integer protocol, float protocol, bool). True when one applied.
-bool scalar_value(PyObject* obj, ValueRef& out) {
-  if (PyUnicode_Check(obj)) {
-    out = string_value(obj);
-    return true;
-  }
-  if (PyIndex_Check(obj)) {
-    PyObject* index = PyNumber_Index(obj);
-    if (index != nullptr) {
-      int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
-      Py_DECREF(index);
-      if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
-        out = SmallIntPool::get(static_cast<int64_t>(v));
-        return true;
-      }
-    }
-    if (PyErr_Occurred()) discard_python_error();
-  }
-  if (PyFloat_Check(obj)) {
-    out = ValueRef::floating(PyFloat_AS_DOUBLE(obj));
-    return true;
-  }
-  // Only types that implement the float protocol are asked, so that ordinary objects do not pay for a
-  // TypeError each.
-  PyNumberMethods* num = Py_TYPE(obj)->tp_as_number;
-  if (num != nullptr && (num->nb_float != nullptr || num->nb_index != nullptr)) {
-    double d = PyFloat_AsDouble(obj);
-    if (!(d == -1.0 && PyErr_Occurred())) {
-      out = ValueRef::floating(d);
-      return true;
-    }
-    discard_python_error();
-  }
-  if (PyBool_Check(obj) || is_numpy_bool(obj)) {
-    int truth = PyObject_IsTrue(obj);
-    if (truth >= 0) {
-      out = shared_bool(truth == 1);
-      return true;
-    }
-    discard_python_error();
-  }
-  return false;
-}
-
-struct SeqFrame {
-  PyObject* source;  // the sequence being converted (owned)
-  PyObject* items;   // new reference from PySequence_Fast
-  Py_ssize_t next = 0;
-  std::vector<ValueRef> values;
-};
 
 }  // namespace
 
@@ -137,40 +64,183 @@ PyObject* text_to_python(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-ValueRef from_python(PyObject* root) {
-  std::vector<SeqFrame> stack;
-  std::unordered_set<PyObject*> open;  // sequences being converted on the current path
-  PyObject* obj = root;
-  Py_INCREF(obj);
+namespace {
+
+// Converting a large value can take a while without running any Python code, so signals are checked
+// every this many converted elements.
+constexpr uint32_t kSignalCheckInterval = 1u << 16;
+
+// Stops a conversion when an interrupt arrives, if the caller can carry it out of the run (`sink`);
+// without a sink, conversions never stop and only re-arm a swallowed KeyboardInterrupt.
+class InterruptCheck {
+ public:
+  explicit InterruptCheck(PendingException* sink) : sink_(sink) {}
+
+  // After a protocol call of the object failed: drops the error, unless it is an interrupt to carry out,
+  // which is parked in the sink. False when the conversion has to stop.
+  bool drop_error() {
+    if (sink_ != nullptr && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+      sink_->take_current();
+      return false;
+    }
+    discard_python_error();
+    return true;
+  }
+
+  // Once per element: now and then runs pending signal handlers. False when one raised (the exception
+  // is parked in the sink).
+  bool tick() {
+    if (sink_ == nullptr || --countdown_ != 0) return true;
+    countdown_ = kSignalCheckInterval;
+    if (PyErr_CheckSignals() == 0) return true;
+    sink_->take_current();
+    return false;
+  }
+
+ private:
+  PendingException* sink_;
+  uint32_t countdown_ = kSignalCheckInterval;
+};
+
+class FromPython {
+ public:
+  explicit FromPython(PendingException* sink) : check_(sink) {}
+  ValueRef convert(PyObject* root);
+
+ private:
+  struct Frame {
+    PyObject* source;  // the sequence being converted (owned)
+    PyObject* items;   // owned, from PySequence_Fast
+    Py_ssize_t next = 0;
+    std::vector<ValueRef> values;
+  };
+
+  // Rules 1 to 4 (str, integer protocol, float protocol, bool). True when one of them applied.
+  bool scalar(PyObject* obj, ValueRef& out);
+  // Rules 6 and 7 (None, str() of anything else).
+  ValueRef fallback(PyObject* obj);
+  ValueRef text(PyObject* str);
+  void failed() {
+    if (!check_.drop_error()) stopped_ = true;
+  }
+  ValueRef abandon(PyObject* obj);
+
+  InterruptCheck check_;
+  bool stopped_ = false;
+  std::vector<Frame> stack_;
+  std::unordered_set<PyObject*> open_;  // sequences on the current path, to cut cycles
+};
+
+ValueRef FromPython::text(PyObject* str) {
+  std::string utf8;
+  if (utf8_of(str, utf8)) return ValueRef::string(std::move(utf8));
+  failed();
+  return shared_empty_string();
+}
+
+ValueRef FromPython::fallback(PyObject* obj) {
+  if (obj == Py_None) return shared_nil();
+  PyObject* s = PyObject_Str(obj);
+  if (s == nullptr) {
+    failed();
+    return shared_empty_string();
+  }
+  ValueRef v = text(s);
+  Py_DECREF(s);
+  return v;
+}
+
+bool FromPython::scalar(PyObject* obj, ValueRef& out) {
+  if (PyUnicode_Check(obj)) {
+    out = text(obj);
+    return true;
+  }
+  if (PyIndex_Check(obj)) {
+    PyObject* index = PyNumber_Index(obj);
+    if (index != nullptr) {
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+      Py_DECREF(index);
+      if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+        out = SmallIntPool::get(static_cast<int64_t>(v));
+        return true;
+      }
+    }
+    if (PyErr_Occurred()) failed();
+    if (stopped_) return true;
+  }
+  if (PyFloat_Check(obj)) {
+    out = ValueRef::floating(PyFloat_AS_DOUBLE(obj));
+    return true;
+  }
+  // Only types that implement the float protocol are asked, so that ordinary objects do not pay for a
+  // TypeError each.
+  PyNumberMethods* num = Py_TYPE(obj)->tp_as_number;
+  if (num != nullptr && (num->nb_float != nullptr || num->nb_index != nullptr)) {
+    double d = PyFloat_AsDouble(obj);
+    if (!(d == -1.0 && PyErr_Occurred())) {
+      out = ValueRef::floating(d);
+      return true;
+    }
+    failed();
+    if (stopped_) return true;
+  }
+  if (PyBool_Check(obj) || is_numpy_bool(obj)) {
+    int truth = PyObject_IsTrue(obj);
+    if (truth >= 0) {
+      out = shared_bool(truth == 1);
+      return true;
+    }
+    failed();
+    if (stopped_) return true;
+  }
+  return false;
+}
+
+// Releases everything held after an interrupt; the result is never looked at.
+ValueRef FromPython::abandon(PyObject* obj) {
+  Py_XDECREF(obj);
+  for (Frame& f : stack_) {
+    Py_DECREF(f.items);
+    Py_DECREF(f.source);
+  }
+  stack_.clear();
+  return shared_nil();
+}
+
+ValueRef FromPython::convert(PyObject* root) {
+  PyObject* obj = Py_NewRef(root);
   for (;;) {
     // Convert obj (an owned reference) unless it opens a new sequence.
+    if (!check_.tick()) stopped_ = true;
     ValueRef value;
-    bool have = scalar_value(obj, value);
-    if (!have && PySequence_Check(obj)) {
-      if (open.count(obj) == 0) {
-        PyObject* items = PySequence_Fast(obj, "");
-        if (items != nullptr) {
-          SeqFrame frame{obj, items, 0, {}};
-          frame.values.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items)));
-          open.insert(obj);
-          stack.push_back(std::move(frame));
-          obj = nullptr;  // now owned by the frame
-        } else {
-          discard_python_error();
-        }
+    bool have = !stopped_ && scalar(obj, value);
+    if (stopped_) return abandon(obj);
+    if (!have && PySequence_Check(obj) && open_.count(obj) == 0) {
+      // A sequence met again inside itself, or one that cannot be iterated, goes on to the last rules.
+      PyObject* items = PySequence_Fast(obj, "");
+      if (items != nullptr) {
+        Frame frame{obj, items, 0, {}};
+        frame.values.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items)));
+        open_.insert(obj);
+        stack_.push_back(std::move(frame));
+        obj = nullptr;  // now owned by the frame
+      } else {
+        failed();
+        if (stopped_) return abandon(obj);
       }
-      // A sequence that contains itself (or cannot be iterated) falls through to the last rules.
     }
     if (obj != nullptr) {
-      if (!have) value = obj == Py_None ? shared_nil() : str_of(obj);
+      if (!have) value = fallback(obj);
+      if (stopped_) return abandon(obj);
       Py_DECREF(obj);
       obj = nullptr;
-      if (stack.empty()) return value;
-      stack.back().values.push_back(std::move(value));
+      if (stack_.empty()) return value;
+      stack_.back().values.push_back(std::move(value));
     }
     // Find the next element to convert, closing every finished sequence on the way.
     for (;;) {
-      SeqFrame& top = stack.back();
+      Frame& top = stack_.back();
       // The size is read again each time: converting an element can run Python code that shrinks a list.
       if (top.next < PySequence_Fast_GET_SIZE(top.items)) {
         obj = PySequence_Fast_GET_ITEM(top.items, top.next);
@@ -179,15 +249,19 @@ ValueRef from_python(PyObject* root) {
         break;
       }
       ValueRef done = ValueRef::array(std::move(top.values));
-      open.erase(top.source);
+      open_.erase(top.source);
       Py_DECREF(top.items);
       Py_DECREF(top.source);
-      stack.pop_back();
-      if (stack.empty()) return done;
-      stack.back().values.push_back(std::move(done));
+      stack_.pop_back();
+      if (stack_.empty()) return done;
+      stack_.back().values.push_back(std::move(done));
     }
   }
 }
+
+}  // namespace
+
+ValueRef from_python(PyObject* obj, PendingException* interrupt) { return FromPython(interrupt).convert(obj); }
 
 namespace {
 
@@ -217,7 +291,8 @@ struct OutFrame {
 
 }  // namespace
 
-PyObject* to_python(const ValueRef& root) {
+PyObject* to_python(const ValueRef& root, PendingException* interrupt) {
+  InterruptCheck check(interrupt);
   auto make_container = [](const ValueRef& v) -> PyObject* {
     return v.kind() == ValueKind::Array ? PyList_New(static_cast<Py_ssize_t>(v.as_array().size())) : PyDict_New();
   };
@@ -234,6 +309,10 @@ PyObject* to_python(const ValueRef& root) {
     if (top.next == count) {
       stack.pop_back();
       continue;
+    }
+    if (!check.tick()) {
+      Py_DECREF(result);
+      return nullptr;
     }
     const size_t i = top.next++;
     const ValueRef& child = is_array ? top.value->as_array()[i] : top.value->as_object().entries()[i].second;
@@ -352,12 +431,13 @@ class PythonNative final : public NativeCallable {
 
  private:
   Result<ValueRef, std::string> call_locked(const std::vector<ValueRef>& args) {
+    PendingException* interrupt = pending_.get();
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(args.size()));
     PyObject* returned = nullptr;
     if (tuple != nullptr) {
       bool converted = true;
       for (size_t i = 0; i < args.size(); ++i) {
-        PyObject* item = to_python(args[i]);
+        PyObject* item = to_python(args[i], interrupt);
         if (item == nullptr) {
           converted = false;
           break;
@@ -368,12 +448,16 @@ class PythonNative final : public NativeCallable {
       Py_DECREF(tuple);
     }
     if (returned != nullptr) {
-      ValueRef value = from_python(returned);
+      ValueRef value = from_python(returned, interrupt);
       Py_DECREF(returned);
+      if (interrupted()) return make_err(std::string(kInterrupted));
       return value;
     }
+    if (interrupted()) return make_err(std::string(kInterrupted));
     return failure();
   }
+
+  bool interrupted() const { return pending_ != nullptr && pending_->has(); }
 
   Result<ValueRef, std::string> failure() {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoException);

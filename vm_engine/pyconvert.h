@@ -16,18 +16,6 @@
 
 namespace tarnwick::py {
 
-// Python object -> value. Never fails and never leaves a Python exception set: a protocol that raises
-// just moves on to the next rule; an object whose str() raises becomes the empty string; a sequence
-// that cannot be iterated converts as "anything else"; a sequence met again inside itself becomes the
-// str() of that sequence. Nesting depth is bounded by memory only (no native recursion). A
-// KeyboardInterrupt swallowed on the way is re-armed so that the next signal check raises it again.
-// Needs the GIL.
-ValueRef from_python(PyObject* obj);
-
-// Value -> new Python object, or nullptr with a Python exception set (only when out of memory).
-// No native recursion either. Needs the GIL.
-PyObject* to_python(const ValueRef& value);
-
 // UTF-8 of a str. A lone surrogate (which has no UTF-8 form) becomes U+FFFD, one character for one.
 // False with a Python exception set only when out of memory.
 bool utf8_of(PyObject* str, std::string& out);
@@ -60,6 +48,21 @@ class PendingException {
   PyObject* value_ = nullptr;
   PyObject* traceback_ = nullptr;
 };
+
+// Python object -> value. Never fails and never leaves a Python exception set: a protocol that raises
+// just moves on to the next rule; an object whose str() raises becomes the empty string; a sequence
+// that cannot be iterated converts as "anything else"; a sequence met again inside itself becomes the
+// str() of that sequence. Nesting depth is bounded by memory only (no native recursion).
+// With `interrupt`, a long conversion checks for signals now and then, and a KeyboardInterrupt (raised
+// by the object's own methods or by a signal handler) or any exception a signal handler raises stops it:
+// the exception is parked in `interrupt` and the result (nil) is meaningless. Without it, a swallowed
+// KeyboardInterrupt is re-armed so that the next signal check raises it again. Needs the GIL.
+ValueRef from_python(PyObject* obj, PendingException* interrupt = nullptr);
+
+// Value -> new Python object, or nullptr: with a Python exception set when out of memory, or, with
+// `interrupt`, with nothing set when a signal handler raised (the exception is parked in `interrupt`).
+// No native recursion either. Needs the GIL.
+PyObject* to_python(const ValueRef& value, PendingException* interrupt = nullptr);
 
 // Installs a poll hook that runs pending signal handlers: when one raises, the run stops and the
 // exception lands in `pending`. The hook is removed again by the destructor, so `pending` only has to

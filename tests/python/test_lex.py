@@ -1,3 +1,4 @@
+import datetime
 import sys
 
 import pytest
@@ -47,6 +48,8 @@ def test_empty_source_eof_position():
         ("self true false nil", [("Ident", "self"), ("Bool", "true"), ("Bool", "false"), ("Nil", ""), ("Eof", "")]),
         ("1e20 2.5 0x10 1e999", [("Float", "100000000000000000000"), ("Float", "2.5"), ("Int", "16"),
                                  ("Float", "inf"), ("Eof", "")]),
+        ("1e23 1e31", [("Float", "100000000000000000000000"), ("Float", "10000000000000000000000000000000"),
+                       ("Eof", "")]),
         ("a ??= b |> c ... d", [("Ident", "a"), ("NullishEq", "??="), ("Ident", "b"), ("PipeGt", "|>"),
                                ("Ident", "c"), ("Ellipsis", "..."), ("Ident", "d"), ("Eof", "")]),
         ('f"{{x}}" "q\\n"', [("FString", "\x00{x}\x00"), ("String", "q\n"), ("Eof", "")]),
@@ -79,7 +82,10 @@ def test_lexer_failures_raise_syntax_error_with_exact_text(source, message):
     assert info.value.args == (message,)
 
 
-@pytest.mark.parametrize("value, type_name", [(5, "int"), (b"x", "bytes"), (None, "NoneType"), (["a"], "list")])
+# Messages name the type as type(value).__name__, also for types whose C name carries their module.
+@pytest.mark.parametrize("value, type_name", [(5, "int"), (b"x", "bytes"), (None, "NoneType"), (["a"], "list"),
+                                              (datetime.date(2000, 1, 1), "date"),
+                                              (tarnwick_parser.PyParser([]), "PyParser")])
 def test_non_str_source_is_a_type_error(value, type_name):
     with pytest.raises(TypeError) as info:
         lex(value)
