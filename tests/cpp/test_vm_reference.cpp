@@ -779,6 +779,40 @@ TEST(ReferenceInterpreter, RandomProgramsBehaveInstructionByInstruction) {
   if (env != nullptr) std::printf("compared %d of %d\n", compared, kPrograms);
 }
 
+// Growth past the initial stack, frame and register room, with the fused forms doing the pushing.
+TEST(ReferenceInterpreter, GrowthOfStackFramesAndRegisters) {
+  // r0 = 0; while r0 < 3000 { push r0 * 2; r0 = r0 + 1 }; [all 3000 values]; then str of it.
+  std::vector<Instruction> pushes = {push(0), op(O::StoreReg, 0), op(O::LoadReg, 0), op(O::LoadConst, 0),
+                                     op(O::Lt), op(O::JumpIfFalse, 16), op(O::LoadReg, 0), push(2), op(O::Mul),
+                                     op(O::LoadReg, 0), push(1), op(O::Add), op(O::Dup), op(O::StoreReg, 0),
+                                     op(O::Pop), op(O::Jump, 2), op(O::MakeArray, 3000), op(O::LoadGlobal, 1),
+                                     op(O::Swap), op(O::Call, 1)};
+  // down(n) = n < 1 ? [] : [n, down(n - 1)] through 2000 frames, each with registers of its own.
+  FunctionRecord down = function(
+      "down", 1,
+      {op(O::LoadReg, 0), push(1), op(O::Lt), op(O::JumpIfFalse, 6), op(O::MakeArray, 0), op(O::Return),
+       op(O::LoadReg, 0), push(1), op(O::Sub), op(O::Dup), op(O::StoreReg, 1), op(O::Pop), op(O::LoadReg, 0),
+       op(O::LoadGlobal, 0), op(O::LoadReg, 1), op(O::Call, 1), op(O::MakeArray, 2), op(O::Return)},
+      {Constant::string("down")});
+  std::vector<Instruction> recursion = {op(O::LoadGlobal, 1), op(O::LoadGlobal, 2), op(O::LoadConst, 3),
+                                        op(O::Call, 1), op(O::Call, 1)};
+
+  std::vector<Constant> constants = {Constant::integer(3000), Constant::string("str"), Constant::string("down"),
+                                     Constant::integer(2000)};
+  for (const auto& code : {pushes, recursion}) {
+    Plain plain(code, {}, constants, {down});
+    uint64_t budget = 1000000;
+    auto want = plain.run(budget);
+    ASSERT_TRUE(want.has_value());
+    auto vm = make_vm({code, constants, {}, {down}});
+    RunResult got = vm->run();
+    EXPECT_EQ(text_outcome(got), text_outcome(*want));
+    EXPECT_EQ(vm->instructions_executed(), plain.executed);
+    EXPECT_EQ(vm->call_depth(), 0u);
+    EXPECT_GT(to_text(got.value()).size(), 10000u);  // the whole structure took part in the comparison
+  }
+}
+
 // --- Compiled programs ---------------------------------------------------------------------------------------
 
 // Small programs aimed at the compiled shapes: path stores, loops over every iterable, methods through
