@@ -564,15 +564,20 @@ std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
 
 RunResult VM::run() {
   interrupted_ = false;
+  // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
+  // its line is reported like any other failure's.
+  auto failed = [this](const std::string& message) {
+    return make_err(pc_ > 0 ? error_at(pc_ - 1, message) : message);
+  };
   try {
     return run_loop();
   } catch (const std::bad_alloc&) {
-    return make_err(std::string(detail::kOutOfMemory));
+    return failed(detail::kOutOfMemory);
   } catch (const std::length_error&) {
-    return make_err(std::string(detail::kOutOfMemory));
+    return failed(detail::kOutOfMemory);
   } catch (const std::exception& e) {
     // Nothing in the loop throws on purpose; a native that does must not take the host down.
-    return make_err(std::string("Internal error: ") + e.what());
+    return failed(std::string("Internal error: ") + e.what());
   }
 }
 
