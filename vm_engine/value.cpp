@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <mutex>
 #include <random>
+#include <unordered_map>
 
 #include <unistd.h>
 
@@ -100,8 +102,26 @@ ValueRef ValueRef::object(std::vector<std::pair<std::string, ValueRef>> entries)
   for (auto& [k, v] : entries) map.set(std::move(k), std::move(v));
   return object(std::move(map));
 }
-ValueRef ValueRef::function(std::string name) { return ValueRef(new NameObj(ValueKind::Function, std::move(name))); }
-ValueRef ValueRef::native(std::string name) { return ValueRef(new NameObj(ValueKind::NativeFn, std::move(name))); }
+namespace {
+
+// One immutable record per distinct (kind, name), never freed: function values are compared and cached by
+// record address, and copying them costs no atomic operation.
+NameObj* intern_name(ValueKind kind, std::string name) {
+  static std::mutex lock;
+  static auto* table = new std::unordered_map<std::string, NameObj*>[2];
+  std::lock_guard<std::mutex> guard(lock);
+  auto& map = table[kind == ValueKind::Function ? 0 : 1];
+  auto it = map.find(name);
+  if (it != map.end()) return it->second;
+  auto* obj = new NameObj(kind, name);
+  map.emplace(std::move(name), obj);
+  return obj;
+}
+
+}  // namespace
+
+ValueRef ValueRef::function(std::string name) { return ValueRef(intern_name(ValueKind::Function, std::move(name))); }
+ValueRef ValueRef::native(std::string name) { return ValueRef(intern_name(ValueKind::NativeFn, std::move(name))); }
 ValueRef ValueRef::method(ValueRef receiver, std::string name) {
   return ValueRef(new MethodObj(std::move(receiver), std::move(name)));
 }
@@ -411,8 +431,8 @@ ValueRef shallow_copy(const ValueRef& v) {
     case ValueKind::String: return ValueRef(new StringObj(v.as_string()));
     case ValueKind::Array: return ValueRef(new ArrayObj(v.as_array()));
     case ValueKind::Object: return ValueRef(new ObjectObj(v.as_object()));
-    case ValueKind::Function: return ValueRef::function(v.function_name());
-    case ValueKind::NativeFn: return ValueRef::native(v.function_name());
+    case ValueKind::Function:
+    case ValueKind::NativeFn: return v;  // interned: the copy is the record itself
     case ValueKind::Method: return ValueRef::method(v.method_receiver(), v.function_name());
     default: return v;
   }

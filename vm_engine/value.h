@@ -1,6 +1,8 @@
 // Runtime values. A ValueRef is a 16-byte tagged handle: nil, bool, int and float live inline (copying them
-// never allocates and never touches a counter); strings, arrays, objects and function values point to
-// atomically counted immutable heap objects that change only through copy-on-write (make_unique).
+// never allocates and never touches a counter); strings, arrays, objects and methods point to atomically
+// counted immutable heap objects that change only through copy-on-write (make_unique). Function and native
+// values are a name only: they point to a process-wide interned name record, so calling through them never
+// touches a counter either (the records live as long as the process, one per distinct name).
 #pragma once
 
 #include <atomic>
@@ -86,7 +88,10 @@ class ValueRef {
   bool is_int() const noexcept { return kind_ == ValueKind::Int; }
   bool is_float() const noexcept { return kind_ == ValueKind::Float; }
   bool is_number() const noexcept { return kind_ == ValueKind::Int || kind_ == ValueKind::Float; }
+  // Points to a heap record (strings, arrays, objects, methods, and the interned function names).
   bool is_heap() const noexcept { return kind_ >= ValueKind::String; }
+  // Holds a counted reference (every heap kind except the interned names).
+  bool is_counted() const noexcept { return (kCountedKinds >> static_cast<unsigned>(kind_)) & 1u; }
 
   // Accessors; each requires the matching kind.
   bool as_bool() const noexcept { return i_ != 0; }
@@ -105,20 +110,26 @@ class ValueRef {
   std::vector<ValueRef>& array_mut() noexcept;
   ObjectMap& object_mut() noexcept;
 
-  // Handle identity and sharing (heap kinds only; inline kinds report 0 / nullptr).
+  // Handle identity (heap kinds; two functions of the same name share one) and sharing (counted kinds
+  // only; others report 0 and are always unique).
   const void* identity() const noexcept { return is_heap() ? p_ : nullptr; }
-  uint32_t use_count() const noexcept { return is_heap() ? p_->refs.load(std::memory_order_acquire) : 0; }
-  bool unique() const noexcept { return !is_heap() || p_->refs.load(std::memory_order_acquire) == 1; }
+  uint32_t use_count() const noexcept { return is_counted() ? p_->refs.load(std::memory_order_acquire) : 0; }
+  bool unique() const noexcept { return !is_counted() || p_->refs.load(std::memory_order_acquire) == 1; }
 
  private:
   friend ValueRef shallow_copy(const ValueRef&);
   explicit ValueRef(detail::HeapObject* p) noexcept : kind_(p->kind), p_(p) {}
 
+  static constexpr unsigned kCountedKinds = (1u << static_cast<unsigned>(ValueKind::String)) |
+                                            (1u << static_cast<unsigned>(ValueKind::Array)) |
+                                            (1u << static_cast<unsigned>(ValueKind::Object)) |
+                                            (1u << static_cast<unsigned>(ValueKind::Method));
+
   TARNWICK_INLINE void retain() const noexcept {
-    if (is_heap()) p_->refs.fetch_add(1, std::memory_order_relaxed);
+    if (is_counted()) p_->refs.fetch_add(1, std::memory_order_relaxed);
   }
   TARNWICK_INLINE void release() noexcept {
-    if (is_heap() && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) detail::destroy_heap(p_);
+    if (is_counted() && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) detail::destroy_heap(p_);
   }
 
   ValueKind kind_;

@@ -909,6 +909,38 @@ L_JumpIfTrue: {
 
 L_Call: {
   POLL();
+  {
+    // Fast path: a Function callee this call site already resolved to a body, with room for the frame and
+    // its registers. Everything else (first calls, natives, builtins, growth) goes through do_call.
+    uint64_t argc = ins->arg;
+    if (argc < DEPTH() && !unit->sites.empty()) {
+      ValueRef* f = sp - argc - 1;
+      const CallSite& site = unit->sites[unit->site_of[pc - 1]];
+      if (site.kind == CallSite::Unit && f->kind() == ValueKind::Function &&
+          f->identity() == site.callee.identity() && site.natives_version == natives_version_) {
+        const CodeUnit* callee = site.unit;
+        size_t new_base = reg_base_ + unit->reg_count;
+        if (new_base + callee->reg_count <= regs_.size() && frames_.size() < frames_.capacity()) {
+          frames_.push_back(Frame{unit, pc, stack_base_, reg_base_});
+          ValueRef* NR = regs_.data() + new_base;
+          uint64_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
+          for (uint64_t i = 0; i < argc && i < limit; ++i) NR[i] = std::move(f[1 + i]);
+          for (ValueRef* p = f; p < sp; ++p) *p = ValueRef();
+          sp = f;
+          base = f;
+          stack_base_ = static_cast<size_t>(f - stack_.data());
+          reg_base_ = new_base;
+          R = NR;
+          unit_ = unit = callee;
+          code = unit->code.data();
+          exec = unit->exec.data();
+          pc = 0;
+          ++executed;
+          goto call_entered;
+        }
+      }
+    }
+  }
   SYNC();
   CallOutcome outcome = do_call(ins->arg, err);
   RELOAD();
@@ -917,7 +949,31 @@ L_Call: {
   if (pc >= unit->code_size) goto end_of_code;
   DISPATCH();
 }
+call_entered:
+  DISPATCH();
 L_Return: {
+  if (!frames_.empty()) {
+    {
+      const Frame& fr = frames_.back();
+      ValueRef ret;
+      if (sp > base) ret = std::move(sp[-1]);
+      while (sp > base) *--sp = ValueRef();
+      for (size_t i = 0; i < unit->reg_count; ++i) R[i] = ValueRef();
+      unit_ = unit = fr.unit;
+      pc = fr.return_pc;
+      stack_base_ = fr.stack_base;
+      reg_base_ = fr.reg_base;
+      frames_.pop_back();
+      code = unit->code.data();
+      exec = unit->exec.data();
+      base = stack_.data() + stack_base_;
+      R = regs_.data() + reg_base_;
+      *sp++ = std::move(ret);  // the callee's slot: always inside the stack
+    }
+    ++executed;
+    if (pc >= unit->code_size) goto end_of_code;
+    DISPATCH();
+  }
   SYNC();
   if (!do_return(err)) goto fail;
   RELOAD();

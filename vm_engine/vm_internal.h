@@ -38,7 +38,7 @@ struct GlobalCache {
 struct CallSite {
   enum Kind : uint8_t { Empty, Unit, Native, Builtin, Nil };
   Kind kind = Empty;
-  ValueRef callee;  // kept alive so that comparing identities cannot be fooled by a reused address
+  ValueRef callee;  // the Function or NativeFn value seen (interned: same record means same name)
   uint64_t natives_version = 0;
   const CodeUnit* unit = nullptr;
   std::shared_ptr<NativeCallable> native;

@@ -256,6 +256,27 @@ TEST(LexerValues, ValueTextsOfTokensBuiltElsewhere) {
   EXPECT_EQ(token_value_text(Token::simple(TokenKind::PipeGt, 0, 0)), "|>");
 }
 
+// Large floats are written with their shortest round-trip digits padded by zeros, not with the exact
+// binary value: 1e23 is stored as 99999999999999991611392 but reads back from "1" and 23 zeros.
+TEST(LexerValues, FloatTextsUseTheShortestDigits) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"1e23", "100000000000000000000000"},
+      {"1e31", "10000000000000000000000000000000"},
+      {"18446744073709551616.0", "18446744073709552000"},
+      {"123456789012345678901234567890.5", "123456789012345680000000000000"},
+      {"4.35e17", "435000000000000000"},
+      {"9007199254740993.0", "9007199254740992"},
+      {"0.3", "0.3"},
+      {"2.5e-5", "0.000025"},
+      {"1234.5678", "1234.5678"},
+  };
+  for (const auto& [source, text] : cases) {
+    auto result = tokenize(source);
+    ASSERT_TRUE(result.ok()) << source;
+    EXPECT_EQ(token_value_text(result.value()[0]), text) << source;
+  }
+}
+
 TEST(LexerValues, SpellingsOnlyForTheListedOperators) {
   std::set<TokenKind> spelled;
   for (int k = 0; k < kTokenKindCount; ++k) {

@@ -90,6 +90,13 @@ TEST(SharedValues, EmptyStringIsSharedAndScalarsAreInline) {
   EXPECT_EQ(I(255).identity(), nullptr);  // ints never allocate
   EXPECT_TRUE(SmallIntPool::covers(-1) && SmallIntPool::covers(255));
   EXPECT_FALSE(SmallIntPool::covers(-2) || SmallIntPool::covers(256));
+  // Function values are interned names: one record per name and kind, never counted.
+  ValueRef f = ValueRef::function("same");
+  EXPECT_EQ(f.identity(), ValueRef::function(std::string("same")).identity());
+  EXPECT_NE(f.identity(), ValueRef::native("same").identity());
+  EXPECT_NE(f.identity(), ValueRef::function("other").identity());
+  EXPECT_EQ(f.use_count(), 0u);
+  EXPECT_TRUE(f.unique());
 }
 
 TEST(CopyOnWrite, MakeUniqueCopiesOnlyWhenShared) {

@@ -16,31 +16,6 @@ MODULE_DIR = os.path.dirname(os.path.realpath(tarnwick_parser.__file__))
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, ROOT]))
 
 
-def _missing(call):
-    try:
-        call()
-    except NotImplementedError:
-        return True
-    except Exception:
-        pass
-    return False
-
-
-# Parts of the engine still being built raise NotImplementedError; their tests wait for them.
-_MISSING = {
-    "lex": _missing(lambda: tarnwick_parser.lex("")),
-    "parse": _missing(lambda: tarnwick_parser.parse_tokens([])),
-    "compile": _missing(lambda: tarnwick_parser.compile("")),
-    "run": _missing(lambda: tarnwick_parser.compile_and_run("")),
-    "ir": _missing(lambda: tarnwick_vm_engine.emit_ir("t", b"")),
-}
-
-
-def needs(*features):
-    missing = [f for f in features if _MISSING[f]]
-    return pytest.mark.skipif(bool(missing), reason=f"engine part not built yet: {', '.join(missing)}")
-
-
 def tarnwick(*args, stdin=None, timeout=60):
     return subprocess.run([sys.executable, "-m", "tarnwick", *args], input=stdin, capture_output=True,
                           text=True, env=ENV, timeout=timeout)
@@ -60,7 +35,6 @@ PROGRAM_OUTPUT = '"hello world"\n33.5\n'
 
 
 @pytest.mark.parametrize("form", ["file", "run file", "stdin", "run stdin", "-e", "run -e"])
-@needs("run")
 def test_every_way_of_naming_the_script_runs_it(form, script):
     path = script(PROGRAM)
     args, stdin = {
@@ -75,7 +49,6 @@ def test_every_way_of_naming_the_script_runs_it(form, script):
     assert (r.returncode, r.stdout, r.stderr) == (0, PROGRAM_OUTPUT, "")
 
 
-@needs("run")
 def test_result_is_printed_only_on_request():
     assert tarnwick("-e", "print(1)").stdout == "1\n"
     r = tarnwick("-r", "-e", "print(1)")
@@ -106,7 +79,6 @@ SYNTAX_ERRORS = [
 
 
 @pytest.mark.parametrize("source, first, shown, caret", SYNTAX_ERRORS)
-@needs("run", "lex")
 def test_syntax_errors_point_at_the_source(source, first, shown, caret):
     r = tarnwick("-e", source)
     assert r.returncode == 2
@@ -116,7 +88,6 @@ def test_syntax_errors_point_at_the_source(source, first, shown, caret):
     assert lines[1:] == ([shown, caret] if shown else [])
 
 
-@needs("lex")
 @pytest.mark.parametrize("source, first, shown, caret",
                          [p for p in SYNTAX_ERRORS if "Lex error" in p.values[1]])
 def test_every_inspecting_command_reports_lexical_errors_alike(source, first, shown, caret):
@@ -125,7 +96,6 @@ def test_every_inspecting_command_reports_lexical_errors_alike(source, first, sh
     assert r.stderr.rstrip("\n").split("\n") == [first, shown, caret]
 
 
-@needs("run", "lex")
 def test_syntax_error_in_a_file_is_reported_under_its_name(script):
     path = script("\n\nfn f( {\n", name="broken.tw")
     r = tarnwick(path)
@@ -141,7 +111,6 @@ def test_syntax_error_in_a_file_is_reported_under_its_name(script):
     ('print("a" + 1)', '<string>:1: Runtime error: Line 1: Type error: cannot apply add to string and int',
      '  1 | print("a" + 1)', ""),
 ])
-@needs("run")
 def test_runtime_errors_name_the_line_and_keep_earlier_output(source, first, shown, stdout):
     r = tarnwick("-e", source)
     assert r.returncode == 1
@@ -171,7 +140,6 @@ def test_help_lists_every_command():
         assert command in r.stdout
 
 
-@needs("lex")
 def test_tokens_listing_and_json():
     r = tarnwick("tokens", "-e", "x += 1.0")
     assert r.returncode == 0
@@ -180,7 +148,6 @@ def test_tokens_listing_and_json():
     assert json.loads(r.stdout) == tarnwick_parser.lex("x += 1.0")
 
 
-@needs("lex", "parse")
 def test_ast_is_the_json_of_the_exported_tree():
     r = tarnwick("ast", "-e", "x = 1")
     assert r.returncode == 0
@@ -190,7 +157,6 @@ def test_ast_is_the_json_of_the_exported_tree():
                        "right": {"type": "Literal", "value": 1}}}]}
 
 
-@needs("lex", "parse")
 def test_ast_writes_strict_json_for_an_infinite_literal():
     r = tarnwick("ast", "--indent", "0", "-e", "x = 1e999")
     assert r.returncode == 0
@@ -199,14 +165,12 @@ def test_ast_writes_strict_json_for_an_infinite_literal():
     assert tree["statements"][0]["expression"]["right"]["value"] == float("inf")
 
 
-@needs("lex", "parse")
 def test_ast_reports_parse_errors_like_run():
     r = tarnwick("ast", "-e", "let = 1")
     assert r.returncode == 2
     assert r.stderr.startswith("<string>:1:5: Parse error: ParseError at 1:5: Expected identifier\n")
 
 
-@needs("compile")
 def test_bytecode_listing_names_opcodes_and_decodes_constants():
     r = tarnwick("bytecode", "-e", 'let x = 1\ny = "s"\nz = 1.5')
     assert r.returncode == 0
@@ -224,14 +188,12 @@ def test_bytecode_listing_names_opcodes_and_decodes_constants():
                                 {"kind": "float", "value": 1.5}, {"kind": "string", "value": "z"}]
 
 
-@needs("ir")
 def test_ir_of_raw_bytes_is_emit_ir_output():
     r = tarnwick("ir", "--name", "t", "--bytes", "32 ff")
     assert (r.returncode, r.stderr) == (0, "")
     assert r.stdout == tarnwick_vm_engine.emit_ir("t", bytes([0x32, 0xFF]))
 
 
-@needs("compile", "ir")
 def test_ir_of_a_script_says_what_it_left_out():
     r = tarnwick("ir", "-e", "print(1)")  # LoadGlobal, Push, Call, Pop, Halt: only Pop and Halt carry over
     assert r.returncode == 0
@@ -265,7 +227,6 @@ def test_malformed_constant_tables_are_refused(data):
         bc.decode_constants(data)
 
 
-@needs("compile")
 def test_constants_from_compile_decode_to_the_source_values():
     _, constants = tarnwick_parser.compile('a = nil\nb = 4294967296\nc = "x\\ty"')
     assert bc.decode_constants(constants) == [
@@ -278,7 +239,6 @@ def _start_endless_printer():
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
 
 
-@needs("run")
 def test_a_closed_pipe_ends_an_endless_script():
     proc = _start_endless_printer()
     try:
@@ -290,7 +250,6 @@ def test_a_closed_pipe_ends_an_endless_script():
         proc.wait()
 
 
-@needs("run")
 def test_interrupt_ends_a_running_script():
     proc = _start_endless_printer()
     try:
@@ -302,7 +261,6 @@ def test_interrupt_ends_a_running_script():
         proc.wait()
 
 
-@needs("run")
 @pytest.mark.parametrize("via_stdin", [False, True])
 def test_source_bytes_reach_the_engine_untranslated(via_stdin, tmp_path):
     # A CRLF file: the carriage return inside the triple-quoted string must survive reading.
@@ -323,9 +281,9 @@ def test_undecodable_source_is_a_usage_error(tmp_path):
     assert "cannot read" in r.stderr and "utf-8" in r.stderr
 
 
-@needs("compile")
-def test_errors_found_after_parsing_show_the_line_they_name():
-    r = tarnwick("bytecode", "-e", "let a = 1\nif a { break }")
+@pytest.mark.parametrize("command", ["run", "bytecode"])
+def test_errors_found_after_parsing_show_the_line_they_name(command):
+    r = tarnwick(command, "-e", "let a = 1\nif a { break }")
     assert r.returncode == 2
     lines = r.stderr.rstrip("\n").split("\n")
     assert lines[0].startswith("<string>:2: ") and "break" in lines[0]

@@ -54,19 +54,8 @@ def language_cases():
     return cases
 
 
-def _engine_missing():
-    try:
-        tarnwick_parser.compile_and_run("")
-    except NotImplementedError:
-        return True
-    return False
 
 
-# The one-shot runner is still being built while this raises NotImplementedError.
-needs_engine = pytest.mark.skipif(_engine_missing(), reason="compile_and_run not built yet")
-
-
-@needs_engine
 @pytest.mark.parametrize("case", language_cases())
 def test_language_guide_example(case):
     r = subprocess.run([sys.executable, "-c", DRIVER, case["source"]], capture_output=True, text=True,
@@ -80,7 +69,6 @@ def test_language_guide_example(case):
     assert r.stderr == (case["error"].rstrip("\n") if case["error"] else "nil")
 
 
-@needs_engine
 @pytest.mark.parametrize("body", [pytest.param(b, id=f"embedding.md:{line}")
                                   for lang, b, line, _, _ in blocks("embedding.md")[1] if lang == "python"])
 def test_embedding_guide_example(body):

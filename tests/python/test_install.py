@@ -64,15 +64,7 @@ def test_installed_modules_share_one_library_and_ship_their_stubs(venv):
     assert (r.returncode, r.stdout, r.stderr) == (0, "ok\n", "")
 
 
-def _engine_missing():
-    try:
-        tarnwick_parser.compile_and_run("")
-    except NotImplementedError:
-        return True
-    return False
 
-
-@pytest.mark.skipif(_engine_missing(), reason="compile_and_run not built yet")
 def test_installed_command_runs_scripts(venv):
     r = subprocess.run([str(venv["bin"] / "tarnwick"), "-e", 'print(f"{2 + 3} from the venv")'],
                        capture_output=True, text=True, env=venv["env"], cwd=venv["cwd"], timeout=60)

@@ -47,6 +47,8 @@ def test_empty_source_eof_position():
         ("self true false nil", [("Ident", "self"), ("Bool", "true"), ("Bool", "false"), ("Nil", ""), ("Eof", "")]),
         ("1e20 2.5 0x10 1e999", [("Float", "100000000000000000000"), ("Float", "2.5"), ("Int", "16"),
                                  ("Float", "inf"), ("Eof", "")]),
+        ("1e23 1e31", [("Float", "100000000000000000000000"), ("Float", "10000000000000000000000000000000"),
+                       ("Eof", "")]),
         ("a ??= b |> c ... d", [("Ident", "a"), ("NullishEq", "??="), ("Ident", "b"), ("PipeGt", "|>"),
                                ("Ident", "c"), ("Ellipsis", "..."), ("Ident", "d"), ("Eof", "")]),
         ('f"{{x}}" "q\\n"', [("FString", "\x00{x}\x00"), ("String", "q\n"), ("Eof", "")]),

@@ -1,0 +1,86 @@
+// Conversions between runtime values and Python objects, and the pieces both modules share at the
+// Python edge: the error slot that carries an interrupt out of a run, the poll hook that lets a signal
+// stop a long run, and the bridge through which scripts call Python callables.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "vm_engine/value.h"
+#include "vm_engine/vm.h"
+
+namespace tarnwick::py {
+
+// UTF-8 of a str. A lone surrogate (which has no UTF-8 form) becomes U+FFFD, one character for one.
+// False with a Python exception set only when out of memory.
+bool utf8_of(PyObject* str, std::string& out);
+
+// A new str from UTF-8 text; invalid sequences are replaced rather than failing.
+PyObject* text_to_python(std::string_view text);
+
+// Drops the current Python exception. A KeyboardInterrupt is not lost: the interrupt is re-armed so that
+// the next signal check (or the interpreter's own) raises it again.
+void discard_python_error();
+
+// An exception that has to leave a run as an exception rather than become result text: a
+// KeyboardInterrupt raised in a native callback, or whatever a signal handler raised while the run
+// polled for signals. Needs the GIL for every operation except has().
+class PendingException {
+ public:
+  PendingException() = default;
+  PendingException(const PendingException&) = delete;
+  PendingException& operator=(const PendingException&) = delete;
+  ~PendingException();
+
+  // Takes the current Python exception (which must be set) into this slot, replacing any earlier one.
+  void take_current();
+  bool has() const noexcept { return type_ != nullptr; }
+  // Sets it as the current Python exception, leaving this slot empty.
+  void restore();
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// Python object -> value. Never fails and never leaves a Python exception set: a protocol that raises
+// just moves on to the next rule; an object whose str() raises becomes the empty string; a sequence
+// that cannot be iterated converts as "anything else"; a sequence met again inside itself becomes the
+// str() of that sequence. Nesting depth is bounded by memory only (no native recursion).
+// With `interrupt`, a long conversion checks for signals now and then, and a KeyboardInterrupt (raised
+// by the object's own methods or by a signal handler) or any exception a signal handler raises stops it:
+// the exception is parked in `interrupt` and the result (nil) is meaningless. Without it, a swallowed
+// KeyboardInterrupt is re-armed so that the next signal check raises it again. Needs the GIL.
+ValueRef from_python(PyObject* obj, PendingException* interrupt = nullptr);
+
+// Value -> new Python object, or nullptr: with a Python exception set when out of memory, or, with
+// `interrupt`, with nothing set when a signal handler raised (the exception is parked in `interrupt`).
+// No native recursion either. Needs the GIL.
+PyObject* to_python(const ValueRef& value, PendingException* interrupt = nullptr);
+
+// Installs a poll hook that runs pending signal handlers: when one raises, the run stops and the
+// exception lands in `pending`. The hook is removed again by the destructor, so `pending` only has to
+// outlive this guard. Runs with the GIL held (the whole run does).
+class SignalPoll {
+ public:
+  SignalPoll(VM& vm, PendingException& pending) noexcept;
+  ~SignalPoll();
+  SignalPoll(const SignalPoll&) = delete;
+  SignalPoll& operator=(const SignalPoll&) = delete;
+
+ private:
+  VM& vm_;
+};
+
+// The native entry for one Python callable (a strong reference is taken). A KeyboardInterrupt raised
+// by the callback ends the run and is parked in `pending`; every other exception becomes the error
+// text "Native error: {type}: {str}".
+std::shared_ptr<NativeCallable> make_python_native(PyObject* callback, std::shared_ptr<PendingException> pending);
+
+}  // namespace tarnwick::py
