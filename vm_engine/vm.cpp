@@ -435,6 +435,7 @@ bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const Valu
   if (frames_.size() >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count))
     return false;
   frames_.push_back(Frame{unit_, pc_, stack_base_, reg_base_});
+  update_frame_room();
   ValueRef* R = regs_.data() + new_base;
   size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
   size_t shift = receiver != nullptr ? 1 : 0;
@@ -580,8 +581,13 @@ std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
 
 // --- The loop --------------------------------------------------------------------------------------------
 
+void VM::update_frame_room() noexcept {
+  frame_room_ = std::min<uint64_t>(frames_.capacity(), current_limits().max_call_depth);
+}
+
 RunResult VM::run() {
   interrupted_ = false;
+  update_frame_room();
   // Allocating paths store pc before they allocate, so the failing instruction's line is known here.
   auto out_of_memory = [this] {
     std::string msg(detail::kOutOfMemory);
@@ -920,7 +926,7 @@ L_Call: {
           f->identity() == site.callee.identity() && site.natives_version == natives_version_) {
         const CodeUnit* callee = site.unit;
         size_t new_base = reg_base_ + unit->reg_count;
-        if (new_base + callee->reg_count <= regs_.size() && frames_.size() < frames_.capacity()) {
+        if (new_base + callee->reg_count <= regs_.size() && frames_.size() < frame_room_) {
           frames_.push_back(Frame{unit, pc, stack_base_, reg_base_});
           ValueRef* NR = regs_.data() + new_base;
           uint64_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);

@@ -150,6 +150,9 @@ class VM {
   std::vector<ValueRef> regs_;  // storage; the running frame's window starts at reg_base_
   size_t reg_base_ = 0;
   std::vector<Frame> frames_;
+  // Frames the inline call path may push without the slow path: within capacity and the depth ceiling.
+  size_t frame_room_ = 0;
+  void update_frame_room() noexcept;
   VMState state_;
   uint64_t executed_ = 0;
 
