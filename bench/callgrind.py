@@ -17,7 +17,6 @@ import datetime
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
 
@@ -87,8 +86,9 @@ def main(argv=None):
     ap.add_argument("--annotate", type=int, metavar="N", help="show the N costliest functions per program")
     ap.add_argument("--no-python", action="store_true", help="skip the CPython counts")
     ap.add_argument("--no-build", action="store_true")
-    ap.add_argument("--python", default=shutil.which("python3") or sys.executable)
+    ap.add_argument("--python", default=None, help="default: the CPython that `python3` starts")
     args = ap.parse_args(argv)
+    args.python = args.python or run.real_python()
     names = args.names or suite.NAMES
     if not args.no_build:
         run.build()

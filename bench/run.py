@@ -6,7 +6,7 @@
     python3 bench/run.py --save NAME         also write bench/results/NAME.json and NAME.txt
 
 Every program's output must agree across the languages before it is timed. Times are the best of
---runs wall-clock runs; peak memory is the child's maximum resident set. Machines here are noisy:
+--runs runs, CPU time (user + system) unless --wall; peak memory is the program's maximum resident set. Machines here are noisy:
 compare the ratios of one run, not absolute times of different runs, and use bench/callgrind.py for
 figures that are stable across runs.
 """
@@ -20,11 +20,15 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import suite  # noqa: E402
 
+# "cpu" (user + system time of the program) holds up far better than wall time on a busy machine, where
+# the program waits for a core; --wall switches.
+TIMING = "cpu"
 BUILD = os.environ.get("TARNWICK_BUILD_DIR", os.path.join(suite.ROOT, "build"))
 MODULE_DIR = os.path.join(BUILD, "python")
 
@@ -38,8 +42,10 @@ _RUN_SNIPPET = (
 
 
 class Measurement:
-    def __init__(self, seconds, max_rss_kb, stdout, stderr, returncode):
-        self.seconds = seconds
+    def __init__(self, wall, cpu, max_rss_kb, stdout, stderr, returncode):
+        self.wall = wall
+        self.cpu = cpu  # user + system time of the program
+        self.seconds = cpu if TIMING == "cpu" else wall
         self.max_rss_kb = max_rss_kb
         self.stdout = stdout
         self.stderr = stderr
@@ -47,7 +53,7 @@ class Measurement:
 
 
 def measure(argv, env=None, timeout=None):
-    """Runs argv once and returns its wall time, output and peak resident memory.
+    """Runs argv once and returns its wall and CPU times, output and peak resident memory.
 
     The memory comes from /usr/bin/time, which forks the program from its own small process: a child
     forked straight from this Python process would report this process's size as its peak.
@@ -58,18 +64,35 @@ def measure(argv, env=None, timeout=None):
         proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", rss.name, *argv],
                                 stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env,
                                 start_new_session=True)
+        killer = threading.Timer(timeout, os.killpg, (proc.pid, signal.SIGKILL)) if timeout else None
+        if killer:
+            killer.start()  # the program is time's child, in time's new process group
         try:
-            proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)  # the program is time's child, in time's new group
-            proc.wait()
+            # wait4's usage of time's process includes the program it waited for, to the microsecond.
+            _, status, usage = os.wait4(proc.pid, 0)
+        finally:
+            if killer:
+                killer.cancel()
         seconds = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        cpu = usage.ru_utime + usage.ru_stime
         out.seek(0)
         err.seek(0)
-        lines = rss.read().split()
-        max_rss = int(lines[-1]) if lines and lines[-1].isdigit() else 0
-        return Measurement(seconds, max_rss, out.read().decode("utf-8", "replace"),
+        # time writes "Command exited with non-zero status N" first when the program fails.
+        fields = (rss.read().strip().splitlines() or [""])[-1].split()
+        max_rss = int(fields[0]) if fields and fields[0].isdigit() else 0
+        return Measurement(seconds, cpu, max_rss, out.read().decode("utf-8", "replace"),
                            err.read().decode("utf-8", "replace"), proc.returncode)
+
+
+def real_python(name="python3"):
+    """The interpreter behind `python3` on PATH, past any launcher script (pyenv's shims are shell
+    scripts: timing or tracing them would measure the shell too)."""
+    try:
+        return subprocess.run([name, "-c", "import sys; print(sys.executable)"], capture_output=True,
+                              text=True, check=True).stdout.strip() or sys.executable
+    except (OSError, subprocess.CalledProcessError):
+        return sys.executable
 
 
 def tarnwick_env():
@@ -157,6 +180,22 @@ def run_benchmark(name, size, langs, runs, timeout):
     return row
 
 
+def startup(langs, runs, timeout):
+    """The cost of running an empty program: interpreter start (and, for Tarnwick, importing the modules)."""
+    row = {"name": "(empty)", "size": 0, "times": {}, "max_rss_kb": {}, "error": None}
+    for lang in langs:
+        path = os.path.join(suite.OUT, "empty" + suite.EXTENSIONS[lang.lang])
+        os.makedirs(suite.OUT, exist_ok=True)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("")
+        best = min((measure(lang.command(path), lang.env, timeout) for _ in range(runs)),
+                   key=lambda m: m.seconds)
+        if best.returncode == 0:
+            row["times"][lang.key] = best.seconds
+            row["max_rss_kb"][lang.key] = best.max_rss_kb
+    return row
+
+
 def ratio(row, other):
     t = row["times"]
     if other not in t or "tarnwick" not in t or t[other] <= 0:
@@ -185,10 +224,11 @@ def format_table(rows, langs):
             lines.append(f"{'':<11} ERROR: {row['error']}")
     geo = f"{'geomean':<11} {'':>8} " + " " * (13 * len(langs)) + "  "
     for lang in others:
-        rs = [ratio(r, lang.key) for r in rows if ratio(r, lang.key) is not None]
+        rs = [ratio(r, lang.key) for r in rows if r["size"] and ratio(r, lang.key) is not None]
         geo += _cell(math.exp(sum(map(math.log, rs)) / len(rs)) if rs else None, ".2f", 11, "x")
     lines.append(geo)
-    lines.append("tw/X: Tarnwick's time divided by X's (above 1: Tarnwick is slower). "
+    lines.append(f"times: best {TIMING} seconds. tw/X: Tarnwick's time divided by X's (above 1: Tarnwick is slower); every time includes "
+                 "the start-up shown by (empty), the geometric mean leaves that row out. "
                  "MB: peak resident memory of the process.")
     return "\n".join(lines)
 
@@ -209,7 +249,7 @@ _TW_UNIT = """fn f{k}(a, b) {{
   let rows = [x, label, {{key: x, other: [1, 2.5, "three"]}}]
   return rows[0] + len(rows)
 }}
-let v{k} = f{k}({k}, 2.5)
+v{k} = f{k}({k}, 2.5)
 """
 
 _PY_UNIT = """def f{k}(a, b):
@@ -322,18 +362,23 @@ def main(argv=None):
     ap.add_argument("names", nargs="*", help=f"benchmarks to run (default: all of {', '.join(suite.NAMES)})")
     ap.add_argument("--quick", action="store_true", help="smaller sizes and a single timed run")
     ap.add_argument("--runs", type=int, help="timed runs per program, best kept (default 3, quick 1)")
-    ap.add_argument("--python", default=shutil.which("python3") or sys.executable,
-                    help="the CPython that runs the Python programs and loads the Tarnwick modules")
+    ap.add_argument("--python", default=None,
+                    help="the CPython that runs the Python programs and loads the Tarnwick modules "
+                         "(default: the one `python3` starts)")
     ap.add_argument("--driver", choices=("cli", "core"), default="cli",
                     help="run Tarnwick through `python3 -m tarnwick run` (cli, what users run) or through "
                          "build/tarnwick_run, the engine without Python (core)")
     ap.add_argument("--no-build", action="store_true", help="do not run scripts/build.sh first")
+    ap.add_argument("--wall", action="store_true", help="compare wall-clock times instead of CPU times")
     ap.add_argument("--timeout", type=float, default=300.0, help="seconds before one run is killed")
     ap.add_argument("--skip-frontend", action="store_true")
     ap.add_argument("--skip-memory", action="store_true")
     ap.add_argument("--save", metavar="NAME", help="write bench/results/NAME.json and NAME.txt")
     args = ap.parse_args(argv)
 
+    global TIMING
+    TIMING = "wall" if args.wall else "cpu"
+    args.python = args.python or real_python()
     unknown = [n for n in args.names if n not in suite.SIZES]
     if unknown:
         ap.error(f"unknown benchmark(s): {', '.join(unknown)}")
@@ -344,7 +389,7 @@ def main(argv=None):
         build()
     langs = languages(args.python, args.driver)
 
-    rows = []
+    rows = [startup(langs, max(runs, 3), args.timeout)]
     for name in names:
         size = suite.SIZES[name][kind]
         print(f"  {name} (n={size}) ...", flush=True)
@@ -363,14 +408,14 @@ def main(argv=None):
     if args.save:
         stamp = datetime.datetime.now().isoformat(timespec="seconds")
         header = (f"# {stamp}  revision {git_revision()}  python {args.python}  runs {runs}  sizes {kind}  "
-                  f"driver {args.driver}\n"
+                  f"driver {args.driver}  times {TIMING}\n"
                   f"# command: python3 bench/run.py {' '.join(argv if argv is not None else sys.argv[1:])}\n")
         os.makedirs(os.path.join(suite.BENCH_DIR, "results"), exist_ok=True)
         base = os.path.join(suite.BENCH_DIR, "results", args.save)
         with open(base + ".txt", "w", encoding="utf-8") as f:
             f.write(header + text + "\n")
         with open(base + ".json", "w", encoding="utf-8") as f:
-            json.dump({"date": stamp, "revision": git_revision(), "sizes": kind, "runs": runs, "driver": args.driver,
+            json.dump({"date": stamp, "revision": git_revision(), "sizes": kind, "runs": runs, "driver": args.driver, "timing": TIMING,
                        "benchmarks": rows, "frontend": fe, "memory": mem}, f, indent=1)
             f.write("\n")
         print(f"saved {base}.txt and {base}.json")

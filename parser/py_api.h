@@ -31,11 +31,20 @@ PyObject* vm_engine_type();  // the ready VMEngine type (new reference) or nullp
 PyObject* emit_ir(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* optimize_bytecode(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// Raises TypeError "{prefix}'{type}' object cannot be converted to '{target}'" with {type} the type's
+// __name__: the C-level tp_name would add the module of types such as datetime.date.
+inline PyObject* conversion_type_error(const char* prefix, PyObject* obj, const char* target) {
+  PyObject* type_name = PyType_GetName(Py_TYPE(obj));
+  if (type_name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError, "%s'%U' object cannot be converted to '%s'", prefix, type_name, target);
+  Py_DECREF(type_name);
+  return nullptr;
+}
+
 // Helper for argument errors: "argument '{name}': '{type}' object cannot be converted to '{target}'".
 inline PyObject* argument_type_error(const char* name, PyObject* obj, const char* target) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
-               Py_TYPE(obj)->tp_name, target);
-  return nullptr;
+  std::string prefix = std::string("argument '") + name + "': ";
+  return conversion_type_error(prefix.c_str(), obj, target);
 }
 
 }  // namespace tarnwick::py

@@ -286,10 +286,7 @@ PyObject* required_str(PyObject* dict, PyObject* key, const char* missing) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, missing);
     return nullptr;
   }
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(obj)->tp_name);
-    return nullptr;
-  }
+  if (!PyUnicode_Check(obj)) return conversion_type_error("", obj, "PyString");
   return Py_NewRef(obj);
 }
 
@@ -386,7 +383,7 @@ bool tokens_from_dicts_impl(PyObject* py_tokens, std::vector<Token>& out) {
   out.reserve(dicts.items.size());
   for (PyObject* dict : dicts.items) {
     if (!PyDict_Check(dict)) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'", Py_TYPE(dict)->tp_name);
+      conversion_type_error("", dict, "PyDict");
       out.clear();
       return false;
     }

@@ -5,6 +5,6 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${TARNWICK_BUILD_DIR:-$root/build}"
-"$root/scripts/build.sh" "$build" >/dev/null
+TARNWICK_BUILD_TARGET=tarnwick_module "$root/scripts/build.sh" "$build" >/dev/null
 export PYTHONPATH="$build/python:$root${PYTHONPATH:+:$PYTHONPATH}"
 exec "${TARNWICK_PYTHON:-python3}" -m tarnwick "$@"

@@ -388,11 +388,10 @@ namespace {
 // "Native error: {qualified type name}: {str}" for the pending Python exception, which is consumed.
 std::string native_error_text(PyObject* type, PyObject* value) {
   std::string text = kNativeErrorPrefix;
+  std::string part;
   PyObject* qualname = PyType_Check(type) ? PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)) : nullptr;
-  Py_ssize_t size = 0;
-  const char* name = qualname != nullptr ? PyUnicode_AsUTF8AndSize(qualname, &size) : nullptr;
-  if (name != nullptr) {
-    text.append(name, static_cast<size_t>(size));
+  if (qualname != nullptr && utf8_of(qualname, part)) {
+    text += part;
   } else {
     if (PyErr_Occurred()) discard_python_error();
     text += PyType_Check(type) ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "?";
@@ -400,9 +399,8 @@ std::string native_error_text(PyObject* type, PyObject* value) {
   Py_XDECREF(qualname);
   text += ": ";
   PyObject* message = value != nullptr ? PyObject_Str(value) : nullptr;
-  const char* utf8 = message != nullptr ? PyUnicode_AsUTF8AndSize(message, &size) : nullptr;
-  if (utf8 != nullptr) {
-    text.append(utf8, static_cast<size_t>(size));
+  if (message != nullptr && utf8_of(message, part)) {
+    text += part;
   } else {
     if (PyErr_Occurred()) discard_python_error();
     text += kStrFailed;

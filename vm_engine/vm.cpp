@@ -588,20 +588,20 @@ void VM::update_frame_room() noexcept {
 RunResult VM::run() {
   interrupted_ = false;
   update_frame_room();
-  // Allocating paths store pc before they allocate, so the failing instruction's line is known here.
-  auto out_of_memory = [this] {
-    std::string msg(detail::kOutOfMemory);
-    return make_err(pc_ > 0 ? error_at(pc_ - 1, msg) : msg);
+  // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
+  // its line is reported like any other failure's.
+  auto failed = [this](const std::string& message) {
+    return make_err(pc_ > 0 ? error_at(pc_ - 1, message) : message);
   };
   try {
     return run_loop();
   } catch (const std::bad_alloc&) {
-    return out_of_memory();
+    return failed(detail::kOutOfMemory);
   } catch (const std::length_error&) {
-    return out_of_memory();
+    return failed(detail::kOutOfMemory);
   } catch (const std::exception& e) {
     // Nothing in the loop throws on purpose; a native that does must not take the host down.
-    return make_err(std::string("Internal error: ") + e.what());
+    return failed(std::string("Internal error: ") + e.what());
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -429,6 +430,24 @@ TEST(Calls, AThrowingNativeEndsTheRunWithAnError) {
   EXPECT_EQ(outcome(vm->run()), "ok:1");  // still consistent: the value below the call is intact
 }
 
+TEST(Calls, FailuresRaisedInsideAnInstructionCarryItsLine) {
+  struct Exhausted : NativeCallable {
+    bool bad_alloc;
+    explicit Exhausted(bool b) : bad_alloc(b) {}
+    Result<ValueRef, std::string> call(const std::vector<ValueRef>&) override {
+      if (bad_alloc) throw std::bad_alloc();
+      throw std::runtime_error("boom");
+    }
+  };
+  for (bool bad_alloc : {true, false}) {
+    auto vm = make_vm({{push(1), op(O::LoadGlobal, 0), op(O::Call, 0)}, {S("t")}, {3, 3, 9}, {}});
+    vm->add_native("t", std::make_shared<Exhausted>(bad_alloc));
+    EXPECT_EQ(outcome(vm->run()), bad_alloc ? "err:Line 9: Out of memory" : "err:Line 9: Internal error: boom");
+    EXPECT_EQ(vm->pc(), 3u);
+    EXPECT_EQ(vm->instructions_executed(), 2u);
+  }
+}
+
 struct Letter : NativeCallable {
   std::string letter;
   VM* vm = nullptr;
@@ -545,6 +564,53 @@ TEST(Classes, MethodCacheIsNeverCleared) {
   auto vm = make_vm(p);
   vm->set_global("A", make_class({{"m", "A.m"}}, nullptr));
   EXPECT_EQ(outcome(vm->run()), "ok:\"[<method A.m>, <method A.m>]\"");
+}
+
+TEST(Classes, MethodsCallOnlyFunctionsAndRememberAbsence) {
+  // An instance of C calls members implemented by a builtin name, a native name and a real function; only
+  // the function runs. Then a member missing at first stays missing after the class gains it.
+  auto f = function("C.f", 2, {op(O::LoadReg, 0), op(O::LoadConst, 0), op(O::GetIndex), op(O::LoadReg, 1),
+                               op(O::MakeArray, 2), op(O::Return)},
+                    {S("v")});
+  std::vector<Instruction> code = {op(O::LoadConst, 0), op(O::LoadConst, 1), op(O::LoadConst, 2), push(7),
+                                   op(O::MakeObject, 2), op(O::StoreReg, 0)};
+  for (uint64_t member : {3, 4, 5}) {  // p -> "sqrt", n -> "cb", f -> "C.f", each called with 16
+    code.insert(code.end(), {op(O::LoadReg, 0), op(O::LoadConst, member), op(O::GetIndex), push(16), op(O::Call, 1)});
+  }
+  code.insert(code.end(), {op(O::LoadReg, 0), op(O::LoadConst, 6), op(O::GetIndex),  // late: absent
+                           op(O::LoadGlobal, 7), op(O::StoreGlobal, 1),                // C = class with "late"
+                           op(O::LoadReg, 0), op(O::LoadConst, 6), op(O::GetIndex),
+                           op(O::MakeArray, 5), op(O::LoadConst, 8), op(O::Concat)});
+  ValueRef with_late = make_class({{"late", "C.f"}}, nullptr);
+  Program p{code,
+            {S("__class__"), S("C"), S("v"), S("p"), S("n"), S("f"), S("late"), S("late_class"), S("")},
+            {},
+            {f}};
+  auto vm = make_vm(p);
+  vm->set_global("C", make_class({{"p", "sqrt"}, {"n", "cb"}, {"f", "C.f"}}, nullptr));
+  auto rec = std::make_shared<Recorder>();
+  vm->add_native("cb", rec);
+  vm->set_global("late_class", with_late);  // the program stores it over C before asking again
+  EXPECT_EQ(outcome(vm->run()), "ok:\"[nil, nil, [7, 16], nil, nil]\"");
+  EXPECT_TRUE(rec->seen.empty());
+}
+
+TEST(Calls, NativeValuesCallOnlyNatives) {
+  // A NativeFn named like a builtin or a function, without a native behind it, gives nil.
+  auto f = function("f", 0, {push(1), op(O::Return)});
+  Program p{{op(O::LoadGlobal, 0), op(O::Call, 0), op(O::LoadGlobal, 1), push(4), op(O::Call, 1),
+             op(O::LoadGlobal, 2), push(5), op(O::Call, 1), op(O::MakeArray, 3), op(O::LoadConst, 3), op(O::Concat)},
+            {S("nf"), S("nsqrt"), S("ncb"), S("")},
+            {},
+            {f}};
+  auto vm = make_vm(p);
+  vm->set_global("nf", ValueRef::native("f"));
+  vm->set_global("nsqrt", ValueRef::native("sqrt"));
+  vm->set_global("ncb", ValueRef::native("cb"));
+  auto rec = std::make_shared<Recorder>();
+  vm->add_native("cb", rec);
+  EXPECT_EQ(outcome(vm->run()), "ok:\"[nil, nil, 1]\"");
+  EXPECT_EQ(rec->seen, std::vector<std::string>{"5;"});
 }
 
 // --- Resources -------------------------------------------------------------------------------------------

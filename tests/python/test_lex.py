@@ -1,3 +1,4 @@
+import datetime
 import sys
 
 import pytest
@@ -81,7 +82,10 @@ def test_lexer_failures_raise_syntax_error_with_exact_text(source, message):
     assert info.value.args == (message,)
 
 
-@pytest.mark.parametrize("value, type_name", [(5, "int"), (b"x", "bytes"), (None, "NoneType"), (["a"], "list")])
+# Messages name the type as type(value).__name__, also for types whose C name carries their module.
+@pytest.mark.parametrize("value, type_name", [(5, "int"), (b"x", "bytes"), (None, "NoneType"), (["a"], "list"),
+                                              (datetime.date(2000, 1, 1), "date"),
+                                              (tarnwick_parser.PyParser([]), "PyParser")])
 def test_non_str_source_is_a_type_error(value, type_name):
     with pytest.raises(TypeError) as info:
         lex(value)

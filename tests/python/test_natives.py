@@ -80,6 +80,7 @@ def raiser(exc):
 @pytest.mark.parametrize("callback,message", [
     (raiser(ValueError("bad")), "Native error: ValueError: bad"),
     (raiser(ValueError()), "Native error: ValueError: "),
+    (raiser(ValueError("a\ud800b")), "Native error: ValueError: a\ufffdb"),
     (raiser(Outer.Failure("deep")), "Native error: Outer.Failure: deep"),
     (raiser(Unprintable()), "Native error: Unprintable: <exception str() failed>"),
     (raiser(SystemExit(3)), "Native error: SystemExit: 3"),

@@ -149,6 +149,9 @@ def test_positions_come_from_the_dictionaries():
     ([{"value": ""}], ValueError, "Missing token_type"),
     ([{"token_type": "Int"}], ValueError, "Missing value"),
     ([{"token_type": 1, "value": ""}], TypeError, "'int' object cannot be converted to 'PyString'"),
+    ([{"token_type": "Int", "value": PyParser([])}], TypeError, "'PyParser' object cannot be converted to 'PyString'"),
+    ([PyParser([])], TypeError, "'PyParser' object cannot be converted to 'PyDict'"),
+    (PyParser([]), TypeError, "argument 'py_tokens': 'PyParser' object cannot be converted to 'Sequence'"),
 ])
 def test_conversion_errors_in_all_entry_points(py_tokens, exc, message):
     for call in (parse_tokens, PyParser, PyParser.parse_tokens):
