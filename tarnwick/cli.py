@@ -70,9 +70,8 @@ def _write(text: str) -> None:
 
 def cmd_run(args, source: str, name: str) -> int:
     tp = _parser_module()
-    # The engine runs to completion holding the interpreter lock and never looks at Python's signal
-    # flags, so Ctrl-C must kill the process the ordinary way; likewise a closed pipe must end it
-    # instead of leaving print() failing silently in an endless loop.
+    # Like any Unix tool: Ctrl-C ends the process at once (not with a Python traceback), and a closed
+    # output pipe ends it too, instead of leaving the script's print() failing silently forever.
     signal.signal(signal.SIGINT, signal.SIG_DFL)
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     sys.stdout.flush()

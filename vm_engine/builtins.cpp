@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "vm_engine/limits.h"
 #include "vm_engine/pool.h"
 #include "vm_engine/vm.h"
 #include "vm_engine/vm_internal.h"
@@ -21,14 +22,7 @@ namespace detail {
 
 const char kOutOfMemory[] = "Out of memory";
 
-bool fits_in_memory(uint64_t bytes) {
-  static const uint64_t limit = [] {
-    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page <= 0) return static_cast<uint64_t>(1) << 34;
-    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
-  }();
-  return bytes <= limit;
-}
+bool fits_in_memory(uint64_t bytes) { return value_fits(bytes); }
 
 }  // namespace detail
 
@@ -243,6 +237,10 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
       while ((c = std::fgetc(in_)) != EOF) {
         any = true;
         if (c == '\n') break;
+        if (!detail::fits_in_memory(line.size() + 1)) {
+          err = detail::kOutOfMemory;
+          return false;
+        }
         line.push_back(static_cast<char>(c));
       }
       if (!any && std::ferror(in_)) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "common/numfmt.h"
+#include "vm_engine/limits.h"
 #include "vm_engine/pool.h"
 
 namespace tarnwick {
@@ -227,6 +228,12 @@ void ObjectMap::rebuild_index() {
   for (size_t i = 0; i < entries_.size(); ++i) index_[find_index(entries_[i].first, keyed_hash(entries_[i].first))] = static_cast<uint32_t>(i + 1);
 }
 
+// An object grows one store at a time, so a loop can grow it without end; past the value ceiling the store
+// fails like any other allocation (the run ends with "Out of memory").
+void ObjectMap::grow_check() const {
+  if (!value_fits((entries_.size() + 1) * (sizeof(Entry) + 2 * sizeof(uint32_t)))) throw std::bad_alloc();
+}
+
 void ObjectMap::set(std::string key, ValueRef value) {
   if (index_.empty()) {
     for (auto& e : entries_) {
@@ -235,6 +242,7 @@ void ObjectMap::set(std::string key, ValueRef value) {
         return;
       }
     }
+    grow_check();
     entries_.emplace_back(std::move(key), std::move(value));
     if (entries_.size() > kScanLimit) rebuild_index();
     return;
@@ -245,6 +253,7 @@ void ObjectMap::set(std::string key, ValueRef value) {
     entries_[index_[pos] - 1].second = std::move(value);
     return;
   }
+  grow_check();
   entries_.emplace_back(std::move(key), std::move(value));
   if (entries_.size() * 2 > index_.size()) {
     rebuild_index();
@@ -318,12 +327,12 @@ namespace {
 // Renderings refuse to build texts larger than half the machine's memory: such a request can only come
 // from a script multiplying shared nested values, and trying would take the process down.
 size_t text_limit() {
-  static const size_t limit = [] {
+  static const size_t half_memory = [] {
     long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || page <= 0) return static_cast<size_t>(1) << 32;
     return static_cast<size_t>(pages) / 2 * static_cast<size_t>(page);
   }();
-  return limit;
+  return std::min<uint64_t>(half_memory, current_limits().max_value_bytes);
 }
 
 void append_scalar(std::string& out, const ValueRef& v) {

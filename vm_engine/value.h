@@ -152,7 +152,7 @@ class ObjectMap {
   size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
   const ValueRef* find(std::string_view key) const noexcept;
-  // Inserts or replaces.
+  // Inserts or replaces; an insert past the value ceiling throws std::bad_alloc.
   void set(std::string key, ValueRef value);
   void reserve(size_t n) { entries_.reserve(n); }
 
@@ -165,6 +165,8 @@ class ObjectMap {
  private:
   static constexpr size_t kScanLimit = 8;
   size_t find_index(std::string_view key, uint64_t hash) const noexcept;
+  // Throws std::bad_alloc when one more entry would pass the value ceiling.
+  void grow_check() const;
   void rebuild_index();
 
   std::vector<Entry> entries_;

@@ -6,6 +6,7 @@
 #include <new>
 #include <thread>
 
+#include "vm_engine/limits.h"
 #include "vm_engine/pool.h"
 #include "vm_engine/vm_internal.h"
 
@@ -33,6 +34,7 @@ constexpr const char* kIterState = "Invalid iterator state";
 constexpr const char* kIterIndex = "Invalid iterator: bad index";
 constexpr const char* kNoCall = "Return without matching call";
 constexpr const char* kPaused = "VM paused";
+constexpr const char* kStackOverflow = "Stack overflow";
 
 constexpr uint64_t kRegisterLimit = 256;
 // Taken backward jumps and calls between two polls of the interrupt hook.
@@ -409,22 +411,31 @@ ValueRef VM::resolve_method(const ValueRef& receiver, const std::string& member)
 
 // --- Stack and frames ------------------------------------------------------------------------------------
 
+// Both stacks stop at the slot ceiling: code that pushes or recurses without end gets "Stack overflow"
+// long before the machine runs out of memory.
 bool VM::grow_stack(size_t extra) {
   size_t need = sp_ + extra;
   if (need <= stack_.size()) return true;
-  stack_.resize(std::max(need, stack_.size() * 2));
+  uint64_t cap = current_limits().max_stack_slots;
+  if (need > cap) return false;
+  stack_.resize(std::min<uint64_t>(std::max(need, stack_.size() * 2), cap));
   return true;
 }
 
 bool VM::ensure_registers(size_t count) {
-  if (count > regs_.size()) regs_.resize(std::max(count, regs_.size() * 2));
+  if (count <= regs_.size()) return true;
+  uint64_t cap = current_limits().max_stack_slots;
+  if (count > cap) return false;
+  regs_.resize(std::min<uint64_t>(std::max(count, regs_.size() * 2), cap));
   return true;
 }
 
-void VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const ValueRef* receiver) {
+bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const ValueRef* receiver) {
   size_t new_base = reg_base_ + unit_->reg_count;
-  ensure_registers(new_base + callee->reg_count);
+  if (frames_.size() >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count))
+    return false;
   frames_.push_back(Frame{unit_, pc_, stack_base_, reg_base_});
+  update_frame_room();
   ValueRef* R = regs_.data() + new_base;
   size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
   size_t shift = receiver != nullptr ? 1 : 0;
@@ -437,6 +448,7 @@ void VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const Valu
   reg_base_ = new_base;
   unit_ = callee;
   pc_ = 0;
+  return true;
 }
 
 VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
@@ -492,11 +504,18 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
   switch (site.kind) {
     case CallSite::Unit: {
       const CodeUnit* callee = site.unit;
+      bool entered;
       if (f.kind() == ValueKind::Method) {
         ValueRef receiver = f.method_receiver();
-        enter_unit(callee, fpos, argc, &receiver);
+        entered = enter_unit(callee, fpos, argc, &receiver);
       } else {
-        enter_unit(callee, fpos, argc, nullptr);
+        entered = enter_unit(callee, fpos, argc, nullptr);
+      }
+      if (!entered) {
+        for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+        sp_ = fpos;
+        err = kStackOverflow;
+        return CallOutcome::Failed;
       }
       return CallOutcome::Entered;
     }
@@ -562,8 +581,13 @@ std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
 
 // --- The loop --------------------------------------------------------------------------------------------
 
+void VM::update_frame_room() noexcept {
+  frame_room_ = std::min<uint64_t>(frames_.capacity(), current_limits().max_call_depth);
+}
+
 RunResult VM::run() {
   interrupted_ = false;
+  update_frame_room();
   // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
   // its line is reported like any other failure's.
   auto failed = [this](const std::string& message) {
@@ -642,7 +666,7 @@ RunResult VM::run_loop() {
   do {                                                     \
     if (static_cast<size_t>(slimit - sp) < (n)) {          \
       SYNC();                                              \
-      grow_stack(n);                                       \
+      if (!grow_stack(n)) FAIL(kStackOverflow);            \
       RELOAD();                                            \
     }                                                      \
   } while (0)
@@ -902,7 +926,7 @@ L_Call: {
           f->identity() == site.callee.identity() && site.natives_version == natives_version_) {
         const CodeUnit* callee = site.unit;
         size_t new_base = reg_base_ + unit->reg_count;
-        if (new_base + callee->reg_count <= regs_.size() && frames_.size() < frames_.capacity()) {
+        if (new_base + callee->reg_count <= regs_.size() && frames_.size() < frame_room_) {
           frames_.push_back(Frame{unit, pc, stack_base_, reg_base_});
           ValueRef* NR = regs_.data() + new_base;
           uint64_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);

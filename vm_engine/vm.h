@@ -132,7 +132,8 @@ class VM {
   ValueRef* global_slot(const detail::CodeUnit& unit, uint64_t k, bool create);
   std::string global_name(const detail::CodeUnit& unit, uint64_t k) const;
   std::string error_at(uint64_t failed_pc, const std::string& message) const;
-  void enter_unit(const detail::CodeUnit* unit, size_t stack_base, size_t argc_on_stack, const ValueRef* receiver);
+  // False (and nothing changed) when the call would pass the call-depth or register ceiling.
+  bool enter_unit(const detail::CodeUnit* unit, size_t stack_base, size_t argc_on_stack, const ValueRef* receiver);
 
   // Code: shared immutable bodies (plus per-VM caches beside them).
   std::unique_ptr<detail::CodeUnit> main_;
@@ -149,6 +150,9 @@ class VM {
   std::vector<ValueRef> regs_;  // storage; the running frame's window starts at reg_base_
   size_t reg_base_ = 0;
   std::vector<Frame> frames_;
+  // Frames the inline call path may push without the slow path: within capacity and the depth ceiling.
+  size_t frame_room_ = 0;
+  void update_frame_room() noexcept;
   VMState state_;
   uint64_t executed_ = 0;
 

@@ -72,3 +72,20 @@ def test_installed_command_runs_scripts(venv):
     r = subprocess.run([str(venv["bin"] / "tarnwick"), "--version"], capture_output=True, text=True,
                        env=venv["env"], cwd=venv["cwd"], timeout=60)
     assert r.stdout.startswith("tarnwick ")
+
+
+@pytest.mark.parametrize("module_name", ["tarnwick_parser", "tarnwick_vm_engine"])
+def test_stubs_declare_exactly_what_the_modules_offer(module_name):
+    import ast
+    import importlib
+    module = importlib.import_module(module_name)
+    with open(os.path.join(ROOT, "pymodules", module_name + ".pyi"), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    public = {n for n in vars(module) if not n.startswith("_")}
+    declared = {node.name for node in tree.body
+                if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_")}
+    assert declared == public
+    for cls in (node for node in tree.body if isinstance(node, ast.ClassDef) and node.name in public):
+        methods = {m.name for m in cls.body if isinstance(m, ast.FunctionDef) and not m.name.startswith("__")}
+        real = {n for n in vars(getattr(module, cls.name)) if not n.startswith("__")}
+        assert methods == real, cls.name

@@ -1,0 +1,27 @@
+// Ceilings on what one script can make the engine allocate or nest. Past one of them the run ends with a
+// runtime error ("Out of memory", "Stack overflow") instead of the host process being killed by the
+// system or overflowing its native stack. The ceilings are process-wide; embedders and fuzzers may lower
+// them (they are read at the point of each check, so a change applies to runs already in progress).
+#pragma once
+
+#include <cstdint>
+
+namespace tarnwick {
+
+struct Limits {
+  // Bytes of one string, or of the element storage of one array or object (elements at 16 bytes, object
+  // entries at their in-memory size, a string split into characters at the size of its pieces).
+  uint64_t max_value_bytes = uint64_t{1} << 30;
+  // Slots of one VM's value stack, and separately of its register stack.
+  uint64_t max_stack_slots = uint64_t{1} << 24;
+  // Call frames of one VM.
+  uint64_t max_call_depth = uint64_t{1} << 20;
+};
+
+Limits current_limits() noexcept;
+void set_limits(const Limits& limits) noexcept;
+
+// True when a value of `bytes` stays within max_value_bytes and within the machine's physical memory.
+bool value_fits(uint64_t bytes) noexcept;
+
+}  // namespace tarnwick
