@@ -271,11 +271,12 @@ import json, sys, time
 units, repeats = int(sys.argv[1]), int(sys.argv[2])
 tw = "".join(sys.argv[3].format(k=k) for k in range(units))
 py = "".join(sys.argv[4].format(k=k) for k in range(units))
+clock = time.process_time if sys.argv[5] == "cpu" else time.perf_counter
 import tarnwick_parser
 def best(fn):
     times = []
     for _ in range(repeats):
-        t = time.perf_counter(); fn(); times.append(time.perf_counter() - t)
+        t = clock(); fn(); times.append(clock() - t)
     return min(times)
 result = {
     "tarnwick_bytes": len(tw.encode()), "python_bytes": len(py.encode()),
@@ -286,15 +287,32 @@ print(json.dumps(result))
 """
 
 
+_FRONTEND_MEMORY_SNIPPET = """
+import sys
+units, which, template = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+text = "".join(template.format(k=k) for k in range(units))
+if which == "tarnwick":
+    import tarnwick_parser
+    tarnwick_parser.compile(text)
+elif which == "python":
+    compile(text, "<generated>", "exec")
+"""
+
+
 def frontend(python, units, repeats):
-    """Lex+parse+compile throughput of a large generated program against CPython's compile()."""
-    proc = subprocess.run([python, "-c", _FRONTEND_SNIPPET, str(units), str(repeats), _TW_UNIT, _PY_UNIT],
+    """Lex+parse+compile throughput of a large generated program against CPython's compile(), and the
+    peak memory that compiling adds (the same process without the compile call is the baseline)."""
+    proc = subprocess.run([python, "-c", _FRONTEND_SNIPPET, str(units), str(repeats), _TW_UNIT, _PY_UNIT, TIMING],
                           env=tarnwick_env(), capture_output=True, text=True)
     if proc.returncode != 0:
         return {"error": proc.stderr.strip()[-300:]}
     r = json.loads(proc.stdout)
     r["tarnwick_mb_per_s"] = r["tarnwick_bytes"] / r["tarnwick_seconds"] / 1e6
     r["python_mb_per_s"] = r["python_bytes"] / r["python_seconds"] / 1e6
+    for which, template in (("tarnwick", _TW_UNIT), ("python", _PY_UNIT)):
+        peaks = [measure([python, "-c", _FRONTEND_MEMORY_SNIPPET, str(units), mode, template], tarnwick_env())
+                 for mode in ("none", which)]
+        r[f"{which}_compile_memory_kb"] = peaks[1].max_rss_kb - peaks[0].max_rss_kb
     return r
 
 
@@ -305,7 +323,9 @@ def format_frontend(r):
             f"({r['tarnwick_bytes'] / 1e6:.1f} MB in {r['tarnwick_seconds']:.3f} s); "
             f"CPython compile() {r['python_mb_per_s']:.1f} MB/s "
             f"({r['python_bytes'] / 1e6:.1f} MB in {r['python_seconds']:.3f} s); "
-            f"ratio {r['tarnwick_mb_per_s'] / r['python_mb_per_s']:.2f}x")
+            f"ratio {r['tarnwick_mb_per_s'] / r['python_mb_per_s']:.2f}x; peak memory added by compiling: "
+            f"Tarnwick {r['tarnwick_compile_memory_kb'] / 1024:.0f} MB, "
+            f"CPython {r['python_compile_memory_kb'] / 1024:.0f} MB")
 
 
 # ----- memory of a long-running function ---------------------------------------------------------
