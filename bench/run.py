@@ -26,6 +26,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import suite  # noqa: E402
 
+TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
 # "cpu" (user + system time of the program) holds up far better than wall time on a busy machine, where
 # the program waits for a core; --wall switches.
 TIMING = "cpu"
@@ -56,12 +57,14 @@ def measure(argv, env=None, timeout=None):
     """Runs argv once and returns its wall and CPU times, output and peak resident memory.
 
     The memory comes from /usr/bin/time, which forks the program from its own small process: a child
-    forked straight from this Python process would report this process's size as its peak.
+    forked straight from this Python process would report this process's size as its peak (the
+    fallback when the `time` package is missing).
     """
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
             tempfile.NamedTemporaryFile("r") as rss:
         start = time.perf_counter()
-        proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", rss.name, *argv],
+        wrapper = [TIME, "-f", "%M", "-o", rss.name] if TIME else []
+        proc = subprocess.Popen([*wrapper, *argv],
                                 stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env,
                                 start_new_session=True)
         killer = threading.Timer(timeout, os.killpg, (proc.pid, signal.SIGKILL)) if timeout else None
@@ -81,6 +84,8 @@ def measure(argv, env=None, timeout=None):
         # time writes "Command exited with non-zero status N" first when the program fails.
         fields = (rss.read().strip().splitlines() or [""])[-1].split()
         max_rss = int(fields[0]) if fields and fields[0].isdigit() else 0
+        if not TIME:
+            max_rss = usage.ru_maxrss  # includes this process's size at the fork: an upper bound
         return Measurement(seconds, cpu, max_rss, out.read().decode("utf-8", "replace"),
                            err.read().decode("utf-8", "replace"), proc.returncode)
 
