@@ -462,6 +462,7 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
   }
   size_t fpos = sp_ - argc - 1;
   const ValueRef& f = stack_[fpos];
+  throw_pops_ = argc + 1;  // until the callee and its arguments are off the stack
 
   CallSite scratch;
   CallSite& site = unit_->sites.empty() || pc_ == 0 || pc_ - 1 >= unit_->code_size
@@ -517,6 +518,7 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
         err = kStackOverflow;
         return CallOutcome::Failed;
       }
+      throw_pops_ = 0;
       return CallOutcome::Entered;
     }
     case CallSite::Native: {
@@ -525,6 +527,7 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
                                  std::make_move_iterator(stack_.begin() + sp_));
       for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
       sp_ = fpos;
+      throw_pops_ = 0;
       auto result = keep ? keep->call(args) : Result<ValueRef, std::string>(ValueRef());
       if (!result.ok()) {
         err = std::move(result.error());
@@ -539,6 +542,7 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
       bool ok = call_builtin(site.builtin, stack_.data() + fpos + 1, argc, out, err);
       for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
       sp_ = fpos;
+      throw_pops_ = 0;
       if (!ok) return CallOutcome::Failed;
       stack_[sp_++] = std::move(out);
       return CallOutcome::Pushed;
@@ -546,6 +550,7 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
     default: {
       for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
       sp_ = fpos;
+      throw_pops_ = 0;
       stack_[sp_++] = ValueRef();
       return CallOutcome::Pushed;
     }
@@ -587,10 +592,15 @@ void VM::update_frame_room() noexcept {
 
 RunResult VM::run() {
   interrupted_ = false;
+  throw_pops_ = 0;
   update_frame_room();
   // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
-  // its line is reported like any other failure's.
+  // its line is reported like any other failure's; the operands it popped are discarded.
   auto failed = [this](const std::string& message) {
+    size_t n = std::min(throw_pops_, sp_ - stack_base_);
+    for (size_t i = sp_ - n; i < sp_; ++i) stack_[i] = ValueRef();
+    sp_ -= n;
+    throw_pops_ = 0;
     return make_err(pc_ > 0 ? error_at(pc_ - 1, message) : message);
   };
   try {
@@ -635,7 +645,10 @@ RunResult VM::run_loop() {
   std::string err;
   const char* fail_msg = nullptr;
 
-#define SYNC() (pc_ = pc, sp_ = static_cast<size_t>(sp - stack_.data()), executed_ = executed)
+#define SYNC() (pc_ = pc, sp_ = static_cast<size_t>(sp - stack_.data()), executed_ = executed, throw_pops_ = 0)
+// Before a step that can throw (allocation, a builtin): how many of the values on the stack are the
+// instruction's operands, which a failure discards like any other failure would.
+#define SYNC_POPS(n) (SYNC(), throw_pops_ = (n))
 #define RELOAD()                                   \
   do {                                             \
     unit = unit_;                                  \
@@ -1010,7 +1023,7 @@ L_LoadReg: {
 
 L_StoreGlobal: {
   if (sp == base) FAIL(kStackUnderflow);
-  SYNC();
+  SYNC_POPS(1);
   ValueRef* slot = global_slot(*unit, ins->arg, true);
   {
     WriteGuard g(globals_lock_);
@@ -1043,7 +1056,7 @@ L_MakeArray: {
     while (sp > base) *--sp = ValueRef();
     FAIL(kStackUnderflow);
   }
-  SYNC();
+  SYNC_POPS(n);
   {
     std::vector<ValueRef> items;
     items.reserve(std::max<uint64_t>(n, 8));
@@ -1060,7 +1073,7 @@ L_MakeObject: {
     while (sp > base) *--sp = ValueRef();
     FAIL(kStackUnderflow);
   }
-  SYNC();
+  SYNC_POPS(2 * n);
   {
     ObjectMap map;
     ValueRef* first = sp - 2 * n;
@@ -1090,7 +1103,7 @@ L_GetIndex: {
       ValueRef out = idx >= 0 && idx < n ? items[idx] : ValueRef();
       c = std::move(out);
     } else if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
-      SYNC();
+      SYNC_POPS(2);
       const ValueRef* found = c.as_object().find(i.as_string());
       ValueRef out = found != nullptr ? *found : resolve_method(c, i.as_string());
       c = std::move(out);
@@ -1111,7 +1124,7 @@ L_SetIndex: {
     while (sp > base) *--sp = ValueRef();
     FAIL(kStackUnderflow);
   }
-  SYNC();
+  SYNC_POPS(3);
   {
     ValueRef v = std::move(sp[-1]);
     ValueRef i = std::move(sp[-2]);
@@ -1165,7 +1178,7 @@ L_LoadConst: {
 
 L_Concat: {
   NEED2();
-  SYNC();
+  SYNC_POPS(2);
   {
     std::string text;
     append_text(text, sp[-2]);
@@ -1202,7 +1215,7 @@ L_GetIter: {
       FAIL(kIterType);
     }
   }
-  SYNC();
+  SYNC_POPS(1);
   {
     ValueRef& c = sp[-1];
     ValueRef items;
@@ -1269,7 +1282,7 @@ L_IterNext: {
       if (st.unique()) {
         st.array_mut()[1] = ValueRef::integer(static_cast<int64_t>(k + 1));
       } else {
-        SYNC();
+        SYNC_POPS(1);
         std::vector<ValueRef> next;
         next.reserve(2);
         next.push_back(st.as_array()[0]);
@@ -1411,6 +1424,7 @@ fail:
   return make_err(error_at(pc - 1, err));
 
 #undef SYNC
+#undef SYNC_POPS
 #undef RELOAD
 #undef DISPATCH
 #undef NEXT

@@ -171,6 +171,9 @@ class VM {
   PollFn poll_fn_ = nullptr;
   void* poll_ctx_ = nullptr;
   bool interrupted_ = false;
+  // Operands of the running instruction still on the stack while it does something that can throw; a
+  // thrown failure discards them (see SYNC_POPS).
+  size_t throw_pops_ = 0;
 
   std::FILE* in_ = stdin;
   std::FILE* out_ = stdout;

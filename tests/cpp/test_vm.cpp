@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "tests/cpp/vm_test_util.h"
+#include "vm_engine/limits.h"
 #include "vm_engine/pool.h"
 
 using namespace tarnwick;
@@ -619,6 +620,38 @@ TEST(Resources, HugeRangeIsAnErrorNotACrash) {
   auto vm = make_vm({{op(O::LoadGlobal, 0), push(0), op(O::LoadConst, 1), op(O::Call, 2)},
                      {S("range"), I64(10000000000LL)}, {}, {}});
   EXPECT_EQ(outcome(vm->run()), "err:Out of memory");
+}
+
+TEST(Resources, AnInstructionFailingForMemoryDiscardsWhatItPopped) {
+  Limits saved = current_limits();
+  Limits small = saved;
+  small.max_value_bytes = 4096;
+  set_limits(small);
+  // Each program keeps a 5 at the bottom of its stack, then grows a value past the ceiling inside one
+  // instruction. As with any failure, the operands it popped are gone and the 5 is all that is left.
+  Program object_store{{push(5), op(O::MakeObject, 0), op(O::StoreReg, 0), push(0), op(O::StoreReg, 1),
+                        op(O::LoadReg, 0), op(O::LoadReg, 1), op(O::LoadReg, 1), op(O::SetIndex), op(O::StoreReg, 0),
+                        op(O::LoadReg, 1), push(1), op(O::Add), op(O::StoreReg, 1), op(O::Jump, 5)},
+                       {}, {}, {}};
+  Program string_join{{push(5), op(O::LoadConst, 0), op(O::StoreReg, 0), op(O::LoadReg, 0), op(O::LoadReg, 0),
+                       op(O::Concat), op(O::StoreReg, 0), op(O::Jump, 3)},
+                      {S("xxxxxxxx")}, {}, {}};
+  Program builtin_call{{push(5), push(1), op(O::MakeArray, 1), op(O::StoreReg, 0)}, {S("str")}, {}, {}};
+  for (int i = 0; i < 12; ++i)
+    builtin_call.code.insert(builtin_call.code.end(),
+                             {op(O::LoadReg, 0), op(O::LoadReg, 0), op(O::MakeArray, 2), op(O::StoreReg, 0)});
+  builtin_call.code.insert(builtin_call.code.end(), {op(O::LoadGlobal, 0), op(O::LoadReg, 0), op(O::Call, 1)});
+  struct Case {
+    Program program;
+    uint64_t failing_pc;
+  };
+  for (auto& c : std::vector<Case>{{object_store, 8}, {string_join, 5}, {builtin_call, 54}}) {
+    auto vm = make_vm(c.program);
+    EXPECT_EQ(outcome(vm->run()), "err:Out of memory");
+    EXPECT_EQ(vm->pc(), c.failing_pc + 1);
+    EXPECT_EQ(vm->stack_depth(), 1u) << "failing at " << c.failing_pc;
+  }
+  set_limits(saved);
 }
 
 TEST(Resources, DeepNestingBuiltByAScriptRendersAndFrees) {
