@@ -729,7 +729,7 @@ std::string dump(const std::vector<Instruction>& code) {
 TEST(ReferenceInterpreter, RandomProgramsBehaveInstructionByInstruction) {
   // TARNWICK_FUZZ_PROGRAMS raises the count for longer exploratory runs.
   const char* env = std::getenv("TARNWICK_FUZZ_PROGRAMS");
-  const int kPrograms = env != nullptr ? std::atoi(env) : 6000;
+  const uint32_t kPrograms = env != nullptr ? static_cast<uint32_t>(std::atoi(env)) : 6000;
   int compared = 0;
   for (uint32_t seed = 1; seed <= kPrograms; ++seed) {
     Generator gen(seed);
@@ -775,8 +775,8 @@ TEST(ReferenceInterpreter, RandomProgramsBehaveInstructionByInstruction) {
     }
   }
   // Most programs finish within the budget; the comparison must not be vacuous.
-  EXPECT_GT(compared, kPrograms / 2);
-  if (env != nullptr) std::printf("compared %d of %d\n", compared, kPrograms);
+  EXPECT_GT(compared, static_cast<int>(kPrograms / 2));
+  if (env != nullptr) std::printf("compared %d of %u\n", compared, kPrograms);
 }
 
 // Growth past the initial stack, frame and register room, with the fused forms doing the pushing.
