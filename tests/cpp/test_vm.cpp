@@ -654,6 +654,39 @@ TEST(Resources, AnInstructionFailingForMemoryDiscardsWhatItPopped) {
   set_limits(saved);
 }
 
+TEST(Resources, SequencesMeetTheStackCeilingWhereTheirInstructionsWould) {
+  Limits saved = current_limits();
+  Limits small = saved;
+  small.max_stack_slots = 1024;  // the stack's initial room
+  set_limits(small);
+  // r0 = 5, then the stack is filled to `fill` values and a sequence runs that pushes (fill + peak) values
+  // one instruction at a time: the instruction that finds no room fails, whatever the sequence nets.
+  struct Case {
+    size_t fill;
+    std::vector<Instruction> tail;
+    uint64_t failing;  // index within tail
+  };
+  std::vector<Case> cases = {
+      {1023, {op(O::LoadReg, 0), push(1), op(O::Lt), op(O::JumpIfFalse, 9999)}, 1},
+      {1023, {op(O::LoadReg, 0), op(O::LoadReg, 0), op(O::Ge), op(O::JumpIfTrue, 9999)}, 1},
+      {1023, {op(O::LoadReg, 0), op(O::LoadReg, 0), op(O::Add)}, 1},
+      {1023, {op(O::LoadReg, 0), push(2), op(O::Mul), op(O::Dup), op(O::StoreReg, 1), op(O::Pop)}, 1},
+      {1024, {op(O::Dup), op(O::StoreReg, 1), op(O::Pop)}, 0},
+  };
+  for (const auto& c : cases) {
+    Program p{{push(5), op(O::StoreReg, 0)}, {}, {}, {}};
+    p.code.insert(p.code.end(), c.fill, push(0));
+    p.code.insert(p.code.end(), c.tail.begin(), c.tail.end());
+    uint64_t failing = 2 + c.fill + c.failing;
+    auto vm = make_vm(p);
+    EXPECT_EQ(outcome(vm->run()), "err:Stack overflow") << "fill " << c.fill << ", failing " << c.failing;
+    EXPECT_EQ(vm->pc(), failing + 1);
+    EXPECT_EQ(vm->instructions_executed(), failing);
+    EXPECT_EQ(vm->stack_depth(), 1024u);
+  }
+  set_limits(saved);
+}
+
 TEST(Resources, DeepNestingBuiltByAScriptRendersAndFrees) {
   // r0 = []; repeat a million times: r0 = [r0]; then str(r0) length.
   const int depth = 1000000;
