@@ -1043,6 +1043,7 @@ L_MakeArray: {
     while (sp > base) *--sp = ValueRef();
     FAIL(kStackUnderflow);
   }
+  if (n == 0) ENSURE(1);  // nothing popped: the result takes a new slot
   SYNC();
   {
     std::vector<ValueRef> items;
@@ -1060,6 +1061,7 @@ L_MakeObject: {
     while (sp > base) *--sp = ValueRef();
     FAIL(kStackUnderflow);
   }
+  if (n == 0) ENSURE(1);
   SYNC();
   {
     ObjectMap map;
