@@ -37,8 +37,6 @@ constexpr const char* kPaused = "VM paused";
 constexpr const char* kStackOverflow = "Stack overflow";
 
 constexpr uint64_t kRegisterLimit = 256;
-// Taken backward jumps and calls between two polls of the interrupt hook.
-constexpr uint32_t kPollInterval = 1u << 14;
 
 [[gnu::cold, gnu::noinline]] std::string register_error(uint64_t slot) {
   return "Register " + std::to_string(slot) + " out of bounds";
@@ -630,7 +628,8 @@ RunResult VM::run_loop() {
   ValueRef* slimit;
   ValueRef* R;
   uint64_t executed = executed_;
-  uint32_t poll_countdown = kPollInterval;
+  const uint32_t poll_interval = poll_interval_;
+  uint32_t poll_countdown = poll_interval;
   const PollFn poll = poll_fn_;
   std::string err;
   const char* fail_msg = nullptr;
@@ -687,7 +686,7 @@ RunResult VM::run_loop() {
 #define POLL()                                                  \
   do {                                                          \
     if (poll != nullptr && --poll_countdown == 0) {             \
-      poll_countdown = kPollInterval;                           \
+      poll_countdown = poll_interval;                           \
       SYNC();                                                   \
       if (auto stop = poll(poll_ctx_)) {                        \
         interrupted_ = true;                                    \
