@@ -148,6 +148,25 @@ TEST(Resources, HugeCountOperandsUnderflowWithoutAllocating) {
   }
 }
 
+TEST(Resources, PollIntervalSetsHowOftenTheHookIsAsked) {
+  // A host that needs a prompt answer (a fuzzer's budget, a deadline) asks the VM to poll more often.
+  for (uint32_t interval : {1u, 4u, 1000u}) {
+    VM vm({make_instr(Opcode::Jump, 0)}, {}, {}, {});
+    int polls = 0;
+    vm.set_poll_interval(interval);
+    vm.set_poll_hook(
+        [](void* c) -> std::optional<std::string> {
+          if (++*static_cast<int*>(c) == 3) return std::string("stop");
+          return std::nullopt;
+        },
+        &polls);
+    RunResult r = vm.run();
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "stop");
+    EXPECT_EQ(vm.instructions_executed(), 3u * interval);
+  }
+}
+
 // --- Values nested a million deep, on a small native stack ---------------------------------------------
 
 // Runs `body` on a thread whose native stack is far too small for recursion over a million levels.
