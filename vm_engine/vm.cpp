@@ -585,6 +585,8 @@ void VM::update_frame_room() noexcept {
 
 RunResult VM::run() {
   interrupted_ = false;
+  // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
+  if (!native_stack_room(current_limits().min_native_stack)) return make_err(std::string(kStackOverflow));
   update_frame_room();
   // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
   // its line is reported like any other failure's.
