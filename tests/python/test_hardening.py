@@ -94,7 +94,8 @@ str(a) == str(o)
     gc.collect()
 
 
-def test_natives_that_re_enter_without_end_stop_at_the_recursion_limit():
+@pytest.mark.parametrize("stack", [None, 1024 * 1024], ids=["main-thread", "1MiB-thread"])
+def test_natives_that_re_enter_without_end_stop_before_the_stack_runs_out(stack):
     results = []
 
     def again():
@@ -103,11 +104,19 @@ def test_natives_that_re_enter_without_end_stop_at_the_recursion_limit():
         return r
 
     tp.set_native_binding("again", again)
-    assert tp.compile_and_run("again()") == "nil"
-    # Some level failed with Python's own recursion error; every level returned normally.
+    if stack is None:
+        assert tp.compile_and_run("again()") == "nil"
+    else:
+        assert in_small_stack_thread(lambda: tp.compile_and_run("again()"), stack) == "nil"
+    # The deepest level failed, with Python's recursion error or the engine's native stack guard, whichever
+    # came first; every level returned normally.
     assert len(results) > 10
     failed = [r for r in results if r != "nil"]
-    assert len(failed) == 1 and "Native error: RecursionError" in failed[0]
+    assert len(failed) == 1
+    if stack is None:
+        assert "Native error: RecursionError" in failed[0] or failed[0] == "Runtime error: Stack overflow"
+    else:
+        assert failed[0] == "Runtime error: Stack overflow"
 
 
 def test_natives_re_entering_both_modules_and_clearing_the_registry_mid_run():
