@@ -8,7 +8,8 @@ times, do not move with the machine's load, so a change can be compared before a
     python3 bench/callgrind.py --annotate 15 sieve   print the 15 most expensive engine functions
 
 Tarnwick runs through build/tarnwick_run (the engine alone, no Python); each count is the program's
-own cost: the count of an empty program run the same way is subtracted. CPython runs the Python version
+own cost: the count of an empty program run the same way is subtracted. The row `frontend` counts
+tarnwick_parser.compile() of a generated 1000-function program (lex, parse, compile) inside CPython. CPython runs the Python version
 at the same size, also minus its empty-program count, for a ratio that does not depend on the machine.
 The raw callgrind files stay in bench/out/ for callgrind_annotate.
 """
@@ -85,11 +86,13 @@ def main(argv=None):
     ap.add_argument("--compare", metavar="LABEL", help="compare with this record (default: the last one)")
     ap.add_argument("--annotate", type=int, metavar="N", help="show the N costliest functions per program")
     ap.add_argument("--no-python", action="store_true", help="skip the CPython counts")
+    ap.add_argument("--no-frontend", action="store_true", help="skip the compile() count")
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--python", default=None, help="default: the CPython that `python3` starts")
     args = ap.parse_args(argv)
     args.python = args.python or run.real_python()
     names = args.names or suite.NAMES
+    args.no_frontend = args.no_frontend or bool(args.names)
     if not args.no_build:
         run.build()
 
@@ -142,6 +145,21 @@ def main(argv=None):
         print(line, flush=True)
         if args.annotate:
             print(annotate(out_file, args.annotate))
+    if not args.no_frontend:
+        # Front end: compile() of a generated program inside CPython, minus the same run without compiling.
+        units = 1000
+        costs = []
+        for which in ("none", "tarnwick"):
+            ir, _ = count([args.python, "-c", run._FRONTEND_MEMORY_SNIPPET, str(units), which, run._TW_UNIT],
+                          os.path.join(suite.OUT, f"callgrind.frontend.{which}.out"), run.tarnwick_env())
+            costs.append(ir)
+        counts["frontend"] = costs[1] - costs[0]
+        nbytes = len("".join(run._TW_UNIT.format(k=k) for k in range(units)).encode())
+        line = f"{'frontend':<11} {units:>7} {counts['frontend'] / 1e6:>12.1f} {'-':>11} {'-':>7}"
+        old = reference["counts"].get("frontend") if reference else None
+        if old:
+            line += f" {old / 1e6:>9.1f} {(counts['frontend'] - old) / old * 100:>+7.1f}%"
+        print(line + f"   ({counts['frontend'] / nbytes:.0f} instructions per source byte)")
     if reference:
         print(f"(change: against the record {reference['label']!r} of {reference['date']}, "
               f"revision {reference['revision']})")
@@ -149,7 +167,7 @@ def main(argv=None):
     if args.save:
         entry = {"label": args.save, "date": datetime.datetime.now().isoformat(timespec="seconds"),
                  "revision": run.git_revision(), "driver": driver,
-                 "sizes": {n: suite.SIZES[n]["callgrind"] for n in counts},
+                 "sizes": {n: suite.SIZES[n]["callgrind"] if n in suite.SIZES else 1000 for n in counts},
                  "counts": counts, "cpython_counts": py_counts}
         record["entries"] = [e for e in record["entries"] if e["label"] != args.save] + [entry]
         os.makedirs(os.path.dirname(RECORD), exist_ok=True)

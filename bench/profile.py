@@ -100,17 +100,16 @@ def loop_costs(out_file):
     return own, calls
 
 
-def handler_of_lines():
+def handler_of_lines(source=LOOP_SOURCE):
     """Source line -> opcode handler label of the interpreter loop."""
     starts, labels = [], []
     bare = None  # line number of the last label that stood alone on its line
-    with open(LOOP_SOURCE, encoding="utf-8") as f:
+    with open(source, encoding="utf-8") as f:
         for number, text in enumerate(f, 1):
             m = re.match(r"(L_\w+):(.*)", text)
             if m:
                 if bare == number - 1:
                     # A label alone on its line shares the next label's handler: name it after both.
-                    starts[-1] = number
                     labels[-1] += "/" + m.group(1)[2:]
                 else:
                     starts.append(number)

@@ -26,6 +26,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import suite  # noqa: E402
 
+TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
 # "cpu" (user + system time of the program) holds up far better than wall time on a busy machine, where
 # the program waits for a core; --wall switches.
 TIMING = "cpu"
@@ -56,12 +57,14 @@ def measure(argv, env=None, timeout=None):
     """Runs argv once and returns its wall and CPU times, output and peak resident memory.
 
     The memory comes from /usr/bin/time, which forks the program from its own small process: a child
-    forked straight from this Python process would report this process's size as its peak.
+    forked straight from this Python process would report this process's size as its peak (the
+    fallback when the `time` package is missing).
     """
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
             tempfile.NamedTemporaryFile("r") as rss:
         start = time.perf_counter()
-        proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", rss.name, *argv],
+        wrapper = [TIME, "-f", "%M", "-o", rss.name] if TIME else []
+        proc = subprocess.Popen([*wrapper, *argv],
                                 stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env,
                                 start_new_session=True)
         killer = threading.Timer(timeout, os.killpg, (proc.pid, signal.SIGKILL)) if timeout else None
@@ -81,6 +84,8 @@ def measure(argv, env=None, timeout=None):
         # time writes "Command exited with non-zero status N" first when the program fails.
         fields = (rss.read().strip().splitlines() or [""])[-1].split()
         max_rss = int(fields[0]) if fields and fields[0].isdigit() else 0
+        if not TIME:
+            max_rss = usage.ru_maxrss  # includes this process's size at the fork: an upper bound
         return Measurement(seconds, cpu, max_rss, out.read().decode("utf-8", "replace"),
                            err.read().decode("utf-8", "replace"), proc.returncode)
 
@@ -271,11 +276,12 @@ import json, sys, time
 units, repeats = int(sys.argv[1]), int(sys.argv[2])
 tw = "".join(sys.argv[3].format(k=k) for k in range(units))
 py = "".join(sys.argv[4].format(k=k) for k in range(units))
+clock = time.process_time if sys.argv[5] == "cpu" else time.perf_counter
 import tarnwick_parser
 def best(fn):
     times = []
     for _ in range(repeats):
-        t = time.perf_counter(); fn(); times.append(time.perf_counter() - t)
+        t = clock(); fn(); times.append(clock() - t)
     return min(times)
 result = {
     "tarnwick_bytes": len(tw.encode()), "python_bytes": len(py.encode()),
@@ -286,15 +292,32 @@ print(json.dumps(result))
 """
 
 
+_FRONTEND_MEMORY_SNIPPET = """
+import sys
+units, which, template = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+text = "".join(template.format(k=k) for k in range(units))
+if which == "tarnwick":
+    import tarnwick_parser
+    tarnwick_parser.compile(text)
+elif which == "python":
+    compile(text, "<generated>", "exec")
+"""
+
+
 def frontend(python, units, repeats):
-    """Lex+parse+compile throughput of a large generated program against CPython's compile()."""
-    proc = subprocess.run([python, "-c", _FRONTEND_SNIPPET, str(units), str(repeats), _TW_UNIT, _PY_UNIT],
+    """Lex+parse+compile throughput of a large generated program against CPython's compile(), and the
+    peak memory that compiling adds (the same process without the compile call is the baseline)."""
+    proc = subprocess.run([python, "-c", _FRONTEND_SNIPPET, str(units), str(repeats), _TW_UNIT, _PY_UNIT, TIMING],
                           env=tarnwick_env(), capture_output=True, text=True)
     if proc.returncode != 0:
         return {"error": proc.stderr.strip()[-300:]}
     r = json.loads(proc.stdout)
     r["tarnwick_mb_per_s"] = r["tarnwick_bytes"] / r["tarnwick_seconds"] / 1e6
     r["python_mb_per_s"] = r["python_bytes"] / r["python_seconds"] / 1e6
+    for which, template in (("tarnwick", _TW_UNIT), ("python", _PY_UNIT)):
+        peaks = [measure([python, "-c", _FRONTEND_MEMORY_SNIPPET, str(units), mode, template], tarnwick_env())
+                 for mode in ("none", which)]
+        r[f"{which}_compile_memory_kb"] = peaks[1].max_rss_kb - peaks[0].max_rss_kb
     return r
 
 
@@ -305,7 +328,9 @@ def format_frontend(r):
             f"({r['tarnwick_bytes'] / 1e6:.1f} MB in {r['tarnwick_seconds']:.3f} s); "
             f"CPython compile() {r['python_mb_per_s']:.1f} MB/s "
             f"({r['python_bytes'] / 1e6:.1f} MB in {r['python_seconds']:.3f} s); "
-            f"ratio {r['tarnwick_mb_per_s'] / r['python_mb_per_s']:.2f}x")
+            f"ratio {r['tarnwick_mb_per_s'] / r['python_mb_per_s']:.2f}x; peak memory added by compiling: "
+            f"Tarnwick {r['tarnwick_compile_memory_kb'] / 1024:.0f} MB, "
+            f"CPython {r['python_compile_memory_kb'] / 1024:.0f} MB")
 
 
 # ----- memory of a long-running function ---------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "parser/token.h"
@@ -40,6 +41,50 @@ inline PyObject* conversion_type_error(const char* prefix, PyObject* obj, const 
   Py_DECREF(type_name);
   return nullptr;
 }
+
+// A Python str as UTF-8. A str holding lone surrogates has no UTF-8 form; there each surrogate becomes
+// U+FFFD, one character for one, so columns and texts stay aligned with what the caller wrote.
+class Utf8Text {
+ public:
+  explicit Utf8Text(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data != nullptr) {
+      text_ = std::string_view(data, static_cast<size_t>(size));
+      ok_ = true;
+      return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return;
+    PyErr_Clear();
+    PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+    if (bytes == nullptr) return;
+    std::string_view raw(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    owned_.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+      // A surrogate encodes as ED A0..BF 80..BF; nothing else valid starts with ED followed by A0 or more.
+      if (static_cast<unsigned char>(raw[i]) == 0xED && i + 2 < raw.size() &&
+          static_cast<unsigned char>(raw[i + 1]) >= 0xA0) {
+        owned_ += "\xEF\xBF\xBD";
+        i += 2;
+      } else {
+        owned_ += raw[i];
+      }
+    }
+    Py_DECREF(bytes);
+    text_ = owned_;
+    ok_ = true;
+  }
+  Utf8Text(const Utf8Text&) = delete;
+  Utf8Text& operator=(const Utf8Text&) = delete;
+
+  bool ok() const { return ok_; }
+  std::string_view text() const { return text_; }
+
+ private:
+  std::string owned_;
+  std::string_view text_;
+  bool ok_ = false;
+};
 
 // Helper for argument errors: "argument '{name}': '{type}' object cannot be converted to '{target}'".
 inline PyObject* argument_type_error(const char* name, PyObject* obj, const char* target) {

@@ -24,35 +24,6 @@ PyObject* int_list(const std::vector<uint8_t>& bytes) {
   return list;
 }
 
-// The source as UTF-8. Lone surrogates have no UTF-8 form; like lex(), each becomes one U+FFFD so that
-// line and column numbers in error messages still match what the caller wrote.
-bool source_text(PyObject* str, std::string& out) {
-  Py_ssize_t size = 0;
-  if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
-    out.assign(data, static_cast<size_t>(size));
-    return true;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-  PyErr_Clear();
-  PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
-  if (bytes == nullptr) return false;
-  std::string_view raw(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-  out.clear();
-  out.reserve(raw.size());
-  for (size_t i = 0; i < raw.size(); ++i) {
-    // A surrogate encodes as ED A0..BF 80..BF; no valid character starts with ED and then A0 or more.
-    if (static_cast<unsigned char>(raw[i]) == 0xED && i + 2 < raw.size() &&
-        static_cast<unsigned char>(raw[i + 1]) >= 0xA0) {
-      out += "\xEF\xBF\xBD";
-      i += 2;
-    } else {
-      out += raw[i];
-    }
-  }
-  Py_DECREF(bytes);
-  return true;
-}
-
 PyObject* raise_syntax_error(const SourceError& error) {
   std::string message = error.message;
   // Lex and parse texts already say where they happened; a compile error gets its line in front.
@@ -75,10 +46,10 @@ PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!PyUnicode_Check(source)) return argument_type_error("source", source, "PyString");
-  std::string text;
-  if (!source_text(source, text)) return nullptr;
+  Utf8Text text(source);
+  if (!text.ok()) return nullptr;
 
-  auto compiled = compile_source(text);
+  auto compiled = compile_source(text.text());
   if (!compiled) return raise_syntax_error(compiled.error());
 
   PyObject* opcodes = int_list(encode_compile_opcodes(compiled->code));

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "parser/py_api.h"
 #include "vm_engine/pool.h"
 
 namespace tarnwick::py {
@@ -25,29 +26,9 @@ bool is_numpy_bool(PyObject* obj) {
 }  // namespace
 
 bool utf8_of(PyObject* str, std::string& out) {
-  Py_ssize_t size = 0;
-  if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
-    out.assign(data, static_cast<size_t>(size));
-    return true;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-  PyErr_Clear();
-  PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
-  if (bytes == nullptr) return false;
-  const auto* raw = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
-  const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
-  out.clear();
-  out.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    // An encoded surrogate is ED A0..BF 80..BF; no valid UTF-8 sequence starts with ED and then A0 or more.
-    if (raw[i] == 0xED && i + 2 < n && raw[i + 1] >= 0xA0) {
-      out += "\xEF\xBF\xBD";
-      i += 2;
-    } else {
-      out += static_cast<char>(raw[i]);
-    }
-  }
-  Py_DECREF(bytes);
+  Utf8Text text(str);
+  if (!text.ok()) return false;
+  out.assign(text.text());
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <map>
@@ -138,6 +139,7 @@ class Plain {
   uint64_t depth() const { return cur_.stack.size(); }
   uint64_t pc() const { return cur_.pc; }
   uint64_t calls() const { return frames_.size(); }
+  void set_global(const std::string& name, ValueRef v) { globals_[name] = std::move(v); }
   ValueRef global(const std::string& name) const {
     auto it = globals_.find(name);
     return it == globals_.end() ? ValueRef() : it->second;
@@ -550,10 +552,25 @@ std::vector<Constant> pool() {
   return {Constant::integer(3), Constant::floating(2.5), Constant::floating(std::nan("")), Constant::string("ab"),
           Constant::nil(), Constant::integer(1LL << 40), Constant::floating(0.0), Constant::string("h\xC3\xA9"),
           Constant::integer(0), Constant::floating(-0.0), Constant::string("f0"), Constant::string("f1"),
-          Constant::string("len"), Constant::string("g"), Constant::integer(INT64_MAX), Constant::string("")};
+          Constant::string("len"), Constant::string("g"), Constant::integer(INT64_MAX), Constant::string(""),
+          Constant::string("__class__"), Constant::string("K"), Constant::string("m"), Constant::string("r"),
+          Constant::string("q")};
 }
-constexpr uint64_t kPoolSize = 16;
-constexpr uint64_t kNameConstants[] = {10, 11, 12, 13, 3, 20};  // f0, f1, len, g, "ab", out of range
+constexpr uint64_t kPoolSize = 21;
+// f0, f1, len, g, "ab", the class K, out of range
+constexpr uint64_t kNameConstants[] = {10, 11, 12, 13, 3, 17, 40};
+constexpr uint64_t kMembers[] = {18, 19, 20, 3};  // m, r, q, ab
+
+// Classes every program starts with: K (m -> f0, q -> the builtin len) extends P (r -> f1).
+void add_classes(const std::function<void(const std::string&, ValueRef)>& set) {
+  auto cls = [](std::vector<std::pair<std::string, ValueRef>> methods, const char* parent) {
+    std::vector<std::pair<std::string, ValueRef>> c = {{"__methods__", ValueRef::object(std::move(methods))}};
+    if (parent != nullptr) c.emplace_back("__parent__", ValueRef::string(parent));
+    return ValueRef::object(std::move(c));
+  };
+  set("K", cls({{"m", ValueRef::string("f0")}, {"q", ValueRef::string("len")}}, "P"));
+  set("P", cls({{"r", ValueRef::string("f1")}}, nullptr));
+}
 
 class Generator {
  public:
@@ -587,7 +604,7 @@ class Generator {
     switch (pick(5)) {
       case 0: return small_push();
       case 1: return make_instr(O::LoadConst, pick(12) == 0 ? kPoolSize + pick(3) : pick(kPoolSize));
-      case 2: return make_instr(O::LoadGlobal, kNameConstants[pick(6)]);
+      case 2: return make_instr(O::LoadGlobal, kNameConstants[pick(std::size(kNameConstants))]);
       default: return reg_op(O::LoadReg);
     }
   }
@@ -601,7 +618,7 @@ class Generator {
                                 O::Halt, O::Nop};
     static const O cmps[] = {O::Lt, O::Le, O::Gt, O::Ge};
     static const O ariths[] = {O::Add, O::Sub, O::Mul};
-    switch (pick(15)) {
+    switch (pick(16)) {
       case 0: case 1: out.push_back(value_op()); break;
       case 2: out.push_back(make_instr(binaries[pick(std::size(binaries))])); break;
       case 3: out.push_back(make_instr(unaries[pick(std::size(unaries))])); break;
@@ -655,7 +672,7 @@ class Generator {
       }
       case 11: out.push_back(make_instr(static_cast<O>(static_cast<uint32_t>(O::Jump) + pick(3)), kPatch)); break;
       case 12: {  // a call of a global (function, builtin, or not callable)
-        out.push_back(make_instr(O::LoadGlobal, kNameConstants[pick(6)]));
+        out.push_back(make_instr(O::LoadGlobal, kNameConstants[pick(std::size(kNameConstants))]));
         uint64_t n = pick(3);
         for (uint64_t i = 0; i < n; ++i) out.push_back(value_op());
         out.push_back(make_instr(O::Call, pick(10) == 0 ? n + 2 : n));
@@ -663,8 +680,19 @@ class Generator {
       }
       case 13:  // rebinding a global, functions and builtins included
         out.push_back(value_op());
-        out.push_back(make_instr(O::StoreGlobal, kNameConstants[pick(6)]));
+        out.push_back(make_instr(O::StoreGlobal, kNameConstants[pick(std::size(kNameConstants))]));
         break;
+      case 14: {  // a method call on a fresh instance of K (or of a class named by whatever is in r0)
+        out.push_back(make_instr(O::LoadConst, 16));
+        out.push_back(pick(4) == 0 ? make_instr(O::LoadReg, 0) : make_instr(O::LoadConst, 17));
+        out.push_back(make_instr(O::MakeObject, 1));
+        out.push_back(make_instr(O::LoadConst, kMembers[pick(std::size(kMembers))]));
+        out.push_back(make_instr(O::GetIndex));
+        uint64_t n = pick(3);
+        for (uint64_t i = 0; i < n; ++i) out.push_back(value_op());
+        out.push_back(make_instr(O::Call, n));
+        break;
+      }
       default: out.push_back(make_instr(O::Return)); break;
     }
   }
@@ -720,6 +748,8 @@ TEST(ReferenceInterpreter, RandomProgramsBehaveInstructionByInstruction) {
 
     Plain plain(main_code, main_lines, pool(), functions);
     auto vm = make_vm({main_code, pool(), main_lines, functions});
+    add_classes([&](const std::string& n, ValueRef v) { plain.set_global(n, v); });
+    add_classes([&](const std::string& n, ValueRef v) { vm->set_global(n, v); });
     uint64_t budget = 20000;
     std::vector<Snapshot> expected, actual;
     bool within_budget = true;
@@ -747,6 +777,40 @@ TEST(ReferenceInterpreter, RandomProgramsBehaveInstructionByInstruction) {
   // Most programs finish within the budget; the comparison must not be vacuous.
   EXPECT_GT(compared, kPrograms / 2);
   if (env != nullptr) std::printf("compared %d of %d\n", compared, kPrograms);
+}
+
+// Growth past the initial stack, frame and register room, with the fused forms doing the pushing.
+TEST(ReferenceInterpreter, GrowthOfStackFramesAndRegisters) {
+  // r0 = 0; while r0 < 3000 { push r0 * 2; r0 = r0 + 1 }; [all 3000 values]; then str of it.
+  std::vector<Instruction> pushes = {push(0), op(O::StoreReg, 0), op(O::LoadReg, 0), op(O::LoadConst, 0),
+                                     op(O::Lt), op(O::JumpIfFalse, 16), op(O::LoadReg, 0), push(2), op(O::Mul),
+                                     op(O::LoadReg, 0), push(1), op(O::Add), op(O::Dup), op(O::StoreReg, 0),
+                                     op(O::Pop), op(O::Jump, 2), op(O::MakeArray, 3000), op(O::LoadGlobal, 1),
+                                     op(O::Swap), op(O::Call, 1)};
+  // down(n) = n < 1 ? [] : [n, down(n - 1)] through 2000 frames, each with registers of its own.
+  FunctionRecord down = function(
+      "down", 1,
+      {op(O::LoadReg, 0), push(1), op(O::Lt), op(O::JumpIfFalse, 6), op(O::MakeArray, 0), op(O::Return),
+       op(O::LoadReg, 0), push(1), op(O::Sub), op(O::Dup), op(O::StoreReg, 1), op(O::Pop), op(O::LoadReg, 0),
+       op(O::LoadGlobal, 0), op(O::LoadReg, 1), op(O::Call, 1), op(O::MakeArray, 2), op(O::Return)},
+      {Constant::string("down")});
+  std::vector<Instruction> recursion = {op(O::LoadGlobal, 1), op(O::LoadGlobal, 2), op(O::LoadConst, 3),
+                                        op(O::Call, 1), op(O::Call, 1)};
+
+  std::vector<Constant> constants = {Constant::integer(3000), Constant::string("str"), Constant::string("down"),
+                                     Constant::integer(2000)};
+  for (const auto& code : {pushes, recursion}) {
+    Plain plain(code, {}, constants, {down});
+    uint64_t budget = 1000000;
+    auto want = plain.run(budget);
+    ASSERT_TRUE(want.has_value());
+    auto vm = make_vm({code, constants, {}, {down}});
+    RunResult got = vm->run();
+    EXPECT_EQ(text_outcome(got), text_outcome(*want));
+    EXPECT_EQ(vm->instructions_executed(), plain.executed);
+    EXPECT_EQ(vm->call_depth(), 0u);
+    EXPECT_GT(to_text(got.value()).size(), 10000u);  // the whole structure took part in the comparison
+  }
 }
 
 // --- Compiled programs ---------------------------------------------------------------------------------------
