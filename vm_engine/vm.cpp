@@ -1012,7 +1012,7 @@ L_JumpBack: {
   }
   ip = exec + target;
   if (poll != nullptr && --poll_countdown == 0) {
-    poll_countdown = kPollInterval;
+    poll_countdown = poll_interval;
     pc_ = target;
     SYNC_SP();
     executed_ = executed;
