@@ -110,6 +110,30 @@ class ValueRef {
   std::vector<ValueRef>& array_mut() noexcept;
   ObjectMap& object_mut() noexcept;
 
+  // In-place writes for the interpreter's hot paths. Each requires that this handle holds no counted
+  // reference (nil, bool, int, float or a function name): there is nothing to release first.
+  TARNWICK_INLINE void put_int(int64_t i) noexcept { kind_ = ValueKind::Int; i_ = i; }
+  TARNWICK_INLINE void put_float(double f) noexcept { kind_ = ValueKind::Float; f_ = f; }
+  TARNWICK_INLINE void put_bool(bool b) noexcept { kind_ = ValueKind::Bool; i_ = b ? 1 : 0; }
+  TARNWICK_INLINE void put_nil() noexcept { kind_ = ValueKind::Nil; }
+  TARNWICK_INLINE void put(const ValueRef& o) noexcept {
+    o.retain();
+    kind_ = o.kind_;
+    i_ = o.i_;
+  }
+  TARNWICK_INLINE void put(ValueRef&& o) noexcept {
+    kind_ = o.kind_;
+    i_ = o.i_;
+    o.kind_ = ValueKind::Nil;
+  }
+  // Drops whatever this handle holds, leaving nil.
+  TARNWICK_INLINE void clear() noexcept {
+    release();
+    kind_ = ValueKind::Nil;
+  }
+  // The heap record of a heap kind (the caller has checked the kind).
+  const void* heap_identity() const noexcept { return p_; }
+
   // Handle identity (heap kinds; two functions of the same name share one) and sharing (counted kinds
   // only; others report 0 and are always unique).
   const void* identity() const noexcept { return is_heap() ? p_ : nullptr; }

@@ -37,8 +37,6 @@ constexpr const char* kPaused = "VM paused";
 constexpr const char* kStackOverflow = "Stack overflow";
 
 constexpr uint64_t kRegisterLimit = 256;
-// Taken backward jumps and calls between two polls of the interrupt hook.
-constexpr uint32_t kPollInterval = 1u << 14;
 
 [[gnu::cold, gnu::noinline]] std::string register_error(uint64_t slot) {
   return "Register " + std::to_string(slot) + " out of bounds";
@@ -181,19 +179,21 @@ int arith_kind(Opcode op) {
   }
 }
 
-std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n) {
+// The executable copy of a body; with `sequences` off, only the single-instruction rewrites are made.
+std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, bool sequences) {
   std::vector<Instruction> out = code;
   auto is = [&](size_t i, Opcode op) { return i < n && code[i].opcode == op; };
   auto reg = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg < kRegisterLimit; };
   auto make = [](uint32_t op, int32_t imm, uint64_t arg) { return Instruction{static_cast<Opcode>(op), imm, arg}; };
   for (size_t i = 0; i < n; ++i) {
-    if (reg(i, Opcode::LoadReg) && (is(i + 1, Opcode::Push) || reg(i + 1, Opcode::LoadReg)) && i + 2 < n) {
+    if (sequences && reg(i, Opcode::LoadReg) && (is(i + 1, Opcode::Push) || reg(i + 1, Opcode::LoadReg)) &&
+        i + 2 < n) {
       bool imm = is(i + 1, Opcode::Push);
       uint64_t a = code[i].arg, b = imm ? 0 : code[i + 1].arg;
       int32_t k = imm ? code[i + 1].imm : 0;
       int cmp = cmp_kind(code[i + 2].opcode);
       if (cmp >= 0 && (is(i + 3, Opcode::JumpIfFalse) || is(i + 3, Opcode::JumpIfTrue)) && code[i + 3].arg > i + 3 &&
-          code[i + 3].arg <= 0xFFFFFFFFu) {
+          code[i + 3].arg < n) {
         uint64_t sense = code[i + 3].opcode == Opcode::JumpIfTrue ? 1 : 0;
         uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(cmp) << 16) | (sense << 18) | (code[i + 3].arg << 32);
         out[i] = make((imm ? detail::kFusedCmpRegImm : detail::kFusedCmpRegReg) + cmp, k, arg);
@@ -211,8 +211,30 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n) {
         continue;
       }
     }
-    if (is(i, Opcode::Dup) && reg(i + 1, Opcode::StoreReg) && is(i + 2, Opcode::Pop))
+    if (sequences && is(i, Opcode::Dup) && reg(i + 1, Opcode::StoreReg) && is(i + 2, Opcode::Pop)) {
       out[i] = make(detail::kFusedStoreTop, 0, code[i + 1].arg);
+      continue;
+    }
+    // Single instructions whose operand decides their path once and for all.
+    const Instruction& in = code[i];
+    switch (in.opcode) {
+      case Opcode::LoadReg:
+      case Opcode::StoreReg:
+        if (in.arg >= kRegisterLimit) out[i] = make(detail::kRegisterError, 0, in.arg);
+        break;
+      case Opcode::Jump:
+      case Opcode::JumpIfFalse:
+      case Opcode::JumpIfTrue: {
+        uint32_t which = static_cast<uint32_t>(in.opcode) - static_cast<uint32_t>(Opcode::Jump);
+        if (in.arg >= n) {
+          out[i] = make(detail::kJumpOut + which, 0, in.arg);
+        } else if (in.arg <= i) {
+          out[i] = make(detail::kJumpBack + which, 0, in.arg);
+        }
+        break;
+      }
+      default: break;
+    }
   }
   return out;
 }
@@ -230,15 +252,25 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
       reg_count = std::max<size_t>(reg_count, ins.arg + 1);
     if (ins.opcode == Opcode::Call) ++calls;
   }
+  bind_limit = std::min<uint64_t>(arity, reg_count);
   code.push_back(Instruction{static_cast<Opcode>(detail::kEndOpcode), 0, 0});
-  exec = fuse(code, code_size);
+  exec = fuse(code, code_size, true);
+  exec_plain = fuse(code, code_size, false);
   global_cache.resize(constants.size());
-  if (calls > 0) {
-    site_of.assign(code_size, 0);
-    sites.resize(calls);
-    uint32_t next = 0;
-    for (size_t i = 0; i < code_size; ++i)
-      if (code[i].opcode == Opcode::Call) site_of[i] = next++;
+  sites.resize(calls);
+  for (auto* copy : {&exec, &exec_plain}) {
+    int32_t next_site = 0;
+    for (size_t i = 0; i < code_size; ++i) {
+      Instruction& in = (*copy)[i];
+      if (in.opcode == Opcode::Call) {
+        in.imm = next_site++;
+      } else if (in.opcode == Opcode::LoadGlobal && in.arg < global_cache.size()) {
+        in = Instruction{static_cast<Opcode>(detail::kLoadGlobalCached), 0,
+                         reinterpret_cast<uint64_t>(&global_cache[in.arg])};
+      } else if (in.opcode == Opcode::LoadConst && in.arg >= constants.size()) {
+        in = Instruction{static_cast<Opcode>(detail::kConstantError), 0, in.arg};
+      }
+    }
   }
 }
 
@@ -301,14 +333,20 @@ VM::VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<C
   unit_ = main_.get();
   stack_.resize(1024);
   regs_.resize(std::max<size_t>(main_->reg_count, 64));
-  frames_.reserve(128);
+  regs_end_ = regs_.data() + regs_.size();
+  frames_.resize(128);
 }
 
 VM::~VM() = default;
 
 void VM::add_native(const std::string& name, std::shared_ptr<NativeCallable> fn) {
   natives_[name] = std::move(fn);
-  ++natives_version_;
+  // A native wins over a function or builtin of its name: forget what the call sites resolved.
+  auto forget = [](const CodeUnit& unit) {
+    for (CallSite& site : unit.sites) site = CallSite();
+  };
+  forget(*main_);
+  for (const auto& entry : functions_) forget(*entry.second);
   set_global(name, ValueRef::native(name));
 }
 
@@ -427,15 +465,26 @@ bool VM::ensure_registers(size_t count) {
   uint64_t cap = current_limits().max_stack_slots;
   if (count > cap) return false;
   regs_.resize(std::min<uint64_t>(std::max(count, regs_.size() * 2), cap));
+  regs_end_ = regs_.data() + regs_.size();
+  return true;
+}
+
+bool VM::push_frame(const Frame& frame) {
+  if (nframes_ == frames_.size()) {
+    size_t want = std::min<uint64_t>(frames_.size() * 2, current_limits().max_call_depth);
+    if (want <= nframes_) return false;
+    frames_.resize(want);
+  }
+  frames_[nframes_++] = frame;
+  update_frame_room();
   return true;
 }
 
 bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const ValueRef* receiver) {
   size_t new_base = reg_base_ + unit_->reg_count;
-  if (frames_.size() >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count))
+  if (nframes_ >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count) ||
+      !push_frame(Frame{unit_, pc_, stack_base_, reg_base_}))
     return false;
-  frames_.push_back(Frame{unit_, pc_, stack_base_, reg_base_});
-  update_frame_room();
   ValueRef* R = regs_.data() + new_base;
   size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
   size_t shift = receiver != nullptr ? 1 : 0;
@@ -465,15 +514,13 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
   throw_pops_ = argc + 1;  // until the callee and its arguments are off the stack
 
   CallSite scratch;
-  CallSite& site = unit_->sites.empty() || pc_ == 0 || pc_ - 1 >= unit_->code_size
+  CallSite& site = pc_ == 0 || pc_ - 1 >= unit_->code_size || unit_->code[pc_ - 1].opcode != Opcode::Call
                        ? scratch
-                       : unit_->sites[unit_->site_of[pc_ - 1]];
-  bool hit = site.kind != CallSite::Empty && site.natives_version == natives_version_ &&
-             f.identity() != nullptr && f.identity() == site.callee.identity();
+                       : unit_->sites[static_cast<uint32_t>(unit_->exec[pc_ - 1].imm)];
+  bool hit = site.kind != CallSite::Empty && f.identity() != nullptr && f.identity() == site.callee.identity();
   if (!hit) {
     site = CallSite();
     site.kind = CallSite::Nil;
-    site.natives_version = natives_version_;
     ValueKind k = f.kind();
     if (k == ValueKind::Function || k == ValueKind::NativeFn || k == ValueKind::Method) {
       const std::string& name = f.function_name();
@@ -558,12 +605,11 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
 }
 
 bool VM::do_return(std::string& err) {
-  if (frames_.empty()) {
+  if (nframes_ == 0) {
     err = kNoCall;
     return false;
   }
-  Frame fr = frames_.back();
-  frames_.pop_back();
+  Frame fr = frames_[--nframes_];
   ValueRef ret;
   if (sp_ > stack_base_) ret = std::move(stack_[sp_ - 1]);
   for (size_t i = stack_base_; i < sp_; ++i) stack_[i] = ValueRef();
@@ -587,12 +633,14 @@ std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
 // --- The loop --------------------------------------------------------------------------------------------
 
 void VM::update_frame_room() noexcept {
-  frame_room_ = std::min<uint64_t>(frames_.capacity(), current_limits().max_call_depth);
+  frame_room_ = std::min<uint64_t>(frames_.size(), current_limits().max_call_depth);
 }
 
 RunResult VM::run() {
   interrupted_ = false;
   throw_pops_ = 0;
+  // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
+  if (!native_stack_room(current_limits().min_native_stack)) return make_err(std::string(kStackOverflow));
   update_frame_room();
   // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
   // its line is reported like any other failure's; the operands it popped are discarded.
@@ -627,52 +675,54 @@ RunResult VM::run_loop() {
       &&L_IterNext, &&L_Halt, &&L_Nop, &&L_End,
       &&L_CmpLtRI, &&L_CmpLeRI, &&L_CmpGtRI, &&L_CmpGeRI, &&L_CmpLtRR, &&L_CmpLeRR, &&L_CmpGtRR, &&L_CmpGeRR,
       &&L_AddRR, &&L_AddRRS, &&L_AddRI, &&L_AddRIS, &&L_SubRR, &&L_SubRRS, &&L_SubRI, &&L_SubRIS,
-      &&L_MulRR, &&L_MulRRS, &&L_MulRI, &&L_MulRIS, &&L_FusedStoreTop};
+      &&L_MulRR, &&L_MulRRS, &&L_MulRI, &&L_MulRIS, &&L_FusedStoreTop,
+      &&L_RegisterError, &&L_ConstantError, &&L_LoadGlobalCached,
+      &&L_JumpBack, &&L_JumpIfFalseBack, &&L_JumpIfTrueBack, &&L_JumpOut, &&L_JumpIfFalseOut, &&L_JumpIfTrueOut};
   static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == detail::kFusedEnd);
 
+  // Dispatch state: ip points at the instruction being run, in the executable copy of the running body.
+  // Its index (the pc of the instruction) is ip - exec; the VM's pc_ is one past it once synced.
   const CodeUnit* unit;
-  const Instruction* code;  // the body as written
-  const Instruction* exec;  // the same with fused instructions: what dispatch reads
-  const Instruction* ins;
-  uint64_t pc;
+  const Instruction* exec;
+  const Instruction* ip;
   ValueRef* sp;
   ValueRef* base;
   ValueRef* slimit;
   ValueRef* R;
   uint64_t executed = executed_;
-  uint32_t poll_countdown = kPollInterval;
+  const uint32_t poll_interval = poll_interval_;
+  uint32_t poll_countdown = poll_interval;
   const PollFn poll = poll_fn_;
   std::string err;
   const char* fail_msg = nullptr;
   // Fused sequences push less on the way than their instructions would. That only shows where the stack
   // cannot grow by the two slots a sequence may need: once the stack's room gets that close to the slot
-  // ceiling (rare: set whenever the room changes), the loop dispatches on the code as written.
+  // ceiling (checked whenever the room changes), the loop dispatches on the copy without sequences.
   bool fused_ok;
 
-#define SYNC() (pc_ = pc, sp_ = static_cast<size_t>(sp - stack_.data()), executed_ = executed, throw_pops_ = 0)
+#define PC() static_cast<uint64_t>(ip - exec)
+#define SYNC_SP() (sp_ = static_cast<size_t>(sp - stack_.data()))
+#define SYNC() (pc_ = PC() + 1, SYNC_SP(), executed_ = executed, throw_pops_ = 0)
 // Before a step that can throw (allocation, a builtin): how many of the values on the stack are the
 // instruction's operands, which a failure discards like any other failure would.
 #define SYNC_POPS(n) (SYNC(), throw_pops_ = (n))
+#define EXEC_OF(u) (fused_ok ? (u)->exec.data() : (u)->exec_plain.data())
 #define RELOAD()                                   \
   do {                                             \
     unit = unit_;                                  \
-    code = unit->code.data();                      \
     fused_ok = stack_.size() + 2 <= current_limits().max_stack_slots; \
-    exec = fused_ok ? unit->exec.data() : code;    \
-    pc = pc_;                                      \
+    exec = EXEC_OF(unit);                          \
+    ip = exec + pc_;                               \
     sp = stack_.data() + sp_;                      \
     base = stack_.data() + stack_base_;            \
     slimit = stack_.data() + stack_.size();        \
     R = regs_.data() + reg_base_;                  \
   } while (0)
-#define DISPATCH()                                            \
-  do {                                                        \
-    ins = exec + pc++;                                        \
-    goto* kLabels[static_cast<uint32_t>(ins->opcode)];        \
-  } while (0)
+#define DISPATCH() goto* kLabels[static_cast<uint32_t>(ip->opcode)]
 #define NEXT()     \
   do {             \
     ++executed;    \
+    ++ip;          \
     DISPATCH();    \
   } while (0)
 #define FAIL(msg)       \
@@ -680,32 +730,42 @@ RunResult VM::run_loop() {
     fail_msg = (msg);   \
     goto fail_const;    \
   } while (0)
+// Ends the run normally with pc at `at` (the end of the code or a jump target past it).
+#define END_AT(at)             \
+  do {                         \
+    pc_ = (at);                \
+    SYNC_SP();                 \
+    executed_ = executed;      \
+    goto end_of_code;          \
+  } while (0)
 #define ENSURE(n)                                          \
   do {                                                     \
     if (static_cast<size_t>(slimit - sp) < (n)) {          \
       SYNC();                                              \
       if (!grow_stack(n)) FAIL(kStackOverflow);            \
       RELOAD();                                            \
+      --ip;                                                \
     }                                                      \
   } while (0)
+// Pushes onto the slot at sp, which always holds nil.
 #define PUSH(v)          \
   do {                   \
     ENSURE(1);           \
-    *sp++ = (v);         \
+    (sp++)->put(v);      \
   } while (0)
 #define DEPTH() (static_cast<size_t>(sp - base))
 // Binary instructions: with one value present it is popped and lost before the underflow error.
 #define NEED2()                            \
   do {                                     \
     if (DEPTH() < 2) {                     \
-      if (sp > base) *--sp = ValueRef();   \
+      if (sp > base) (--sp)->clear();      \
       FAIL(kStackUnderflow);               \
     }                                      \
   } while (0)
 #define POLL()                                                  \
   do {                                                          \
     if (poll != nullptr && --poll_countdown == 0) {             \
-      poll_countdown = kPollInterval;                           \
+      poll_countdown = poll_interval;                           \
       SYNC();                                                   \
       if (auto stop = poll(poll_ctx_)) {                        \
         interrupted_ = true;                                    \
@@ -715,20 +775,20 @@ RunResult VM::run_loop() {
   } while (0)
 
   RELOAD();
-  if (pc >= unit->code_size) goto end_of_code;
+  if (pc_ >= unit->code_size) END_AT(pc_);
   DISPATCH();
 
 L_Push:
-  PUSH(ValueRef::integer(ins->imm));
+  PUSH(ValueRef::integer(ip->imm));
   NEXT();
 L_Pop:
   if (sp == base) FAIL(kStackUnderflow);
-  *--sp = ValueRef();
+  (--sp)->clear();
   NEXT();
 L_Dup:
   if (sp == base) FAIL(kStackUnderflow);
   ENSURE(1);
-  *sp = sp[-1];
+  sp->put(sp[-1]);
   ++sp;
   NEXT();
 L_Swap:
@@ -736,51 +796,83 @@ L_Swap:
   std::swap(sp[-1], sp[-2]);
   NEXT();
 
-#define GENERIC_ARITH(OP, INTEXPR)                                  \
+// Two ints and any pair of numbers are done here; everything else (errors included) out of line.
+#define GENERIC_ARITH(OP, INTEXPR, FLOAT_OPER)                      \
   NEED2();                                                          \
-  if (sp[-2].is_int() && sp[-1].is_int()) {                         \
-    int64_t x = sp[-2].as_int(), y = sp[-1].as_int();               \
-    (void)x;                                                        \
-    (void)y;                                                        \
-    sp[-2] = ValueRef::integer(INTEXPR);                            \
-    --sp;                                                           \
-    NEXT();                                                         \
+  {                                                                 \
+    ValueRef& a = sp[-2];                                           \
+    const ValueRef& b = sp[-1];                                     \
+    if (a.is_int() && b.is_int()) {                                 \
+      int64_t x = a.as_int(), y = b.as_int();                       \
+      a.put_int(INTEXPR);                                           \
+      (--sp)->put_nil();                                            \
+      NEXT();                                                       \
+    }                                                               \
+    if (a.is_number() && b.is_number()) {                           \
+      a.put_float(a.number_as_double() FLOAT_OPER b.number_as_double()); \
+      (--sp)->put_nil();                                            \
+      NEXT();                                                       \
+    }                                                               \
   }                                                                 \
-  if (!generic_arith(OP, sp[-2], sp[-1], err)) {                    \
-    sp -= 2;                                                        \
-    sp[0] = ValueRef();                                             \
-    sp[1] = ValueRef();                                             \
-    goto fail;                                                      \
-  }                                                                 \
-  *--sp = ValueRef();                                               \
-  NEXT();
+  goto arith_slow;
 
-L_Add: { GENERIC_ARITH(kAdd, sat_add(x, y)) }
-L_Sub: { GENERIC_ARITH(kSub, sat_sub(x, y)) }
-L_Mul: { GENERIC_ARITH(kMul, sat_mul(x, y)) }
-L_Div:
-L_Mod:
-L_Pow: {
-  int op = ins->opcode == Opcode::Div ? kDiv : ins->opcode == Opcode::Mod ? kMod : kPow;
+L_Add: { GENERIC_ARITH(kAdd, sat_add(x, y), +) }
+L_Sub: { GENERIC_ARITH(kSub, sat_sub(x, y), -) }
+L_Mul: { GENERIC_ARITH(kMul, sat_mul(x, y), *) }
+L_Div: {
   NEED2();
+  {
+    ValueRef& a = sp[-2];
+    const ValueRef& b = sp[-1];
+    if (a.is_number() && b.is_number()) {
+      double y = b.number_as_double();
+      if (y != 0.0) {
+        a.put_float(a.number_as_double() / y);
+        (--sp)->put_nil();
+        NEXT();
+      }
+    }
+  }
+  goto arith_slow;
+}
+L_Mod: {
+  NEED2();
+  {
+    ValueRef& a = sp[-2];
+    const ValueRef& b = sp[-1];
+    if (a.is_int() && b.is_int() && b.as_int() != 0) {
+      a.put_int(int_rem(a.as_int(), b.as_int()));
+      (--sp)->put_nil();
+      NEXT();
+    }
+  }
+  goto arith_slow;
+}
+L_Pow:
+  NEED2();
+  goto arith_slow;
+arith_slow: {
+  Opcode o = ip->opcode;
+  int op = o == Opcode::Add ? kAdd : o == Opcode::Sub ? kSub : o == Opcode::Mul ? kMul
+         : o == Opcode::Div ? kDiv : o == Opcode::Mod ? kMod : kPow;
   if (!generic_arith(op, sp[-2], sp[-1], err)) {
     sp -= 2;
-    sp[0] = ValueRef();
-    sp[1] = ValueRef();
+    sp[0].clear();
+    sp[1].clear();
     goto fail;
   }
-  *--sp = ValueRef();
+  (--sp)->clear();
   NEXT();
 }
 L_Neg: {
   if (sp == base) FAIL(kStackUnderflow);
   ValueRef& x = sp[-1];
   if (x.is_int()) {
-    x = ValueRef::integer(static_cast<int64_t>(0ull - static_cast<uint64_t>(x.as_int())));
+    x.put_int(static_cast<int64_t>(0ull - static_cast<uint64_t>(x.as_int())));
   } else if (x.is_float()) {
-    x = ValueRef::floating(-x.as_float());
+    x.put_float(-x.as_float());
   } else {
-    *--sp = ValueRef();
+    (--sp)->clear();
     FAIL(kNegType);
   }
   NEXT();
@@ -793,52 +885,65 @@ L_Neg: {
     ValueRef& b = sp[-1];                              \
     if (!(a.CHECK() && b.CHECK())) {                   \
       sp -= 2;                                         \
-      sp[0] = ValueRef();                              \
-      sp[1] = ValueRef();                              \
+      sp[0].clear();                                   \
+      sp[1].clear();                                   \
       FAIL(MSG);                                       \
     }                                                  \
     BODY                                               \
-    --sp;                                              \
+    (--sp)->put_nil();                                 \
   }                                                    \
   NEXT();
 
-L_AddInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::integer(sat_add(a.as_int(), b.as_int()));) }
-L_SubInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::integer(sat_sub(a.as_int(), b.as_int()));) }
-L_MulInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::integer(sat_mul(a.as_int(), b.as_int()));) }
+L_AddInt: { TYPED_BINARY(is_int, kExpectedInt, a.put_int(sat_add(a.as_int(), b.as_int()));) }
+L_SubInt: { TYPED_BINARY(is_int, kExpectedInt, a.put_int(sat_sub(a.as_int(), b.as_int()));) }
+L_MulInt: { TYPED_BINARY(is_int, kExpectedInt, a.put_int(sat_mul(a.as_int(), b.as_int()));) }
 L_ModInt: {
   TYPED_BINARY(is_int, kExpectedInt, if (b.as_int() == 0) {
     sp -= 2;
+    sp[0].put_nil();
+    sp[1].put_nil();
     FAIL(kModZero);
-  } a = ValueRef::integer(int_rem(a.as_int(), b.as_int()));)
+  } a.put_int(int_rem(a.as_int(), b.as_int()));)
 }
-L_AddFloat: { TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::floating(a.as_float() + b.as_float());) }
-L_SubFloat: { TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::floating(a.as_float() - b.as_float());) }
-L_MulFloat: { TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::floating(a.as_float() * b.as_float());) }
+L_AddFloat: { TYPED_BINARY(is_float, kExpectedFloat, a.put_float(a.as_float() + b.as_float());) }
+L_SubFloat: { TYPED_BINARY(is_float, kExpectedFloat, a.put_float(a.as_float() - b.as_float());) }
+L_MulFloat: { TYPED_BINARY(is_float, kExpectedFloat, a.put_float(a.as_float() * b.as_float());) }
 L_DivFloat: {
   TYPED_BINARY(is_float, kExpectedFloat, if (b.as_float() == 0.0) {
     sp -= 2;
+    sp[0].put_nil();
+    sp[1].put_nil();
     FAIL(kDivZero);
-  } a = ValueRef::floating(a.as_float() / b.as_float());)
+  } a.put_float(a.as_float() / b.as_float());)
 }
 L_ModFloat: {
   TYPED_BINARY(is_float, kExpectedFloat, if (b.as_float() == 0.0) {
     sp -= 2;
+    sp[0].put_nil();
+    sp[1].put_nil();
     FAIL(kModZero);
-  } a = ValueRef::floating(std::fmod(a.as_float(), b.as_float()));)
+  } a.put_float(std::fmod(a.as_float(), b.as_float()));)
 }
-L_EqInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::boolean(a.as_int() == b.as_int());) }
-L_LtInt: { TYPED_BINARY(is_int, kExpectedInt, a = ValueRef::boolean(a.as_int() < b.as_int());) }
+L_EqInt: { TYPED_BINARY(is_int, kExpectedInt, a.put_bool(a.as_int() == b.as_int());) }
+L_LtInt: { TYPED_BINARY(is_int, kExpectedInt, a.put_bool(a.as_int() < b.as_int());) }
 L_EqFloat: {
-  TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::boolean(std::fabs(a.as_float() - b.as_float()) < kEpsilon);)
+  TYPED_BINARY(is_float, kExpectedFloat, a.put_bool(std::fabs(a.as_float() - b.as_float()) < kEpsilon);)
 }
-L_LtFloat: { TYPED_BINARY(is_float, kExpectedFloat, a = ValueRef::boolean(a.as_float() < b.as_float());) }
+L_LtFloat: { TYPED_BINARY(is_float, kExpectedFloat, a.put_bool(a.as_float() < b.as_float());) }
 
 L_Eq:
 L_Ne: {
   NEED2();
-  bool eq = values_equal(sp[-2], sp[-1]);
-  if (ins->opcode == Opcode::Ne) eq = !eq;
-  sp[-1] = ValueRef();
+  bool eq;
+  if (sp[-2].is_int() && sp[-1].is_int()) {
+    eq = sp[-2].as_int() == sp[-1].as_int();
+  } else if (sp[-2].is_number() && sp[-1].is_number()) {
+    eq = std::fabs(sp[-2].number_as_double() - sp[-1].number_as_double()) < kEpsilon;
+  } else {
+    eq = values_equal(sp[-2], sp[-1]);
+  }
+  if (ip->opcode == Opcode::Ne) eq = !eq;
+  sp[-1].clear();
   sp[-2] = ValueRef::boolean(eq);
   --sp;
   NEXT();
@@ -851,29 +956,29 @@ L_Ge: {
   // b is checked (and popped) before a is even looked at.
   if (sp == base) FAIL(kStackUnderflow);
   if (!sp[-1].is_number()) {
-    *--sp = ValueRef();
+    (--sp)->clear();
     FAIL(kExpectedNumber);
   }
   if (DEPTH() < 2) {
-    *--sp = ValueRef();
+    (--sp)->put_nil();
     FAIL(kStackUnderflow);
   }
   if (!sp[-2].is_number()) {
     sp -= 2;
-    sp[0] = ValueRef();
-    sp[1] = ValueRef();
+    sp[0].clear();
+    sp[1].put_nil();
     FAIL(kExpectedNumber);
   }
   double x = sp[-2].number_as_double(), y = sp[-1].number_as_double();
   bool r;
-  switch (ins->opcode) {
+  switch (ip->opcode) {
     case Opcode::Lt: r = x < y; break;
     case Opcode::Le: r = x <= y; break;
     case Opcode::Gt: r = x > y; break;
     default: r = x >= y; break;
   }
-  sp[-1] = ValueRef();
-  sp[-2] = ValueRef::boolean(r);
+  sp[-1].put_nil();
+  sp[-2].put_bool(r);
   --sp;
   NEXT();
 }
@@ -881,8 +986,8 @@ L_And:
 L_Or: {
   NEED2();
   bool x = is_truthy(sp[-2]), y = is_truthy(sp[-1]);
-  bool r = ins->opcode == Opcode::And ? (x && y) : (x || y);
-  sp[-1] = ValueRef();
+  bool r = ip->opcode == Opcode::And ? (x && y) : (x || y);
+  sp[-1].clear();
   sp[-2] = ValueRef::boolean(r);
   --sp;
   NEXT();
@@ -892,159 +997,183 @@ L_Not:
   sp[-1] = ValueRef::boolean(!is_truthy(sp[-1]));
   NEXT();
 
-L_Jump: {
-  uint64_t target = ins->arg;
-  uint64_t from = pc - 1;
-  pc = target;
+// Forward jumps inside the code; backward ones and those leaving the code have forms of their own.
+L_Jump:
   ++executed;
-  // A jump to itself is no loop for the recorder, but it still spins forever: poll there too.
-  if (target <= from) {
-    if (jit_ && target < from) {
-      SYNC();
-      on_backward_jump(*jit_, unit->code, target, from);
-    }
-    POLL();
-  }
-  if (target >= unit->code_size) goto end_of_code;
+  ip = exec + ip->arg;
   DISPATCH();
-}
 L_JumpIfFalse:
 L_JumpIfTrue: {
   if (sp == base) FAIL(kStackUnderflow);
   bool t = is_truthy(sp[-1]);
-  *--sp = ValueRef();
-  if (t == (ins->opcode == Opcode::JumpIfTrue)) {
-    uint64_t target = ins->arg;
-    uint64_t from = pc - 1;
-    pc = target;
-    ++executed;
-    if (target <= from) {
-      if (jit_ && target < from) {
-        SYNC();
-        on_backward_jump(*jit_, unit->code, target, from);
-      }
-      POLL();
-    }
-    if (target >= unit->code_size) goto end_of_code;
-    DISPATCH();
+  (--sp)->clear();
+  ++executed;
+  if (t == (ip->opcode == Opcode::JumpIfTrue)) {
+    ip = exec + ip->arg;
+  } else {
+    ++ip;
   }
-  NEXT();
+  DISPATCH();
 }
+L_JumpIfFalseBack:
+L_JumpIfTrueBack: {
+  if (sp == base) FAIL(kStackUnderflow);
+  bool t = is_truthy(sp[-1]);
+  (--sp)->clear();
+  if (t != (ip->opcode == static_cast<Opcode>(detail::kJumpBack + 2))) NEXT();
+  goto L_JumpBack;
+}
+L_JumpBack: {
+  uint64_t target = ip->arg;
+  uint64_t from = PC();
+  ++executed;
+  // A jump to itself is no loop for the recorder, but it still spins forever: poll there too.
+  if (jit_ && target < from) {
+    ip = exec + target;
+    SYNC();
+    pc_ = target;
+    on_backward_jump(*jit_, unit->code, target, from);
+  }
+  ip = exec + target;
+  if (poll != nullptr && --poll_countdown == 0) {
+    poll_countdown = poll_interval;
+    pc_ = target;
+    SYNC_SP();
+    executed_ = executed;
+    if (auto stop = poll(poll_ctx_)) {
+      interrupted_ = true;
+      return make_err(std::move(*stop));
+    }
+  }
+  DISPATCH();
+}
+L_JumpIfFalseOut:
+L_JumpIfTrueOut: {
+  if (sp == base) FAIL(kStackUnderflow);
+  bool t = is_truthy(sp[-1]);
+  (--sp)->clear();
+  if (t != (ip->opcode == static_cast<Opcode>(detail::kJumpOut + 2))) NEXT();
+  goto L_JumpOut;
+}
+L_JumpOut:
+  ++executed;
+  END_AT(ip->arg);
 
 L_Call: {
   POLL();
   {
     // Fast path: a Function callee this call site already resolved to a body, with room for the frame and
     // its registers. Everything else (first calls, natives, builtins, growth) goes through do_call.
-    uint64_t argc = ins->arg;
-    if (argc < DEPTH() && !unit->sites.empty()) {
+    uint64_t argc = ip->arg;
+    if (argc < DEPTH()) {
       ValueRef* f = sp - argc - 1;
-      const CallSite& site = unit->sites[unit->site_of[pc - 1]];
+      const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
       if (site.kind == CallSite::Unit && f->kind() == ValueKind::Function &&
-          f->identity() == site.callee.identity() && site.natives_version == natives_version_) {
+          f->heap_identity() == site.callee.heap_identity()) {
         const CodeUnit* callee = site.unit;
-        size_t new_base = reg_base_ + unit->reg_count;
-        if (new_base + callee->reg_count <= regs_.size() && frames_.size() < frame_room_) {
-          frames_.push_back(Frame{unit, pc, stack_base_, reg_base_});
-          ValueRef* NR = regs_.data() + new_base;
-          uint64_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
-          for (uint64_t i = 0; i < argc && i < limit; ++i) NR[i] = std::move(f[1 + i]);
-          for (ValueRef* p = f; p < sp; ++p) *p = ValueRef();
+        ValueRef* NR = R + unit->reg_count;
+        if (NR + callee->reg_count <= regs_end_ && nframes_ < frame_room_) {
+          frames_[nframes_++] = Frame{unit, PC() + 1, stack_base_, reg_base_};
+          size_t limit = callee->bind_limit;
+          for (uint64_t i = 0; i < argc; ++i) {
+            if (i < limit) {
+              NR[i] = std::move(f[1 + i]);
+            } else {
+              f[1 + i].clear();
+            }
+          }
+          f->put_nil();  // a function value: nothing to release
           sp = f;
           base = f;
           stack_base_ = static_cast<size_t>(f - stack_.data());
-          reg_base_ = new_base;
+          reg_base_ = static_cast<size_t>(NR - regs_.data());
           R = NR;
           unit_ = unit = callee;
-          code = unit->code.data();
-          exec = fused_ok ? unit->exec.data() : code;
-          pc = 0;
+          exec = ip = EXEC_OF(unit);
           ++executed;
-          goto call_entered;
+          DISPATCH();
         }
       }
     }
   }
   SYNC();
-  CallOutcome outcome = do_call(ins->arg, err);
+  CallOutcome outcome = do_call(ip->arg, err);
   RELOAD();
-  if (outcome == CallOutcome::Failed) goto fail;
+  if (outcome == CallOutcome::Failed) {
+    --ip;  // a failed call changed no frame: ip is back on the Call
+    goto fail;
+  }
   ++executed;
-  if (pc >= unit->code_size) goto end_of_code;
   DISPATCH();
 }
-call_entered:
-  DISPATCH();
 L_Return: {
-  if (!frames_.empty()) {
+  if (nframes_ != 0) {
     {
-      const Frame& fr = frames_.back();
+      const Frame& fr = frames_[--nframes_];
       ValueRef ret;
-      if (sp > base) ret = std::move(sp[-1]);
-      while (sp > base) *--sp = ValueRef();
-      for (size_t i = 0; i < unit->reg_count; ++i) R[i] = ValueRef();
+      if (sp > base) ret.put(std::move(sp[-1]));
+      while (sp > base) (--sp)->clear();
+      for (size_t i = 0, n = unit->reg_count; i < n; ++i) R[i].clear();
       unit_ = unit = fr.unit;
-      pc = fr.return_pc;
+      exec = EXEC_OF(unit);
+      ip = exec + fr.return_pc;
       stack_base_ = fr.stack_base;
       reg_base_ = fr.reg_base;
-      frames_.pop_back();
-      code = unit->code.data();
-      exec = fused_ok ? unit->exec.data() : code;
       base = stack_.data() + stack_base_;
       R = regs_.data() + reg_base_;
-      *sp++ = std::move(ret);  // the callee's slot: always inside the stack
+      (sp++)->put(std::move(ret));  // the callee's slot: always inside the stack
     }
     ++executed;
-    if (pc >= unit->code_size) goto end_of_code;
     DISPATCH();
   }
   SYNC();
   if (!do_return(err)) goto fail;
   RELOAD();
   ++executed;
-  if (pc >= unit->code_size) goto end_of_code;
   DISPATCH();
 }
 
-L_StoreReg: {
-  uint64_t slot = ins->arg;
-  if (slot >= kRegisterLimit) {
-    err = register_error(slot);
-    goto fail;
-  }
+L_StoreReg:
   if (sp == base) FAIL(kStackUnderflow);
-  R[slot] = std::move(*--sp);
+  R[static_cast<uint8_t>(ip->arg)] = std::move(*--sp);
   NEXT();
-}
-L_LoadReg: {
-  uint64_t slot = ins->arg;
-  if (slot >= kRegisterLimit) {
-    err = register_error(slot);
-    goto fail;
-  }
-  PUSH(R[slot]);
+// Also the first instruction of fused sequences, whose operand keeps the slot in its low 8 bits.
+L_LoadReg:
+  PUSH(R[static_cast<uint8_t>(ip->arg)]);
   NEXT();
-}
+L_RegisterError:
+  err = register_error(ip->arg);
+  goto fail;
 
 L_StoreGlobal: {
   if (sp == base) FAIL(kStackUnderflow);
   SYNC_POPS(1);
-  ValueRef* slot = global_slot(*unit, ins->arg, true);
+  ValueRef* slot = global_slot(*unit, ip->arg, true);
   {
     WriteGuard g(globals_lock_);
     *slot = std::move(*--sp);
   }
   NEXT();
 }
-L_LoadGlobal: {
-  uint64_t k = ins->arg;
+L_LoadGlobalCached: {
+  GlobalCache* cache = reinterpret_cast<GlobalCache*>(ip->arg);
   const ValueRef* slot;
-  if (k < unit->global_cache.size() && unit->global_cache[k].version == globals_version_) {
-    slot = unit->global_cache[k].slot;
+  if (cache->version == globals_version_) {
+    slot = cache->slot;
   } else {
     SYNC();
-    slot = global_slot(*unit, k, false);
+    slot = global_slot(*unit, static_cast<uint64_t>(cache - unit->global_cache.data()), false);
   }
+  if (slot != nullptr) {
+    PUSH(*slot);
+  } else {
+    PUSH(ValueRef());
+  }
+  NEXT();
+}
+L_LoadGlobal: {
+  SYNC();
+  const ValueRef* slot = global_slot(*unit, ip->arg, false);
   if (slot != nullptr) {
     PUSH(*slot);
   } else {
@@ -1056,11 +1185,12 @@ L_LoadGlobal: {
 // Handlers below keep their non-trivial locals in an inner block that closes before dispatching: a
 // computed goto leaving a scope does not run destructors.
 L_MakeArray: {
-  uint64_t n = ins->arg;
+  uint64_t n = ip->arg;
   if (n > DEPTH()) {
-    while (sp > base) *--sp = ValueRef();
+    while (sp > base) (--sp)->clear();
     FAIL(kStackUnderflow);
   }
+  if (n == 0) ENSURE(1);  // nothing popped: the result takes a new slot
   SYNC_POPS(n);
   {
     std::vector<ValueRef> items;
@@ -1068,16 +1198,17 @@ L_MakeArray: {
     ValueRef* first = sp - n;
     for (ValueRef* p = first; p < sp; ++p) items.push_back(std::move(*p));
     sp = first;
-    *sp++ = ValueRef::array(std::move(items));
+    (sp++)->put(ValueRef::array(std::move(items)));
   }
   NEXT();
 }
 L_MakeObject: {
-  uint64_t n = ins->arg;
+  uint64_t n = ip->arg;
   if (n > DEPTH() / 2) {
-    while (sp > base) *--sp = ValueRef();
+    while (sp > base) (--sp)->clear();
     FAIL(kStackUnderflow);
   }
+  if (n == 0) ENSURE(1);
   SYNC_POPS(2 * n);
   {
     ObjectMap map;
@@ -1088,9 +1219,9 @@ L_MakeObject: {
       if (p[0].kind() == ValueKind::String && map.find(p[0].as_string()) == nullptr)
         map.set(p[0].as_string(), std::move(p[1]));
     }
-    for (ValueRef* p = first; p < sp; ++p) *p = ValueRef();
+    for (ValueRef* p = first; p < sp; ++p) p->clear();
     sp = first;
-    *sp++ = ValueRef::object(std::move(map));
+    (sp++)->put(ValueRef::object(std::move(map)));
   }
   NEXT();
 }
@@ -1107,26 +1238,26 @@ L_GetIndex: {
       if (idx < 0) idx += n;
       ValueRef out = idx >= 0 && idx < n ? items[idx] : ValueRef();
       c = std::move(out);
+      (--sp)->put_nil();
     } else if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
       SYNC_POPS(2);
       const ValueRef* found = c.as_object().find(i.as_string());
       ValueRef out = found != nullptr ? *found : resolve_method(c, i.as_string());
       c = std::move(out);
+      (--sp)->clear();
     } else {
       sp -= 2;
-      sp[0] = ValueRef();
-      sp[1] = ValueRef();
+      sp[0].clear();
+      sp[1].clear();
       FAIL(kInvalidIndex);
     }
-    i = ValueRef();
-    --sp;
   }
   NEXT();
 }
 
 L_SetIndex: {
   if (DEPTH() < 3) {
-    while (sp > base) *--sp = ValueRef();
+    while (sp > base) (--sp)->clear();
     FAIL(kStackUnderflow);
   }
   SYNC_POPS(3);
@@ -1139,6 +1270,8 @@ L_SetIndex: {
       if (!c.unique()) {
         // `SetIndex, Dup, StoreReg r` (or `StoreGlobal k`) overwrites the variable that still holds the old
         // container right after this store; letting go of that handle first lets the store happen in place.
+        const Instruction* code = unit->code.data();
+        uint64_t pc = PC() + 1;
         const Instruction& n1 = code[pc];
         if (n1.opcode == Opcode::Dup && pc + 1 < unit->code_size) {
           const Instruction& n2 = code[pc + 1];
@@ -1171,15 +1304,12 @@ L_SetIndex: {
   NEXT();
 }
 
-L_LoadConst: {
-  uint64_t k = ins->arg;
-  if (k >= unit->constants.size()) {
-    err = constant_error(k);
-    goto fail;
-  }
-  PUSH(unit->constants[k]);
+L_LoadConst:
+  PUSH(unit->constants[ip->arg]);
   NEXT();
-}
+L_ConstantError:
+  err = constant_error(ip->arg);
+  goto fail;
 
 L_Concat: {
   NEED2();
@@ -1188,7 +1318,7 @@ L_Concat: {
     std::string text;
     append_text(text, sp[-2]);
     append_text(text, sp[-1]);
-    sp[-1] = ValueRef();
+    sp[-1].clear();
     sp[-2] = ValueRef::string(std::move(text));
     --sp;
   }
@@ -1204,7 +1334,7 @@ L_Len: {
     case ValueKind::Array: n = static_cast<int64_t>(x.as_array().size()); break;
     case ValueKind::Object: n = static_cast<int64_t>(x.as_object().size()); break;
     default:
-      *--sp = ValueRef();
+      (--sp)->clear();
       FAIL(kLenType);
   }
   x = ValueRef::integer(n);
@@ -1216,7 +1346,7 @@ L_GetIter: {
   {
     ValueKind k = sp[-1].kind();
     if (k != ValueKind::String && k != ValueKind::Array && k != ValueKind::Object) {
-      *--sp = ValueRef();
+      (--sp)->clear();
       FAIL(kIterType);
     }
   }
@@ -1227,7 +1357,7 @@ L_GetIter: {
     if (c.kind() == ValueKind::String) {
       // One string object per character: refuse what could never fit rather than thrash towards it.
       if (!detail::fits_in_memory(c.as_string().size() * (sizeof(ValueRef) + 64))) {
-        *--sp = ValueRef();
+        (--sp)->clear();
         FAIL(detail::kOutOfMemory);
       }
       items = ValueRef::array(split_scalars(c.as_string()));
@@ -1261,7 +1391,7 @@ L_IterNext: {
     else if (!s.as_array()[1].is_int() || s.as_array()[1].as_int() < 0) bad = kIterIndex;
     else if (s.as_array()[0].kind() != ValueKind::Array) bad = kIterState;
     if (bad != nullptr) {
-      *--sp = ValueRef();
+      (--sp)->clear();
       FAIL(bad);
     }
   }
@@ -1271,12 +1401,14 @@ L_IterNext: {
     uint64_t k = static_cast<uint64_t>(st.as_array()[1].as_int());
     if (k >= st.as_array()[0].as_array().size()) {
       st = ValueRef();
-      *sp++ = ValueRef();
+      (sp++)->put_nil();
     } else {
       ValueRef item = st.as_array()[0].as_array()[k];
       if (!st.unique()) {
         // The loop's `IterNext, Swap, StoreReg r` puts the new state back into the register that holds the
         // old one: dropping that handle first lets the state be advanced in place.
+        const Instruction* code = unit->code.data();
+        uint64_t pc = PC() + 1;
         const Instruction& n1 = code[pc];
         if (n1.opcode == Opcode::Swap && pc + 1 < unit->code_size) {
           const Instruction& n2 = code[pc + 1];
@@ -1294,7 +1426,7 @@ L_IterNext: {
         next.push_back(ValueRef::integer(static_cast<int64_t>(k + 1)));
         st = ValueRef::array(std::move(next));
       }
-      *sp++ = std::move(item);
+      (sp++)->put(std::move(item));
     }
   }
   NEXT();
@@ -1307,32 +1439,30 @@ L_Halt:
 L_Nop:
   NEXT();
 L_End:
-  --pc;
-  goto end_of_code;
+  END_AT(PC());
 
 // Compare a register with an immediate or another register and branch forward, as the four instructions
 // would: numbers compare as doubles; anything else takes the instruction-by-instruction path.
 #define FUSED_CMP(OPER, IMM)                                   \
   {                                                            \
-    uint64_t arg = ins->arg;                                   \
+    uint64_t arg = ip->arg;                                    \
     const ValueRef& x = R[arg & 0xFF];                         \
     double a, b;                                               \
     if (IMM) {                                                 \
-      if (!x.is_number()) goto fallback;                       \
+      if (!x.is_number()) goto L_LoadReg;                      \
       a = x.number_as_double();                                \
-      b = ins->imm;                                            \
+      b = ip->imm;                                             \
     } else {                                                   \
       const ValueRef& y = R[(arg >> 8) & 0xFF];                \
-      if (!x.is_number() || !y.is_number()) goto fallback;     \
+      if (!x.is_number() || !y.is_number()) goto L_LoadReg;    \
       a = x.number_as_double();                                \
       b = y.number_as_double();                                \
     }                                                          \
     executed += 4;                                             \
     if ((a OPER b) == (((arg >> 18) & 1) != 0)) {              \
-      pc = arg >> 32;                                          \
-      if (pc >= unit->code_size) goto end_of_code;             \
+      ip = exec + (arg >> 32);                                 \
     } else {                                                   \
-      pc += 3;                                                 \
+      ip += 4;                                                 \
     }                                                          \
     DISPATCH();                                                \
   }
@@ -1349,20 +1479,20 @@ L_CmpGeRR: FUSED_CMP(>=, false)
 // Register arithmetic: two ints saturate, any float makes it a float op; anything else goes the long way.
 #define FUSED_ARITH(SAT, OPER, IMM, STORE)                                                      \
   {                                                                                             \
-    uint64_t arg = ins->arg;                                                                    \
+    uint64_t arg = ip->arg;                                                                     \
     const ValueRef& a = R[arg & 0xFF];                                                          \
     int64_t ri;                                                                                 \
     double rf;                                                                                  \
     bool is_int;                                                                                \
     if (IMM) {                                                                                  \
       if (a.is_int()) {                                                                         \
-        ri = SAT(a.as_int(), static_cast<int64_t>(ins->imm));                                   \
+        ri = SAT(a.as_int(), static_cast<int64_t>(ip->imm));                                    \
         is_int = true;                                                                          \
       } else if (a.is_float()) {                                                                \
-        rf = a.as_float() OPER static_cast<double>(ins->imm);                                   \
+        rf = a.as_float() OPER static_cast<double>(ip->imm);                                    \
         is_int = false;                                                                         \
       } else {                                                                                  \
-        goto fallback;                                                                          \
+        goto L_LoadReg;                                                                         \
       }                                                                                         \
     } else {                                                                                    \
       const ValueRef& b = R[(arg >> 8) & 0xFF];                                                 \
@@ -1373,17 +1503,24 @@ L_CmpGeRR: FUSED_CMP(>=, false)
         rf = a.number_as_double() OPER b.number_as_double();                                    \
         is_int = false;                                                                         \
       } else {                                                                                  \
-        goto fallback;                                                                          \
+        goto L_LoadReg;                                                                         \
       }                                                                                         \
     }                                                                                           \
     if (STORE) {                                                                                \
-      R[(arg >> 24) & 0xFF] = is_int ? ValueRef::integer(ri) : ValueRef::floating(rf);          \
+      ValueRef& c = R[(arg >> 24) & 0xFF];                                                      \
+      c = is_int ? ValueRef::integer(ri) : ValueRef::floating(rf);                              \
       executed += 6;                                                                            \
-      pc += 5;                                                                                  \
+      ip += 6;                                                                                  \
     } else {                                                                                    \
-      PUSH(is_int ? ValueRef::integer(ri) : ValueRef::floating(rf));                            \
+      ENSURE(1);                                                                                \
+      if (is_int) {                                                                             \
+        sp->put_int(ri);                                                                        \
+      } else {                                                                                  \
+        sp->put_float(rf);                                                                      \
+      }                                                                                         \
+      ++sp;                                                                                     \
       executed += 3;                                                                            \
-      pc += 2;                                                                                  \
+      ip += 3;                                                                                  \
     }                                                                                           \
     DISPATCH();                                                                                 \
   }
@@ -1402,19 +1539,14 @@ L_MulRI: FUSED_ARITH(sat_mul, *, true, false)
 L_MulRIS: FUSED_ARITH(sat_mul, *, true, true)
 
 L_FusedStoreTop:
-  if (sp == base) goto fallback;
-  R[ins->arg] = std::move(*--sp);
+  if (sp == base) goto L_Dup;
+  R[ip->arg] = std::move(*--sp);
   executed += 3;
-  pc += 2;
+  ip += 3;
   DISPATCH();
 
-fallback:
-  // The fused sequence cannot run as a whole here: run its first instruction as written.
-  ins = code + (pc - 1);
-  goto* kLabels[static_cast<uint32_t>(ins->opcode)];
-
 end_of_code: {
-  SYNC();
+  // pc_, sp_ and executed_ are synced by the jump here.
   if (state_.kind == VMStateKind::Paused) return make_err(std::string(kPaused));
   if (state_.kind == VMStateKind::Error) return make_err(std::string(state_.message));
   if (sp_ == stack_base_) return ValueRef();
@@ -1426,14 +1558,18 @@ fail_const:
   err = fail_msg;
 fail:
   SYNC();
-  return make_err(error_at(pc - 1, err));
+  return make_err(error_at(PC(), err));
 
+#undef PC
+#undef SYNC_SP
 #undef SYNC
 #undef SYNC_POPS
+#undef EXEC_OF
 #undef RELOAD
 #undef DISPATCH
 #undef NEXT
 #undef FAIL
+#undef END_AT
 #undef ENSURE
 #undef PUSH
 #undef DEPTH

@@ -90,6 +90,8 @@ class VM {
   const LoadInfo& load_info() const noexcept { return load_info_; }
 
   void set_poll_hook(PollFn fn, void* ctx) noexcept { poll_fn_ = fn; poll_ctx_ = ctx; }
+  // Taken backward jumps and calls between two polls (at least 1); takes effect at the next run.
+  void set_poll_interval(uint32_t n) noexcept { poll_interval_ = n == 0 ? 1 : n; }
   // True when the last run ended because the poll hook asked it to.
   bool interrupted() const noexcept { return interrupted_; }
 
@@ -103,7 +105,7 @@ class VM {
   uint64_t instructions_executed() const noexcept { return executed_; }
   // Values on the running code unit's stack.
   uint64_t stack_depth() const noexcept { return sp_ - stack_base_; }
-  uint64_t call_depth() const noexcept { return frames_.size(); }
+  uint64_t call_depth() const noexcept { return nframes_; }
   uint64_t cache_hits() const noexcept { return 0; }
   uint64_t cache_misses() const noexcept { return 0; }
   uint64_t pc() const noexcept { return pc_; }
@@ -139,7 +141,6 @@ class VM {
   std::unique_ptr<detail::CodeUnit> main_;
   std::unordered_map<std::string, std::unique_ptr<detail::CodeUnit>> functions_;
   std::unordered_map<std::string, std::shared_ptr<NativeCallable>> natives_;
-  uint64_t natives_version_ = 0;
 
   // Execution state.
   const detail::CodeUnit* unit_ = nullptr;
@@ -148,10 +149,13 @@ class VM {
   size_t sp_ = 0;
   size_t stack_base_ = 0;
   std::vector<ValueRef> regs_;  // storage; the running frame's window starts at reg_base_
+  ValueRef* regs_end_ = nullptr;  // regs_.data() + regs_.size()
   size_t reg_base_ = 0;
-  std::vector<Frame> frames_;
-  // Frames the inline call path may push without the slow path: within capacity and the depth ceiling.
+  std::vector<Frame> frames_;  // storage: every element is allocated; the first nframes_ are in use
+  size_t nframes_ = 0;
+  // Frames the inline call path may push without the slow path: within storage and the depth ceiling.
   size_t frame_room_ = 0;
+  bool push_frame(const Frame& frame);
   void update_frame_room() noexcept;
   VMState state_;
   uint64_t executed_ = 0;
@@ -170,6 +174,7 @@ class VM {
 
   PollFn poll_fn_ = nullptr;
   void* poll_ctx_ = nullptr;
+  uint32_t poll_interval_ = 1u << 14;
   bool interrupted_ = false;
   // Operands of the running instruction still on the stack while it does something that can throw; a
   // thrown failure discards them (see SYNC_POPS).

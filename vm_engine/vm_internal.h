@@ -19,6 +19,8 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
 // sequences with one of these, leaving the rest of the sequence in place (jumps into its middle still find
 // the original instructions). A fused instruction does the work of the whole sequence only when none of
 // it can fail; otherwise it runs just the original first instruction. Counts and pcs come out the same.
+// The first instruction of every fused sequence is either a LoadReg (whose slot the fused operand keeps
+// in its low 8 bits) or an instruction without operand, so running it alone needs nothing else.
 enum FusedOp : uint32_t {
   kFusedCmpRegImm = kEndOpcode + 1,   // + comparison (Lt, Le, Gt, Ge): LoadReg x; Push k; <cmp>; JumpIf* t (forward)
   kFusedCmpRegReg = kFusedCmpRegImm + 4,  // + comparison: LoadReg x; LoadReg y; <cmp>; JumpIf* t (forward)
@@ -26,7 +28,14 @@ enum FusedOp : uint32_t {
   //                                        2 LoadReg a; Push k; <op>      3 the same then Dup; StoreReg c; Pop
   kFusedArith = kFusedCmpRegReg + 4,
   kFusedStoreTop = kFusedArith + 12,  // Dup; StoreReg c; Pop
-  kFusedEnd
+  // Replacement forms: one instruction with its operand checked or resolved when the body is loaded. They
+  // stand for exactly the instruction they replace and are never the start of a fused sequence.
+  kRegisterError,     // LoadReg or StoreReg of a slot past the register file: fails, pops nothing
+  kConstantError,     // LoadConst past the constant table
+  kLoadGlobalCached,  // LoadGlobal; operand: its GlobalCache entry
+  kJumpBack,          // + 0 Jump, 1 JumpIfFalse, 2 JumpIfTrue, to the jump itself or backward
+  kJumpOut = kJumpBack + 3,  // + the same: to the end of the code or past it
+  kFusedEnd = kJumpOut + 3
 };
 
 struct GlobalCache {
@@ -34,12 +43,12 @@ struct GlobalCache {
   ValueRef* slot = nullptr;  // nullptr: the name was absent at that version
 };
 
-// What a Call instruction resolved to last time, keyed by the callee value it saw.
+// What a Call instruction resolved to last time, keyed by the callee value it saw. Adding a native
+// empties every call site.
 struct CallSite {
   enum Kind : uint8_t { Empty, Unit, Native, Builtin, Nil };
   Kind kind = Empty;
   ValueRef callee;  // the Function or NativeFn value seen (interned: same record means same name)
-  uint64_t natives_version = 0;
   const CodeUnit* unit = nullptr;
   std::shared_ptr<NativeCallable> native;
   int builtin = -1;
@@ -50,16 +59,17 @@ struct CodeUnit {
   std::string name;
   std::vector<Instruction> code;  // followed by one kEndOpcode sentinel (not counted in code_size)
   std::vector<Instruction> exec;  // what the loop dispatches on: code with fused instructions
+  std::vector<Instruction> exec_plain;  // the same without fused sequences, for a stack near its ceiling
   size_t code_size = 0;
   std::vector<ValueRef> constants;
   std::vector<uint64_t> lines;
   uint64_t arity = 0;
   size_t reg_count = 0;  // registers the code can reach: one past the highest slot below 256 it names
+  size_t bind_limit = 0;  // arguments that land in a register: min(arity, reg_count)
 
   // Caches are filled while the body runs; the code itself never changes.
   mutable std::vector<GlobalCache> global_cache;  // one per constant index
-  std::vector<uint32_t> site_of;          // per instruction: index into sites for Call, else unused
-  mutable std::vector<CallSite> sites;
+  mutable std::vector<CallSite> sites;    // one per Call instruction; the executable Call's imm indexes it
 
   CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k, std::vector<uint64_t> l, uint64_t a);
 };
