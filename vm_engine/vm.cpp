@@ -451,12 +451,25 @@ ValueRef VM::resolve_method(const ValueRef& receiver, const std::string& member)
 
 // Both stacks stop at the slot ceiling: code that pushes or recurses without end gets "Stack overflow"
 // long before the machine runs out of memory.
+// Fused sequences push less on the way than their instructions would. That only shows where the stack
+// cannot grow by the two slots a sequence may need, so once its room gets that close to the slot ceiling
+// every body falls back to its copy without sequences, for good. Done where the room changes (and when a
+// run starts, for a ceiling lowered in between), it costs the loop nothing.
+void VM::drop_fused_sequences_near_ceiling() {
+  if (sequences_dropped_ || stack_.size() + 2 <= current_limits().max_stack_slots) return;
+  sequences_dropped_ = true;
+  auto drop = [](CodeUnit& unit) { std::copy(unit.exec_plain.begin(), unit.exec_plain.end(), unit.exec.begin()); };
+  drop(*main_);
+  for (auto& entry : functions_) drop(*entry.second);
+}
+
 bool VM::grow_stack(size_t extra) {
   size_t need = sp_ + extra;
   if (need <= stack_.size()) return true;
   uint64_t cap = current_limits().max_stack_slots;
   if (need > cap) return false;
   stack_.resize(std::min<uint64_t>(std::max(need, stack_.size() * 2), cap));
+  drop_fused_sequences_near_ceiling();
   return true;
 }
 
@@ -639,6 +652,7 @@ void VM::update_frame_room() noexcept {
 RunResult VM::run() {
   interrupted_ = false;
   throw_pops_ = 0;
+  drop_fused_sequences_near_ceiling();
   // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
   if (!native_stack_room(current_limits().min_native_stack)) return make_err(std::string(kStackOverflow));
   update_frame_room();
@@ -695,10 +709,6 @@ RunResult VM::run_loop() {
   const PollFn poll = poll_fn_;
   std::string err;
   const char* fail_msg = nullptr;
-  // Fused sequences push less on the way than their instructions would. That only shows where the stack
-  // cannot grow by the two slots a sequence may need: once the stack's room gets that close to the slot
-  // ceiling (checked whenever the room changes), the loop dispatches on the copy without sequences.
-  bool fused_ok;
 
 #define PC() static_cast<uint64_t>(ip - exec)
 #define SYNC_SP() (sp_ = static_cast<size_t>(sp - stack_.data()))
@@ -706,12 +716,10 @@ RunResult VM::run_loop() {
 // Before a step that can throw (allocation, a builtin): how many of the values on the stack are the
 // instruction's operands, which a failure discards like any other failure would.
 #define SYNC_POPS(n) (SYNC(), throw_pops_ = (n))
-#define EXEC_OF(u) (fused_ok ? (u)->exec.data() : (u)->exec_plain.data())
 #define RELOAD()                                   \
   do {                                             \
     unit = unit_;                                  \
-    fused_ok = stack_.size() + 2 <= current_limits().max_stack_slots; \
-    exec = EXEC_OF(unit);                          \
+    exec = unit->exec.data();                          \
     ip = exec + pc_;                               \
     sp = stack_.data() + sp_;                      \
     base = stack_.data() + stack_base_;            \
@@ -1089,7 +1097,7 @@ L_Call: {
           reg_base_ = static_cast<size_t>(NR - regs_.data());
           R = NR;
           unit_ = unit = callee;
-          exec = ip = EXEC_OF(unit);
+          exec = ip = unit->exec.data();
           ++executed;
           DISPATCH();
         }
@@ -1115,7 +1123,7 @@ L_Return: {
       while (sp > base) (--sp)->clear();
       for (size_t i = 0, n = unit->reg_count; i < n; ++i) R[i].clear();
       unit_ = unit = fr.unit;
-      exec = EXEC_OF(unit);
+      exec = unit->exec.data();
       ip = exec + fr.return_pc;
       stack_base_ = fr.stack_base;
       reg_base_ = fr.reg_base;
@@ -1512,7 +1520,8 @@ L_CmpGeRR: FUSED_CMP(>=, false)
       executed += 6;                                                                            \
       ip += 6;                                                                                  \
     } else {                                                                                    \
-      ENSURE(1);                                                                                \
+      /* the instructions push two values on the way: without room for both, let them run */    \
+      if (static_cast<size_t>(slimit - sp) < 2) goto L_LoadReg;                                 \
       if (is_int) {                                                                             \
         sp->put_int(ri);                                                                        \
       } else {                                                                                  \
@@ -1564,7 +1573,6 @@ fail:
 #undef SYNC_SP
 #undef SYNC
 #undef SYNC_POPS
-#undef EXEC_OF
 #undef RELOAD
 #undef DISPATCH
 #undef NEXT

@@ -126,6 +126,7 @@ class VM {
   RunResult run_loop();
   // Helpers for the slow paths; all of them see the loop state through the members below.
   bool grow_stack(size_t extra);
+  void drop_fused_sequences_near_ceiling();
   bool ensure_registers(size_t count);
   CallOutcome do_call(uint64_t argc, std::string& err);
   bool do_return(std::string& err);
@@ -179,6 +180,7 @@ class VM {
   // Operands of the running instruction still on the stack while it does something that can throw; a
   // thrown failure discards them (see SYNC_POPS).
   size_t throw_pops_ = 0;
+  bool sequences_dropped_ = false;  // every body runs its copy without fused sequences
 
   std::FILE* in_ = stdin;
   std::FILE* out_ = stdout;

@@ -59,7 +59,7 @@ struct CodeUnit {
   std::string name;
   std::vector<Instruction> code;  // followed by one kEndOpcode sentinel (not counted in code_size)
   std::vector<Instruction> exec;  // what the loop dispatches on: code with fused instructions
-  std::vector<Instruction> exec_plain;  // the same without fused sequences, for a stack near its ceiling
+  std::vector<Instruction> exec_plain;  // the same without fused sequences (see VM::grow_stack)
   size_t code_size = 0;
   std::vector<ValueRef> constants;
   std::vector<uint64_t> lines;
