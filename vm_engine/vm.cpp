@@ -181,12 +181,26 @@ int arith_kind(Opcode op) {
   }
 }
 
-std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n) {
+std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, const std::vector<ValueRef>& constants) {
   std::vector<Instruction> out = code;
   auto is = [&](size_t i, Opcode op) { return i < n && code[i].opcode == op; };
   auto reg = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg < kRegisterLimit; };
   auto make = [](uint32_t op, int32_t imm, uint64_t arg) { return Instruction{static_cast<Opcode>(op), imm, arg}; };
   for (size_t i = 0; i < n; ++i) {
+    if (reg(i, Opcode::LoadReg) && is(i + 1, Opcode::IterNext) && is(i + 2, Opcode::Swap) &&
+        is(i + 3, Opcode::StoreReg) && code[i + 3].arg == code[i].arg && is(i + 4, Opcode::Dup) &&
+        is(i + 5, Opcode::LoadConst) && code[i + 5].arg < constants.size() && constants[code[i + 5].arg].is_nil() &&
+        is(i + 6, Opcode::Eq) && is(i + 7, Opcode::JumpIfTrue) && code[i + 7].arg > i + 7 && code[i + 7].arg < n &&
+        reg(i + 8, Opcode::StoreReg)) {
+      out[i] = make(detail::kFusedForNext, 0, code[i].arg | (code[i + 8].arg << 8) | (code[i + 7].arg << 32));
+      continue;
+    }
+    if (is(i, Opcode::Concat) && is(i + 1, Opcode::Concat)) {
+      size_t m = 2;
+      while (is(i + m, Opcode::Concat)) ++m;
+      out[i] = make(detail::kFusedConcat, 0, m);
+      continue;
+    }
     if (reg(i, Opcode::LoadReg) && (is(i + 1, Opcode::Push) || reg(i + 1, Opcode::LoadReg)) && i + 2 < n) {
       bool imm = is(i + 1, Opcode::Push);
       uint64_t a = code[i].arg, b = imm ? 0 : code[i + 1].arg;
@@ -254,7 +268,7 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   }
   bind_limit = std::min<uint64_t>(arity, reg_count);
   code.push_back(Instruction{static_cast<Opcode>(detail::kEndOpcode), 0, 0});
-  exec = fuse(code, code_size);
+  exec = fuse(code, code_size, constants);
   global_cache.resize(constants.size());
   sites.resize(calls);
   int32_t next_site = 0;
@@ -661,6 +675,7 @@ RunResult VM::run_loop() {
       &&L_CmpLtRI, &&L_CmpLeRI, &&L_CmpGtRI, &&L_CmpGeRI, &&L_CmpLtRR, &&L_CmpLeRR, &&L_CmpGtRR, &&L_CmpGeRR,
       &&L_AddRR, &&L_AddRRS, &&L_AddRI, &&L_AddRIS, &&L_SubRR, &&L_SubRRS, &&L_SubRI, &&L_SubRIS,
       &&L_MulRR, &&L_MulRRS, &&L_MulRI, &&L_MulRIS, &&L_FusedStoreTop,
+      &&L_FusedConcat, &&L_FusedForNext,
       &&L_RegisterError, &&L_ConstantError, &&L_LoadGlobalCached,
       &&L_JumpBack, &&L_JumpIfFalseBack, &&L_JumpIfTrueBack, &&L_JumpOut, &&L_JumpIfFalseOut, &&L_JumpIfTrueOut};
   static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == detail::kFusedEnd);
@@ -679,6 +694,7 @@ RunResult VM::run_loop() {
   const PollFn poll = poll_fn_;
   std::string err;
   const char* fail_msg = nullptr;
+  uint64_t concat_count = 0;
 
 #define PC() static_cast<uint64_t>(ip - exec)
 #define SYNC_SP() (sp_ = static_cast<size_t>(sp - stack_.data()))
@@ -1043,6 +1059,21 @@ L_Call: {
     if (argc < DEPTH()) {
       ValueRef* f = sp - argc - 1;
       const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
+      if (site.kind == CallSite::Builtin && f->kind() == ValueKind::Function &&
+          f->heap_identity() == site.callee.heap_identity()) {
+        SYNC();
+        bool ok;
+        {
+          ValueRef out;
+          ok = call_builtin(site.builtin, f + 1, argc, out, err);
+          while (sp > f + 1) (--sp)->clear();
+          sp = f;
+          sp->put_nil();  // a function value: nothing to release
+          if (ok) (sp++)->put(std::move(out));
+        }
+        if (!ok) goto fail;
+        NEXT();
+      }
       if (site.kind == CallSite::Unit && f->kind() == ValueKind::Function &&
           f->heap_identity() == site.callee.heap_identity()) {
         const CodeUnit* callee = site.unit;
@@ -1284,18 +1315,81 @@ L_ConstantError:
   err = constant_error(ip->arg);
   goto fail;
 
-L_Concat: {
+L_Concat:
   NEED2();
+  concat_count = 1;
+  goto concat;
+L_FusedConcat:
+  concat_count = ip->arg;
+  if (DEPTH() < concat_count + 1) goto L_Concat;
+concat: {
+  // concat_count Concat instructions in a row join the texts of the concat_count + 1 top values, deepest
+  // first: render them all into one string.
   SYNC();
-  {
-    std::string text;
-    append_text(text, sp[-2]);
-    append_text(text, sp[-1]);
-    sp[-1].clear();
-    sp[-2] = ValueRef::string(std::move(text));
-    --sp;
+  ValueRef* first = sp - (concat_count + 1);
+  if (first->kind() == ValueKind::String && !first->unique()) {
+    // `x = f"{x}..."` stores the result over the variable that holds the text being extended (Dup;
+    // StoreReg r next): letting go of that handle first lets the text grow in place.
+    const Instruction* code = unit->code.data();
+    uint64_t after = PC() + concat_count;
+    if (code[after].opcode == Opcode::Dup && after + 1 < unit->code_size &&
+        code[after + 1].opcode == Opcode::StoreReg && code[after + 1].arg < kRegisterLimit &&
+        R[code[after + 1].arg].identity() == first->identity())
+      R[code[after + 1].arg].clear();
   }
-  NEXT();
+  if (first->kind() == ValueKind::String && first->unique()) {
+    std::string& text = first->string_mut();
+    for (ValueRef* p = first + 1; p < sp; ++p) append_text(text, *p);
+  } else {
+    std::string text;
+    size_t size = 0;
+    for (ValueRef* p = first; p < sp; ++p)
+      if (p->kind() == ValueKind::String) size += p->as_string().size();
+    text.reserve(size + 8 * concat_count);
+    for (ValueRef* p = first; p < sp; ++p) append_text(text, *p);
+    *first = ValueRef::string(std::move(text));
+  }
+  while (sp > first + 1) (--sp)->clear();
+  executed += concat_count;
+  ip += concat_count;
+  DISPATCH();
+}
+
+L_FusedForNext: {
+  uint64_t arg = ip->arg;
+  ValueRef& st = R[arg & 0xFF];
+  if (st.kind() != ValueKind::Array || !st.unique()) goto L_LoadReg;
+  {
+    std::vector<ValueRef>& pair = st.array_mut();
+    if (pair.size() != 2 || !pair[1].is_int() || pair[1].as_int() < 0 || pair[0].kind() != ValueKind::Array)
+      goto L_LoadReg;
+    uint64_t k = static_cast<uint64_t>(pair[1].as_int());
+    const std::vector<ValueRef>& items = pair[0].as_array();
+    if (k < items.size() && !items[k].is_nil()) {
+      ValueRef item = items[k];
+      pair[1].put_int(static_cast<int64_t>(k + 1));
+      R[(arg >> 8) & 0xFF] = std::move(item);
+      executed += 9;
+      ip += 9;
+      DISPATCH();
+    }
+  }
+  // The end of the items or a nil element: the loop leaves with the nil element on the stack.
+  ENSURE(1);
+  {
+    ValueRef& state = R[arg & 0xFF];
+    std::vector<ValueRef>& pair = state.array_mut();
+    uint64_t k = static_cast<uint64_t>(pair[1].as_int());
+    if (k < pair[0].as_array().size()) {
+      pair[1].put_int(static_cast<int64_t>(k + 1));
+    } else {
+      state.clear();  // an exhausted iterator is replaced by nil
+    }
+  }
+  (sp++)->put_nil();
+  executed += 8;
+  ip = exec + (arg >> 32);
+  DISPATCH();
 }
 
 L_Len: {

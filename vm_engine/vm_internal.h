@@ -28,6 +28,10 @@ enum FusedOp : uint32_t {
   //                                        2 LoadReg a; Push k; <op>      3 the same then Dup; StoreReg c; Pop
   kFusedArith = kFusedCmpRegReg + 4,
   kFusedStoreTop = kFusedArith + 12,  // Dup; StoreReg c; Pop
+  kFusedConcat,   // n Concat in a row (n >= 2): one text of the n + 1 operands
+  // LoadReg i; IterNext; Swap; StoreReg i; Dup; LoadConst nil; Eq; JumpIfTrue x; StoreReg v: one step of a
+  // for loop, advancing the iterator held in register i in place
+  kFusedForNext,
   // Replacement forms: one instruction with its operand checked or resolved when the body is loaded. They
   // stand for exactly the instruction they replace and are never the start of a fused sequence.
   kRegisterError,     // LoadReg or StoreReg of a slot past the register file: fails, pops nothing
