@@ -3,7 +3,8 @@
 // the global operator new/delete to enforce a memory budget while a VM runs.
 //
 // Bounds:
-// - instructions: the poll hook (asked at backward jumps and calls) stops a run past kInstructionBudget;
+// - instructions: the poll hook (asked every kPollInterval backward jumps and calls) stops a run past
+//   kInstructionBudget;
 // - call depth and stack slots: the engine's own ceilings, lowered here so that they are reached quickly;
 // - memory: one value at most kValueBytes (engine ceiling); all live heap at most kHeapBudget more than
 //   when the run started, enforced by operator new throwing std::bad_alloc, which the VM must turn into
@@ -25,8 +26,10 @@
 
 namespace fuzz_harness {
 
-inline constexpr uint64_t kInstructionBudget = 250'000;
-inline constexpr uint64_t kValueBytes = 64 * 1024;
+inline constexpr uint64_t kInstructionBudget = 50'000;
+inline constexpr uint64_t kValueBytes = 16 * 1024;
+// A loop body can be long and each of its instructions can copy a value: poll often.
+inline constexpr uint32_t kPollInterval = 16;
 inline constexpr size_t kHeapBudget = 256u << 20;
 
 inline std::atomic<size_t> g_live{0};
@@ -46,8 +49,8 @@ inline void init() {
   setenv("TMPDIR", "/nonexistent/tarnwick-fuzz", 1);
   tarnwick::Limits l;
   l.max_value_bytes = kValueBytes;
-  l.max_stack_slots = 1 << 16;
-  l.max_call_depth = 4096;
+  l.max_stack_slots = 1 << 14;
+  l.max_call_depth = 1024;
   tarnwick::set_limits(l);
 }
 
@@ -61,6 +64,7 @@ inline std::optional<std::string> poll(void* ctx) {
 inline std::string run_bounded(tarnwick::VM& vm) {
   vm.set_stdio(g_null_in, g_null_out);
   vm.set_poll_hook(&poll, &vm);
+  vm.set_poll_interval(kPollInterval);
   g_ceiling.store(g_live.load(std::memory_order_relaxed) + kHeapBudget, std::memory_order_relaxed);
   tarnwick::RunResult r = vm.run();
   g_ceiling.store(0, std::memory_order_relaxed);

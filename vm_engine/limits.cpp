@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include <pthread.h>
 #include <unistd.h>
 
 namespace tarnwick {
@@ -13,6 +14,14 @@ const Limits kDefaults;
 std::atomic<uint64_t> g_value_bytes{kDefaults.max_value_bytes};
 std::atomic<uint64_t> g_stack_slots{kDefaults.max_stack_slots};
 std::atomic<uint64_t> g_call_depth{kDefaults.max_call_depth};
+std::atomic<uint64_t> g_native_stack{kDefaults.min_native_stack};
+
+// Lowest address of this thread's stack, found once per thread; 0 when unknown.
+struct StackBounds {
+  bool known = false;
+  uintptr_t low = 0;
+};
+thread_local StackBounds t_stack;
 
 uint64_t physical_memory() noexcept {
   static const uint64_t bytes = [] {
@@ -30,6 +39,7 @@ Limits current_limits() noexcept {
   l.max_value_bytes = g_value_bytes.load(std::memory_order_relaxed);
   l.max_stack_slots = g_stack_slots.load(std::memory_order_relaxed);
   l.max_call_depth = g_call_depth.load(std::memory_order_relaxed);
+  l.min_native_stack = g_native_stack.load(std::memory_order_relaxed);
   return l;
 }
 
@@ -37,6 +47,24 @@ void set_limits(const Limits& limits) noexcept {
   g_value_bytes.store(limits.max_value_bytes, std::memory_order_relaxed);
   g_stack_slots.store(limits.max_stack_slots, std::memory_order_relaxed);
   g_call_depth.store(limits.max_call_depth, std::memory_order_relaxed);
+  g_native_stack.store(limits.min_native_stack, std::memory_order_relaxed);
+}
+
+bool native_stack_room(uint64_t bytes) noexcept {
+  if (!t_stack.known) {
+    t_stack.known = true;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* addr = nullptr;
+      size_t size = 0;
+      if (pthread_attr_getstack(&attr, &addr, &size) == 0) t_stack.low = reinterpret_cast<uintptr_t>(addr);
+      pthread_attr_destroy(&attr);
+    }
+  }
+  if (t_stack.low == 0) return true;
+  // The frame address, not a local's: under AddressSanitizer locals may live on a separate fake stack.
+  auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  return here > t_stack.low && here - t_stack.low >= bytes;
 }
 
 bool value_fits(uint64_t bytes) noexcept {

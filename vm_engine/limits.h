@@ -16,10 +16,18 @@ struct Limits {
   uint64_t max_stack_slots = uint64_t{1} << 24;
   // Call frames of one VM.
   uint64_t max_call_depth = uint64_t{1} << 20;
+  // Native stack that must be left when a run starts. Script calls never use the native stack, but a
+  // native that runs another program nests runs on it; the deepest then fails with "Stack overflow"
+  // instead of overflowing the thread's stack.
+  uint64_t min_native_stack = uint64_t{256} << 10;
 };
 
 Limits current_limits() noexcept;
 void set_limits(const Limits& limits) noexcept;
+
+// True when the calling thread's native stack has at least `bytes` left below the caller's frame (also
+// when the thread's stack bounds cannot be found).
+bool native_stack_room(uint64_t bytes) noexcept;
 
 // True when a value of `bytes` stays within max_value_bytes and within the machine's physical memory.
 bool value_fits(uint64_t bytes) noexcept;

@@ -37,8 +37,6 @@ constexpr const char* kPaused = "VM paused";
 constexpr const char* kStackOverflow = "Stack overflow";
 
 constexpr uint64_t kRegisterLimit = 256;
-// Taken backward jumps and calls between two polls of the interrupt hook.
-constexpr uint32_t kPollInterval = 1u << 14;
 
 [[gnu::cold, gnu::noinline]] std::string register_error(uint64_t slot) {
   return "Register " + std::to_string(slot) + " out of bounds";
@@ -644,6 +642,8 @@ void VM::update_frame_room() noexcept {
 
 RunResult VM::run() {
   interrupted_ = false;
+  // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
+  if (!native_stack_room(current_limits().min_native_stack)) return make_err(std::string(kStackOverflow));
   update_frame_room();
   // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
   // its line is reported like any other failure's.
@@ -690,7 +690,8 @@ RunResult VM::run_loop() {
   ValueRef* slimit;
   ValueRef* R;
   uint64_t executed = executed_;
-  uint32_t poll_countdown = kPollInterval;
+  const uint32_t poll_interval = poll_interval_;
+  uint32_t poll_countdown = poll_interval;
   const PollFn poll = poll_fn_;
   std::string err;
   const char* fail_msg = nullptr;
@@ -756,7 +757,7 @@ RunResult VM::run_loop() {
 #define POLL()                                                  \
   do {                                                          \
     if (poll != nullptr && --poll_countdown == 0) {             \
-      poll_countdown = kPollInterval;                           \
+      poll_countdown = poll_interval;                           \
       SYNC();                                                   \
       if (auto stop = poll(poll_ctx_)) {                        \
         interrupted_ = true;                                    \
@@ -1027,7 +1028,7 @@ L_JumpBack: {
   }
   ip = exec + target;
   if (poll != nullptr && --poll_countdown == 0) {
-    poll_countdown = kPollInterval;
+    poll_countdown = poll_interval;
     pc_ = target;
     SYNC_SP();
     executed_ = executed;
@@ -1196,6 +1197,7 @@ L_MakeArray: {
     while (sp > base) (--sp)->clear();
     FAIL(kStackUnderflow);
   }
+  if (n == 0) ENSURE(1);  // nothing popped: the result takes a new slot
   SYNC();
   {
     std::vector<ValueRef> items;
@@ -1213,6 +1215,7 @@ L_MakeObject: {
     while (sp > base) (--sp)->clear();
     FAIL(kStackUnderflow);
   }
+  if (n == 0) ENSURE(1);
   SYNC();
   {
     ObjectMap map;

@@ -90,6 +90,8 @@ class VM {
   const LoadInfo& load_info() const noexcept { return load_info_; }
 
   void set_poll_hook(PollFn fn, void* ctx) noexcept { poll_fn_ = fn; poll_ctx_ = ctx; }
+  // Taken backward jumps and calls between two polls (at least 1); takes effect at the next run.
+  void set_poll_interval(uint32_t n) noexcept { poll_interval_ = n == 0 ? 1 : n; }
   // True when the last run ended because the poll hook asked it to.
   bool interrupted() const noexcept { return interrupted_; }
 
@@ -172,6 +174,7 @@ class VM {
 
   PollFn poll_fn_ = nullptr;
   void* poll_ctx_ = nullptr;
+  uint32_t poll_interval_ = 1u << 14;
   bool interrupted_ = false;
 
   std::FILE* in_ = stdin;

@@ -5,7 +5,9 @@
 #include <pthread.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "parser/compiler.h"
@@ -148,13 +150,32 @@ TEST(Resources, HugeCountOperandsUnderflowWithoutAllocating) {
   }
 }
 
+TEST(Resources, PollIntervalSetsHowOftenTheHookIsAsked) {
+  // A host that needs a prompt answer (a fuzzer's budget, a deadline) asks the VM to poll more often.
+  for (uint32_t interval : {1u, 4u, 1000u}) {
+    VM vm({make_instr(Opcode::Jump, 0)}, {}, {}, {});
+    int polls = 0;
+    vm.set_poll_interval(interval);
+    vm.set_poll_hook(
+        [](void* c) -> std::optional<std::string> {
+          if (++*static_cast<int*>(c) == 3) return std::string("stop");
+          return std::nullopt;
+        },
+        &polls);
+    RunResult r = vm.run();
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "stop");
+    EXPECT_EQ(vm.instructions_executed(), 3u * interval);
+  }
+}
+
 // --- Values nested a million deep, on a small native stack ---------------------------------------------
 
 // Runs `body` on a thread whose native stack is far too small for recursion over a million levels.
-void on_small_stack(const std::function<void()>& body) {
+void on_small_stack(const std::function<void()>& body, size_t stack = 512 * 1024) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 512 * 1024);
+  pthread_attr_setstacksize(&attr, stack);
   pthread_t thread;
   auto trampoline = [](void* arg) -> void* {
     (*static_cast<const std::function<void()>*>(arg))();
@@ -199,6 +220,42 @@ TEST(DeepValues, NativeRenderingsCopiesAndFreesOfDeepChains) {
     copy = ValueRef();
     o = ValueRef();
   });
+}
+
+// A native that starts another run of a program calling that same native: runs nest on the native stack.
+struct Reenter : NativeCallable {
+  std::shared_ptr<NativeCallable> self;
+  int depth = 0;
+  uintptr_t first_frame = 0, last_frame = 0;
+  Result<ValueRef, std::string> call(const std::vector<ValueRef>&) override {
+    auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (depth++ == 0) first_frame = frame;
+    last_frame = frame;
+    VM inner({make_instr(Opcode::LoadGlobal, 0), make_instr(Opcode::Call, 0)}, {}, {Constant::string("again")}, {});
+    inner.add_native("again", self);
+    RunResult r = inner.run();
+    if (!r.ok()) return make_err(r.error());
+    return r.value();
+  }
+};
+
+TEST(Resources, NativesThatStartRunsWithoutEndStopBeforeTheNativeStackRunsOut) {
+  on_small_stack(
+      [] {
+        auto native = std::make_shared<Reenter>();
+        native->self = native;
+        VM vm({make_instr(Opcode::LoadGlobal, 0), make_instr(Opcode::Call, 0)}, {}, {Constant::string("again")}, {});
+        vm.add_native("again", native);
+        RunResult r = vm.run();
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), "Stack overflow");
+        EXPECT_GT(native->depth, 3);
+        // Every level unwound normally; report how much stack one level took, for choosing the reserve.
+        std::printf("[ info ] %d nested runs, %zu bytes of native stack each\n", native->depth,
+                    static_cast<size_t>((native->first_frame - native->last_frame) / std::max(1, native->depth - 1)));
+        native->self.reset();
+      },
+      2 << 20);
 }
 
 }  // namespace

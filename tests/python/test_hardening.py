@@ -1,0 +1,173 @@
+"""What an embedding host relies on: scripts that exhaust memory or recursion, values nested a million
+deep, natives that re-enter the modules, and threads, all end in a returned text or a Python exception,
+never in a crash."""
+import gc
+import os
+import threading
+
+import pytest
+
+import tarnwick_parser as tp
+from tarnwick_vm_engine import VMEngine
+
+SANITIZED = bool(os.environ.get("TARNWICK_SANITIZED"))
+
+
+@pytest.fixture(autouse=True)
+def clean_registry():
+    tp.clear_native_bindings()
+    yield
+    tp.clear_native_bindings()
+
+
+def in_small_stack_thread(fn, stack=512 * 1024):
+    """Runs fn on a thread whose native stack is far too small for recursion over a million levels."""
+    result, errors = [], []
+
+    def body():
+        try:
+            result.append(fn())
+        except BaseException as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    old = threading.stack_size(stack)
+    try:
+        t = threading.Thread(target=body)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    assert errors == []
+    return result[0]
+
+
+@pytest.mark.parametrize("source, expected", [
+    ("let a = range(0, 10000000000)", "Runtime error: Line 1: Out of memory"),
+    ("let s = \"xxxxxxxx\"\nwhile true {\n  s = f\"{s}{s}\"\n}", "Runtime error: Line 3: Out of memory"),
+    ("fn f(n) { return f(n + 1) }\nf(0)", "Runtime error: Line 1: Stack overflow"),
+    ("class A { fn m(self) { return self.m() } }\n{__class__: \"A\"}.m()", "Runtime error: Line 1: Stack overflow"),
+], ids=["huge-range", "string-doubling", "recursion", "method-recursion"])
+def test_exhausting_scripts_end_with_a_runtime_error(source, expected):
+    assert tp.compile_and_run(source) == expected
+    # The engine is as good as new afterwards.
+    assert tp.compile_and_run("print(len(range(0, 1000)))") == "nil"
+
+
+def test_recursion_just_inside_the_ceiling_has_its_result():
+    seen = []
+    tp.set_native_binding("note", seen.append)
+    assert tp.compile_and_run(
+        "fn down(n) { if n == 0 { return 0 } return down(n - 1) + 1 }\nnote(down(100000))") == "nil"
+    assert seen == [100000]
+
+
+def test_million_deep_values_cross_the_bridge_both_ways_on_a_small_stack():
+    got = []
+    tp.set_native_binding("take", lambda v: got.append(v) or len(got))
+    source = """
+let a = []
+let o = {}
+let i = 0
+while i < 1000000 { a = [a]; o = {n: o}; i = i + 1 }
+take(a)
+take(o)
+str(a) == str(o)
+"""
+    assert in_small_stack_thread(lambda: tp.compile_and_run(source)) == "nil"
+    depth, x = 0, got[0]
+    while x:
+        x, depth = x[0], depth + 1
+    assert depth == 1000000
+    depth, x = 0, got[1]
+    while x:
+        x, depth = x["n"], depth + 1
+    assert depth == 1000000
+
+    # And back: a Python list nested a million deep becomes a script value, walked and freed by the VM.
+    tp.set_native_binding("give", lambda: got[0])
+    seen = []
+    tp.set_native_binding("note", seen.append)
+    walk = "let x = give()\nlet d = 0\nwhile len(x) > 0 { x = x[0]; d = d + 1 }\nnote(d)\nnote(len(str(give())))"
+    assert in_small_stack_thread(lambda: tp.compile_and_run(walk)) == "nil"
+    assert seen == [1000000, 2000002]
+    got.clear()
+    gc.collect()
+
+
+@pytest.mark.parametrize("stack", [None, 1024 * 1024], ids=["main-thread", "1MiB-thread"])
+def test_natives_that_re_enter_without_end_stop_before_the_stack_runs_out(stack):
+    results = []
+
+    def again():
+        r = tp.compile_and_run("again()")
+        results.append(r)
+        return r
+
+    tp.set_native_binding("again", again)
+    if stack is None:
+        assert tp.compile_and_run("again()") == "nil"
+    else:
+        assert in_small_stack_thread(lambda: tp.compile_and_run("again()"), stack) == "nil"
+    # The deepest level failed, with Python's recursion error or the engine's native stack guard, whichever
+    # came first; every level returned normally.
+    assert len(results) > 10
+    failed = [r for r in results if r != "nil"]
+    assert len(failed) == 1
+    if stack is None:
+        assert "Native error: RecursionError" in failed[0] or failed[0] == "Runtime error: Stack overflow"
+    else:
+        assert failed[0] == "Runtime error: Stack overflow"
+
+
+def test_natives_re_entering_both_modules_and_clearing_the_registry_mid_run():
+    engines = []
+
+    def busy(n):
+        # Builds and runs an engine, replaces itself, clears the registry and runs a nested program.
+        engine = VMEngine(b"\x00\xff")
+        assert engine.execute() == "nil"
+        engines.append(engine)
+        tp.set_native_binding("busy", lambda n: -1)
+        tp.clear_native_bindings()
+        return tp.compile_and_run(f"{n} + 1") == "nil"
+
+    tp.set_native_binding("busy", busy)
+    seen = []
+    tp.set_native_binding("note", seen.append)
+    # The run keeps its snapshot: busy and note stay callable after the registry has been cleared.
+    assert tp.compile_and_run("let i = 0\nwhile i < 5 { note(busy(i)); i = i + 1 }") == "nil"
+    assert seen == [1, 1, 1, 1, 1]
+    assert tp.compile_and_run("busy(1)") == "nil"  # cleared for later runs: an unknown call gives nil
+    assert all(e.state() == "Halted" for e in engines)
+
+
+def test_threads_running_programs_and_engines_while_bindings_change():
+    errors = []
+    barrier = threading.Barrier(4)
+    shared = VMEngine(b"\x01")
+
+    def worker(n):
+        barrier.wait()
+        try:
+            for i in range(200):
+                if n == 0:
+                    tp.set_native_binding("val", lambda i=i: i)
+                elif n == 1 and i % 3 == 0:
+                    tp.clear_native_bindings()
+                r = tp.compile_and_run("fn f(n) { if n == 0 { return 0 } return f(n - 1) } f(200) val()")
+                assert r == "nil"
+                try:
+                    out = shared.execute()
+                    assert out in ("Error: Stack underflow", "nil")
+                    shared.reset(b"\x01")
+                except RuntimeError as exc:  # another thread holds the engine: refused, never a crash
+                    assert str(exc) in ("Already borrowed", "Already mutably borrowed")
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
