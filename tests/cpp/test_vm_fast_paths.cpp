@@ -105,6 +105,23 @@ INSTANTIATE_TEST_SUITE_P(
              "fn inner(x) {\n let y = x\n return y / 0\n}\nfn outer() { return inner(1) }\nprint(outer())",
              "=> error: Line 3: Division by zero"}));
 
+// A body that falls off its end returns the value of the last expression statement it ran.
+INSTANTIATE_TEST_SUITE_P(
+    Results, FastPaths,
+    ::testing::Values(
+        Case{"LastStatementAfterStores", "fn f(x) {\n x = x + 1\n let y = x\n x * 2\n}\nprint(f(1))", "4\n=> nil"},
+        Case{"LoopBodyIsTheLastOneRun",
+             "fn g(n) {\n let i = 0\n while i < n { i = i + 1 }\n}\nprint(g(3), g(0))", "3nil\n=> nil"},
+        Case{"BranchNotTaken", "fn h(c) {\n 1\n if c { 2 }\n}\nprint(h(1), h(0))", "21\n=> nil"},
+        Case{"BreakSkipsTheRestOfTheBody",
+             "fn k() {\n let i = 0\n while i < 100 {\n  i = i + 1\n  if i > 2 { break }\n  5\n }\n}\nprint(k())",
+             "3\n=> nil"},
+        Case{"ContinueSkipsTheRestOfTheBody",
+             "fn m() {\n let i = 0\n while i < 3 {\n  i = i + 1\n  if i > 0 { continue }\n  7\n }\n}\nprint(m())",
+             "3\n=> nil"},
+        Case{"ElementStoreIsTheResult",
+             "fn f() {\n let a = [1, 2]\n a[1] = 5\n}\nlet r = f()\nprint(r[0], r[1])", "15\n=> nil"}));
+
 // A call site that resolved a function must call a native added later under that name.
 TEST(FastPathsNatives, NativeAddedAfterACallSiteResolved) {
   struct FortyTwo : NativeCallable {
