@@ -288,11 +288,9 @@ std::string float_text(double d) {
   return shortest_fixed(d);
 }
 
-namespace {
-
 // Renderings refuse to build texts larger than half the machine's memory: such a request can only come
 // from a script multiplying shared nested values, and trying would take the process down.
-size_t text_limit() {
+size_t text_limit() noexcept {
   static const size_t half_memory = [] {
     long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || page <= 0) return static_cast<size_t>(1) << 32;
@@ -300,6 +298,8 @@ size_t text_limit() {
   }();
   return std::min<uint64_t>(half_memory, current_limits().max_value_bytes);
 }
+
+namespace {
 
 void append_scalar(std::string& out, const ValueRef& v) {
   if (v.kind() == ValueKind::String && v.as_string().size() > text_limit() - std::min(out.size(), text_limit()))

@@ -263,6 +263,8 @@ bool values_equal(const ValueRef& a, const ValueRef& b) noexcept;
 // recursion on the native stack.
 std::string to_text(const ValueRef& v);
 void append_text(std::string& out, const ValueRef& v);
+// The largest text a rendering builds; past it, append_text and to_text throw std::bad_alloc.
+size_t text_limit() noexcept;
 // Display rendering (print, results): strings quoted, arrays and objects as counts.
 std::string to_display(const ValueRef& v);
 // Float rendering shared by both: integral values with ".0", others shortest round-trip, NaN, inf, -inf.

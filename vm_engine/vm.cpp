@@ -806,6 +806,9 @@ RunResult VM::run() {
   interrupted_ = false;
   throw_pops_ = 0;
   drop_fused_sequences_near_ceiling();
+  // Read once a run: only a native could change it in between, and then a join past it still fails, only
+  // at its first Concat.
+  render_limit_ = text_limit();
   // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
   if (!native_stack_room(current_limits().min_native_stack)) return make_err(std::string(kStackOverflow));
   update_frame_room();
@@ -873,6 +876,7 @@ RunResult VM::run_loop() {
   std::string err;
   const char* fail_msg = nullptr;
   uint64_t concat_count = 0;
+  size_t concat_bytes = 0;  // string bytes among the operands of a join, when already counted
   int sub_op = 0;  // the variant of a handler shared by several instructions
   ValueRef fused;  // result of a fused number operation: always a scalar
 
@@ -1521,10 +1525,30 @@ L_ConstantError:
 L_Concat:
   NEED2();
   concat_count = 1;
+  concat_bytes = SIZE_MAX;
   goto concat;
 L_FusedConcat:
   concat_count = ip->arg;
   if (DEPTH() < concat_count + 1) goto L_Concat;
+  {
+    // Joined at once, a text past the rendering limit would fail here, where the instructions one by one
+    // fail at the Concat that passes it: near the limit (and for containers, not measured here) they run
+    // one by one.
+    size_t strings = 0, others = 0;
+    for (const ValueRef* p = sp - (concat_count + 1); p < sp; ++p) {
+      if (p->kind() == ValueKind::String) {
+        strings += p->as_string().size();
+      } else if (!p->is_heap()) {
+        others += 400;  // nil, bool, int, float: a double's fixed text is the longest, and shorter than this
+      } else if (p->kind() == ValueKind::Array || p->kind() == ValueKind::Object) {
+        goto L_Concat;
+      } else {
+        others += p->function_name().size() + 16;
+      }
+    }
+    if (strings + others > render_limit_) goto L_Concat;
+    concat_bytes = strings;
+  }
 concat: {
   // concat_count Concat instructions in a row join the texts of the concat_count + 1 top values, deepest
   // first: render them all into one string.
@@ -1545,9 +1569,12 @@ concat: {
     for (ValueRef* p = first + 1; p < sp; ++p) append_text(text, *p);
   } else {
     std::string text;
-    size_t size = 0;
-    for (ValueRef* p = first; p < sp; ++p)
-      if (p->kind() == ValueKind::String) size += p->as_string().size();
+    size_t size = concat_bytes;
+    if (size == SIZE_MAX) {
+      size = 0;
+      for (ValueRef* p = first; p < sp; ++p)
+        if (p->kind() == ValueKind::String) size += p->as_string().size();
+    }
     text.reserve(size + 8 * concat_count);
     for (ValueRef* p = first; p < sp; ++p) append_text(text, *p);
     *first = ValueRef::string(std::move(text));

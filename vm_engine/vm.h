@@ -181,6 +181,7 @@ class VM {
   // thrown failure discards them (see SYNC_POPS).
   size_t throw_pops_ = 0;
   bool sequences_dropped_ = false;  // every body runs its copy without fused sequences
+  size_t render_limit_ = 0;          // text_limit() when the run started
 
   std::FILE* in_ = stdin;
   std::FILE* out_ = stdout;

@@ -654,6 +654,32 @@ TEST(Resources, AnInstructionFailingForMemoryDiscardsWhatItPopped) {
   set_limits(saved);
 }
 
+TEST(Resources, AJoinPassingTheValueCeilingFailsAtTheConcatThatPassesIt) {
+  Limits saved = current_limits();
+  Limits small = saved;
+  small.max_value_bytes = 4096;
+  set_limits(small);
+  // 5, then three texts of 1500 bytes joined by two Concat: the first join (3000 bytes) fits, the second
+  // (4500) does not. Texts held in a register or only on the stack behave the same.
+  for (bool from_register : {false, true}) {
+    Program p{{push(5), op(O::LoadConst, 0), op(O::LoadConst, 1), op(O::LoadConst, 2), op(O::Concat), op(O::Concat)},
+              {S(std::string(1500, 'a')), S(std::string(1500, 'b')), S(std::string(1500, 'c'))},
+              {1, 2, 3, 4, 5, 6},
+              {}};
+    if (from_register) {
+      p.code.insert(p.code.begin() + 1, {op(O::LoadConst, 0), op(O::StoreReg, 0)});
+      p.code[3] = op(O::LoadReg, 0);
+      p.lines = {1, 1, 1, 2, 3, 4, 5, 6};
+    }
+    auto vm = make_vm(p);
+    EXPECT_EQ(outcome(vm->run()), "err:Line 6: Out of memory");
+    EXPECT_EQ(vm->pc(), p.code.size());
+    EXPECT_EQ(vm->instructions_executed(), p.code.size() - 1);
+    EXPECT_EQ(vm->stack_depth(), 1u);
+  }
+  set_limits(saved);
+}
+
 TEST(Resources, SequencesMeetTheStackCeilingWhereTheirInstructionsWould) {
   Limits saved = current_limits();
   Limits small = saved;
