@@ -100,7 +100,10 @@ NameObj* intern_name(ValueKind kind, std::string name) {
 ValueRef ValueRef::function(std::string name) { return ValueRef(intern_name(ValueKind::Function, std::move(name))); }
 ValueRef ValueRef::native(std::string name) { return ValueRef(intern_name(ValueKind::NativeFn, std::move(name))); }
 ValueRef ValueRef::method(ValueRef receiver, std::string name) {
-  return ValueRef(new MethodObj(std::move(receiver), std::move(name)));
+  return ValueRef(new MethodObj(std::move(receiver), intern_name(ValueKind::Function, std::move(name))));
+}
+ValueRef ValueRef::method(ValueRef receiver, const ValueRef& function) {
+  return ValueRef(new MethodObj(std::move(receiver), static_cast<NameObj*>(function.p_)));
 }
 
 ValueRef ValueRef::from_constant(const Constant& c) {
@@ -226,6 +229,16 @@ void ObjectMap::set(std::string key, ValueRef value) {
   } else {
     index_[pos] = static_cast<uint32_t>(entries_.size());
   }
+}
+
+void ObjectMap::append_new(std::string key, ValueRef value) {
+  if (!index_.empty()) {
+    set(std::move(key), std::move(value));
+    return;
+  }
+  grow_check();
+  entries_.emplace_back(std::move(key), std::move(value));
+  if (entries_.size() > kScanLimit) rebuild_index();
 }
 
 std::vector<ObjectMap::Entry> ObjectMap::take_entries() noexcept {
@@ -399,7 +412,7 @@ ValueRef shallow_copy(const ValueRef& v) {
     case ValueKind::Object: return ValueRef(new ObjectObj(v.as_object()));
     case ValueKind::Function:
     case ValueKind::NativeFn: return v;  // interned: the copy is the record itself
-    case ValueKind::Method: return ValueRef::method(v.method_receiver(), v.function_name());
+    case ValueKind::Method: return ValueRef::method(v.method_receiver(), v.method_function());
     default: return v;
   }
 }

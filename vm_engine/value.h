@@ -81,6 +81,8 @@ class ValueRef {
   static ValueRef function(std::string name);
   static ValueRef native(std::string name);
   static ValueRef method(ValueRef receiver, std::string name);
+  // A method implemented by the function that `function` (a Function value) names.
+  static ValueRef method(ValueRef receiver, const ValueRef& function);
   static ValueRef from_constant(const Constant& c);
 
   ValueKind kind() const noexcept { return kind_; }
@@ -105,6 +107,8 @@ class ValueRef {
   // Name of a Function, Method (the implementing function) or NativeFn.
   inline const std::string& function_name() const noexcept;
   inline const ValueRef& method_receiver() const noexcept;
+  // The Function value naming a Method's implementation (interned: compare with heap_identity()).
+  inline ValueRef method_function() const noexcept;
 
   // Mutable views for in-place changes; only valid while this handle is the only one (unique(), or right
   // after make_unique()).
@@ -180,6 +184,8 @@ class ObjectMap {
   const ValueRef* find(std::string_view key) const noexcept;
   // Inserts or replaces; an insert past the value ceiling throws std::bad_alloc.
   void set(std::string key, ValueRef value);
+  // Inserts a key the map does not hold yet (the caller has looked).
+  void append_new(std::string key, ValueRef value);
   void reserve(size_t n) { entries_.reserve(n); }
 
   std::vector<Entry>::const_iterator begin() const noexcept { return entries_.begin(); }
@@ -218,10 +224,11 @@ struct NameObj : HeapObject {
   std::string name;
   NameObj(ValueKind k, std::string n) : HeapObject(k), name(std::move(n)) {}
 };
+// The implementation is named by its interned Function record, so making a method copies no text.
 struct MethodObj : HeapObject {
   ValueRef receiver;
-  std::string name;
-  MethodObj(ValueRef r, std::string n) : HeapObject(ValueKind::Method), receiver(std::move(r)), name(std::move(n)) {}
+  NameObj* fn;
+  MethodObj(ValueRef r, NameObj* f) : HeapObject(ValueKind::Method), receiver(std::move(r)), fn(f) {}
 };
 
 }  // namespace detail
@@ -235,12 +242,13 @@ std::vector<ValueRef>& ValueRef::array_mut() noexcept { return static_cast<detai
 ObjectMap& ValueRef::object_mut() noexcept { return static_cast<detail::ObjectObj*>(p_)->map; }
 std::string& ValueRef::string_mut() noexcept { return static_cast<detail::StringObj*>(p_)->text; }
 const std::string& ValueRef::function_name() const noexcept {
-  if (kind_ == ValueKind::Method) return static_cast<const detail::MethodObj*>(p_)->name;
+  if (kind_ == ValueKind::Method) return static_cast<const detail::MethodObj*>(p_)->fn->name;
   return static_cast<const detail::NameObj*>(p_)->name;
 }
 const ValueRef& ValueRef::method_receiver() const noexcept {
   return static_cast<const detail::MethodObj*>(p_)->receiver;
 }
+ValueRef ValueRef::method_function() const noexcept { return ValueRef(static_cast<const detail::MethodObj*>(p_)->fn); }
 
 // Keyed 64-bit hash of a text (SipHash-1-3 with a key drawn once per process).
 uint64_t keyed_hash(std::string_view text) noexcept;
