@@ -31,6 +31,9 @@ struct HeapObject {
   ValueKind kind;
   HeapObject* next = nullptr;
   explicit HeapObject(ValueKind k) : kind(k) {}
+  // Heap values are small, fixed-size and short-lived: each thread recycles their blocks itself.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p, std::size_t size) noexcept;
 };
 
 // Drops the last reference: destroys the object and, iteratively, everything it alone kept alive.
@@ -181,7 +184,12 @@ class ObjectMap {
   ObjectMap() = default;
   size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
-  const ValueRef* find(std::string_view key) const noexcept;
+  const ValueRef* find(std::string_view key) const noexcept {
+    if (!index_.empty()) return find_hashed(key);
+    for (const auto& e : entries_)
+      if (same_text(e.first, key)) return &e.second;
+    return nullptr;
+  }
   // Inserts or replaces; an insert past the value ceiling throws std::bad_alloc.
   void set(std::string key, ValueRef value);
   // Inserts a key the map does not hold yet (the caller has looked).
@@ -196,6 +204,17 @@ class ObjectMap {
 
  private:
   static constexpr size_t kScanLimit = 8;
+  static bool same_text(const std::string& a, std::string_view b) noexcept {
+    size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* x = a.data();
+    const char* y = b.data();
+    if (n > 16) return std::char_traits<char>::compare(x, y, n) == 0;
+    for (size_t i = 0; i < n; ++i)
+      if (x[i] != y[i]) return false;
+    return true;
+  }
+  const ValueRef* find_hashed(std::string_view key) const noexcept;
   size_t find_index(std::string_view key, uint64_t hash) const noexcept;
   // Throws std::bad_alloc when one more entry would pass the value ceiling.
   void grow_check() const;

@@ -643,7 +643,7 @@ bool VM::push_frame(const Frame& frame) {
 bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const ValueRef* receiver) {
   size_t new_base = reg_base_ + unit_->reg_count;
   if (nframes_ >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count) ||
-      !push_frame(Frame{unit_, pc_, stack_base_, reg_base_}))
+      !push_frame(Frame{unit_, unit_->exec.data() + pc_, stack_base_}))
     return false;
   ValueRef* R = regs_.data() + new_base;
   size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
@@ -781,10 +781,10 @@ bool VM::do_return(std::string& err) {
   ValueRef* R = regs_.data() + reg_base_;
   for (size_t i = 0; i < unit_->reg_count; ++i) R[i] = ValueRef();
   sp_ = stack_base_;
+  reg_base_ -= fr.unit->reg_count;
   unit_ = fr.unit;
-  pc_ = fr.return_pc;
+  pc_ = static_cast<uint64_t>(fr.return_ip - fr.unit->exec.data());
   stack_base_ = fr.stack_base;
-  reg_base_ = fr.reg_base;
   stack_[sp_++] = std::move(ret);
   return true;
 }
@@ -1273,7 +1273,7 @@ L_Call: {
         const CodeUnit* callee = site.unit;
         ValueRef* NR = R + unit->reg_count;
         if (NR + callee->reg_count <= regs_end_ && nframes_ < frame_room_) {
-          frames_[nframes_++] = Frame{unit, PC() + 1, stack_base_, reg_base_};
+          frames_[nframes_++] = Frame{unit, ip + 1, stack_base_};
           size_t limit = callee->bind_limit;
           size_t shift = 0;
           if (as_method) {
@@ -1292,7 +1292,7 @@ L_Call: {
           sp = f;
           base = f;
           stack_base_ = static_cast<size_t>(f - stack_.data());
-          reg_base_ = static_cast<size_t>(NR - regs_.data());
+          reg_base_ += unit->reg_count;
           R = NR;
           unit_ = unit = callee;
           exec = ip = unit->exec.data();
@@ -1319,14 +1319,14 @@ L_Return: {
       ValueRef ret;
       if (sp > base) ret.put(std::move(sp[-1]));
       while (sp > base) (--sp)->clear();
-      for (size_t i = 0, n = unit->reg_count; i < n; ++i) R[i].clear();
+      for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear();
       unit_ = unit = fr.unit;
       exec = unit->exec.data();
-      ip = exec + fr.return_pc;
+      ip = fr.return_ip;
       stack_base_ = fr.stack_base;
-      reg_base_ = fr.reg_base;
+      reg_base_ -= unit->reg_count;
       base = stack_.data() + stack_base_;
-      R = regs_.data() + reg_base_;
+      R -= unit->reg_count;
       (sp++)->put(std::move(ret));  // the callee's slot: always inside the stack
     }
     ++executed;

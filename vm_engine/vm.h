@@ -116,11 +116,11 @@ class VM {
   void set_global(const std::string& name, ValueRef value);
 
  private:
+  // A saved caller. Its register window starts reg_count (of its unit) below the callee's.
   struct Frame {
     const detail::CodeUnit* unit;  // the caller's code
-    uint64_t return_pc;
+    const Instruction* return_ip;  // in the caller's executable code, just after the Call
     size_t stack_base;
-    size_t reg_base;
   };
   enum class CallOutcome { Entered, Pushed, Failed };
 
