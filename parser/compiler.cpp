@@ -50,6 +50,11 @@ struct Unit {
   // Function and method bodies keep the value of the latest expression statement here instead of on the
   // operand stack, so a long-running body runs in constant stack; the final return hands it back.
   std::optional<uint64_t> result_reg;
+  // Whether the statement being compiled is always followed, before the body can fall off its end, by
+  // another expression statement or a return: then its value never reaches the result register's reader.
+  // Only worked out for bodies without break and continue, which could jump past the later statement.
+  bool track_dead_results = false;
+  bool result_dead = false;
 
   Unit(UnitKind k, std::string n, uint64_t l) : kind(k), name(std::move(n)), line(l) { scopes.emplace_back(); }
 };
@@ -71,7 +76,21 @@ class Compiler {
   std::optional<CompileError> error;
 
   void compile_block(Unit& u, const StmtList& stmts) {
-    for (const Stmt& s : stmts) compile_stmt(u, s);
+    if (!u.track_dead_results) {
+      for (const Stmt& s : stmts) compile_stmt(u, s);
+      return;
+    }
+    // Past the last expression statement or return of the block, a statement is dead only when the whole
+    // block is: control leaving the block goes on to what follows the enclosing statement.
+    size_t overwritten_before = 0;
+    for (size_t i = 0; i < stmts.size(); ++i)
+      if (stmts[i].as<ast::ExprStatement>() || stmts[i].as<ast::Return>()) overwritten_before = i;
+    const bool outer = u.result_dead;
+    for (size_t i = 0; i < stmts.size(); ++i) {
+      u.result_dead = outer || i < overwritten_before;
+      compile_stmt(u, stmts[i]);
+    }
+    u.result_dead = outer;
   }
 
   void compile_stmt(Unit& u, const Stmt& s);
@@ -167,6 +186,25 @@ class Compiler {
   void compile_function(Unit& parent, const std::string& name, const std::vector<Param>& params,
                         const StmtList& body, uint64_t line);
 };
+
+// Whether a break or continue appears among these statements or in the blocks they compile (the bodies
+// of functions and classes defined here are other code units).
+bool has_break_or_continue(const StmtList& stmts) {
+  for (const Stmt& s : stmts) {
+    if (s.as<ast::Break>() || s.as<ast::Continue>()) return true;
+    if (auto* i = s.as<ast::If>()) {
+      if (has_break_or_continue(i->then_body) || (i->else_body && has_break_or_continue(*i->else_body))) return true;
+    } else if (auto* w = s.as<ast::While>()) {
+      if (has_break_or_continue(w->body)) return true;
+    } else if (auto* f = s.as<ast::For>()) {
+      if (has_break_or_continue(f->body)) return true;
+    } else if (auto* sw = s.as<ast::Switch>()) {
+      for (const SwitchCase& c : sw->cases)
+        if (has_break_or_continue(c.body)) return true;
+    }
+  }
+  return false;
+}
 
 // An assignment to an element or member path that starts at a variable: a[i] = v, o.p[k].q = v.
 bool is_rooted_path_store(const Expr& e) {
@@ -493,6 +531,19 @@ void Compiler::compile_expr_statement(Unit& u, const Expr& e) {
     if (u.kind == UnitKind::Main) emit(u, Opcode::Pop);
     return;
   }
+  if (u.result_dead) {
+    // Nothing reads this value: an assignment stores it and nothing more, anything else is dropped.
+    const auto* b = e.as<ast::BinaryOp>();
+    const auto* target = b != nullptr && b->op == BinaryOperator::Assign ? b->left->as<ast::Identifier>() : nullptr;
+    if (target != nullptr) {
+      compile_expr(u, *b->right);
+      store_name(u, target->name);
+    } else {
+      compile_expr(u, e);
+      emit(u, Opcode::Pop);
+    }
+    return;
+  }
   // An element store's container would otherwise still be referenced from the result register by the
   // previous store, which forces a full copy of the container on every store; drop that reference first.
   if (is_rooted_path_store(e)) {
@@ -636,6 +687,7 @@ void Compiler::compile_function(Unit& parent, const std::string& name, const std
   Unit body(UnitKind::Function, name, line);
   for (const Param& p : params) declare(body, p.name);
   body.result_reg = body.scopes.back().next++;
+  body.track_dead_results = !has_break_or_continue(stmts);
   compile_block(body, stmts);
   emit(body, Opcode::LoadReg, *body.result_reg);
   emit(body, Opcode::Return);

@@ -20,29 +20,6 @@ namespace tarnwick {
 namespace detail {
 namespace {
 
-struct StringObj : HeapObject {
-  std::string text;
-  explicit StringObj(std::string s) : HeapObject(ValueKind::String), text(std::move(s)) {}
-};
-struct ArrayObj : HeapObject {
-  std::vector<ValueRef> items;
-  explicit ArrayObj(std::vector<ValueRef> v) : HeapObject(ValueKind::Array), items(std::move(v)) {}
-};
-struct ObjectObj : HeapObject {
-  ObjectMap map;
-  explicit ObjectObj(ObjectMap m) : HeapObject(ValueKind::Object), map(std::move(m)) {}
-};
-// Function and NativeFn: a name only.
-struct NameObj : HeapObject {
-  std::string name;
-  NameObj(ValueKind k, std::string n) : HeapObject(k), name(std::move(n)) {}
-};
-struct MethodObj : HeapObject {
-  ValueRef receiver;
-  std::string name;
-  MethodObj(ValueRef r, std::string n) : HeapObject(ValueKind::Method), receiver(std::move(r)), name(std::move(n)) {}
-};
-
 void destroy_one(HeapObject* obj) noexcept {
   switch (obj->kind) {
     case ValueKind::String: delete static_cast<StringObj*>(obj); break;
@@ -136,17 +113,6 @@ ValueRef ValueRef::from_constant(const Constant& c) {
   }
   return ValueRef();
 }
-
-const std::string& ValueRef::as_string() const noexcept { return static_cast<const StringObj*>(p_)->text; }
-const std::vector<ValueRef>& ValueRef::as_array() const noexcept { return static_cast<const ArrayObj*>(p_)->items; }
-const ObjectMap& ValueRef::as_object() const noexcept { return static_cast<const ObjectObj*>(p_)->map; }
-std::vector<ValueRef>& ValueRef::array_mut() noexcept { return static_cast<ArrayObj*>(p_)->items; }
-ObjectMap& ValueRef::object_mut() noexcept { return static_cast<ObjectObj*>(p_)->map; }
-const std::string& ValueRef::function_name() const noexcept {
-  if (kind_ == ValueKind::Method) return static_cast<const MethodObj*>(p_)->name;
-  return static_cast<const NameObj*>(p_)->name;
-}
-const ValueRef& ValueRef::method_receiver() const noexcept { return static_cast<const MethodObj*>(p_)->receiver; }
 
 // --- Object maps -----------------------------------------------------------------------------------------
 

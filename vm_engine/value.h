@@ -99,16 +99,18 @@ class ValueRef {
   double as_float() const noexcept { return f_; }
   // Int as is converted, Float as is; callers check is_number() first.
   double number_as_double() const noexcept { return kind_ == ValueKind::Int ? static_cast<double>(i_) : f_; }
-  const std::string& as_string() const noexcept;
-  const std::vector<ValueRef>& as_array() const noexcept;
-  const ObjectMap& as_object() const noexcept;
+  inline const std::string& as_string() const noexcept;
+  inline const std::vector<ValueRef>& as_array() const noexcept;
+  inline const ObjectMap& as_object() const noexcept;
   // Name of a Function, Method (the implementing function) or NativeFn.
-  const std::string& function_name() const noexcept;
-  const ValueRef& method_receiver() const noexcept;
+  inline const std::string& function_name() const noexcept;
+  inline const ValueRef& method_receiver() const noexcept;
 
-  // Mutable views for in-place stores; only valid right after make_unique() on this handle.
-  std::vector<ValueRef>& array_mut() noexcept;
-  ObjectMap& object_mut() noexcept;
+  // Mutable views for in-place changes; only valid while this handle is the only one (unique(), or right
+  // after make_unique()).
+  inline std::vector<ValueRef>& array_mut() noexcept;
+  inline ObjectMap& object_mut() noexcept;
+  inline std::string& string_mut() noexcept;
 
   // In-place writes for the interpreter's hot paths. Each requires that this handle holds no counted
   // reference (nil, bool, int, float or a function name): there is nothing to release first.
@@ -196,6 +198,49 @@ class ObjectMap {
   std::vector<Entry> entries_;
   std::vector<uint32_t> index_;  // 0 = empty slot, otherwise entry position + 1; power-of-two size
 };
+
+namespace detail {
+
+struct StringObj : HeapObject {
+  std::string text;
+  explicit StringObj(std::string s) : HeapObject(ValueKind::String), text(std::move(s)) {}
+};
+struct ArrayObj : HeapObject {
+  std::vector<ValueRef> items;
+  explicit ArrayObj(std::vector<ValueRef> v) : HeapObject(ValueKind::Array), items(std::move(v)) {}
+};
+struct ObjectObj : HeapObject {
+  ObjectMap map;
+  explicit ObjectObj(ObjectMap m) : HeapObject(ValueKind::Object), map(std::move(m)) {}
+};
+// Function and NativeFn: a name only.
+struct NameObj : HeapObject {
+  std::string name;
+  NameObj(ValueKind k, std::string n) : HeapObject(k), name(std::move(n)) {}
+};
+struct MethodObj : HeapObject {
+  ValueRef receiver;
+  std::string name;
+  MethodObj(ValueRef r, std::string n) : HeapObject(ValueKind::Method), receiver(std::move(r)), name(std::move(n)) {}
+};
+
+}  // namespace detail
+
+const std::string& ValueRef::as_string() const noexcept { return static_cast<const detail::StringObj*>(p_)->text; }
+const std::vector<ValueRef>& ValueRef::as_array() const noexcept {
+  return static_cast<const detail::ArrayObj*>(p_)->items;
+}
+const ObjectMap& ValueRef::as_object() const noexcept { return static_cast<const detail::ObjectObj*>(p_)->map; }
+std::vector<ValueRef>& ValueRef::array_mut() noexcept { return static_cast<detail::ArrayObj*>(p_)->items; }
+ObjectMap& ValueRef::object_mut() noexcept { return static_cast<detail::ObjectObj*>(p_)->map; }
+std::string& ValueRef::string_mut() noexcept { return static_cast<detail::StringObj*>(p_)->text; }
+const std::string& ValueRef::function_name() const noexcept {
+  if (kind_ == ValueKind::Method) return static_cast<const detail::MethodObj*>(p_)->name;
+  return static_cast<const detail::NameObj*>(p_)->name;
+}
+const ValueRef& ValueRef::method_receiver() const noexcept {
+  return static_cast<const detail::MethodObj*>(p_)->receiver;
+}
 
 // Keyed 64-bit hash of a text (SipHash-1-3 with a key drawn once per process).
 uint64_t keyed_hash(std::string_view text) noexcept;

@@ -111,6 +111,37 @@ constexpr const char* kArithNames[] = {"add", "sub", "mul", "div", "mod", "pow"}
 
 constexpr double kEpsilon = 2.220446049250313e-16;  // 2^-52
 
+TARNWICK_INLINE bool too_shallow(size_t depth, size_t need) { return depth < need; }
+
+// x op y for fused instructions, exactly as the generic instruction computes it when both are numbers
+// (and, for division, the divisor is not zero). Anything else returns false and is left to the
+// instruction-by-instruction path, errors included.
+template <uint32_t Op>
+TARNWICK_INLINE bool number_op(const ValueRef& x, const ValueRef& y, ValueRef& r) {
+  if constexpr (Op <= detail::kBinMul) {
+    if (x.is_int() && y.is_int()) {
+      int64_t a = x.as_int(), b = y.as_int();
+      r.put_int(Op == detail::kBinAdd ? sat_add(a, b) : Op == detail::kBinSub ? sat_sub(a, b) : sat_mul(a, b));
+      return true;
+    }
+  }
+  if (!x.is_number() || !y.is_number()) return false;
+  double a = x.number_as_double(), b = y.number_as_double();
+  switch (Op) {
+    case detail::kBinAdd: r.put_float(a + b); return true;
+    case detail::kBinSub: r.put_float(a - b); return true;
+    case detail::kBinMul: r.put_float(a * b); return true;
+    case detail::kBinDiv:
+      if (b == 0.0) return false;
+      r.put_float(a / b);
+      return true;
+    case detail::kBinLt: r.put_bool(a < b); return true;
+    case detail::kBinLe: r.put_bool(a <= b); return true;
+    case detail::kBinGt: r.put_bool(a > b); return true;
+    default: r.put_bool(a >= b); return true;
+  }
+}
+
 // Splits UTF-8 text into one string per scalar value; a byte that starts no valid sequence stands alone.
 std::vector<ValueRef> split_scalars(const std::string& s) {
   std::vector<ValueRef> out;
@@ -179,35 +210,154 @@ int arith_kind(Opcode op) {
   }
 }
 
-std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n) {
+int bin_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Add: return detail::kBinAdd;
+    case Opcode::Sub: return detail::kBinSub;
+    case Opcode::Mul: return detail::kBinMul;
+    case Opcode::Div: return detail::kBinDiv;
+    case Opcode::Lt: return detail::kBinLt;
+    case Opcode::Le: return detail::kBinLe;
+    case Opcode::Gt: return detail::kBinGt;
+    case Opcode::Ge: return detail::kBinGe;
+    default: return -1;
+  }
+}
+
+std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, const std::vector<ValueRef>& constants) {
   std::vector<Instruction> out = code;
   auto is = [&](size_t i, Opcode op) { return i < n && code[i].opcode == op; };
   auto reg = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg < kRegisterLimit; };
+  // A LoadConst of a number, with an index that fits the fused operand.
+  auto num_const = [&](size_t i) {
+    return is(i, Opcode::LoadConst) && code[i].arg < constants.size() && code[i].arg <= 0xFFFFFFFFu &&
+           constants[code[i].arg].is_number();
+  };
+  auto forward = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg > i && code[i].arg < n; };
   auto make = [](uint32_t op, int32_t imm, uint64_t arg) { return Instruction{static_cast<Opcode>(op), imm, arg}; };
+  auto bin = [](int op, uint32_t form) { return detail::kFusedBin + static_cast<uint32_t>(op) * detail::kBinForms + form; };
   for (size_t i = 0; i < n; ++i) {
+    if (reg(i, Opcode::LoadReg) && is(i + 1, Opcode::IterNext) && is(i + 2, Opcode::Swap) &&
+        is(i + 3, Opcode::StoreReg) && code[i + 3].arg == code[i].arg && is(i + 4, Opcode::Dup) &&
+        is(i + 5, Opcode::LoadConst) && code[i + 5].arg < constants.size() && constants[code[i + 5].arg].is_nil() &&
+        is(i + 6, Opcode::Eq) && forward(i + 7, Opcode::JumpIfTrue) && reg(i + 8, Opcode::StoreReg)) {
+      out[i] = make(detail::kFusedForNext, 0, code[i].arg | (code[i + 8].arg << 8) | (code[i + 7].arg << 32));
+      continue;
+    }
+    if (is(i, Opcode::Concat) && is(i + 1, Opcode::Concat)) {
+      size_t m = 2;
+      while (is(i + m, Opcode::Concat)) ++m;
+      out[i] = make(detail::kFusedConcat, 0, m);
+      continue;
+    }
     if (reg(i, Opcode::LoadReg) && (is(i + 1, Opcode::Push) || reg(i + 1, Opcode::LoadReg)) && i + 2 < n) {
       bool imm = is(i + 1, Opcode::Push);
       uint64_t a = code[i].arg, b = imm ? 0 : code[i + 1].arg;
       int32_t k = imm ? code[i + 1].imm : 0;
       int cmp = cmp_kind(code[i + 2].opcode);
-      if (cmp >= 0 && (is(i + 3, Opcode::JumpIfFalse) || is(i + 3, Opcode::JumpIfTrue)) && code[i + 3].arg > i + 3 &&
-          code[i + 3].arg < n) {
+      if (cmp >= 0 && (forward(i + 3, Opcode::JumpIfFalse) || forward(i + 3, Opcode::JumpIfTrue)) &&
+          code[i + 3].arg > i + 3) {
         uint64_t sense = code[i + 3].opcode == Opcode::JumpIfTrue ? 1 : 0;
         uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(cmp) << 16) | (sense << 18) | (code[i + 3].arg << 32);
         out[i] = make((imm ? detail::kFusedCmpRegImm : detail::kFusedCmpRegReg) + cmp, k, arg);
         continue;
       }
       int ar = arith_kind(code[i + 2].opcode);
-      if (ar >= 0) {
-        uint64_t arg = a | (b << 8);
-        uint32_t form = imm ? 2 : 0;
-        if (is(i + 3, Opcode::Dup) && reg(i + 4, Opcode::StoreReg) && is(i + 5, Opcode::Pop)) {
-          arg |= code[i + 4].arg << 24;
-          form += 1;
-        }
-        out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 4 + form, k, arg);
+      if (ar >= 0 && is(i + 3, Opcode::Dup) && reg(i + 4, Opcode::StoreReg) && is(i + 5, Opcode::Pop)) {
+        out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 4 + (imm ? 3 : 1), k,
+                      a | (b << 8) | (code[i + 4].arg << 24));
         continue;
       }
+      int op = bin_kind(code[i + 2].opcode);
+      if (op >= 0 && reg(i + 3, Opcode::StoreReg)) {
+        out[i] = make(bin(op, imm ? detail::kRI_S : detail::kRR_S), k, a | (b << 8) | (code[i + 3].arg << 16));
+        continue;
+      }
+      if (ar >= 0) {
+        out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 4 + (imm ? 2 : 0), k, a | (b << 8));
+        continue;
+      }
+      if (op >= 0) {
+        out[i] = make(bin(op, imm ? detail::kRI : detail::kRR), k, a | (b << 8));
+        continue;
+      }
+    }
+    if (reg(i, Opcode::LoadReg) && num_const(i + 1)) {
+      int op = i + 2 < n ? bin_kind(code[i + 2].opcode) : -1;
+      if (op >= 0) {
+        bool store = reg(i + 3, Opcode::StoreReg);
+        uint64_t c = store ? code[i + 3].arg : 0;
+        out[i] = make(bin(op, store ? detail::kRC_S : detail::kRC), 0, code[i].arg | (c << 16) | (code[i + 1].arg << 32));
+        continue;
+      }
+    }
+    // Element reads straight from a register.
+    if (reg(i, Opcode::LoadReg) && is(i + 2, Opcode::GetIndex)) {
+      if (reg(i + 1, Opcode::LoadReg)) {
+        out[i] = make(detail::kFusedIndexRR, 0, code[i].arg | (code[i + 1].arg << 8));
+        continue;
+      }
+      if (is(i + 1, Opcode::Push)) {
+        out[i] = make(detail::kFusedIndexRI, code[i + 1].imm, code[i].arg);
+        continue;
+      }
+      if (is(i + 1, Opcode::LoadConst) && code[i + 1].arg < constants.size() && code[i + 1].arg <= 0xFFFFFFFFu) {
+        out[i] = make(detail::kFusedIndexRC, 0, code[i].arg | (code[i + 1].arg << 32));
+        continue;
+      }
+    }
+    if (reg(i, Opcode::LoadReg) && reg(i + 1, Opcode::LoadReg) && is(i + 2, Opcode::Push) && is(i + 3, Opcode::Add) &&
+        is(i + 4, Opcode::GetIndex)) {
+      out[i] = make(detail::kFusedIndexRRI, code[i + 2].imm, code[i].arg | (code[i + 1].arg << 8));
+      continue;
+    }
+    // One operand pushed and combined with the value below it.
+    if ((reg(i, Opcode::LoadReg) || is(i, Opcode::Push) || num_const(i)) && i + 1 < n) {
+      int op = bin_kind(code[i + 1].opcode);
+      if (op >= 0) {
+        bool store = reg(i + 2, Opcode::StoreReg);
+        uint64_t c = store ? code[i + 2].arg : 0;
+        if (code[i].opcode == Opcode::LoadReg) {
+          out[i] = make(bin(op, store ? detail::kTR_S : detail::kTR), 0, code[i].arg | (c << 16));
+        } else if (code[i].opcode == Opcode::Push) {
+          out[i] = make(bin(op, store ? detail::kTI_S : detail::kTI), code[i].imm, c << 16);
+        } else {
+          out[i] = make(bin(op, store ? detail::kTC_S : detail::kTC), static_cast<int32_t>(c), code[i].arg);
+        }
+        continue;
+      }
+    }
+    if (reg(i, Opcode::LoadReg) && reg(i + 1, Opcode::StoreReg)) {
+      out[i] = make(detail::kFusedMove, 0, code[i].arg | (code[i + 1].arg << 8));
+      continue;
+    }
+    if (is(i, Opcode::Push) && reg(i + 1, Opcode::StoreReg)) {
+      out[i] = make(detail::kFusedSetImm, code[i].imm, code[i + 1].arg << 8);
+      continue;
+    }
+    if (is(i, Opcode::LoadConst) && code[i].arg < constants.size() && reg(i + 1, Opcode::StoreReg)) {
+      out[i] = make(detail::kFusedSetConst, static_cast<int32_t>(code[i + 1].arg), code[i].arg);
+      continue;
+    }
+    {
+      int op = bin_kind(code[i].opcode);
+      if (op >= 0 && op <= static_cast<int>(detail::kBinDiv) && reg(i + 1, Opcode::StoreReg)) {
+        out[i] = make(bin(op, detail::kSS_S), 0, code[i + 1].arg);
+        continue;
+      }
+      int cmp = cmp_kind(code[i].opcode);
+      if (cmp >= 0 && forward(i + 1, Opcode::JumpIfFalse)) {
+        out[i] = make(detail::kFusedCmpBranch + cmp, 0, code[i + 1].arg);
+        continue;
+      }
+    }
+    if (is(i, Opcode::And) && forward(i + 1, Opcode::JumpIfFalse)) {
+      out[i] = make(detail::kFusedAndBranch, 0, code[i + 1].arg);
+      continue;
+    }
+    if (is(i, Opcode::SetIndex) && is(i + 1, Opcode::Dup) && reg(i + 2, Opcode::StoreReg) && is(i + 3, Opcode::Pop)) {
+      out[i] = make(detail::kFusedSetIndexStore, 0, code[i + 2].arg);
+      continue;
     }
     if (is(i, Opcode::Dup) && reg(i + 1, Opcode::StoreReg) && is(i + 2, Opcode::Pop)) {
       out[i] = make(detail::kFusedStoreTop, 0, code[i + 1].arg);
@@ -252,7 +402,7 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   }
   bind_limit = std::min<uint64_t>(arity, reg_count);
   code.push_back(Instruction{static_cast<Opcode>(detail::kEndOpcode), 0, 0});
-  exec = fuse(code, code_size);
+  exec = fuse(code, code_size, constants);
   global_cache.resize(constants.size());
   sites.resize(calls);
   int32_t next_site = 0;
@@ -649,6 +799,10 @@ RunResult VM::run() {
 }
 
 RunResult VM::run_loop() {
+#define BIN_LABELS(OP)                                                                                    \
+  &&L_Bin##OP##_RR, &&L_Bin##OP##_RI, &&L_Bin##OP##_RC, &&L_Bin##OP##_TR, &&L_Bin##OP##_TI, &&L_Bin##OP##_TC, \
+      &&L_Bin##OP##_RR_S, &&L_Bin##OP##_RI_S, &&L_Bin##OP##_RC_S, &&L_Bin##OP##_TR_S, &&L_Bin##OP##_TI_S,   \
+      &&L_Bin##OP##_TC_S, &&L_Bin##OP##_SS_S
   static const void* const kLabels[] = {
       &&L_Push, &&L_Pop, &&L_Dup, &&L_Swap, &&L_Add, &&L_Sub, &&L_Mul, &&L_Div, &&L_Mod, &&L_Pow, &&L_Neg,
       &&L_AddInt, &&L_AddFloat, &&L_SubInt, &&L_SubFloat, &&L_MulInt, &&L_MulFloat, &&L_DivFloat,
@@ -661,6 +815,12 @@ RunResult VM::run_loop() {
       &&L_CmpLtRI, &&L_CmpLeRI, &&L_CmpGtRI, &&L_CmpGeRI, &&L_CmpLtRR, &&L_CmpLeRR, &&L_CmpGtRR, &&L_CmpGeRR,
       &&L_AddRR, &&L_AddRRS, &&L_AddRI, &&L_AddRIS, &&L_SubRR, &&L_SubRRS, &&L_SubRI, &&L_SubRIS,
       &&L_MulRR, &&L_MulRRS, &&L_MulRI, &&L_MulRIS, &&L_FusedStoreTop,
+      &&L_FusedConcat, &&L_FusedForNext,
+      BIN_LABELS(Add), BIN_LABELS(Sub), BIN_LABELS(Mul), BIN_LABELS(Div),
+      BIN_LABELS(Lt), BIN_LABELS(Le), BIN_LABELS(Gt), BIN_LABELS(Ge),
+      &&L_FusedIndexRR, &&L_FusedIndexRI, &&L_FusedIndexRC, &&L_FusedIndexRRI, &&L_FusedSetIndexStore,
+      &&L_FusedMove, &&L_FusedSetImm, &&L_FusedSetConst,
+      &&L_CmpBranchLt, &&L_CmpBranchLe, &&L_CmpBranchGt, &&L_CmpBranchGe, &&L_FusedAndBranch,
       &&L_RegisterError, &&L_ConstantError, &&L_LoadGlobalCached,
       &&L_JumpBack, &&L_JumpIfFalseBack, &&L_JumpIfTrueBack, &&L_JumpOut, &&L_JumpIfFalseOut, &&L_JumpIfTrueOut};
   static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == detail::kFusedEnd);
@@ -680,6 +840,9 @@ RunResult VM::run_loop() {
   const PollFn poll = poll_fn_;
   std::string err;
   const char* fail_msg = nullptr;
+  uint64_t concat_count = 0;
+  int sub_op = 0;  // the variant of a handler shared by several instructions
+  ValueRef fused;  // result of a fused number operation: always a scalar
 
 #define PC() static_cast<uint64_t>(ip - exec)
 #define SYNC_SP() (sp_ = static_cast<size_t>(sp - stack_.data()))
@@ -791,6 +954,7 @@ L_Swap:
       NEXT();                                                       \
     }                                                               \
   }                                                                 \
+  sub_op = OP;                                                      \
   goto arith_slow;
 
 L_Add: { GENERIC_ARITH(kAdd, sat_add(x, y), +) }
@@ -810,6 +974,7 @@ L_Div: {
       }
     }
   }
+  sub_op = kDiv;
   goto arith_slow;
 }
 L_Mod: {
@@ -823,16 +988,16 @@ L_Mod: {
       NEXT();
     }
   }
+  sub_op = kMod;
   goto arith_slow;
 }
 L_Pow:
   NEED2();
+  sub_op = kPow;
   goto arith_slow;
 arith_slow: {
-  Opcode o = ip->opcode;
-  int op = o == Opcode::Add ? kAdd : o == Opcode::Sub ? kSub : o == Opcode::Mul ? kMul
-         : o == Opcode::Div ? kDiv : o == Opcode::Mod ? kMod : kPow;
-  if (!generic_arith(op, sp[-2], sp[-1], err)) {
+  // sub_op: the operation of the instruction at ip, which may be the first of a fused sequence.
+  if (!generic_arith(sub_op, sp[-2], sp[-1], err)) {
     sp -= 2;
     sp[0].clear();
     sp[1].clear();
@@ -909,7 +1074,11 @@ L_EqFloat: {
 L_LtFloat: { TYPED_BINARY(is_float, kExpectedFloat, a.put_bool(a.as_float() < b.as_float());) }
 
 L_Eq:
-L_Ne: {
+  sub_op = 0;
+  goto equality;
+L_Ne:
+  sub_op = 1;
+equality: {
   NEED2();
   bool eq;
   if (sp[-2].is_int() && sp[-1].is_int()) {
@@ -919,7 +1088,7 @@ L_Ne: {
   } else {
     eq = values_equal(sp[-2], sp[-1]);
   }
-  if (ip->opcode == Opcode::Ne) eq = !eq;
+  if (sub_op != 0) eq = !eq;
   sp[-1].clear();
   sp[-2] = ValueRef::boolean(eq);
   --sp;
@@ -927,9 +1096,17 @@ L_Ne: {
 }
 
 L_Lt:
+  sub_op = kCmpLt;
+  goto compare;
 L_Le:
+  sub_op = kCmpLe;
+  goto compare;
 L_Gt:
-L_Ge: {
+  sub_op = kCmpGt;
+  goto compare;
+L_Ge:
+  sub_op = kCmpGe;
+compare: {
   // b is checked (and popped) before a is even looked at.
   if (sp == base) FAIL(kStackUnderflow);
   if (!sp[-1].is_number()) {
@@ -948,10 +1125,10 @@ L_Ge: {
   }
   double x = sp[-2].number_as_double(), y = sp[-1].number_as_double();
   bool r;
-  switch (ip->opcode) {
-    case Opcode::Lt: r = x < y; break;
-    case Opcode::Le: r = x <= y; break;
-    case Opcode::Gt: r = x > y; break;
+  switch (sub_op) {
+    case kCmpLt: r = x < y; break;
+    case kCmpLe: r = x <= y; break;
+    case kCmpGt: r = x > y; break;
     default: r = x >= y; break;
   }
   sp[-1].put_nil();
@@ -960,10 +1137,14 @@ L_Ge: {
   NEXT();
 }
 L_And:
-L_Or: {
+  sub_op = 0;
+  goto logic;
+L_Or:
+  sub_op = 1;
+logic: {
   NEED2();
   bool x = is_truthy(sp[-2]), y = is_truthy(sp[-1]);
-  bool r = ip->opcode == Opcode::And ? (x && y) : (x || y);
+  bool r = sub_op == 0 ? (x && y) : (x || y);
   sp[-1].clear();
   sp[-2] = ValueRef::boolean(r);
   --sp;
@@ -1045,6 +1226,21 @@ L_Call: {
     if (argc < DEPTH()) {
       ValueRef* f = sp - argc - 1;
       const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
+      if (site.kind == CallSite::Builtin && f->kind() == ValueKind::Function &&
+          f->heap_identity() == site.callee.heap_identity()) {
+        SYNC();
+        bool ok;
+        {
+          ValueRef out;
+          ok = call_builtin(site.builtin, f + 1, argc, out, err);
+          while (sp > f + 1) (--sp)->clear();
+          sp = f;
+          sp->put_nil();  // a function value: nothing to release
+          if (ok) (sp++)->put(std::move(out));
+        }
+        if (!ok) goto fail;
+        NEXT();
+      }
       if (site.kind == CallSite::Unit && f->kind() == ValueKind::Function &&
           f->heap_identity() == site.callee.heap_identity()) {
         const CodeUnit* callee = site.unit;
@@ -1288,18 +1484,81 @@ L_ConstantError:
   err = constant_error(ip->arg);
   goto fail;
 
-L_Concat: {
+L_Concat:
   NEED2();
+  concat_count = 1;
+  goto concat;
+L_FusedConcat:
+  concat_count = ip->arg;
+  if (DEPTH() < concat_count + 1) goto L_Concat;
+concat: {
+  // concat_count Concat instructions in a row join the texts of the concat_count + 1 top values, deepest
+  // first: render them all into one string.
   SYNC();
-  {
-    std::string text;
-    append_text(text, sp[-2]);
-    append_text(text, sp[-1]);
-    sp[-1].clear();
-    sp[-2] = ValueRef::string(std::move(text));
-    --sp;
+  ValueRef* first = sp - (concat_count + 1);
+  if (first->kind() == ValueKind::String && !first->unique()) {
+    // `x = f"{x}..."` stores the result over the variable that holds the text being extended (Dup;
+    // StoreReg r next): letting go of that handle first lets the text grow in place.
+    const Instruction* code = unit->code.data();
+    uint64_t after = PC() + concat_count;
+    if (code[after].opcode == Opcode::Dup && after + 1 < unit->code_size &&
+        code[after + 1].opcode == Opcode::StoreReg && code[after + 1].arg < kRegisterLimit &&
+        R[code[after + 1].arg].identity() == first->identity())
+      R[code[after + 1].arg].clear();
   }
-  NEXT();
+  if (first->kind() == ValueKind::String && first->unique()) {
+    std::string& text = first->string_mut();
+    for (ValueRef* p = first + 1; p < sp; ++p) append_text(text, *p);
+  } else {
+    std::string text;
+    size_t size = 0;
+    for (ValueRef* p = first; p < sp; ++p)
+      if (p->kind() == ValueKind::String) size += p->as_string().size();
+    text.reserve(size + 8 * concat_count);
+    for (ValueRef* p = first; p < sp; ++p) append_text(text, *p);
+    *first = ValueRef::string(std::move(text));
+  }
+  while (sp > first + 1) (--sp)->clear();
+  executed += concat_count;
+  ip += concat_count;
+  DISPATCH();
+}
+
+L_FusedForNext: {
+  uint64_t arg = ip->arg;
+  ValueRef& st = R[arg & 0xFF];
+  if (st.kind() != ValueKind::Array || !st.unique()) goto L_LoadReg;
+  {
+    std::vector<ValueRef>& pair = st.array_mut();
+    if (pair.size() != 2 || !pair[1].is_int() || pair[1].as_int() < 0 || pair[0].kind() != ValueKind::Array)
+      goto L_LoadReg;
+    uint64_t k = static_cast<uint64_t>(pair[1].as_int());
+    const std::vector<ValueRef>& items = pair[0].as_array();
+    if (k < items.size() && !items[k].is_nil()) {
+      ValueRef item = items[k];
+      pair[1].put_int(static_cast<int64_t>(k + 1));
+      R[(arg >> 8) & 0xFF] = std::move(item);
+      executed += 9;
+      ip += 9;
+      DISPATCH();
+    }
+  }
+  // The end of the items or a nil element: the loop leaves with the nil element on the stack.
+  ENSURE(1);
+  {
+    ValueRef& state = R[arg & 0xFF];
+    std::vector<ValueRef>& pair = state.array_mut();
+    uint64_t k = static_cast<uint64_t>(pair[1].as_int());
+    if (k < pair[0].as_array().size()) {
+      pair[1].put_int(static_cast<int64_t>(k + 1));
+    } else {
+      state.clear();  // an exhausted iterator is replaced by nil
+    }
+  }
+  (sp++)->put_nil();
+  executed += 8;
+  ip = exec + (arg >> 32);
+  DISPATCH();
 }
 
 L_Len: {
@@ -1522,6 +1781,212 @@ L_FusedStoreTop:
   ip += 3;
   DISPATCH();
 
+// Number operations with operands from registers, immediates and constants (see kFusedBin). A pair that
+// is not two numbers (or a zero divisor) runs the first instruction as written instead.
+#define OPERAND_A R[arg & 0xFF]
+#define OPERAND_B R[(arg >> 8) & 0xFF]
+#define OPERAND_IMM ValueRef::integer(ip->imm)
+#define OPERAND_K_HIGH unit->constants[arg >> 32]
+#define OPERAND_K unit->constants[arg]
+#define DEST_PUSH \
+  ENSURE(1);      \
+  (sp++)->put(fused);
+#define DEST_TOP sp[-1].put(fused);
+#define DEST_REG R[(arg >> 16) & 0xFF] = fused;
+#define DEST_POP_REG          \
+  (--sp)->put_nil();          \
+  R[(arg >> 16) & 0xFF] = fused;
+#define DEST_POP_REG_IMM      \
+  (--sp)->put_nil();          \
+  R[static_cast<uint8_t>(ip->imm)] = fused;
+#define DEST_POP2_REG         \
+  sp -= 2;                    \
+  sp[0].put_nil();            \
+  sp[1].put_nil();            \
+  R[arg & 0xFF] = fused;
+#define FUSED_BIN(OP, LEFT, RIGHT, NEED, DEST, COUNT, FALLBACK)                        \
+  {                                                                                  \
+    uint64_t arg = ip->arg;                                                          \
+    (void)arg;                                                                       \
+    if (too_shallow(DEPTH(), NEED)) goto FALLBACK;                                   \
+    if (!number_op<detail::kBin##OP>(LEFT, RIGHT, fused)) goto FALLBACK;             \
+    DEST                                                                             \
+    executed += COUNT;                                                               \
+    ip += COUNT;                                                                     \
+    DISPATCH();                                                                      \
+  }
+#define BIN_HANDLERS(OP)                                                                               \
+  L_Bin##OP##_RR: FUSED_BIN(OP, OPERAND_A, OPERAND_B, 0, DEST_PUSH, 3, L_LoadReg)                      \
+  L_Bin##OP##_RI: FUSED_BIN(OP, OPERAND_A, OPERAND_IMM, 0, DEST_PUSH, 3, L_LoadReg)                    \
+  L_Bin##OP##_RC: FUSED_BIN(OP, OPERAND_A, OPERAND_K_HIGH, 0, DEST_PUSH, 3, L_LoadReg)                 \
+  L_Bin##OP##_TR: FUSED_BIN(OP, sp[-1], OPERAND_A, 1, DEST_TOP, 2, L_LoadReg)                          \
+  L_Bin##OP##_TI: FUSED_BIN(OP, sp[-1], OPERAND_IMM, 1, DEST_TOP, 2, L_Push)                           \
+  L_Bin##OP##_TC: FUSED_BIN(OP, sp[-1], OPERAND_K, 1, DEST_TOP, 2, L_LoadConst)                        \
+  L_Bin##OP##_RR_S: FUSED_BIN(OP, OPERAND_A, OPERAND_B, 0, DEST_REG, 4, L_LoadReg)                     \
+  L_Bin##OP##_RI_S: FUSED_BIN(OP, OPERAND_A, OPERAND_IMM, 0, DEST_REG, 4, L_LoadReg)                   \
+  L_Bin##OP##_RC_S: FUSED_BIN(OP, OPERAND_A, OPERAND_K_HIGH, 0, DEST_REG, 4, L_LoadReg)                \
+  L_Bin##OP##_TR_S: FUSED_BIN(OP, sp[-1], OPERAND_A, 1, DEST_POP_REG, 3, L_LoadReg)                    \
+  L_Bin##OP##_TI_S: FUSED_BIN(OP, sp[-1], OPERAND_IMM, 1, DEST_POP_REG, 3, L_Push)                     \
+  L_Bin##OP##_TC_S: FUSED_BIN(OP, sp[-1], OPERAND_K, 1, DEST_POP_REG_IMM, 3, L_LoadConst)              \
+  L_Bin##OP##_SS_S: FUSED_BIN(OP, sp[-2], sp[-1], 2, DEST_POP2_REG, 2, L_##OP)
+
+  BIN_HANDLERS(Add)
+  BIN_HANDLERS(Sub)
+  BIN_HANDLERS(Mul)
+  BIN_HANDLERS(Div)
+  BIN_HANDLERS(Lt)
+  BIN_HANDLERS(Le)
+  BIN_HANDLERS(Gt)
+  BIN_HANDLERS(Ge)
+
+// Element reads from a container held in a register: no handle to the container is taken. Misses on an
+// object (methods) and anything unusual run the first instruction as written.
+L_FusedIndexRR: {
+  ENSURE(1);
+  uint64_t arg = ip->arg;
+  const ValueRef& c = OPERAND_A;
+  const ValueRef& i = OPERAND_B;
+  if (c.kind() == ValueKind::Array && i.is_int()) {
+    const auto& items = c.as_array();
+    int64_t n = static_cast<int64_t>(items.size());
+    int64_t idx = i.as_int();
+    if (idx < 0) idx += n;
+    if (idx >= 0 && idx < n) sp->put(items[idx]);
+    ++sp;
+    executed += 3;
+    ip += 3;
+    DISPATCH();
+  }
+  if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
+    const ValueRef* found = c.as_object().find(i.as_string());
+    if (found != nullptr) {
+      (sp++)->put(*found);
+      executed += 3;
+      ip += 3;
+      DISPATCH();
+    }
+  }
+  goto L_LoadReg;
+}
+L_FusedIndexRI:
+L_FusedIndexRRI: {
+  ENSURE(1);
+  uint64_t arg = ip->arg;
+  const ValueRef& c = OPERAND_A;
+  if (c.kind() != ValueKind::Array) goto L_LoadReg;
+  int64_t idx = ip->imm;
+  uint64_t count = 3;
+  if (ip->opcode == static_cast<Opcode>(detail::kFusedIndexRRI)) {
+    const ValueRef& i = OPERAND_B;
+    if (!i.is_int()) goto L_LoadReg;
+    idx = sat_add(i.as_int(), idx);
+    count = 5;
+  }
+  const auto& items = c.as_array();
+  int64_t n = static_cast<int64_t>(items.size());
+  if (idx < 0) idx += n;
+  if (idx >= 0 && idx < n) sp->put(items[idx]);
+  ++sp;
+  executed += count;
+  ip += count;
+  DISPATCH();
+}
+L_FusedIndexRC: {
+  ENSURE(1);
+  uint64_t arg = ip->arg;
+  const ValueRef& c = OPERAND_A;
+  const ValueRef& key = OPERAND_K_HIGH;
+  if (c.kind() == ValueKind::Object && key.kind() == ValueKind::String) {
+    const ValueRef* found = c.as_object().find(key.as_string());
+    if (found != nullptr) {
+      (sp++)->put(*found);
+      executed += 3;
+      ip += 3;
+      DISPATCH();
+    }
+  }
+  goto L_LoadReg;
+}
+
+// SetIndex; Dup; StoreReg r; Pop, the container being the array that r holds and nothing else but this
+// stack: the store happens in place and r keeps the array, as the four instructions would leave it.
+L_FusedSetIndexStore: {
+  if (DEPTH() < 3) goto L_SetIndex;
+  {
+    ValueRef& c = sp[-3];
+    const ValueRef& r = R[ip->arg];
+    if (c.kind() != ValueKind::Array || r.kind() != ValueKind::Array || r.heap_identity() != c.heap_identity() ||
+        c.use_count() != 2)
+      goto L_SetIndex;
+    if (sp[-2].is_int()) {
+      auto& items = c.array_mut();
+      int64_t n = static_cast<int64_t>(items.size());
+      int64_t idx = sp[-2].as_int();
+      if (idx < 0) idx += n;
+      if (idx >= 0 && idx < n) items[idx] = std::move(sp[-1]);
+    }
+  }
+  sp[-1].clear();
+  sp[-2].clear();
+  sp[-3].clear();
+  sp -= 3;
+  executed += 4;
+  ip += 4;
+  DISPATCH();
+}
+
+L_FusedMove: {
+  uint64_t arg = ip->arg;
+  OPERAND_B = OPERAND_A;
+  executed += 2;
+  ip += 2;
+  DISPATCH();
+}
+L_FusedSetImm:
+  R[(ip->arg >> 8) & 0xFF] = ValueRef::integer(ip->imm);
+  executed += 2;
+  ip += 2;
+  DISPATCH();
+L_FusedSetConst:
+  R[static_cast<uint8_t>(ip->imm)] = unit->constants[ip->arg];
+  executed += 2;
+  ip += 2;
+  DISPATCH();
+
+// A comparison (or `and`) of the two top values and a forward JumpIfFalse on its result.
+#define CMP_BRANCH(OP, FALLBACK)                                              \
+  {                                                                          \
+    if (DEPTH() < 2 || !number_op<detail::kBin##OP>(sp[-2], sp[-1], fused)) goto FALLBACK; \
+    sp -= 2;                                                                 \
+    sp[0].put_nil();                                                         \
+    sp[1].put_nil();                                                         \
+    executed += 2;                                                           \
+    if (fused.as_bool()) {                                                   \
+      ip += 2;                                                               \
+    } else {                                                                 \
+      ip = exec + ip->arg;                                                   \
+    }                                                                        \
+    DISPATCH();                                                              \
+  }
+L_CmpBranchLt: CMP_BRANCH(Lt, L_Lt)
+L_CmpBranchLe: CMP_BRANCH(Le, L_Le)
+L_CmpBranchGt: CMP_BRANCH(Gt, L_Gt)
+L_CmpBranchGe: CMP_BRANCH(Ge, L_Ge)
+L_FusedAndBranch: {
+  if (DEPTH() < 2) goto L_And;
+  bool both = is_truthy(sp[-2]) && is_truthy(sp[-1]);
+  sp -= 2;
+  sp[0].clear();
+  sp[1].clear();
+  executed += 2;
+  if (both) {
+    ip += 2;
+  } else {
+    ip = exec + ip->arg;
+  }
+  DISPATCH();
+}
+
 end_of_code: {
   // pc_, sp_ and executed_ are synced by the jump here.
   if (state_.kind == VMStateKind::Paused) return make_err(std::string(kPaused));
@@ -1554,6 +2019,21 @@ fail:
 #undef TYPED_BINARY
 #undef FUSED_CMP
 #undef FUSED_ARITH
+#undef OPERAND_A
+#undef OPERAND_B
+#undef OPERAND_IMM
+#undef OPERAND_K_HIGH
+#undef OPERAND_K
+#undef DEST_PUSH
+#undef DEST_TOP
+#undef DEST_REG
+#undef DEST_POP_REG
+#undef DEST_POP_REG_IMM
+#undef DEST_POP2_REG
+#undef FUSED_BIN
+#undef BIN_HANDLERS
+#undef CMP_BRANCH
+#undef BIN_LABELS
 }
 
 }  // namespace tarnwick

@@ -28,6 +28,28 @@ enum FusedOp : uint32_t {
   //                                        2 LoadReg a; Push k; <op>      3 the same then Dup; StoreReg c; Pop
   kFusedArith = kFusedCmpRegReg + 4,
   kFusedStoreTop = kFusedArith + 12,  // Dup; StoreReg c; Pop
+  kFusedConcat,   // n Concat in a row (n >= 2): one text of the n + 1 operands
+  // LoadReg i; IterNext; Swap; StoreReg i; Dup; LoadConst nil; Eq; JumpIfTrue x; StoreReg v: one step of a
+  // for loop, advancing the iterator held in register i in place
+  kFusedForNext,
+  // Binary operations on numbers with their operands taken straight from registers, immediates and number
+  // constants: + op * kBinForms + form, op in BinOp order. Left operand and result by form:
+  //   RR  LoadReg a; LoadReg b; <op>         RI  LoadReg a; Push k; <op>       RC  LoadReg a; LoadConst k; <op>
+  //   TR  LoadReg b; <op> (left: the top)    TI  Push k; <op>                  TC  LoadConst k; <op>
+  // each pushing the result, or, in its _S form, followed by StoreReg c that takes it; and SS: <op>; StoreReg c.
+  kFusedBin,
+  // Element reads: LoadReg a; LoadReg i; GetIndex (RR), LoadReg a; Push k; GetIndex (RI), LoadReg a;
+  // LoadConst k; GetIndex (RC), LoadReg a; LoadReg i; Push k; Add; GetIndex (RRI).
+  kFusedIndexRR = kFusedBin + 8 * 13,
+  kFusedIndexRI,
+  kFusedIndexRC,
+  kFusedIndexRRI,
+  kFusedSetIndexStore,  // SetIndex; Dup; StoreReg r; Pop with the container held by r: stored in place
+  kFusedMove,           // LoadReg x; StoreReg y
+  kFusedSetImm,         // Push k; StoreReg y
+  kFusedSetConst,       // LoadConst k; StoreReg y
+  kFusedCmpBranch,      // + comparison: <cmp>; JumpIfFalse t (forward), operands on the stack
+  kFusedAndBranch = kFusedCmpBranch + 4,  // And; JumpIfFalse t (forward)
   // Replacement forms: one instruction with its operand checked or resolved when the body is loaded. They
   // stand for exactly the instruction they replace and are never the start of a fused sequence.
   kRegisterError,     // LoadReg or StoreReg of a slot past the register file: fails, pops nothing
@@ -37,6 +59,10 @@ enum FusedOp : uint32_t {
   kJumpOut = kJumpBack + 3,  // + the same: to the end of the code or past it
   kFusedEnd = kJumpOut + 3
 };
+
+// Operations and operand forms of kFusedBin.
+enum BinOp : uint32_t { kBinAdd, kBinSub, kBinMul, kBinDiv, kBinLt, kBinLe, kBinGt, kBinGe };
+enum BinForm : uint32_t { kRR, kRI, kRC, kTR, kTI, kTC, kRR_S, kRI_S, kRC_S, kTR_S, kTI_S, kTC_S, kSS_S, kBinForms };
 
 struct GlobalCache {
   uint64_t version = 0;   // globals version the entry was filled at; 0 = never

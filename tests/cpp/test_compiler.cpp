@@ -318,10 +318,11 @@ TEST(CompilerFunctions, BodyKeepsTheLatestStatementValueInAHiddenRegister) {
   const FunctionRecord& f = p.functions[0];
   EXPECT_EQ(f.name, "f");
   EXPECT_EQ(f.arity, 2u);
-  // Parameters take 0 and 1, the result register 2, locals from 3; values never pile up on the stack.
+  // Parameters take 0 and 1, the result register 2, locals from 3; values never pile up on the stack. A
+  // statement always followed by another expression statement or a return (c, then return b) is dropped.
   EXPECT_EQ(dis(f.code),
             "LoadReg 0, Push 1, Add, StoreReg 2, Push 0, StoreReg 3, LoadReg 0, JumpIfFalse 13, LoadReg 3, "
-            "StoreReg 2, LoadReg 1, Return, Jump 6, LoadReg 2, Return");
+            "Pop, LoadReg 1, Return, Jump 6, LoadReg 2, Return");
   EXPECT_EQ(f.lines, (std::vector<uint64_t>{2, 2, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 6, 6, 6}));
   EXPECT_TRUE(f.constants.empty());
 
@@ -332,10 +333,25 @@ TEST(CompilerFunctions, BodyKeepsTheLatestStatementValueInAHiddenRegister) {
 
 TEST(CompilerFunctions, ElementStoresClearTheResultRegisterFirst) {
   // Otherwise the previous statement's container would still be shared and every store would copy it.
-  auto p = compile_src("fn f(a) { a[0] = 1; a = 2; }");
+  auto p = compile_src("fn f(a) { a = 2; a[0] = 1; }");
   EXPECT_EQ(dis(p.functions.at(0).code),
-            "Push 0, StoreReg 1, LoadReg 0, Push 0, Push 1, SetIndex, Dup, StoreReg 0, StoreReg 1, "
-            "Push 2, Dup, StoreReg 0, StoreReg 1, LoadReg 1, Return");
+            "Push 2, StoreReg 0, Push 0, StoreReg 1, LoadReg 0, Push 0, Push 1, SetIndex, Dup, StoreReg 0, "
+            "StoreReg 1, LoadReg 1, Return");
+}
+
+TEST(CompilerFunctions, ValuesThatNoReturnCanSeeAreNotKept) {
+  // Each statement here is followed by another expression statement or a return on every path, so only
+  // the stores themselves remain; element stores keep the shape that lets the machine store in place.
+  auto p = compile_src("fn f(a, x) {\n a[0] = 1\n x = x + 1\n if x { a }\n while x { x = 0 }\n return a\n}");
+  EXPECT_EQ(dis(p.functions.at(0).code),
+            "LoadReg 0, Push 0, Push 1, SetIndex, Dup, StoreReg 0, Pop, LoadReg 1, Push 1, Add, StoreReg 1, "
+            "LoadReg 1, JumpIfFalse 15, LoadReg 0, Pop, LoadReg 1, JumpIfFalse 20, Push 0, StoreReg 1, "
+            "Jump 15, LoadReg 0, Return, LoadReg 2, Return");
+  // A break or continue could jump past the later statement: such bodies keep every value.
+  auto q = compile_src("fn g(x) {\n while x {\n  x = 1\n  if x { break }\n  x = 2\n }\n}");
+  EXPECT_EQ(dis(q.functions.at(0).code),
+            "LoadReg 0, JumpIfFalse 14, Push 1, Dup, StoreReg 0, StoreReg 1, LoadReg 0, JumpIfFalse 9, Jump 14, "
+            "Push 2, Dup, StoreReg 0, StoreReg 1, Jump 0, LoadReg 1, Return");
 }
 
 TEST(CompilerFunctions, DefinitionsAtEveryLevelReachTheProgram) {

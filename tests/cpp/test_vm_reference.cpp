@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <map>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -618,7 +619,7 @@ class Generator {
                                 O::Halt, O::Nop};
     static const O cmps[] = {O::Lt, O::Le, O::Gt, O::Ge};
     static const O ariths[] = {O::Add, O::Sub, O::Mul};
-    switch (pick(16)) {
+    switch (pick(19)) {
       case 0: case 1: out.push_back(value_op()); break;
       case 2: out.push_back(make_instr(binaries[pick(std::size(binaries))])); break;
       case 3: out.push_back(make_instr(unaries[pick(std::size(unaries))])); break;
@@ -693,6 +694,43 @@ class Generator {
         out.push_back(make_instr(O::Call, n));
         break;
       }
+      case 15: {  // the whole step of a for loop: advance, stop at nil, bind the element
+        uint64_t r = pick(4);
+        out.push_back(make_instr(O::LoadReg, r));
+        out.push_back(make_instr(O::IterNext));
+        out.push_back(make_instr(O::Swap));
+        out.push_back(make_instr(O::StoreReg, r));
+        out.push_back(make_instr(O::Dup));
+        out.push_back(make_instr(O::LoadConst, pick(4) == 0 ? 3 : 4));  // "ab" or nil
+        out.push_back(make_instr(O::Eq));
+        out.push_back(make_instr(O::JumpIfTrue, kPatch));
+        out.push_back(reg_op(O::StoreReg));
+        break;
+      }
+      case 16: {  // an interpolation: a run of Concat
+        uint64_t n = 2 + pick(3);
+        for (uint64_t i = 0; i < n; ++i) out.push_back(value_op());
+        for (uint64_t i = 0; i + 1 < n + pick(2); ++i) out.push_back(make_instr(O::Concat));
+        if (pick(2)) {
+          out.push_back(make_instr(O::Dup));
+          out.push_back(reg_op(O::StoreReg));
+        }
+        break;
+      }
+      case 17: {  // element reads from a register, with the index from a register, an immediate or r + k
+        out.push_back(reg_op(O::LoadReg));
+        switch (pick(3)) {
+          case 0: out.push_back(reg_op(O::LoadReg)); break;
+          case 1: out.push_back(small_push()); break;
+          default:
+            out.push_back(reg_op(O::LoadReg));
+            out.push_back(small_push());
+            out.push_back(make_instr(O::Add));
+            break;
+        }
+        out.push_back(make_instr(O::GetIndex));
+        break;
+      }
       default: out.push_back(make_instr(O::Return)); break;
     }
   }
@@ -755,7 +793,13 @@ TEST(ReferenceInterpreter, RandomProgramsBehaveInstructionByInstruction) {
     bool within_budget = true;
     // Several runs: each continues where the previous one stopped, and drains one more value at the end.
     for (int r = 0; r < 4 && within_budget; ++r) {
-      std::optional<RunResult> want = plain.run(budget);
+      std::optional<RunResult> want;
+      try {
+        want = plain.run(budget);
+      } catch (const std::bad_alloc&) {
+        // A text doubled in a loop passes the value ceiling: the model has no error path for that.
+        want.reset();
+      }
       if (!want) {
         within_budget = false;
         break;
