@@ -406,9 +406,13 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   global_cache.resize(constants.size());
   sites.resize(calls);
   int32_t next_site = 0;
+  int32_t next_method_site = 0;
   for (size_t i = 0; i < code_size; ++i) {
     Instruction& in = exec[i];
-    if (in.opcode == Opcode::Call) {
+    uint32_t op = static_cast<uint32_t>(in.opcode);
+    if (in.opcode == Opcode::GetIndex || op == detail::kFusedIndexRR || op == detail::kFusedIndexRC) {
+      in.imm = next_method_site++;
+    } else if (in.opcode == Opcode::Call) {
       in.imm = next_site++;
     } else if (in.opcode == Opcode::LoadGlobal && in.arg < global_cache.size()) {
       in = Instruction{static_cast<Opcode>(detail::kLoadGlobalCached), 0,
@@ -417,6 +421,7 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
       in = Instruction{static_cast<Opcode>(detail::kConstantError), 0, in.arg};
     }
   }
+  method_sites.resize(static_cast<size_t>(next_method_site));
 }
 
 // --- Locks, stdout ---------------------------------------------------------------------------------------
@@ -553,15 +558,25 @@ ValueRef* VM::global_slot(const CodeUnit& unit, uint64_t k, bool create) {
 
 // --- Classes ---------------------------------------------------------------------------------------------
 
-ValueRef VM::resolve_method(const ValueRef& receiver, const std::string& member) {
+ValueRef VM::resolve_method(const ValueRef& receiver, const ValueRef& member, detail::MethodSite& site) {
   const ValueRef* cls = receiver.as_object().find("__class__");
   if (cls == nullptr || cls->kind() != ValueKind::String) return ValueRef();
-  const std::string& class_name = cls->as_string();
+  if (site.class_name.kind() == ValueKind::String && site.class_name.heap_identity() == cls->heap_identity() &&
+      site.member.heap_identity() == member.heap_identity())
+    return site.function.is_nil() ? ValueRef() : ValueRef::method(receiver, site.function);
+  std::optional<std::string> found = lookup_method(cls->as_string(), member.as_string());
+  site.class_name = *cls;
+  site.member = member;
+  site.function = found ? ValueRef::function(std::move(*found)) : ValueRef();
+  return site.function.is_nil() ? ValueRef() : ValueRef::method(receiver, site.function);
+}
+
+std::optional<std::string> VM::lookup_method(const std::string& class_name, const std::string& member) {
   auto key = std::make_pair(class_name, member);
   {
     std::lock_guard<std::mutex> lock(method_cache_lock_);
     auto it = method_cache_.find(key);
-    if (it != method_cache_.end()) return it->second ? ValueRef::method(receiver, *it->second) : ValueRef();
+    if (it != method_cache_.end()) return it->second;
   }
   std::optional<std::string> found;
   {
@@ -589,7 +604,7 @@ ValueRef VM::resolve_method(const ValueRef& receiver, const std::string& member)
     std::lock_guard<std::mutex> lock(method_cache_lock_);
     method_cache_.emplace(std::move(key), found);
   }
-  return found ? ValueRef::method(receiver, *found) : ValueRef();
+  return found;
 }
 
 // --- Stack and frames ------------------------------------------------------------------------------------
@@ -628,7 +643,7 @@ bool VM::push_frame(const Frame& frame) {
 bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const ValueRef* receiver) {
   size_t new_base = reg_base_ + unit_->reg_count;
   if (nframes_ >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count) ||
-      !push_frame(Frame{unit_, pc_, stack_base_, reg_base_}))
+      !push_frame(Frame{unit_, unit_->exec.data() + pc_, stack_base_}))
     return false;
   ValueRef* R = regs_.data() + new_base;
   size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
@@ -661,7 +676,12 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
   CallSite& site = pc_ == 0 || pc_ - 1 >= unit_->code_size || unit_->code[pc_ - 1].opcode != Opcode::Call
                        ? scratch
                        : unit_->sites[static_cast<uint32_t>(unit_->exec[pc_ - 1].imm)];
-  bool hit = site.kind != CallSite::Empty && f.identity() != nullptr && f.identity() == site.callee.identity();
+  // A method is looked up by its implementation (the receiver is not kept); a function or native by
+  // its value.
+  bool hit = f.kind() == ValueKind::Method
+                 ? site.kind == CallSite::MethodUnit && f.method_function().heap_identity() == site.callee.heap_identity()
+                 : site.kind != CallSite::Empty && site.kind != CallSite::MethodUnit && f.identity() != nullptr &&
+                       f.identity() == site.callee.identity();
   if (!hit) {
     site = CallSite();
     site.kind = CallSite::Nil;
@@ -688,13 +708,18 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
           }
         }
       }
-      // Methods carry a receiver: caching them would keep it alive and defeat in-place stores into it.
-      if (k != ValueKind::Method) site.callee = f;
+      if (k != ValueKind::Method) {
+        site.callee = f;
+      } else if (site.kind == CallSite::Unit) {
+        site.kind = CallSite::MethodUnit;
+        site.callee = f.method_function();
+      }
     }
   }
 
   switch (site.kind) {
-    case CallSite::Unit: {
+    case CallSite::Unit:
+    case CallSite::MethodUnit: {
       const CodeUnit* callee = site.unit;
       bool entered;
       if (f.kind() == ValueKind::Method) {
@@ -756,10 +781,10 @@ bool VM::do_return(std::string& err) {
   ValueRef* R = regs_.data() + reg_base_;
   for (size_t i = 0; i < unit_->reg_count; ++i) R[i] = ValueRef();
   sp_ = stack_base_;
+  reg_base_ -= fr.unit->reg_count;
   unit_ = fr.unit;
-  pc_ = fr.return_pc;
+  pc_ = static_cast<uint64_t>(fr.return_ip - fr.unit->exec.data());
   stack_base_ = fr.stack_base;
-  reg_base_ = fr.reg_base;
   stack_[sp_++] = std::move(ret);
   return true;
 }
@@ -1241,25 +1266,34 @@ L_Call: {
         if (!ok) goto fail;
         NEXT();
       }
-      if (site.kind == CallSite::Unit && f->kind() == ValueKind::Function &&
-          f->heap_identity() == site.callee.heap_identity()) {
+      bool as_function = site.kind == CallSite::Unit && f->kind() == ValueKind::Function &&
+                         f->heap_identity() == site.callee.heap_identity();
+      bool as_method = !as_function && site.kind == CallSite::MethodUnit && f->kind() == ValueKind::Method &&
+                       f->method_function().heap_identity() == site.callee.heap_identity();
+      if (as_function || as_method) {
         const CodeUnit* callee = site.unit;
         ValueRef* NR = R + unit->reg_count;
         if (NR + callee->reg_count <= regs_end_ && nframes_ < frame_room_) {
-          frames_[nframes_++] = Frame{unit, PC() + 1, stack_base_, reg_base_};
+          frames_[nframes_++] = Frame{unit, ip + 1, stack_base_};
           size_t limit = callee->bind_limit;
+          size_t shift = 0;
+          if (as_method) {
+            // The receiver goes to register 0 (when the body has one), the arguments after it.
+            if (callee->reg_count > 0) NR[0] = f->method_receiver();
+            shift = 1;
+          }
           for (uint64_t i = 0; i < argc; ++i) {
-            if (i < limit) {
-              NR[i] = std::move(f[1 + i]);
+            if (i + shift < limit) {
+              NR[i + shift] = std::move(f[1 + i]);
             } else {
               f[1 + i].clear();
             }
           }
-          f->put_nil();  // a function value: nothing to release
+          f->clear();
           sp = f;
           base = f;
           stack_base_ = static_cast<size_t>(f - stack_.data());
-          reg_base_ = static_cast<size_t>(NR - regs_.data());
+          reg_base_ += unit->reg_count;
           R = NR;
           unit_ = unit = callee;
           exec = ip = unit->exec.data();
@@ -1286,14 +1320,14 @@ L_Return: {
       ValueRef ret;
       if (sp > base) ret.put(std::move(sp[-1]));
       while (sp > base) (--sp)->clear();
-      for (size_t i = 0, n = unit->reg_count; i < n; ++i) R[i].clear();
+      for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear();
       unit_ = unit = fr.unit;
       exec = unit->exec.data();
-      ip = exec + fr.return_pc;
+      ip = fr.return_ip;
       stack_base_ = fr.stack_base;
-      reg_base_ = fr.reg_base;
+      reg_base_ -= unit->reg_count;
       base = stack_.data() + stack_base_;
-      R = regs_.data() + reg_base_;
+      R -= unit->reg_count;
       (sp++)->put(std::move(ret));  // the callee's slot: always inside the stack
     }
     ++executed;
@@ -1385,12 +1419,13 @@ L_MakeObject: {
   SYNC();
   {
     ObjectMap map;
+    map.reserve(std::min<uint64_t>(n, 64));
     ValueRef* first = sp - 2 * n;
     // Walked in source order; when a key repeats, the earliest pair wins (as popping from the top down and
     // letting later inserts replace would decide), and entries keep source order.
     for (ValueRef* p = first; p < sp; p += 2) {
       if (p[0].kind() == ValueKind::String && map.find(p[0].as_string()) == nullptr)
-        map.set(p[0].as_string(), std::move(p[1]));
+        map.append_new(p[0].as_string(), std::move(p[1]));
     }
     for (ValueRef* p = first; p < sp; ++p) p->clear();
     sp = first;
@@ -1415,7 +1450,8 @@ L_GetIndex: {
     } else if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
       SYNC();
       const ValueRef* found = c.as_object().find(i.as_string());
-      ValueRef out = found != nullptr ? *found : resolve_method(c, i.as_string());
+      ValueRef out = found != nullptr ? *found
+                                      : resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]);
       c = std::move(out);
       (--sp)->clear();
     } else {
@@ -1861,10 +1897,13 @@ L_FusedIndexRR: {
     const ValueRef* found = c.as_object().find(i.as_string());
     if (found != nullptr) {
       (sp++)->put(*found);
-      executed += 3;
-      ip += 3;
-      DISPATCH();
+    } else {
+      SYNC();
+      (sp++)->put(resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
     }
+    executed += 3;
+    ip += 3;
+    DISPATCH();
   }
   goto L_LoadReg;
 }
@@ -1900,10 +1939,13 @@ L_FusedIndexRC: {
     const ValueRef* found = c.as_object().find(key.as_string());
     if (found != nullptr) {
       (sp++)->put(*found);
-      executed += 3;
-      ip += 3;
-      DISPATCH();
+    } else {
+      SYNC();
+      (sp++)->put(resolve_method(c, key, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
     }
+    executed += 3;
+    ip += 3;
+    DISPATCH();
   }
   goto L_LoadReg;
 }
