@@ -887,11 +887,12 @@ RunResult VM::run_loop() {
 #define PC() static_cast<uint64_t>(ip - exec)
 #define SYNC_SP() (sp_ = static_cast<size_t>(sp - stack_.data()))
 #define SYNC() (pc_ = PC() + 1, SYNC_SP(), executed_ = executed)
-#define RELOAD()                                   \
-  do {                                             \
-    unit = unit_;                                  \
-    exec = unit->exec.data();                      \
-    ip = exec + pc_;                               \
+// pc_ may lie far past the end of the code (a run that ended with a far jump): never form that pointer.
+#define RELOAD()                                             \
+  do {                                                       \
+    unit = unit_;                                            \
+    exec = unit->exec.data();                                \
+    ip = exec + std::min<uint64_t>(pc_, unit->code_size);    \
     sp = stack_.data() + sp_;                      \
     base = stack_.data() + stack_base_;            \
     slimit = stack_.data() + stack_.size();        \
