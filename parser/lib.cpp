@@ -6,20 +6,20 @@ namespace {
 using namespace tarnwick;
 
 PyMethodDef kMethods[] = {
-    {"lex", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::lex)), METH_VARARGS | METH_KEYWORDS,
+    {"lex", py::guarded_method<py::lex>(), METH_VARARGS | METH_KEYWORDS,
      "lex(source)\n--\n\n"},
-    {"parse_tokens", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::parse_tokens)),
+    {"parse_tokens", py::guarded_method<py::parse_tokens>(),
      METH_VARARGS | METH_KEYWORDS, "parse_tokens(py_tokens)\n--\n\nMain parsing function"},
-    {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::compile)),
+    {"compile", py::guarded_method<py::compile>(),
      METH_VARARGS | METH_KEYWORDS, "compile(source)\n--\n\n"},
-    {"compile_and_run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::compile_and_run)),
+    {"compile_and_run", py::guarded_method<py::compile_and_run>(),
      METH_VARARGS | METH_KEYWORDS,
      "compile_and_run(source)\n--\n\nCompile and execute Tarnwick source in one shot, inside this module."},
-    {"set_native_binding", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::set_native_binding)),
+    {"set_native_binding", py::guarded_method<py::set_native_binding>(),
      METH_VARARGS | METH_KEYWORDS,
      "set_native_binding(name, callback)\n--\n\nRegister a Python callable as a native Tarnwick function.\n"
      "These are checked before user-defined functions and builtins."},
-    {"clear_native_bindings", py::clear_native_bindings, METH_NOARGS,
+    {"clear_native_bindings", py::guarded_method<py::clear_native_bindings>(), METH_NOARGS,
      "clear_native_bindings()\n--\n\nClear all registered native bindings."},
     {nullptr, nullptr, 0, nullptr},
 };

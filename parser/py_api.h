@@ -6,13 +6,51 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "parser/token.h"
 
 namespace tarnwick::py {
+
+// Every Python entry point is registered through Guarded<fn>::call: an exception escaping the engine (an
+// allocation that fails once the host is out of memory, or has set an address-space limit) becomes
+// MemoryError, or RuntimeError for anything else, instead of terminating the interpreter.
+template <auto F>
+struct Guarded;
+template <typename R, typename... A, R (*F)(A...)>
+struct Guarded<F> {
+  static R call(A... args) noexcept {
+    try {
+      return F(args...);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+      PyErr_SetString(PyExc_RuntimeError, "internal error");
+    }
+    if constexpr (std::is_pointer_v<R>) {
+      return nullptr;
+    } else {
+      return static_cast<R>(-1);
+    }
+  }
+};
+
+// Guarded<F>::call in the forms that method tables and type slots take.
+template <auto F>
+PyCFunction guarded_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Guarded<F>::call));
+}
+template <auto F>
+void* guarded_slot() {
+  return reinterpret_cast<void*>(&Guarded<F>::call);
+}
 
 // tarnwick_parser
 PyObject* lex(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -503,15 +503,15 @@ PyObject* pyparser_parse_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef kPyParserMethods[] = {
-    {"parse", pyparser_parse, METH_NOARGS, "parse($self)\n--\n\nParse tokens into an AST"},
-    {"parse_tokens", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pyparser_parse_tokens)),
+    {"parse", py::guarded_method<pyparser_parse>(), METH_NOARGS, "parse($self)\n--\n\nParse tokens into an AST"},
+    {"parse_tokens", py::guarded_method<pyparser_parse_tokens>(),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "parse_tokens(py_tokens)\n--\n\nParse from a token list (static method)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kPyParserSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(pyparser_new)},
+    {Py_tp_new, py::guarded_slot<pyparser_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(pyparser_dealloc)},
     {Py_tp_doc, const_cast<char*>("PyParser(py_tokens)\n--\n\nPython wrapper of the Tarnwick parser.")},
     {Py_tp_methods, kPyParserMethods},

@@ -6,9 +6,9 @@ namespace {
 using namespace tarnwick;
 
 PyMethodDef kMethods[] = {
-    {"emit_ir", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::emit_ir)),
+    {"emit_ir", py::guarded_method<py::emit_ir>(),
      METH_VARARGS | METH_KEYWORDS, "emit_ir(trace_name, opcodes_str)\n--\n\nEmit LLVM IR for a named trace"},
-    {"optimize_bytecode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::optimize_bytecode)),
+    {"optimize_bytecode", py::guarded_method<py::optimize_bytecode>(),
      METH_VARARGS | METH_KEYWORDS,
      "optimize_bytecode(bytecode)\n--\n\nOptimize Tarnwick bytecode (passed as bytes) and return optimized bytes"},
     {nullptr, nullptr, 0, nullptr},

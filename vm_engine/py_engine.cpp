@@ -211,19 +211,20 @@ PyObject* engine_stats(PyObject* self, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"execute", engine_execute, METH_NOARGS, "execute($self)\n--\n\n"},
-    {"enable_jit", engine_enable_jit, METH_NOARGS, "enable_jit($self)\n--\n\n"},
-    {"collect_hot_traces_ir", engine_collect_hot_traces_ir, METH_NOARGS, "collect_hot_traces_ir($self)\n--\n\n"},
-    {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_reset)), METH_VARARGS | METH_KEYWORDS,
+    {"execute", py::guarded_method<engine_execute>(), METH_NOARGS, "execute($self)\n--\n\n"},
+    {"enable_jit", py::guarded_method<engine_enable_jit>(), METH_NOARGS, "enable_jit($self)\n--\n\n"},
+    {"collect_hot_traces_ir", py::guarded_method<engine_collect_hot_traces_ir>(), METH_NOARGS,
+     "collect_hot_traces_ir($self)\n--\n\n"},
+    {"reset", py::guarded_method<engine_reset>(), METH_VARARGS | METH_KEYWORDS,
      "reset($self, bytecode)\n--\n\n"},
-    {"state", engine_state, METH_NOARGS, "state($self)\n--\n\n"},
-    {"stats", engine_stats, METH_NOARGS, "stats($self)\n--\n\n"},
+    {"state", py::guarded_method<engine_state>(), METH_NOARGS, "state($self)\n--\n\n"},
+    {"stats", py::guarded_method<engine_stats>(), METH_NOARGS, "stats($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("VMEngine(bytecode)\n--\n\nPython wrapper for VMEngine")},
-    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_new, py::guarded_slot<engine_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

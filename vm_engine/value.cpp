@@ -30,10 +30,109 @@ void destroy_one(HeapObject* obj) noexcept {
   }
 }
 
+// Recycled blocks of the heap values, per thread and per 16-byte size class. Sanitizer builds leave every
+// block to the allocator, so that a use after free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRecycleBlocks = false;
+#else
+constexpr bool kRecycleBlocks = true;
+#endif
+constexpr size_t kBlockClasses = 8;   // blocks of 16, 32, ..., 128 bytes
+constexpr uint32_t kMaxFreeBlocks = 4096;  // per class and thread
+
+// Container buffers: power-of-two classes of 64 to 1024 bytes.
+constexpr size_t kBufferClasses = 5;
+constexpr uint32_t kMaxFreeBuffers = 1024;
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+struct BlockCache {
+  FreeBlock* head[kBlockClasses + kBufferClasses] = {};
+  uint32_t count[kBlockClasses + kBufferClasses] = {};
+  ~BlockCache() {
+    for (FreeBlock*& h : head) {
+      while (h != nullptr) {
+        FreeBlock* b = h;
+        h = b->next;
+        ::operator delete(b);
+      }
+    }
+  }
+};
+thread_local BlockCache t_blocks;
+
 thread_local HeapObject* t_pending = nullptr;
 thread_local bool t_draining = false;
 
 }  // namespace
+
+void* HeapObject::operator new(std::size_t size) {
+  size_t c = (size - 1) / 16;
+  if (kRecycleBlocks && c < kBlockClasses) {
+    BlockCache& cache = t_blocks;
+    if (FreeBlock* b = cache.head[c]) {
+      cache.head[c] = b->next;
+      --cache.count[c];
+      return b;
+    }
+    return ::operator new((c + 1) * 16);
+  }
+  return ::operator new(size);
+}
+
+void HeapObject::operator delete(void* p, std::size_t size) noexcept {
+  size_t c = (size - 1) / 16;
+  if (kRecycleBlocks && c < kBlockClasses) {
+    BlockCache& cache = t_blocks;
+    if (cache.count[c] < kMaxFreeBlocks) {
+      auto* b = static_cast<FreeBlock*>(p);
+      b->next = cache.head[c];
+      cache.head[c] = b;
+      ++cache.count[c];
+      return;
+    }
+  }
+  ::operator delete(p);
+}
+
+namespace {
+// The buffer class of a size: 0 for up to 64 bytes, 1 for up to 128, ...; kBufferClasses when larger.
+inline size_t buffer_class(std::size_t bytes) {
+  if (bytes <= 64) return 0;
+  size_t c = static_cast<size_t>(64 - __builtin_clzll(bytes - 1)) - 6;
+  return c < kBufferClasses ? c : kBufferClasses;
+}
+}  // namespace
+
+void* buffer_allocate(std::size_t bytes) {
+  size_t c = buffer_class(bytes);
+  if (kRecycleBlocks && c < kBufferClasses) {
+    BlockCache& cache = t_blocks;
+    if (FreeBlock* b = cache.head[kBlockClasses + c]) {
+      cache.head[kBlockClasses + c] = b->next;
+      --cache.count[kBlockClasses + c];
+      return b;
+    }
+    return ::operator new(size_t{64} << c);
+  }
+  return ::operator new(bytes);
+}
+
+void buffer_release(void* p, std::size_t bytes) noexcept {
+  size_t c = buffer_class(bytes);
+  if (kRecycleBlocks && c < kBufferClasses) {
+    BlockCache& cache = t_blocks;
+    if (cache.count[kBlockClasses + c] < kMaxFreeBuffers) {
+      auto* b = static_cast<FreeBlock*>(p);
+      b->next = cache.head[kBlockClasses + c];
+      cache.head[kBlockClasses + c] = b;
+      ++cache.count[kBlockClasses + c];
+      return;
+    }
+  }
+  ::operator delete(p);
+}
 
 // Destroying an array drops its elements; any element that dies with it is queued here instead of being
 // destroyed recursively, so a value nested a million levels deep frees with constant native stack.
@@ -100,7 +199,10 @@ NameObj* intern_name(ValueKind kind, std::string name) {
 ValueRef ValueRef::function(std::string name) { return ValueRef(intern_name(ValueKind::Function, std::move(name))); }
 ValueRef ValueRef::native(std::string name) { return ValueRef(intern_name(ValueKind::NativeFn, std::move(name))); }
 ValueRef ValueRef::method(ValueRef receiver, std::string name) {
-  return ValueRef(new MethodObj(std::move(receiver), std::move(name)));
+  return ValueRef(new MethodObj(std::move(receiver), intern_name(ValueKind::Function, std::move(name))));
+}
+ValueRef ValueRef::method(ValueRef receiver, const ValueRef& function) {
+  return ValueRef(new MethodObj(std::move(receiver), static_cast<NameObj*>(function.p_)));
 }
 
 ValueRef ValueRef::from_constant(const Constant& c) {
@@ -177,12 +279,7 @@ size_t ObjectMap::find_index(std::string_view key, uint64_t hash) const noexcept
   }
 }
 
-const ValueRef* ObjectMap::find(std::string_view key) const noexcept {
-  if (index_.empty()) {
-    for (const auto& e : entries_)
-      if (e.first == key) return &e.second;
-    return nullptr;
-  }
+const ValueRef* ObjectMap::find_hashed(std::string_view key) const noexcept {
   uint32_t slot = index_[find_index(key, keyed_hash(key))];
   return slot == 0 ? nullptr : &entries_[slot - 1].second;
 }
@@ -197,6 +294,8 @@ void ObjectMap::rebuild_index() {
 // An object grows one store at a time, so a loop can grow it without end; past the value ceiling the store
 // fails like any other allocation (the run ends with "Out of memory").
 void ObjectMap::grow_check() const {
+  // Below a page of entries no ceiling worth setting can be reached: skip asking.
+  if ((entries_.size() + 1) * (sizeof(Entry) + 2 * sizeof(uint32_t)) <= 4096) return;
   if (!value_fits((entries_.size() + 1) * (sizeof(Entry) + 2 * sizeof(uint32_t)))) throw std::bad_alloc();
 }
 
@@ -228,7 +327,17 @@ void ObjectMap::set(std::string key, ValueRef value) {
   }
 }
 
-std::vector<ObjectMap::Entry> ObjectMap::take_entries() noexcept {
+void ObjectMap::append_new(std::string key, ValueRef value) {
+  if (!index_.empty()) {
+    set(std::move(key), std::move(value));
+    return;
+  }
+  grow_check();
+  entries_.emplace_back(std::move(key), std::move(value));
+  if (entries_.size() > kScanLimit) rebuild_index();
+}
+
+ObjectMap::Entries ObjectMap::take_entries() noexcept {
   index_.clear();
   return std::move(entries_);
 }
@@ -302,7 +411,9 @@ size_t text_limit() noexcept {
 namespace {
 
 void append_scalar(std::string& out, const ValueRef& v) {
-  if (v.kind() == ValueKind::String && v.as_string().size() > text_limit() - std::min(out.size(), text_limit()))
+  // Texts that stay within a page cannot reach any ceiling worth setting: only longer ones ask.
+  if (v.kind() == ValueKind::String && out.size() + v.as_string().size() > 4096 &&
+      v.as_string().size() > text_limit() - std::min(out.size(), text_limit()))
     throw std::bad_alloc();
   switch (v.kind()) {
     case ValueKind::Nil: out += "nil"; break;
@@ -399,7 +510,7 @@ ValueRef shallow_copy(const ValueRef& v) {
     case ValueKind::Object: return ValueRef(new ObjectObj(v.as_object()));
     case ValueKind::Function:
     case ValueKind::NativeFn: return v;  // interned: the copy is the record itself
-    case ValueKind::Method: return ValueRef::method(v.method_receiver(), v.function_name());
+    case ValueKind::Method: return ValueRef::method(v.method_receiver(), v.method_function());
     default: return v;
   }
 }

@@ -31,6 +31,27 @@ struct HeapObject {
   ValueKind kind;
   HeapObject* next = nullptr;
   explicit HeapObject(ValueKind k) : kind(k) {}
+  // Heap values are small, fixed-size and short-lived: each thread recycles their blocks itself.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p, std::size_t size) noexcept;
+};
+
+// Storage for the element buffers of small containers, recycled per thread like the heap values.
+void* buffer_allocate(std::size_t bytes);
+void buffer_release(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct BufferAllocator {
+  using value_type = T;
+  BufferAllocator() = default;
+  template <class U>
+  BufferAllocator(const BufferAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(buffer_allocate(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { buffer_release(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const BufferAllocator<U>&) const noexcept { return true; }
+  template <class U>
+  bool operator!=(const BufferAllocator<U>&) const noexcept { return false; }
 };
 
 // Drops the last reference: destroys the object and, iteratively, everything it alone kept alive.
@@ -81,6 +102,8 @@ class ValueRef {
   static ValueRef function(std::string name);
   static ValueRef native(std::string name);
   static ValueRef method(ValueRef receiver, std::string name);
+  // A method implemented by the function that `function` (a Function value) names.
+  static ValueRef method(ValueRef receiver, const ValueRef& function);
   static ValueRef from_constant(const Constant& c);
 
   ValueKind kind() const noexcept { return kind_; }
@@ -105,6 +128,8 @@ class ValueRef {
   // Name of a Function, Method (the implementing function) or NativeFn.
   inline const std::string& function_name() const noexcept;
   inline const ValueRef& method_receiver() const noexcept;
+  // The Function value naming a Method's implementation (interned: compare with heap_identity()).
+  inline ValueRef method_function() const noexcept;
 
   // Mutable views for in-place changes; only valid while this handle is the only one (unique(), or right
   // after make_unique()).
@@ -173,29 +198,48 @@ static_assert(sizeof(ValueRef) == 16);
 class ObjectMap {
  public:
   using Entry = std::pair<std::string, ValueRef>;
+  using Entries = std::vector<Entry, detail::BufferAllocator<Entry>>;
 
   ObjectMap() = default;
   size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
-  const ValueRef* find(std::string_view key) const noexcept;
+  const ValueRef* find(std::string_view key) const noexcept {
+    if (!index_.empty()) return find_hashed(key);
+    for (const auto& e : entries_)
+      if (same_text(e.first, key)) return &e.second;
+    return nullptr;
+  }
   // Inserts or replaces; an insert past the value ceiling throws std::bad_alloc.
   void set(std::string key, ValueRef value);
+  // Inserts a key the map does not hold yet (the caller has looked).
+  void append_new(std::string key, ValueRef value);
   void reserve(size_t n) { entries_.reserve(n); }
 
-  std::vector<Entry>::const_iterator begin() const noexcept { return entries_.begin(); }
-  std::vector<Entry>::const_iterator end() const noexcept { return entries_.end(); }
-  const std::vector<Entry>& entries() const noexcept { return entries_; }
+  Entries::const_iterator begin() const noexcept { return entries_.begin(); }
+  Entries::const_iterator end() const noexcept { return entries_.end(); }
+  const Entries& entries() const noexcept { return entries_; }
   // Moves every entry out, leaving the map empty (used to free nested values without recursion).
-  std::vector<Entry> take_entries() noexcept;
+  Entries take_entries() noexcept;
 
  private:
   static constexpr size_t kScanLimit = 8;
+  static bool same_text(const std::string& a, std::string_view b) noexcept {
+    size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* x = a.data();
+    const char* y = b.data();
+    if (n > 16) return std::char_traits<char>::compare(x, y, n) == 0;
+    for (size_t i = 0; i < n; ++i)
+      if (x[i] != y[i]) return false;
+    return true;
+  }
+  const ValueRef* find_hashed(std::string_view key) const noexcept;
   size_t find_index(std::string_view key, uint64_t hash) const noexcept;
   // Throws std::bad_alloc when one more entry would pass the value ceiling.
   void grow_check() const;
   void rebuild_index();
 
-  std::vector<Entry> entries_;
+  Entries entries_;
   std::vector<uint32_t> index_;  // 0 = empty slot, otherwise entry position + 1; power-of-two size
 };
 
@@ -218,10 +262,11 @@ struct NameObj : HeapObject {
   std::string name;
   NameObj(ValueKind k, std::string n) : HeapObject(k), name(std::move(n)) {}
 };
+// The implementation is named by its interned Function record, so making a method copies no text.
 struct MethodObj : HeapObject {
   ValueRef receiver;
-  std::string name;
-  MethodObj(ValueRef r, std::string n) : HeapObject(ValueKind::Method), receiver(std::move(r)), name(std::move(n)) {}
+  NameObj* fn;
+  MethodObj(ValueRef r, NameObj* f) : HeapObject(ValueKind::Method), receiver(std::move(r)), fn(f) {}
 };
 
 }  // namespace detail
@@ -235,12 +280,13 @@ std::vector<ValueRef>& ValueRef::array_mut() noexcept { return static_cast<detai
 ObjectMap& ValueRef::object_mut() noexcept { return static_cast<detail::ObjectObj*>(p_)->map; }
 std::string& ValueRef::string_mut() noexcept { return static_cast<detail::StringObj*>(p_)->text; }
 const std::string& ValueRef::function_name() const noexcept {
-  if (kind_ == ValueKind::Method) return static_cast<const detail::MethodObj*>(p_)->name;
+  if (kind_ == ValueKind::Method) return static_cast<const detail::MethodObj*>(p_)->fn->name;
   return static_cast<const detail::NameObj*>(p_)->name;
 }
 const ValueRef& ValueRef::method_receiver() const noexcept {
   return static_cast<const detail::MethodObj*>(p_)->receiver;
 }
+ValueRef ValueRef::method_function() const noexcept { return ValueRef(static_cast<const detail::MethodObj*>(p_)->fn); }
 
 // Keyed 64-bit hash of a text (SipHash-1-3 with a key drawn once per process).
 uint64_t keyed_hash(std::string_view text) noexcept;

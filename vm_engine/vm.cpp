@@ -1,6 +1,7 @@
 #include "vm_engine/vm.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -110,6 +111,19 @@ constexpr const char* kArithNames[] = {"add", "sub", "mul", "div", "mod", "pow"}
 }
 
 constexpr double kEpsilon = 2.220446049250313e-16;  // 2^-52
+
+// Concat's rendering of one operand, with strings and ints (what interpolations mostly join) done here.
+TARNWICK_INLINE void append_part(std::string& out, const ValueRef& v) {
+  if (v.kind() == ValueKind::String && out.size() + v.as_string().size() <= 4096) {
+    out += v.as_string();
+  } else if (v.is_int()) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, v.as_int());
+    out.append(buf, res.ptr);
+  } else {
+    append_text(out, v);  // longer texts are checked against the value ceiling there
+  }
+}
 
 TARNWICK_INLINE bool too_shallow(size_t depth, size_t need) { return depth < need; }
 
@@ -410,11 +424,16 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   exec_plain = fuse(code, code_size, constants, false);
   global_cache.resize(constants.size());
   sites.resize(calls);
+  size_t method_site_count = 0;
   for (auto* copy : {&exec, &exec_plain}) {
     int32_t next_site = 0;
+    int32_t next_method_site = 0;
     for (size_t i = 0; i < code_size; ++i) {
       Instruction& in = (*copy)[i];
-      if (in.opcode == Opcode::Call) {
+      uint32_t op = static_cast<uint32_t>(in.opcode);
+      if (in.opcode == Opcode::GetIndex || op == detail::kFusedIndexRR || op == detail::kFusedIndexRC) {
+        in.imm = next_method_site++;
+      } else if (in.opcode == Opcode::Call) {
         in.imm = next_site++;
       } else if (in.opcode == Opcode::LoadGlobal && in.arg < global_cache.size()) {
         in = Instruction{static_cast<Opcode>(detail::kLoadGlobalCached), 0,
@@ -423,7 +442,9 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
         in = Instruction{static_cast<Opcode>(detail::kConstantError), 0, in.arg};
       }
     }
+    method_site_count = std::max(method_site_count, static_cast<size_t>(next_method_site));
   }
+  method_sites.resize(method_site_count);
 }
 
 // --- Locks, stdout ---------------------------------------------------------------------------------------
@@ -560,15 +581,25 @@ ValueRef* VM::global_slot(const CodeUnit& unit, uint64_t k, bool create) {
 
 // --- Classes ---------------------------------------------------------------------------------------------
 
-ValueRef VM::resolve_method(const ValueRef& receiver, const std::string& member) {
+ValueRef VM::resolve_method(const ValueRef& receiver, const ValueRef& member, detail::MethodSite& site) {
   const ValueRef* cls = receiver.as_object().find("__class__");
   if (cls == nullptr || cls->kind() != ValueKind::String) return ValueRef();
-  const std::string& class_name = cls->as_string();
+  if (site.class_name.kind() == ValueKind::String && site.class_name.heap_identity() == cls->heap_identity() &&
+      site.member.heap_identity() == member.heap_identity())
+    return site.function.is_nil() ? ValueRef() : ValueRef::method(receiver, site.function);
+  std::optional<std::string> found = lookup_method(cls->as_string(), member.as_string());
+  site.class_name = *cls;
+  site.member = member;
+  site.function = found ? ValueRef::function(std::move(*found)) : ValueRef();
+  return site.function.is_nil() ? ValueRef() : ValueRef::method(receiver, site.function);
+}
+
+std::optional<std::string> VM::lookup_method(const std::string& class_name, const std::string& member) {
   auto key = std::make_pair(class_name, member);
   {
     std::lock_guard<std::mutex> lock(method_cache_lock_);
     auto it = method_cache_.find(key);
-    if (it != method_cache_.end()) return it->second ? ValueRef::method(receiver, *it->second) : ValueRef();
+    if (it != method_cache_.end()) return it->second;
   }
   std::optional<std::string> found;
   {
@@ -596,7 +627,7 @@ ValueRef VM::resolve_method(const ValueRef& receiver, const std::string& member)
     std::lock_guard<std::mutex> lock(method_cache_lock_);
     method_cache_.emplace(std::move(key), found);
   }
-  return found ? ValueRef::method(receiver, *found) : ValueRef();
+  return found;
 }
 
 // --- Stack and frames ------------------------------------------------------------------------------------
@@ -649,7 +680,7 @@ bool VM::push_frame(const Frame& frame) {
 bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const ValueRef* receiver) {
   size_t new_base = reg_base_ + unit_->reg_count;
   if (nframes_ >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count) ||
-      !push_frame(Frame{unit_, pc_, stack_base_, reg_base_}))
+      !push_frame(Frame{unit_, unit_->exec.data() + pc_, stack_base_}))
     return false;
   ValueRef* R = regs_.data() + new_base;
   size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
@@ -676,14 +707,19 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
     return CallOutcome::Failed;
   }
   size_t fpos = sp_ - argc - 1;
-  const ValueRef& f = stack_[fpos];
   throw_pops_ = argc + 1;  // until the callee and its arguments are off the stack
+  const ValueRef& f = stack_[fpos];
 
   CallSite scratch;
   CallSite& site = pc_ == 0 || pc_ - 1 >= unit_->code_size || unit_->code[pc_ - 1].opcode != Opcode::Call
                        ? scratch
                        : unit_->sites[static_cast<uint32_t>(unit_->exec[pc_ - 1].imm)];
-  bool hit = site.kind != CallSite::Empty && f.identity() != nullptr && f.identity() == site.callee.identity();
+  // A method is looked up by its implementation (the receiver is not kept); a function or native by
+  // its value.
+  bool hit = f.kind() == ValueKind::Method
+                 ? site.kind == CallSite::MethodUnit && f.method_function().heap_identity() == site.callee.heap_identity()
+                 : site.kind != CallSite::Empty && site.kind != CallSite::MethodUnit && f.identity() != nullptr &&
+                       f.identity() == site.callee.identity();
   if (!hit) {
     site = CallSite();
     site.kind = CallSite::Nil;
@@ -710,13 +746,19 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
           }
         }
       }
-      // Methods carry a receiver: caching them would keep it alive and defeat in-place stores into it.
-      if (k != ValueKind::Method) site.callee = f;
+      if (k != ValueKind::Method) {
+        site.callee = f;
+      } else if (site.kind == CallSite::Unit) {
+        site.kind = CallSite::MethodUnit;
+        site.callee = f.method_function();
+      }
+      site.callee_id = site.callee.identity();
     }
   }
 
   switch (site.kind) {
-    case CallSite::Unit: {
+    case CallSite::Unit:
+    case CallSite::MethodUnit: {
       const CodeUnit* callee = site.unit;
       bool entered;
       if (f.kind() == ValueKind::Method) {
@@ -782,10 +824,10 @@ bool VM::do_return(std::string& err) {
   ValueRef* R = regs_.data() + reg_base_;
   for (size_t i = 0; i < unit_->reg_count; ++i) R[i] = ValueRef();
   sp_ = stack_base_;
+  reg_base_ -= fr.unit->reg_count;
   unit_ = fr.unit;
-  pc_ = fr.return_pc;
+  pc_ = static_cast<uint64_t>(fr.return_ip - fr.unit->exec.data());
   stack_base_ = fr.stack_base;
-  reg_base_ = fr.reg_base;
   stack_[sp_++] = std::move(ret);
   return true;
 }
@@ -886,11 +928,14 @@ RunResult VM::run_loop() {
 // Before a step that can throw (allocation, a builtin): how many of the values on the stack are the
 // instruction's operands, which a failure discards like any other failure would.
 #define SYNC_POPS(n) (SYNC(), throw_pops_ = (n))
-#define RELOAD()                                   \
-  do {                                             \
-    unit = unit_;                                  \
-    exec = unit->exec.data();                      \
-    ip = exec + pc_;                               \
+// The same inside a fused sequence, for its instruction at offset k (those before it have completed).
+#define SYNC_AT(k, n) (SYNC(), pc_ += (k), executed_ += (k), throw_pops_ = (n))
+// pc_ may lie far past the end of the code (a run that ended with a far jump): never form that pointer.
+#define RELOAD()                                             \
+  do {                                                       \
+    unit = unit_;                                            \
+    exec = unit->exec.data();                                \
+    ip = exec + std::min<uint64_t>(pc_, unit->code_size);    \
     sp = stack_.data() + sp_;                      \
     base = stack_.data() + stack_base_;            \
     slimit = stack_.data() + stack_.size();        \
@@ -1258,55 +1303,68 @@ L_JumpOut:
 L_Call: {
   POLL();
   {
-    // Fast path: a Function callee this call site already resolved to a body, with room for the frame and
-    // its registers. Everything else (first calls, natives, builtins, growth) goes through do_call.
+    // Fast paths: a callee this call site already resolved (a body or a builtin), with room for the frame
+    // and its registers. Everything else (first calls, natives, growth) goes through do_call.
     uint64_t argc = ip->arg;
     if (argc < DEPTH()) {
       ValueRef* f = sp - argc - 1;
       const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
-      if (site.kind == CallSite::Builtin && f->kind() == ValueKind::Function &&
-          f->heap_identity() == site.callee.heap_identity()) {
-        SYNC_POPS(argc + 1);
-        bool ok;
-        {
-          ValueRef out;
-          ok = call_builtin(site.builtin, f + 1, argc, out, err);
-          while (sp > f + 1) (--sp)->clear();
-          sp = f;
-          sp->put_nil();  // a function value: nothing to release
-          if (ok) (sp++)->put(std::move(out));
-        }
-        if (!ok) goto fail;
-        NEXT();
-      }
-      if (site.kind == CallSite::Unit && f->kind() == ValueKind::Function &&
-          f->heap_identity() == site.callee.heap_identity()) {
-        const CodeUnit* callee = site.unit;
-        ValueRef* NR = R + unit->reg_count;
-        if (NR + callee->reg_count <= regs_end_ && nframes_ < frame_room_) {
-          frames_[nframes_++] = Frame{unit, PC() + 1, stack_base_, reg_base_};
-          size_t limit = callee->bind_limit;
-          for (uint64_t i = 0; i < argc; ++i) {
-            if (i < limit) {
-              NR[i] = std::move(f[1 + i]);
-            } else {
-              f[1 + i].clear();
-            }
+      const CodeUnit* callee;
+      const ValueRef* receiver = nullptr;
+      if (f->kind() == ValueKind::Function && f->heap_identity() == site.callee_id) {
+        if (site.kind == CallSite::Builtin) {
+          SYNC_POPS(argc + 1);
+          bool ok;
+          {
+            ValueRef out;
+            ok = call_builtin(site.builtin, f + 1, argc, out, err);
+            while (sp > f + 1) (--sp)->clear();
+            sp = f;
+            sp->put_nil();  // a function value: nothing to release
+            if (ok) (sp++)->put(std::move(out));
           }
-          f->put_nil();  // a function value: nothing to release
-          sp = f;
-          base = f;
-          stack_base_ = static_cast<size_t>(f - stack_.data());
-          reg_base_ = static_cast<size_t>(NR - regs_.data());
-          R = NR;
-          unit_ = unit = callee;
-          exec = ip = unit->exec.data();
-          ++executed;
-          DISPATCH();
+          if (!ok) goto fail;
+          NEXT();
         }
+        if (site.kind != CallSite::Unit) goto call_slow;
+        callee = site.unit;
+      } else if (f->kind() == ValueKind::Method && site.kind == CallSite::MethodUnit &&
+                 f->method_function().heap_identity() == site.callee_id) {
+        callee = site.unit;
+        receiver = &f->method_receiver();
+      } else {
+        goto call_slow;
       }
+      ValueRef* NR = R + unit->reg_count;
+      if (NR + callee->reg_count > regs_end_ || nframes_ >= frame_room_) goto call_slow;
+      frames_[nframes_++] = Frame{unit, ip + 1, stack_base_};
+      // The new window's registers are all nil (every return clears its window): fill them without
+      // releasing anything.
+      size_t limit = callee->bind_limit;
+      ValueRef* args = f + 1;
+      ValueRef* dst = NR;
+      if (receiver != nullptr) {
+        // The receiver goes to register 0 (when the body has one), the arguments after it.
+        if (callee->reg_count > 0) NR[0].put(*receiver);
+        ++dst;
+        limit = limit > 0 ? limit - 1 : 0;
+      }
+      size_t bound = argc < limit ? argc : limit;
+      for (size_t i = 0; i < bound; ++i) dst[i].put(std::move(args[i]));
+      for (size_t i = bound; i < argc; ++i) args[i].clear();
+      f->clear();
+      sp = f;
+      base = f;
+      stack_base_ = static_cast<size_t>(f - stack_.data());
+      reg_base_ += unit->reg_count;
+      R = NR;
+      unit_ = unit = callee;
+      exec = ip = unit->exec.data();
+      ++executed;
+      DISPATCH();
     }
   }
+call_slow:
   SYNC();
   CallOutcome outcome = do_call(ip->arg, err);
   RELOAD();
@@ -1324,14 +1382,14 @@ L_Return: {
       ValueRef ret;
       if (sp > base) ret.put(std::move(sp[-1]));
       while (sp > base) (--sp)->clear();
-      for (size_t i = 0, n = unit->reg_count; i < n; ++i) R[i].clear();
+      for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear();
       unit_ = unit = fr.unit;
       exec = unit->exec.data();
-      ip = exec + fr.return_pc;
+      ip = fr.return_ip;
       stack_base_ = fr.stack_base;
-      reg_base_ = fr.reg_base;
+      reg_base_ -= unit->reg_count;
       base = stack_.data() + stack_base_;
-      R = regs_.data() + reg_base_;
+      R -= unit->reg_count;
       (sp++)->put(std::move(ret));  // the callee's slot: always inside the stack
     }
     ++executed;
@@ -1423,12 +1481,13 @@ L_MakeObject: {
   SYNC_POPS(2 * n);
   {
     ObjectMap map;
+    map.reserve(std::min<uint64_t>(n, 64));
     ValueRef* first = sp - 2 * n;
     // Walked in source order; when a key repeats, the earliest pair wins (as popping from the top down and
     // letting later inserts replace would decide), and entries keep source order.
     for (ValueRef* p = first; p < sp; p += 2) {
       if (p[0].kind() == ValueKind::String && map.find(p[0].as_string()) == nullptr)
-        map.set(p[0].as_string(), std::move(p[1]));
+        map.append_new(p[0].as_string(), std::move(p[1]));
     }
     for (ValueRef* p = first; p < sp; ++p) p->clear();
     sp = first;
@@ -1453,7 +1512,8 @@ L_GetIndex: {
     } else if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
       SYNC_POPS(2);
       const ValueRef* found = c.as_object().find(i.as_string());
-      ValueRef out = found != nullptr ? *found : resolve_method(c, i.as_string());
+      ValueRef out = found != nullptr ? *found
+                                      : resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]);
       c = std::move(out);
       (--sp)->clear();
     } else {
@@ -1566,7 +1626,7 @@ concat: {
   }
   if (first->kind() == ValueKind::String && first->unique()) {
     std::string& text = first->string_mut();
-    for (ValueRef* p = first + 1; p < sp; ++p) append_text(text, *p);
+    for (ValueRef* p = first + 1; p < sp; ++p) append_part(text, *p);
   } else {
     std::string text;
     size_t size = concat_bytes;
@@ -1576,7 +1636,7 @@ concat: {
         if (p->kind() == ValueKind::String) size += p->as_string().size();
     }
     text.reserve(size + 8 * concat_count);
-    for (ValueRef* p = first; p < sp; ++p) append_text(text, *p);
+    for (ValueRef* p = first; p < sp; ++p) append_part(text, *p);
     *first = ValueRef::string(std::move(text));
   }
   while (sp > first + 1) (--sp)->clear();
@@ -1922,10 +1982,13 @@ L_FusedIndexRR: {
     const ValueRef* found = c.as_object().find(i.as_string());
     if (found != nullptr) {
       (sp++)->put(*found);
-      executed += 3;
-      ip += 3;
-      DISPATCH();
+    } else {
+      SYNC_AT(2, 2);
+      (sp++)->put(resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
     }
+    executed += 3;
+    ip += 3;
+    DISPATCH();
   }
   goto L_LoadReg;
 }
@@ -1961,10 +2024,13 @@ L_FusedIndexRC: {
     const ValueRef* found = c.as_object().find(key.as_string());
     if (found != nullptr) {
       (sp++)->put(*found);
-      executed += 3;
-      ip += 3;
-      DISPATCH();
+    } else {
+      SYNC_AT(2, 2);
+      (sp++)->put(resolve_method(c, key, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
     }
+    executed += 3;
+    ip += 3;
+    DISPATCH();
   }
   goto L_LoadReg;
 }
@@ -2067,6 +2133,7 @@ fail:
 #undef SYNC_SP
 #undef SYNC
 #undef SYNC_POPS
+#undef SYNC_AT
 #undef RELOAD
 #undef DISPATCH
 #undef NEXT

@@ -64,6 +64,7 @@ class RwLock {
 namespace detail {
 struct CodeUnit;
 struct CallSite;
+struct MethodSite;
 }  // namespace detail
 
 class VM {
@@ -115,11 +116,11 @@ class VM {
   void set_global(const std::string& name, ValueRef value);
 
  private:
+  // A saved caller. Its register window starts reg_count (of its unit) below the callee's.
   struct Frame {
     const detail::CodeUnit* unit;  // the caller's code
-    uint64_t return_pc;
+    const Instruction* return_ip;  // in the caller's executable code, just after the Call
     size_t stack_base;
-    size_t reg_base;
   };
   enum class CallOutcome { Entered, Pushed, Failed };
 
@@ -131,7 +132,10 @@ class VM {
   CallOutcome do_call(uint64_t argc, std::string& err);
   bool do_return(std::string& err);
   bool call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& out, std::string& err);
-  ValueRef resolve_method(const ValueRef& receiver, const std::string& member);
+  // A receiver object's member through its class, remembered per instruction in `site`.
+  ValueRef resolve_method(const ValueRef& receiver, const ValueRef& member, detail::MethodSite& site);
+  // The implementing function's name for (class, member), through the method cache.
+  std::optional<std::string> lookup_method(const std::string& class_name, const std::string& member);
   ValueRef* global_slot(const detail::CodeUnit& unit, uint64_t k, bool create);
   std::string global_name(const detail::CodeUnit& unit, uint64_t k) const;
   std::string error_at(uint64_t failed_pc, const std::string& message) const;

@@ -72,12 +72,24 @@ struct GlobalCache {
 // What a Call instruction resolved to last time, keyed by the callee value it saw. Adding a native
 // empties every call site.
 struct CallSite {
-  enum Kind : uint8_t { Empty, Unit, Native, Builtin, Nil };
+  enum Kind : uint8_t { Empty, Unit, Native, Builtin, Nil, MethodUnit };
   Kind kind = Empty;
-  ValueRef callee;  // the Function or NativeFn value seen (interned: same record means same name)
+  // The Function or NativeFn value seen (interned: same record means same name); for a method, the Function
+  // value naming its implementation (the receiver is not kept).
+  ValueRef callee;
+  const void* callee_id = nullptr;  // callee's heap identity, for the interpreter's quick test
   const CodeUnit* unit = nullptr;
   std::shared_ptr<NativeCallable> native;
   int builtin = -1;
+};
+
+// What a GetIndex resolved through a class last time: the class name and member texts it saw (by
+// identity; the handles keep them alive) and the implementing function, or nil for "no such method".
+// The VM's method cache never changes an answer once given, so neither does this.
+struct MethodSite {
+  ValueRef class_name;
+  ValueRef member;
+  ValueRef function;
 };
 
 // One immutable body (the main program or a function), plus this VM's caches beside it.
@@ -96,6 +108,8 @@ struct CodeUnit {
   // Caches are filled while the body runs; the code itself never changes.
   mutable std::vector<GlobalCache> global_cache;  // one per constant index
   mutable std::vector<CallSite> sites;    // one per Call instruction; the executable Call's imm indexes it
+  // One per instruction that reads an object member (GetIndex and the fused reads); their imm indexes it.
+  mutable std::vector<MethodSite> method_sites;
 
   CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k, std::vector<uint64_t> l, uint64_t a);
 };

@@ -38,4 +38,15 @@ TEST(Regressions, EmptyCollectionOnAFullStackGrowsTheStack) {
   }
 }
 
+// A run that ends with a jump far past the end of the code leaves pc there; the next run formed a pointer
+// that far past the code (undefined behaviour) before noticing it had nothing to do.
+TEST(Regressions, RunAfterAFarJumpEndsAtOnce) {
+  for (uint64_t target : {uint64_t{3}, uint64_t{1} << 40, UINT64_MAX}) {
+    VM vm({make_push(7), make_instr(Opcode::Jump, target)}, {}, {}, {});
+    EXPECT_EQ(outcome(vm), "7");
+    EXPECT_EQ(outcome(vm), "nil");
+    EXPECT_EQ(vm.instructions_executed(), 2u);
+  }
+}
+
 }  // namespace

@@ -3,6 +3,9 @@ deep, natives that re-enter the modules, and threads, all end in a returned text
 never in a crash."""
 import gc
 import os
+import subprocess
+import sys
+import textwrap
 import threading
 
 import pytest
@@ -171,3 +174,24 @@ def test_threads_running_programs_and_engines_while_bindings_change():
     for t in threads:
         t.join()
     assert errors == []
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than the limit allows")
+def test_real_allocation_failures_raise_memory_error_or_end_the_run():
+    # Under an address-space limit allocations really fail: in the front end that is a MemoryError, in a
+    # running script the run's "Out of memory"; the interpreter survives both.
+    code = textwrap.dedent("""
+        import resource
+        import tarnwick_parser as tp
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        try:
+            tp.compile_and_run("x;" * 30_000_000)
+        except MemoryError:
+            print("MemoryError")
+        print(tp.compile_and_run('let s = "xxxxxxxx"\\nwhile true { s = f"{s}{s}" }'))
+        print(tp.compile_and_run("print(1)"))
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=env)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["MemoryError", "Runtime error: Line 2: Out of memory", "1", "nil"]
