@@ -707,7 +707,6 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
     return CallOutcome::Failed;
   }
   size_t fpos = sp_ - argc - 1;
-  throw_pops_ = argc + 1;  // until the callee and its arguments are off the stack
   const ValueRef& f = stack_[fpos];
 
   CallSite scratch;
@@ -773,7 +772,6 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
         err = kStackOverflow;
         return CallOutcome::Failed;
       }
-      throw_pops_ = 0;
       return CallOutcome::Entered;
     }
     case CallSite::Native: {
@@ -782,8 +780,9 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
                                  std::make_move_iterator(stack_.begin() + sp_));
       for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
       sp_ = fpos;
-      throw_pops_ = 0;
+      operands_taken_ = true;  // a native that throws leaves nothing of the call to discard
       auto result = keep ? keep->call(args) : Result<ValueRef, std::string>(ValueRef());
+      operands_taken_ = false;
       if (!result.ok()) {
         err = std::move(result.error());
         return CallOutcome::Failed;
@@ -797,7 +796,6 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
       bool ok = call_builtin(site.builtin, stack_.data() + fpos + 1, argc, out, err);
       for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
       sp_ = fpos;
-      throw_pops_ = 0;
       if (!ok) return CallOutcome::Failed;
       stack_[sp_++] = std::move(out);
       return CallOutcome::Pushed;
@@ -805,7 +803,6 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
     default: {
       for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
       sp_ = fpos;
-      throw_pops_ = 0;
       stack_[sp_++] = ValueRef();
       return CallOutcome::Pushed;
     }
@@ -844,25 +841,50 @@ void VM::update_frame_room() noexcept {
   frame_room_ = std::min<uint64_t>(frames_.size(), current_limits().max_call_depth);
 }
 
-RunResult VM::run() {
-  interrupted_ = false;
-  throw_pops_ = 0;
+// Kept out of run(), whose code the dispatch loop may share: what a run needs set before it starts, and what
+// a failure thrown inside an instruction leaves.
+[[gnu::noinline]] void VM::prepare_run() {
+  operands_taken_ = false;
   drop_fused_sequences_near_ceiling();
   // Read once a run: only a native could change it in between, and then a join past it still fails, only
   // at its first Concat.
   render_limit_ = text_limit();
+}
+
+// Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
+// its line is reported like any other failure's; the operands it popped are discarded.
+[[gnu::cold, gnu::noinline]] RunResult VM::thrown_failure(const std::string& message) {
+  // The operands of the failing instruction, as its opcode says; a native call has taken them already.
+  uint64_t pops = 0;
+  if (pc_ > 0 && pc_ - 1 < unit_->code_size) {
+    const Instruction& in = unit_->code[pc_ - 1];
+    switch (in.opcode) {
+      case Opcode::Call: pops = operands_taken_ ? 0 : in.arg + 1; break;
+      case Opcode::StoreGlobal:
+      case Opcode::GetIter:
+      case Opcode::IterNext: pops = 1; break;
+      case Opcode::GetIndex:
+      case Opcode::Concat: pops = 2; break;
+      case Opcode::SetIndex: pops = 3; break;
+      case Opcode::MakeArray: pops = in.arg; break;
+      case Opcode::MakeObject: pops = in.arg > UINT64_MAX / 2 ? UINT64_MAX : 2 * in.arg; break;
+      default: break;
+    }
+  }
+  operands_taken_ = false;
+  size_t n = static_cast<size_t>(std::min<uint64_t>(pops, sp_ - stack_base_));
+  for (size_t i = sp_ - n; i < sp_; ++i) stack_[i] = ValueRef();
+  sp_ -= n;
+  return make_err(pc_ > 0 ? error_at(pc_ - 1, message) : message);
+}
+
+RunResult VM::run() {
+  interrupted_ = false;
+  prepare_run();
   // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
   if (!native_stack_room(current_limits().min_native_stack)) return make_err(std::string(kStackOverflow));
   update_frame_room();
-  // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
-  // its line is reported like any other failure's; the operands it popped are discarded.
-  auto failed = [this](const std::string& message) {
-    size_t n = std::min(throw_pops_, sp_ - stack_base_);
-    for (size_t i = sp_ - n; i < sp_; ++i) stack_[i] = ValueRef();
-    sp_ -= n;
-    throw_pops_ = 0;
-    return make_err(pc_ > 0 ? error_at(pc_ - 1, message) : message);
-  };
+  auto failed = [this](const std::string& message) { return thrown_failure(message); };
   try {
     return run_loop();
   } catch (const std::bad_alloc&) {
@@ -924,12 +946,9 @@ RunResult VM::run_loop() {
 
 #define PC() static_cast<uint64_t>(ip - exec)
 #define SYNC_SP() (sp_ = static_cast<size_t>(sp - stack_.data()))
-#define SYNC() (pc_ = PC() + 1, SYNC_SP(), executed_ = executed, throw_pops_ = 0)
-// Before a step that can throw (allocation, a builtin): how many of the values on the stack are the
-// instruction's operands, which a failure discards like any other failure would.
-#define SYNC_POPS(n) (SYNC(), throw_pops_ = (n))
+#define SYNC() (pc_ = PC() + 1, SYNC_SP(), executed_ = executed)
 // The same inside a fused sequence, for its instruction at offset k (those before it have completed).
-#define SYNC_AT(k, n) (SYNC(), pc_ += (k), executed_ += (k), throw_pops_ = (n))
+#define SYNC_AT(k) (SYNC(), pc_ += (k), executed_ += (k))
 // pc_ may lie far past the end of the code (a run that ended with a far jump): never form that pointer.
 #define RELOAD()                                             \
   do {                                                       \
@@ -1313,7 +1332,7 @@ L_Call: {
       const ValueRef* receiver = nullptr;
       if (f->kind() == ValueKind::Function && f->heap_identity() == site.callee_id) {
         if (site.kind == CallSite::Builtin) {
-          SYNC_POPS(argc + 1);
+          SYNC();
           bool ok;
           {
             ValueRef out;
@@ -1416,7 +1435,7 @@ L_RegisterError:
 
 L_StoreGlobal: {
   if (sp == base) FAIL(kStackUnderflow);
-  SYNC_POPS(1);
+  SYNC();
   ValueRef* slot = global_slot(*unit, ip->arg, true);
   {
     WriteGuard g(globals_lock_);
@@ -1460,7 +1479,7 @@ L_MakeArray: {
     FAIL(kStackUnderflow);
   }
   if (n == 0) ENSURE(1);  // nothing popped: the result takes a new slot
-  SYNC_POPS(n);
+  SYNC();
   {
     std::vector<ValueRef> items;
     items.reserve(std::max<uint64_t>(n, 8));
@@ -1478,7 +1497,7 @@ L_MakeObject: {
     FAIL(kStackUnderflow);
   }
   if (n == 0) ENSURE(1);
-  SYNC_POPS(2 * n);
+  SYNC();
   {
     ObjectMap map;
     map.reserve(std::min<uint64_t>(n, 64));
@@ -1510,7 +1529,7 @@ L_GetIndex: {
       c = std::move(out);
       (--sp)->put_nil();
     } else if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
-      SYNC_POPS(2);
+      SYNC();
       const ValueRef* found = c.as_object().find(i.as_string());
       ValueRef out = found != nullptr ? *found
                                       : resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]);
@@ -1531,7 +1550,7 @@ L_SetIndex: {
     while (sp > base) (--sp)->clear();
     FAIL(kStackUnderflow);
   }
-  SYNC_POPS(3);
+  SYNC();
   {
     ValueRef v = std::move(sp[-1]);
     ValueRef i = std::move(sp[-2]);
@@ -1612,7 +1631,7 @@ L_FusedConcat:
 concat: {
   // concat_count Concat instructions in a row join the texts of the concat_count + 1 top values, deepest
   // first: render them all into one string.
-  SYNC_POPS(concat_count + 1);
+  SYNC();
   ValueRef* first = sp - (concat_count + 1);
   if (first->kind() == ValueKind::String && !first->unique()) {
     // `x = f"{x}..."` stores the result over the variable that holds the text being extended (Dup;
@@ -1656,9 +1675,12 @@ L_FusedForNext: {
     uint64_t k = static_cast<uint64_t>(pair[1].as_int());
     const std::vector<ValueRef>& items = pair[0].as_array();
     if (k < items.size() && !items[k].is_nil()) {
-      ValueRef item = items[k];
-      pair[1].put_int(static_cast<int64_t>(k + 1));
-      R[(arg >> 8) & 0xFF] = std::move(item);
+      {
+        // Dispatching must not leave the scope of a value with a destructor.
+        ValueRef item = items[k];
+        pair[1].put_int(static_cast<int64_t>(k + 1));
+        R[(arg >> 8) & 0xFF] = std::move(item);
+      }
       executed += 9;
       ip += 9;
       DISPATCH();
@@ -1707,7 +1729,7 @@ L_GetIter: {
       FAIL(kIterType);
     }
   }
-  SYNC_POPS(1);
+  SYNC();
   {
     ValueRef& c = sp[-1];
     ValueRef items;
@@ -1776,7 +1798,7 @@ L_IterNext: {
       if (st.unique()) {
         st.array_mut()[1] = ValueRef::integer(static_cast<int64_t>(k + 1));
       } else {
-        SYNC_POPS(1);
+        SYNC();
         std::vector<ValueRef> next;
         next.reserve(2);
         next.push_back(st.as_array()[0]);
@@ -1983,7 +2005,7 @@ L_FusedIndexRR: {
     if (found != nullptr) {
       (sp++)->put(*found);
     } else {
-      SYNC_AT(2, 2);
+      SYNC_AT(2);
       (sp++)->put(resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
     }
     executed += 3;
@@ -2025,7 +2047,7 @@ L_FusedIndexRC: {
     if (found != nullptr) {
       (sp++)->put(*found);
     } else {
-      SYNC_AT(2, 2);
+      SYNC_AT(2);
       (sp++)->put(resolve_method(c, key, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
     }
     executed += 3;
@@ -2132,7 +2154,6 @@ fail:
 #undef PC
 #undef SYNC_SP
 #undef SYNC
-#undef SYNC_POPS
 #undef SYNC_AT
 #undef RELOAD
 #undef DISPATCH

@@ -125,6 +125,8 @@ class VM {
   enum class CallOutcome { Entered, Pushed, Failed };
 
   RunResult run_loop();
+  void prepare_run();
+  RunResult thrown_failure(const std::string& message);
   // Helpers for the slow paths; all of them see the loop state through the members below.
   bool grow_stack(size_t extra);
   void drop_fused_sequences_near_ceiling();
@@ -181,9 +183,7 @@ class VM {
   void* poll_ctx_ = nullptr;
   uint32_t poll_interval_ = 1u << 14;
   bool interrupted_ = false;
-  // Operands of the running instruction still on the stack while it does something that can throw; a
-  // thrown failure discards them (see SYNC_POPS).
-  size_t throw_pops_ = 0;
+  bool operands_taken_ = false;  // a native call in progress has taken its operands off the stack
   bool sequences_dropped_ = false;  // every body runs its copy without fused sequences
   size_t render_limit_ = 0;          // text_limit() when the run started
 
