@@ -40,12 +40,16 @@ constexpr bool kRecycleBlocks = true;
 constexpr size_t kBlockClasses = 8;   // blocks of 16, 32, ..., 128 bytes
 constexpr uint32_t kMaxFreeBlocks = 4096;  // per class and thread
 
+// Container buffers: power-of-two classes of 64 to 1024 bytes.
+constexpr size_t kBufferClasses = 5;
+constexpr uint32_t kMaxFreeBuffers = 1024;
+
 struct FreeBlock {
   FreeBlock* next;
 };
 struct BlockCache {
-  FreeBlock* head[kBlockClasses] = {};
-  uint32_t count[kBlockClasses] = {};
+  FreeBlock* head[kBlockClasses + kBufferClasses] = {};
+  uint32_t count[kBlockClasses + kBufferClasses] = {};
   ~BlockCache() {
     for (FreeBlock*& h : head) {
       while (h != nullptr) {
@@ -86,6 +90,44 @@ void HeapObject::operator delete(void* p, std::size_t size) noexcept {
       b->next = cache.head[c];
       cache.head[c] = b;
       ++cache.count[c];
+      return;
+    }
+  }
+  ::operator delete(p);
+}
+
+namespace {
+// The buffer class of a size: 0 for up to 64 bytes, 1 for up to 128, ...; kBufferClasses when larger.
+inline size_t buffer_class(std::size_t bytes) {
+  if (bytes <= 64) return 0;
+  size_t c = static_cast<size_t>(64 - __builtin_clzll(bytes - 1)) - 6;
+  return c < kBufferClasses ? c : kBufferClasses;
+}
+}  // namespace
+
+void* buffer_allocate(std::size_t bytes) {
+  size_t c = buffer_class(bytes);
+  if (kRecycleBlocks && c < kBufferClasses) {
+    BlockCache& cache = t_blocks;
+    if (FreeBlock* b = cache.head[kBlockClasses + c]) {
+      cache.head[kBlockClasses + c] = b->next;
+      --cache.count[kBlockClasses + c];
+      return b;
+    }
+    return ::operator new(size_t{64} << c);
+  }
+  return ::operator new(bytes);
+}
+
+void buffer_release(void* p, std::size_t bytes) noexcept {
+  size_t c = buffer_class(bytes);
+  if (kRecycleBlocks && c < kBufferClasses) {
+    BlockCache& cache = t_blocks;
+    if (cache.count[kBlockClasses + c] < kMaxFreeBuffers) {
+      auto* b = static_cast<FreeBlock*>(p);
+      b->next = cache.head[kBlockClasses + c];
+      cache.head[kBlockClasses + c] = b;
+      ++cache.count[kBlockClasses + c];
       return;
     }
   }
@@ -295,7 +337,7 @@ void ObjectMap::append_new(std::string key, ValueRef value) {
   if (entries_.size() > kScanLimit) rebuild_index();
 }
 
-std::vector<ObjectMap::Entry> ObjectMap::take_entries() noexcept {
+ObjectMap::Entries ObjectMap::take_entries() noexcept {
   index_.clear();
   return std::move(entries_);
 }

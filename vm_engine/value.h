@@ -36,6 +36,24 @@ struct HeapObject {
   static void operator delete(void* p, std::size_t size) noexcept;
 };
 
+// Storage for the element buffers of small containers, recycled per thread like the heap values.
+void* buffer_allocate(std::size_t bytes);
+void buffer_release(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct BufferAllocator {
+  using value_type = T;
+  BufferAllocator() = default;
+  template <class U>
+  BufferAllocator(const BufferAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(buffer_allocate(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { buffer_release(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const BufferAllocator<U>&) const noexcept { return true; }
+  template <class U>
+  bool operator!=(const BufferAllocator<U>&) const noexcept { return false; }
+};
+
 // Drops the last reference: destroys the object and, iteratively, everything it alone kept alive.
 void destroy_heap(HeapObject* obj) noexcept;
 
@@ -180,6 +198,7 @@ static_assert(sizeof(ValueRef) == 16);
 class ObjectMap {
  public:
   using Entry = std::pair<std::string, ValueRef>;
+  using Entries = std::vector<Entry, detail::BufferAllocator<Entry>>;
 
   ObjectMap() = default;
   size_t size() const noexcept { return entries_.size(); }
@@ -196,11 +215,11 @@ class ObjectMap {
   void append_new(std::string key, ValueRef value);
   void reserve(size_t n) { entries_.reserve(n); }
 
-  std::vector<Entry>::const_iterator begin() const noexcept { return entries_.begin(); }
-  std::vector<Entry>::const_iterator end() const noexcept { return entries_.end(); }
-  const std::vector<Entry>& entries() const noexcept { return entries_; }
+  Entries::const_iterator begin() const noexcept { return entries_.begin(); }
+  Entries::const_iterator end() const noexcept { return entries_.end(); }
+  const Entries& entries() const noexcept { return entries_; }
   // Moves every entry out, leaving the map empty (used to free nested values without recursion).
-  std::vector<Entry> take_entries() noexcept;
+  Entries take_entries() noexcept;
 
  private:
   static constexpr size_t kScanLimit = 8;
@@ -220,7 +239,7 @@ class ObjectMap {
   void grow_check() const;
   void rebuild_index();
 
-  std::vector<Entry> entries_;
+  Entries entries_;
   std::vector<uint32_t> index_;  // 0 = empty slot, otherwise entry position + 1; power-of-two size
 };
 

@@ -1,6 +1,7 @@
 #include "vm_engine/vm.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -110,6 +111,19 @@ constexpr const char* kArithNames[] = {"add", "sub", "mul", "div", "mod", "pow"}
 }
 
 constexpr double kEpsilon = 2.220446049250313e-16;  // 2^-52
+
+// Concat's rendering of one operand, with strings and ints (what interpolations mostly join) done here.
+TARNWICK_INLINE void append_part(std::string& out, const ValueRef& v) {
+  if (v.kind() == ValueKind::String && out.size() + v.as_string().size() <= 4096) {
+    out += v.as_string();
+  } else if (v.is_int()) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, v.as_int());
+    out.append(buf, res.ptr);
+  } else {
+    append_text(out, v);  // longer texts are checked against the value ceiling there
+  }
+}
 
 TARNWICK_INLINE bool too_shallow(size_t depth, size_t need) { return depth < need; }
 
@@ -714,6 +728,7 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
         site.kind = CallSite::MethodUnit;
         site.callee = f.method_function();
       }
+      site.callee_id = site.callee.identity();
     }
   }
 
@@ -1245,64 +1260,68 @@ L_JumpOut:
 L_Call: {
   POLL();
   {
-    // Fast path: a Function callee this call site already resolved to a body, with room for the frame and
-    // its registers. Everything else (first calls, natives, builtins, growth) goes through do_call.
+    // Fast paths: a callee this call site already resolved (a body or a builtin), with room for the frame
+    // and its registers. Everything else (first calls, natives, growth) goes through do_call.
     uint64_t argc = ip->arg;
     if (argc < DEPTH()) {
       ValueRef* f = sp - argc - 1;
       const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
-      if (site.kind == CallSite::Builtin && f->kind() == ValueKind::Function &&
-          f->heap_identity() == site.callee.heap_identity()) {
-        SYNC();
-        bool ok;
-        {
-          ValueRef out;
-          ok = call_builtin(site.builtin, f + 1, argc, out, err);
-          while (sp > f + 1) (--sp)->clear();
-          sp = f;
-          sp->put_nil();  // a function value: nothing to release
-          if (ok) (sp++)->put(std::move(out));
-        }
-        if (!ok) goto fail;
-        NEXT();
-      }
-      bool as_function = site.kind == CallSite::Unit && f->kind() == ValueKind::Function &&
-                         f->heap_identity() == site.callee.heap_identity();
-      bool as_method = !as_function && site.kind == CallSite::MethodUnit && f->kind() == ValueKind::Method &&
-                       f->method_function().heap_identity() == site.callee.heap_identity();
-      if (as_function || as_method) {
-        const CodeUnit* callee = site.unit;
-        ValueRef* NR = R + unit->reg_count;
-        if (NR + callee->reg_count <= regs_end_ && nframes_ < frame_room_) {
-          frames_[nframes_++] = Frame{unit, ip + 1, stack_base_};
-          size_t limit = callee->bind_limit;
-          size_t shift = 0;
-          if (as_method) {
-            // The receiver goes to register 0 (when the body has one), the arguments after it.
-            if (callee->reg_count > 0) NR[0] = f->method_receiver();
-            shift = 1;
+      const CodeUnit* callee;
+      const ValueRef* receiver = nullptr;
+      if (f->kind() == ValueKind::Function && f->heap_identity() == site.callee_id) {
+        if (site.kind == CallSite::Builtin) {
+          SYNC();
+          bool ok;
+          {
+            ValueRef out;
+            ok = call_builtin(site.builtin, f + 1, argc, out, err);
+            while (sp > f + 1) (--sp)->clear();
+            sp = f;
+            sp->put_nil();  // a function value: nothing to release
+            if (ok) (sp++)->put(std::move(out));
           }
-          for (uint64_t i = 0; i < argc; ++i) {
-            if (i + shift < limit) {
-              NR[i + shift] = std::move(f[1 + i]);
-            } else {
-              f[1 + i].clear();
-            }
-          }
-          f->clear();
-          sp = f;
-          base = f;
-          stack_base_ = static_cast<size_t>(f - stack_.data());
-          reg_base_ += unit->reg_count;
-          R = NR;
-          unit_ = unit = callee;
-          exec = ip = unit->exec.data();
-          ++executed;
-          DISPATCH();
+          if (!ok) goto fail;
+          NEXT();
         }
+        if (site.kind != CallSite::Unit) goto call_slow;
+        callee = site.unit;
+      } else if (f->kind() == ValueKind::Method && site.kind == CallSite::MethodUnit &&
+                 f->method_function().heap_identity() == site.callee_id) {
+        callee = site.unit;
+        receiver = &f->method_receiver();
+      } else {
+        goto call_slow;
       }
+      ValueRef* NR = R + unit->reg_count;
+      if (NR + callee->reg_count > regs_end_ || nframes_ >= frame_room_) goto call_slow;
+      frames_[nframes_++] = Frame{unit, ip + 1, stack_base_};
+      // The new window's registers are all nil (every return clears its window): fill them without
+      // releasing anything.
+      size_t limit = callee->bind_limit;
+      ValueRef* args = f + 1;
+      ValueRef* dst = NR;
+      if (receiver != nullptr) {
+        // The receiver goes to register 0 (when the body has one), the arguments after it.
+        if (callee->reg_count > 0) NR[0].put(*receiver);
+        ++dst;
+        limit = limit > 0 ? limit - 1 : 0;
+      }
+      size_t bound = argc < limit ? argc : limit;
+      for (size_t i = 0; i < bound; ++i) dst[i].put(std::move(args[i]));
+      for (size_t i = bound; i < argc; ++i) args[i].clear();
+      f->clear();
+      sp = f;
+      base = f;
+      stack_base_ = static_cast<size_t>(f - stack_.data());
+      reg_base_ += unit->reg_count;
+      R = NR;
+      unit_ = unit = callee;
+      exec = ip = unit->exec.data();
+      ++executed;
+      DISPATCH();
     }
   }
+call_slow:
   SYNC();
   CallOutcome outcome = do_call(ip->arg, err);
   RELOAD();
@@ -1544,14 +1563,14 @@ concat: {
   }
   if (first->kind() == ValueKind::String && first->unique()) {
     std::string& text = first->string_mut();
-    for (ValueRef* p = first + 1; p < sp; ++p) append_text(text, *p);
+    for (ValueRef* p = first + 1; p < sp; ++p) append_part(text, *p);
   } else {
     std::string text;
     size_t size = 0;
     for (ValueRef* p = first; p < sp; ++p)
       if (p->kind() == ValueKind::String) size += p->as_string().size();
     text.reserve(size + 8 * concat_count);
-    for (ValueRef* p = first; p < sp; ++p) append_text(text, *p);
+    for (ValueRef* p = first; p < sp; ++p) append_part(text, *p);
     *first = ValueRef::string(std::move(text));
   }
   while (sp > first + 1) (--sp)->clear();

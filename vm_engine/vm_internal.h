@@ -77,6 +77,7 @@ struct CallSite {
   // The Function or NativeFn value seen (interned: same record means same name); for a method, the Function
   // value naming its implementation (the receiver is not kept).
   ValueRef callee;
+  const void* callee_id = nullptr;  // callee's heap identity, for the interpreter's quick test
   const CodeUnit* unit = nullptr;
   std::shared_ptr<NativeCallable> native;
   int builtin = -1;
