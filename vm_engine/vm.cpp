@@ -1591,7 +1591,7 @@ L_FusedForNext: {
     const std::vector<ValueRef>& items = pair[0].as_array();
     if (k < items.size() && !items[k].is_nil()) {
       {
-        // Scoped: a computed goto must not leave the scope of a variable with a destructor.
+        // Dispatching must not leave the scope of a value with a destructor.
         ValueRef item = items[k];
         pair[1].put_int(static_cast<int64_t>(k + 1));
         R[(arg >> 8) & 0xFF] = std::move(item);
