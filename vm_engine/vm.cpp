@@ -1597,9 +1597,12 @@ L_FusedForNext: {
     uint64_t k = static_cast<uint64_t>(pair[1].as_int());
     const std::vector<ValueRef>& items = pair[0].as_array();
     if (k < items.size() && !items[k].is_nil()) {
-      ValueRef item = items[k];
-      pair[1].put_int(static_cast<int64_t>(k + 1));
-      R[(arg >> 8) & 0xFF] = std::move(item);
+      {
+        // Dispatching must not leave the scope of a value with a destructor.
+        ValueRef item = items[k];
+        pair[1].put_int(static_cast<int64_t>(k + 1));
+        R[(arg >> 8) & 0xFF] = std::move(item);
+      }
       executed += 9;
       ip += 9;
       DISPATCH();
