@@ -16,8 +16,8 @@ import tarnwick_parser as _parser
 def _load():
     path = _parser.__file__
     loader = importlib.machinery.ExtensionFileLoader(__name__, path)
-    spec = importlib.util.spec_from_file_location(__name__, path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location(__name__, path, loader=loader)
+    module = importlib.util.module_from_spec(module_spec)
     # The import statement hands out whatever sys.modules holds once this file has run.
     sys.modules[__name__] = module
     loader.exec_module(module)

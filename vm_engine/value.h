@@ -128,6 +128,8 @@ class ValueRef {
   // Name of a Function, Method (the implementing function) or NativeFn.
   inline const std::string& function_name() const noexcept;
   inline const ValueRef& method_receiver() const noexcept;
+  // The receiver slot of a Method held by this handle alone (unique()): the caller may move it out.
+  inline ValueRef& method_receiver_mut() noexcept;
   // The Function value naming a Method's implementation (interned: compare with heap_identity()).
   inline ValueRef method_function() const noexcept;
 
@@ -286,6 +288,7 @@ const std::string& ValueRef::function_name() const noexcept {
 const ValueRef& ValueRef::method_receiver() const noexcept {
   return static_cast<const detail::MethodObj*>(p_)->receiver;
 }
+ValueRef& ValueRef::method_receiver_mut() noexcept { return static_cast<detail::MethodObj*>(p_)->receiver; }
 ValueRef ValueRef::method_function() const noexcept { return ValueRef(static_cast<const detail::MethodObj*>(p_)->fn); }
 
 // Keyed 64-bit hash of a text (SipHash-1-3 with a key drawn once per process).

@@ -1329,7 +1329,7 @@ L_Call: {
       ValueRef* f = sp - argc - 1;
       const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
       const CodeUnit* callee;
-      const ValueRef* receiver = nullptr;
+      ValueRef* receiver = nullptr;
       if (f->kind() == ValueKind::Function && f->heap_identity() == site.callee_id) {
         if (site.kind == CallSite::Builtin) {
           SYNC();
@@ -1350,7 +1350,7 @@ L_Call: {
       } else if (f->kind() == ValueKind::Method && site.kind == CallSite::MethodUnit &&
                  f->method_function().heap_identity() == site.callee_id) {
         callee = site.unit;
-        receiver = &f->method_receiver();
+        receiver = &f->method_receiver_mut();
       } else {
         goto call_slow;
       }
@@ -1364,7 +1364,14 @@ L_Call: {
       ValueRef* dst = NR;
       if (receiver != nullptr) {
         // The receiver goes to register 0 (when the body has one), the arguments after it.
-        if (callee->reg_count > 0) NR[0].put(*receiver);
+        if (callee->reg_count > 0) {
+          // A method value held only by this slot (the usual `o.m(...)`) hands its receiver over.
+          if (f->unique()) {
+            NR[0].put(std::move(*receiver));
+          } else {
+            NR[0].put(*receiver);
+          }
+        }
         ++dst;
         limit = limit > 0 ? limit - 1 : 0;
       }

@@ -36,6 +36,6 @@ def test_signatures_and_docstrings():
 
 def test_second_initialisation_returns_the_same_module():
     import sys
-    spec = importlib.util.find_spec("tarnwick_parser")
-    again = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec("tarnwick_parser")
+    again = importlib.util.module_from_spec(module_spec)
     assert again is sys.modules["tarnwick_parser"]
