@@ -9,15 +9,13 @@ Exit status: 0 success, 1 runtime error, 2 lexical or syntax error, unreadable i
 from __future__ import annotations
 
 import argparse
-import json
-import signal
 import sys
-import uuid
 from typing import List, Optional, Tuple
 
 from tarnwick import __version__
-from tarnwick import bytecode as bc
-from tarnwick import diagnostics as diag
+
+# Running a script is the common case and its start-up time counts: the modules that only the other
+# commands or error reports need are imported where they are used.
 
 EXIT_OK = 0
 EXIT_RUNTIME = 1
@@ -59,6 +57,7 @@ def _load_source(args) -> Tuple[str, str]:
 
 
 def _syntax_failure(name: str, source: str, error: SyntaxError) -> int:
+    from tarnwick import diagnostics as diag
     print(diag.render_syntax_error(name, error, source, _parser_module().lex), file=sys.stderr)
     return EXIT_SYNTAX
 
@@ -69,6 +68,8 @@ def _write(text: str) -> None:
 
 
 def cmd_run(args, source: str, name: str) -> int:
+    import signal
+    from tarnwick import diagnostics as diag
     tp = _parser_module()
     # Like any Unix tool: Ctrl-C ends the process at once (not with a Python traceback), and a closed
     # output pipe ends it too, instead of leaving the script's print() failing silently forever.
@@ -88,6 +89,7 @@ def cmd_run(args, source: str, name: str) -> int:
 
 
 def cmd_tokens(args, source: str, name: str) -> int:
+    import json
     tp = _parser_module()
     try:
         tokens = tp.lex(source)
@@ -107,6 +109,8 @@ def cmd_tokens(args, source: str, name: str) -> int:
 def _json_with_infinity(tree, indent: Optional[int]) -> str:
     """JSON text of a syntax tree, strictly valid: an infinite float literal (such as 1e999) becomes the
     number 1e999, which JSON readers turn back into infinity, instead of the non-standard Infinity."""
+    import json
+    import uuid
     marker = f"@inf-{uuid.uuid4().hex}@"
     found = False
 
@@ -142,6 +146,8 @@ def cmd_ast(args, source: str, name: str) -> int:
 
 
 def cmd_bytecode(args, source: str, name: str) -> int:
+    import json
+    from tarnwick import bytecode as bc
     tp = _parser_module()
     try:
         opcodes, constant_bytes = tp.compile(source)
@@ -180,6 +186,7 @@ def _parse_hex(text: str) -> bytes:
 
 def cmd_ir(args, source: Optional[str], name: str) -> int:
     import tarnwick_vm_engine
+    from tarnwick import bytecode as bc
     if args.bytes is not None:
         data = _parse_hex(args.bytes)
     else:
