@@ -507,11 +507,15 @@ VM::VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<C
   for (const auto& name : builtin_names()) globals_[name] = ValueRef::function(name);
   for (const auto& entry : functions_) globals_[entry.first] = ValueRef::function(entry.first);
 
+  for (const auto& entry : functions_) max_window_ = std::max(max_window_, entry.second->reg_count);
+
   unit_ = main_.get();
   stack_.resize(1024);
+  base_ = stack_.data();
   regs_.resize(std::max<size_t>(main_->reg_count, 64));
-  regs_end_ = regs_.data() + regs_.size();
+  window_ = regs_.data();
   frames_.resize(128);
+  frame_top_ = frames_.data();
 }
 
 VM::~VM() = default;
@@ -577,8 +581,10 @@ ValueRef* VM::global_slot(const CodeUnit& unit, uint64_t k, bool create) {
     slot = it == globals_.end() ? nullptr : &it->second;
   }
   if (cache != nullptr) {
+    static const ValueRef kAbsent;
     cache->version = globals_version_;
     cache->slot = slot;
+    cache->value = slot != nullptr ? slot : &kAbsent;
   }
   return slot;
 }
@@ -651,12 +657,20 @@ void VM::drop_fused_sequences_near_ceiling() {
   for (auto& entry : functions_) drop(*entry.second);
 }
 
+// Storage grows by moving every value into a bigger vector; the pointers into the old one (the running
+// frame's and every saved frame's) are carried over while both are alive.
 bool VM::grow_stack(size_t extra) {
   size_t need = sp_ + extra;
   if (need <= stack_.size()) return true;
   uint64_t cap = current_limits().max_stack_slots;
   if (need > cap) return false;
-  stack_.resize(std::min<uint64_t>(std::max(need, stack_.size() * 2), cap));
+  std::vector<ValueRef> bigger(std::min<uint64_t>(std::max(need, stack_.size() * 2), cap));
+  std::move(stack_.begin(), stack_.end(), bigger.begin());
+  ValueRef* from = stack_.data();
+  ValueRef* to = bigger.data();
+  base_ = to + (base_ - from);
+  for (Frame* f = frames_.data(); f != frame_top_; ++f) f->base = to + (f->base - from);
+  stack_.swap(bigger);
   drop_fused_sequences_near_ceiling();
   return true;
 }
@@ -665,27 +679,43 @@ bool VM::ensure_registers(size_t count) {
   if (count <= regs_.size()) return true;
   uint64_t cap = current_limits().max_stack_slots;
   if (count > cap) return false;
-  regs_.resize(std::min<uint64_t>(std::max(count, regs_.size() * 2), cap));
-  regs_end_ = regs_.data() + regs_.size();
+  std::vector<ValueRef> bigger(std::min<uint64_t>(std::max(count, regs_.size() * 2), cap));
+  std::move(regs_.begin(), regs_.end(), bigger.begin());
+  ValueRef* from = regs_.data();
+  ValueRef* to = bigger.data();
+  window_ = to + (window_ - from);
+  for (Frame* f = frames_.data(); f != frame_top_; ++f) f->regs = to + (f->regs - from);
+  regs_.swap(bigger);
+  update_frame_room();
   return true;
 }
 
+void VM::reserve_windows(size_t depth) {
+  uint64_t cap = current_limits().max_stack_slots;
+  if (depth > (cap - std::min<uint64_t>(cap, main_->reg_count)) / max_window_) return;
+  ensure_registers(main_->reg_count + depth * max_window_);
+}
+
 bool VM::push_frame(const Frame& frame) {
-  if (nframes_ == frames_.size()) {
+  size_t n = static_cast<size_t>(frame_top_ - frames_.data());
+  if (n == frames_.size()) {
     size_t want = std::min<uint64_t>(frames_.size() * 2, current_limits().max_call_depth);
-    if (want <= nframes_) return false;
+    if (want <= n) return false;
     frames_.resize(want);
+    frame_top_ = frames_.data() + n;
   }
-  frames_[nframes_++] = frame;
+  *frame_top_++ = frame;
   update_frame_room();
   return true;
 }
 
 bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const ValueRef* receiver) {
-  size_t new_base = reg_base_ + unit_->reg_count;
-  if (nframes_ >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count) ||
-      !push_frame(Frame{unit_, unit_->exec.data() + pc_, stack_base_}))
+  size_t new_base = static_cast<size_t>(window_ - regs_.data()) + unit_->reg_count;
+  if (call_depth() >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count) ||
+      !push_frame(Frame{unit_, unit_->exec.data() + pc_, base_, window_}))
     return false;
+  // Room for the windows of the next calls too, so that they take the inline path.
+  reserve_windows(call_depth() + 1);
   ValueRef* R = regs_.data() + new_base;
   size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
   size_t shift = receiver != nullptr ? 1 : 0;
@@ -694,19 +724,20 @@ bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const Valu
   for (size_t i = 0; i < argc && i + shift < limit; ++i) R[i + shift] = std::move(args[i]);
   for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
   sp_ = fpos;
-  stack_base_ = fpos;
-  reg_base_ = new_base;
+  base_ = stack_.data() + fpos;
+  window_ = R;
   unit_ = callee;
   pc_ = 0;
   return true;
 }
 
 VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
-  size_t depth = sp_ - stack_base_;
+  size_t stack_base = static_cast<size_t>(base_ - stack_.data());
+  size_t depth = sp_ - stack_base;
   if (argc >= depth) {
     // Too few values for the arguments and the callee: everything there is popped and lost.
-    for (size_t i = stack_base_; i < sp_; ++i) stack_[i] = ValueRef();
-    sp_ = stack_base_;
+    for (size_t i = stack_base; i < sp_; ++i) stack_[i] = ValueRef();
+    sp_ = stack_base;
     err = kStackUnderflow;
     return CallOutcome::Failed;
   }
@@ -745,7 +776,7 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
           int b = detail::builtin_index(name);
           if (b >= 0) {
             site.kind = CallSite::Builtin;
-            site.builtin = b;
+            site.builtin = static_cast<int16_t>(b);
           }
         }
       }
@@ -756,6 +787,13 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
         site.callee = f.method_function();
       }
       site.callee_id = site.callee.identity();
+      if (site.kind == CallSite::Unit) site.unit_id = site.callee_id;
+      if (site.kind == CallSite::Unit || site.kind == CallSite::MethodUnit) {
+        // A method's receiver takes the first parameter.
+        uint64_t params = site.unit->bind_limit;
+        if (site.kind == CallSite::MethodUnit) params = params > 0 ? params - 1 : 0;
+        site.bind = static_cast<uint32_t>(std::min<uint64_t>(argc, params));
+      }
     }
   }
 
@@ -814,21 +852,21 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
 }
 
 bool VM::do_return(std::string& err) {
-  if (nframes_ == 0) {
+  if (frame_top_ == frames_.data()) {
     err = kNoCall;
     return false;
   }
-  Frame fr = frames_[--nframes_];
+  Frame fr = *--frame_top_;
+  size_t stack_base = static_cast<size_t>(base_ - stack_.data());
   ValueRef ret;
-  if (sp_ > stack_base_) ret = std::move(stack_[sp_ - 1]);
-  for (size_t i = stack_base_; i < sp_; ++i) stack_[i] = ValueRef();
-  ValueRef* R = regs_.data() + reg_base_;
-  for (size_t i = 0; i < unit_->reg_count; ++i) R[i] = ValueRef();
-  sp_ = stack_base_;
-  reg_base_ -= fr.unit->reg_count;
+  if (sp_ > stack_base) ret = std::move(stack_[sp_ - 1]);
+  for (size_t i = stack_base; i < sp_; ++i) stack_[i] = ValueRef();
+  for (size_t i = 0; i < unit_->reg_count; ++i) window_[i] = ValueRef();
+  sp_ = stack_base;
+  window_ = fr.regs;
   unit_ = fr.unit;
   pc_ = static_cast<uint64_t>(fr.return_ip - fr.unit->exec.data());
-  stack_base_ = fr.stack_base;
+  base_ = fr.base;
   stack_[sp_++] = std::move(ret);
   return true;
 }
@@ -841,8 +879,15 @@ std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
 
 // --- The loop --------------------------------------------------------------------------------------------
 
+// The window of the frame at depth d ends at most main's registers + d * max_window_ into the register
+// storage, so below the depth computed here every window fits and the inline call path needs no test of
+// its own for registers.
 void VM::update_frame_room() noexcept {
-  frame_room_ = std::min<uint64_t>(frames_.size(), current_limits().max_call_depth);
+  Limits limits = current_limits();
+  uint64_t regs = std::min<uint64_t>(regs_.size(), limits.max_stack_slots);
+  uint64_t by_regs = regs < main_->reg_count ? 0 : (regs - main_->reg_count) / max_window_;
+  uint64_t room = std::min<uint64_t>({frames_.size(), limits.max_call_depth, by_regs});
+  frame_fast_end_ = frames_.data() + room;
 }
 
 // Kept out of run(), whose code the dispatch loop may share: what a run needs set before it starts, and what
@@ -876,7 +921,7 @@ void VM::update_frame_room() noexcept {
     }
   }
   operands_taken_ = false;
-  size_t n = static_cast<size_t>(std::min<uint64_t>(pops, sp_ - stack_base_));
+  size_t n = static_cast<size_t>(std::min<uint64_t>(pops, stack_depth()));
   for (size_t i = sp_ - n; i < sp_; ++i) stack_[i] = ValueRef();
   sp_ -= n;
   return make_err(pc_ > 0 ? error_at(pc_ - 1, message) : message);
@@ -939,6 +984,7 @@ RunResult VM::run_loop() {
   ValueRef* R;
   uint64_t executed = executed_;
   const uint32_t poll_interval = poll_interval_;
+  // Counts down whether or not there is a hook, so that only reaching zero needs to look at it.
   uint32_t poll_countdown = poll_interval;
   const PollFn poll = poll_fn_;
   std::string err;
@@ -960,9 +1006,9 @@ RunResult VM::run_loop() {
     exec = unit->exec.data();                                \
     ip = exec + std::min<uint64_t>(pc_, unit->code_size);    \
     sp = stack_.data() + sp_;                      \
-    base = stack_.data() + stack_base_;            \
+    base = base_;                                  \
     slimit = stack_.data() + stack_.size();        \
-    R = regs_.data() + reg_base_;                  \
+    R = window_;                                   \
   } while (0)
 #define DISPATCH() goto* kLabels[static_cast<uint32_t>(ip->opcode)]
 #define NEXT()     \
@@ -1010,10 +1056,10 @@ RunResult VM::run_loop() {
   } while (0)
 #define POLL()                                                  \
   do {                                                          \
-    if (poll != nullptr && --poll_countdown == 0) {             \
+    if (--poll_countdown == 0 && poll != nullptr) {         \
       poll_countdown = poll_interval;                           \
       SYNC();                                                   \
-      if (auto stop = poll(poll_ctx_)) {                        \
+      if (auto stop = poll(poll_ctx_)) {                    \
         interrupted_ = true;                                    \
         return make_err(std::move(*stop));                      \
       }                                                         \
@@ -1289,14 +1335,16 @@ L_JumpIfTrueBack: {
 }
 L_JumpBack: {
   uint64_t target = ip->arg;
-  uint64_t from = PC();
   ++executed;
   // A jump to itself is no loop for the recorder, but it still spins forever: poll there too.
-  if (jit_ && target < from) {
-    ip = exec + target;
-    SYNC();
-    pc_ = target;
-    on_backward_jump(*jit_, unit->code, target, from);
+  if (__builtin_expect(jit_ != nullptr, 0)) {
+    uint64_t from = PC();
+    if (target < from) {
+      ip = exec + target;
+      SYNC();
+      pc_ = target;
+      on_backward_jump(*jit_, unit->code, target, from);
+    }
   }
   ip = exec + target;
   if (poll != nullptr && --poll_countdown == 0) {
@@ -1332,10 +1380,26 @@ L_Call: {
     if (argc < DEPTH()) {
       ValueRef* f = sp - argc - 1;
       const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
-      const CodeUnit* callee;
-      ValueRef* receiver = nullptr;
-      if (f->kind() == ValueKind::Function && f->heap_identity() == site.callee_id) {
-        if (site.kind == CallSite::Builtin) {
+      if (f->kind() == ValueKind::Function) {
+        if (f->heap_identity() == site.unit_id) {
+          if (frame_top_ >= frame_fast_end_) goto call_slow;
+          *frame_top_++ = Frame{unit, ip + 1, base, R};
+          R += unit->reg_count;
+          // The new window's registers are all nil (every return clears its window): fill them without
+          // releasing anything.
+          size_t bound = site.bind;
+          for (size_t i = 0; i < bound; ++i) R[i].put(std::move(f[i + 1]));
+          for (size_t i = bound; i < argc; ++i) f[i + 1].clear();
+          f->put_nil();  // a function value: nothing to release
+          sp = f;
+          base_ = base = f;
+          window_ = R;
+          unit_ = unit = site.unit;
+          exec = ip = unit->exec.data();
+          ++executed;
+          DISPATCH();
+        }
+        if (f->heap_identity() == site.callee_id && site.kind == CallSite::Builtin) {
           SYNC();
           bool ok;
           {
@@ -1343,55 +1407,39 @@ L_Call: {
             ok = call_builtin(site.builtin, f + 1, argc, out, err);
             while (sp > f + 1) (--sp)->clear();
             sp = f;
-            sp->put_nil();  // a function value: nothing to release
+            sp->put_nil();
             if (ok) (sp++)->put(std::move(out));
           }
           if (!ok) goto fail;
           NEXT();
         }
-        if (site.kind != CallSite::Unit) goto call_slow;
-        callee = site.unit;
       } else if (f->kind() == ValueKind::Method && site.kind == CallSite::MethodUnit &&
                  f->method_function().heap_identity() == site.callee_id) {
-        callee = site.unit;
-        receiver = &f->method_receiver_mut();
-      } else {
-        goto call_slow;
-      }
-      ValueRef* NR = R + unit->reg_count;
-      if (NR + callee->reg_count > regs_end_ || nframes_ >= frame_room_) goto call_slow;
-      frames_[nframes_++] = Frame{unit, ip + 1, stack_base_};
-      // The new window's registers are all nil (every return clears its window): fill them without
-      // releasing anything.
-      size_t limit = callee->bind_limit;
-      ValueRef* args = f + 1;
-      ValueRef* dst = NR;
-      if (receiver != nullptr) {
+        if (frame_top_ >= frame_fast_end_) goto call_slow;
+        *frame_top_++ = Frame{unit, ip + 1, base, R};
+        R += unit->reg_count;
         // The receiver goes to register 0 (when the body has one), the arguments after it.
-        if (callee->reg_count > 0) {
+        if (site.unit->reg_count > 0) {
+          ValueRef& receiver = f->method_receiver_mut();
           // A method value held only by this slot (the usual `o.m(...)`) hands its receiver over.
           if (f->unique()) {
-            NR[0].put(std::move(*receiver));
+            R[0].put(std::move(receiver));
           } else {
-            NR[0].put(*receiver);
+            R[0].put(receiver);
           }
         }
-        ++dst;
-        limit = limit > 0 ? limit - 1 : 0;
+        size_t bound = site.bind;
+        for (size_t i = 0; i < bound; ++i) R[i + 1].put(std::move(f[i + 1]));
+        for (size_t i = bound; i < argc; ++i) f[i + 1].clear();
+        f->clear();
+        sp = f;
+        base_ = base = f;
+        window_ = R;
+        unit_ = unit = site.unit;
+        exec = ip = unit->exec.data();
+        ++executed;
+        DISPATCH();
       }
-      size_t bound = argc < limit ? argc : limit;
-      for (size_t i = 0; i < bound; ++i) dst[i].put(std::move(args[i]));
-      for (size_t i = bound; i < argc; ++i) args[i].clear();
-      f->clear();
-      sp = f;
-      base = f;
-      stack_base_ = static_cast<size_t>(f - stack_.data());
-      reg_base_ += unit->reg_count;
-      R = NR;
-      unit_ = unit = callee;
-      exec = ip = unit->exec.data();
-      ++executed;
-      DISPATCH();
     }
   }
 call_slow:
@@ -1405,22 +1453,26 @@ call_slow:
   ++executed;
   DISPATCH();
 }
+// Both returns leave the callee's stack and window empty (the window's registers nil, which the inline
+// call path relies on) and hand the value to the slot that held the callee, always inside the stack.
+#define RETURN_TO_CALLER(RET)                                          \
+  do {                                                                 \
+    const Frame* fr = --frame_top_;                                    \
+    while (sp > base) (--sp)->clear();                                 \
+    for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear(); \
+    unit_ = unit = fr->unit;                                           \
+    exec = unit->exec.data();                                          \
+    ip = fr->return_ip;                                                \
+    base_ = base = fr->base;                                           \
+    window_ = R = fr->regs;                                            \
+    (sp++)->put(std::move(RET));                                       \
+  } while (0)
 L_Return: {
-  if (nframes_ != 0) {
+  if (frame_top_ != frames_.data()) {
     {
-      const Frame& fr = frames_[--nframes_];
       ValueRef ret;
       if (sp > base) ret.put(std::move(sp[-1]));
-      while (sp > base) (--sp)->clear();
-      for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear();
-      unit_ = unit = fr.unit;
-      exec = unit->exec.data();
-      ip = fr.return_ip;
-      stack_base_ = fr.stack_base;
-      reg_base_ -= unit->reg_count;
-      base = stack_.data() + stack_base_;
-      R -= unit->reg_count;
-      (sp++)->put(std::move(ret));  // the callee's slot: always inside the stack
+      RETURN_TO_CALLER(ret);
     }
     ++executed;
     DISPATCH();
@@ -1434,25 +1486,16 @@ L_Return: {
 // `return x`: the register's value goes straight to the caller (its window is cleared right after). In the
 // main program, or where the push would need the stack to grow, the two instructions run as written.
 L_FusedReturnReg: {
-  if (nframes_ == 0 || sp == slimit) goto L_LoadReg;
+  if (frame_top_ == frames_.data() || sp == slimit) goto L_LoadReg;
   {
-    const Frame& fr = frames_[--nframes_];
     ValueRef ret;
     ret.put(std::move(R[static_cast<uint8_t>(ip->arg)]));
-    while (sp > base) (--sp)->clear();
-    for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear();
-    unit_ = unit = fr.unit;
-    exec = unit->exec.data();
-    ip = fr.return_ip;
-    stack_base_ = fr.stack_base;
-    reg_base_ -= unit->reg_count;
-    base = stack_.data() + stack_base_;
-    R -= unit->reg_count;
-    (sp++)->put(std::move(ret));
+    RETURN_TO_CALLER(ret);
   }
   executed += 2;
   DISPATCH();
 }
+#undef RETURN_TO_CALLER
 
 L_StoreReg:
   if (sp == base) FAIL(kStackUnderflow);
@@ -1478,18 +1521,11 @@ L_StoreGlobal: {
 }
 L_LoadGlobalCached: {
   GlobalCache* cache = reinterpret_cast<GlobalCache*>(ip->arg);
-  const ValueRef* slot;
-  if (cache->version == globals_version_) {
-    slot = cache->slot;
-  } else {
+  if (cache->version != globals_version_) {
     SYNC();
-    slot = global_slot(*unit, static_cast<uint64_t>(cache - unit->global_cache.data()), false);
+    global_slot(*unit, static_cast<uint64_t>(cache - unit->global_cache.data()), false);  // refills the entry
   }
-  if (slot != nullptr) {
-    PUSH(*slot);
-  } else {
-    PUSH(ValueRef());
-  }
+  PUSH(*cache->value);
   NEXT();
 }
 L_LoadGlobal: {
@@ -2173,7 +2209,7 @@ end_of_code: {
   // pc_, sp_ and executed_ are synced by the jump here.
   if (state_.kind == VMStateKind::Paused) return make_err(std::string(kPaused));
   if (state_.kind == VMStateKind::Error) return make_err(std::string(state_.message));
-  if (sp_ == stack_base_) return ValueRef();
+  if (stack_depth() == 0) return ValueRef();
   ValueRef result = std::move(stack_[--sp_]);
   return result;
 }

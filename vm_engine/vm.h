@@ -105,8 +105,8 @@ class VM {
 
   uint64_t instructions_executed() const noexcept { return executed_; }
   // Values on the running code unit's stack.
-  uint64_t stack_depth() const noexcept { return sp_ - stack_base_; }
-  uint64_t call_depth() const noexcept { return nframes_; }
+  uint64_t stack_depth() const noexcept { return sp_ - static_cast<size_t>(base_ - stack_.data()); }
+  uint64_t call_depth() const noexcept { return static_cast<uint64_t>(frame_top_ - frames_.data()); }
   uint64_t cache_hits() const noexcept { return 0; }
   uint64_t cache_misses() const noexcept { return 0; }
   uint64_t pc() const noexcept { return pc_; }
@@ -116,11 +116,13 @@ class VM {
   void set_global(const std::string& name, ValueRef value);
 
  private:
-  // A saved caller. Its register window starts reg_count (of its unit) below the callee's.
+  // A saved caller: everything a return restores, ready to use. The pointers follow their storage when it
+  // grows (grow_stack, ensure_registers).
   struct Frame {
     const detail::CodeUnit* unit;  // the caller's code
     const Instruction* return_ip;  // in the caller's executable code, just after the Call
-    size_t stack_base;
+    ValueRef* base;                // the caller's stack base, in stack_
+    ValueRef* regs;                // the caller's register window, in regs_
   };
   enum class CallOutcome { Entered, Pushed, Failed };
 
@@ -154,16 +156,20 @@ class VM {
   uint64_t pc_ = 0;
   std::vector<ValueRef> stack_;  // storage; slots at and above sp_ hold nil
   size_t sp_ = 0;
-  size_t stack_base_ = 0;
-  std::vector<ValueRef> regs_;  // storage; the running frame's window starts at reg_base_
-  ValueRef* regs_end_ = nullptr;  // regs_.data() + regs_.size()
-  size_t reg_base_ = 0;
-  std::vector<Frame> frames_;  // storage: every element is allocated; the first nframes_ are in use
-  size_t nframes_ = 0;
-  // Frames the inline call path may push without the slow path: within storage and the depth ceiling.
-  size_t frame_room_ = 0;
+  ValueRef* base_ = nullptr;     // the running frame's first stack slot, in stack_
+  std::vector<ValueRef> regs_;   // storage; the running frame's window starts at window_
+  ValueRef* window_ = nullptr;
+  std::vector<Frame> frames_;    // storage: every element is allocated; those below frame_top_ are in use
+  Frame* frame_top_ = nullptr;
+  // The inline call path pushes a frame only below this: within frame storage, below the depth ceiling,
+  // and at a depth where any window fits in the register storage (see update_frame_room).
+  Frame* frame_fast_end_ = nullptr;
+  size_t max_window_ = 1;        // the most registers any function body uses (at least 1)
   bool push_frame(const Frame& frame);
   void update_frame_room() noexcept;
+  // Best effort: register storage for every window down to `depth` frames, so that the inline call path
+  // is not refused there.
+  void reserve_windows(size_t depth);
   VMState state_;
   uint64_t executed_ = 0;
 

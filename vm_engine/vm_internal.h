@@ -68,20 +68,25 @@ enum BinForm : uint32_t { kRR, kRI, kRC, kTR, kTI, kTC, kRR_S, kRI_S, kRC_S, kTR
 struct GlobalCache {
   uint64_t version = 0;   // globals version the entry was filled at; 0 = never
   ValueRef* slot = nullptr;  // nullptr: the name was absent at that version
+  const ValueRef* value = nullptr;  // what a read gives: the slot, or a shared nil when absent
 };
 
 // What a Call instruction resolved to last time, keyed by the callee value it saw. Adding a native
 // empties every call site.
 struct CallSite {
   enum Kind : uint8_t { Empty, Unit, Native, Builtin, Nil, MethodUnit };
+  // The fields the interpreter's inline path reads come first.
+  const void* unit_id = nullptr;    // kind Unit only: the callee's heap identity (one compare for a hit)
+  const void* callee_id = nullptr;  // callee's heap identity, for the interpreter's quick test
+  const CodeUnit* unit = nullptr;
+  // Unit and MethodUnit: how many of this call's arguments land in a register (the rest are dropped).
+  uint32_t bind = 0;
+  int16_t builtin = -1;
   Kind kind = Empty;
   // The Function or NativeFn value seen (interned: same record means same name); for a method, the Function
   // value naming its implementation (the receiver is not kept).
   ValueRef callee;
-  const void* callee_id = nullptr;  // callee's heap identity, for the interpreter's quick test
-  const CodeUnit* unit = nullptr;
   std::shared_ptr<NativeCallable> native;
-  int builtin = -1;
 };
 
 // What a GetIndex resolved through a class last time: the class name and member texts it saw (by

@@ -1,0 +1,141 @@
+// Calls and returns of script functions: argument binding against arity, call sites whose callee changes,
+// and saved callers whose stack and registers move while they wait (both storages grow under them).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "parser/compiler.h"
+#include "tests/cpp/vm_test_util.h"
+#include "vm_engine/compiler.h"
+#include "vm_engine/limits.h"
+
+using namespace tarnwick;
+using namespace tarnwick::testing;
+
+namespace {
+
+// Printed text followed by "ok:" and the result, or "err:" and the error.
+std::string run_script(const std::string& source) {
+  auto compiled = compile_source(source);
+  if (!compiled) return "compile failed: " + compiled.error().message;
+  BytecodeProgram& p = compiled.value();
+  OptimizeResult opt = optimize_main(p.code, p.lines);
+  VM vm(std::move(opt.code), std::move(p.lines), std::move(p.constants), std::move(p.functions));
+  std::FILE* out = std::tmpfile();
+  vm.set_stdio(stdin, out);
+  std::string result = outcome(vm.run());
+  std::rewind(out);
+  std::string text;
+  for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+  std::fclose(out);
+  return text + result;
+}
+
+class ScopedLimits {
+ public:
+  explicit ScopedLimits(Limits l) : saved_(current_limits()) { set_limits(l); }
+  ~ScopedLimits() { set_limits(saved_); }
+
+ private:
+  Limits saved_;
+};
+
+struct ScriptCase {
+  const char* label;
+  std::string source;
+  std::string expected;
+};
+
+class Calls : public ::testing::TestWithParam<ScriptCase> {};
+
+TEST_P(Calls, ScriptSeesPlainSemantics) { EXPECT_EQ(run_script(GetParam().source), GetParam().expected); }
+
+// `down(n)` at depth 30 while the deepest call builds an array of 3000 values on the stack: the stack grows
+// with 30 callers waiting, each holding a string part of its interpolation on its own stack.
+ScriptCase stack_growth_under_callers() {
+  std::string ones;
+  for (int i = 0; i < 3000; ++i) ones += i ? ", 1" : "1";
+  std::string expected;
+  for (int n = 30; n >= 1; --n) expected += std::to_string(n) + ".";
+  return {"StackGrowsUnderWaitingCallers",
+          "fn big() { return [" + ones + "] }\n"
+          "fn down(n) {\n  if n == 0 { return str(len(big())) }\n  return f\"{n}.{down(n - 1)}\"\n}\n"
+          "print(down(30))",
+          "\"" + expected + "3000\"\nok:nil"};
+}
+
+// 500 nested calls of a body with 33 registers: the register storage grows several times with the callers'
+// windows (ints and a string) in it; every caller reads its own locals after its call returns.
+ScriptCase register_growth_under_callers() {
+  std::string locals;
+  std::string sum;
+  for (int i = 0; i < 30; ++i) {
+    locals += "  let a" + std::to_string(i) + " = n + " + std::to_string(i) + "\n";
+    sum += " + a" + std::to_string(i);
+  }
+  // Per level n: 30 n + (0 + ... + 29) + len("n" + digits of n).
+  long long expected = 0;
+  for (long long n = 1; n <= 500; ++n) expected += 30 * n + 435 + 1 + static_cast<long long>(std::to_string(n).size());
+  return {"RegistersGrowUnderWaitingCallers",
+          "fn down(n) {\n  if n == 0 { return 0 }\n" + locals +
+              "  let s = f\"n{n}\"\n  let r = down(n - 1)\n  return r" + sum + " + len(s)\n}\nprint(down(500))",
+          std::to_string(expected) + "\nok:nil"};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, Calls,
+    ::testing::Values(
+        // Missing arguments are nil and extra ones are dropped, for functions and for methods (whose receiver
+        // takes the first parameter); a body that reads none of its parameters has no register to bind.
+        ScriptCase{"ArgumentsAgainstArity",
+                   "fn two(a, b) { return f\"{a} {b}\" }\n"
+                   "print(two(), two(1), two(1, 2), two(1, 2, 3))\n"
+                   "class C {\n  fn m(self, a, b) { return f\"{self.tag} {a} {b}\" }\n  fn none(self) { return 1 }\n}\n"
+                   "let o = {__class__: \"C\", tag: \"t\"}\n"
+                   "print(o.m(), o.m(1), o.m(1, 2), o.m(1, 2, 3), o.none(5, 6))\n"
+                   "fn k(a, b) { return 7 }\nprint(k(), k(1, 2, 3))",
+                   "\"nil nil\"\"1 nil\"\"1 2\"\"1 2\"\n\"t nil nil\"\"t 1 nil\"\"t 1 2\"\"t 1 2\"1\n77\nok:nil"},
+        // One call site sees functions, a builtin, a method value (also kept in a variable and called twice),
+        // nil and an int in turn.
+        ScriptCase{"OneSiteManyCallees",
+                   "fn a(x) { return x + 1 }\nfn b(x) { return x * 10 }\n"
+                   "class C { fn m(self, x) { return self.v + x } }\n"
+                   "let o = {__class__: \"C\", v: 100}\n"
+                   "let fs = [a, b, a, str, o.m, b, nil, 5, o.m, len]\n"
+                   "let s = \"\"\nlet i = 0\n"
+                   "while i < len(fs) {\n  let f = fs[i]\n  s = f\"{s} {f(3)}\"\n  i = i + 1\n}\n"
+                   "print(s)\nlet m = o.m\nprint(m(1), m(2), o.m(3))",
+                   "\" 4 30 4 3 103 30 nil nil 103 0\"\n101102103\nok:nil"},
+        stack_growth_under_callers(), register_growth_under_callers()),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A body with 64 registers (its parameter and 63 locals) recursing down from k uses k + 1 windows above the
+// main program's one (its result register): with room for 4096 registers, 63 windows fit and 64 do not.
+TEST(CallCeilings, RegisterCeilingIsExact) {
+  Limits l = current_limits();
+  l.max_stack_slots = 4096;
+  ScopedLimits limits(l);
+  std::string source = "fn down(n) {\n  if n == 0 { return 0 }\n";
+  for (int i = 1; i < 64; ++i) source += "  let a" + std::to_string(i) + " = n\n";
+  source += "  return down(n - 1) + a63\n}\n";
+  EXPECT_EQ(run_script(source + "print(down(62))"), "1953\nok:nil");
+  EXPECT_EQ(run_script(source + "print(down(63))"), "err:Line 66: Stack overflow");
+}
+
+// With a body of many registers in the program (never called), a recursion through a small body still
+// reaches exactly the call-depth ceiling: the register room is only ever the real one.
+TEST(CallCeilings, DepthCeilingIsExactBesideALargeBody) {
+  Limits l = current_limits();
+  l.max_stack_slots = 4096;
+  l.max_call_depth = 1000;
+  ScopedLimits limits(l);
+  std::string source = "fn wide(n) {\n";
+  for (int i = 0; i < 200; ++i) source += "  let w" + std::to_string(i) + " = n\n";
+  source += "  return w199\n}\nfn down(n) { if n == 0 { return 0 } return down(n - 1) + 1 }\n";
+  EXPECT_EQ(run_script(source + "print(down(999))"), "999\nok:nil");
+  EXPECT_EQ(run_script(source + "print(down(1000))"), "err:Line 204: Stack overflow");
+  EXPECT_EQ(run_script(source + "print(down(20) + wide(3))"), "23\nok:nil");
+}
+
+}  // namespace
