@@ -15,14 +15,14 @@ OUT = os.path.join(BENCH_DIR, "out")
 # Sizes per benchmark: `full` takes CPython 3.11 about a second, `quick` a tenth of that, `callgrind`
 # keeps valgrind's run to a few seconds, `tiny` is for the correctness test.
 SIZES = {
-    "fib":        {"full": 33,      "quick": 27,     "callgrind": 22,    "tiny": 12},
-    "loop":       {"full": 7000000, "quick": 700000, "callgrind": 200000, "tiny": 1000},
-    "mandelbrot": {"full": 450,     "quick": 140,    "callgrind": 60,    "tiny": 12},
-    "nbody":      {"full": 150000,  "quick": 15000,  "callgrind": 3000,  "tiny": 50},
-    "spectral":   {"full": 360,     "quick": 110,    "callgrind": 40,    "tiny": 8},
-    "sieve":      {"full": 5000000, "quick": 500000, "callgrind": 100000, "tiny": 1000},
-    "strings":    {"full": 1500000, "quick": 150000, "callgrind": 30000, "tiny": 500},
-    "methods":    {"full": 1500000, "quick": 150000, "callgrind": 30000, "tiny": 300},
+    "fib":        {"full": 35,       "quick": 27,     "callgrind": 22,     "tiny": 12},
+    "loop":       {"full": 11000000, "quick": 700000, "callgrind": 200000, "tiny": 1000},
+    "mandelbrot": {"full": 580,      "quick": 140,    "callgrind": 60,     "tiny": 12},
+    "nbody":      {"full": 200000,   "quick": 15000,  "callgrind": 3000,   "tiny": 50},
+    "spectral":   {"full": 400,      "quick": 110,    "callgrind": 40,     "tiny": 8},
+    "sieve":      {"full": 4500000,  "quick": 500000, "callgrind": 100000, "tiny": 1000},
+    "strings":    {"full": 2600000,  "quick": 150000, "callgrind": 30000,  "tiny": 500},
+    "methods":    {"full": 2000000,  "quick": 150000, "callgrind": 30000,  "tiny": 300},
 }
 NAMES = list(SIZES)
 EXTENSIONS = {"tarnwick": ".tw", "python": ".py", "lua": ".lua"}

@@ -47,10 +47,13 @@ constexpr uint32_t kMaxFreeBuffers = 1024;
 struct FreeBlock {
   FreeBlock* next;
 };
-struct BlockCache {
+// What each thread keeps of the heap: its recycled blocks, and the values waiting to be destroyed.
+struct ThreadHeap {
   FreeBlock* head[kBlockClasses + kBufferClasses] = {};
   uint32_t count[kBlockClasses + kBufferClasses] = {};
-  ~BlockCache() {
+  HeapObject* pending = nullptr;
+  bool draining = false;
+  ~ThreadHeap() {
     for (FreeBlock*& h : head) {
       while (h != nullptr) {
         FreeBlock* b = h;
@@ -60,21 +63,53 @@ struct BlockCache {
     }
   }
 };
-thread_local BlockCache t_blocks;
 
-thread_local HeapObject* t_pending = nullptr;
-thread_local bool t_draining = false;
+// The engine runs inside a shared library, where a thread_local of the general model costs a call per
+// access and one with a destructor a guard check besides. Every allocation and release reads the state, so
+// it is reached through one pointer of the initial-exec model (a single load from the thread register; it
+// takes 16 bytes of the static TLS space that the dynamic loader keeps for libraries like this one). The
+// state itself is made on the thread's first use and freed at the thread's exit by `t_heap_owner`; after
+// that the thread allocates and frees without recycling.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadHeap* t_heap = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_heap_gone = false;
+
+struct ThreadHeapOwner {
+  ThreadHeap* heap = nullptr;
+  ~ThreadHeapOwner() {
+    t_heap = nullptr;
+    t_heap_gone = true;
+    delete heap;
+  }
+};
+thread_local ThreadHeapOwner t_heap_owner;
+
+__attribute__((noinline)) ThreadHeap* make_thread_heap() noexcept {
+  if (t_heap_gone) return nullptr;
+  auto* heap = new (std::nothrow) ThreadHeap();
+  if (heap == nullptr) return nullptr;
+  t_heap_owner.heap = heap;
+  t_heap = heap;
+  return heap;
+}
+
+// This thread's heap state, or null when the thread is past its end (or out of memory for it).
+inline ThreadHeap* thread_heap() noexcept {
+  ThreadHeap* heap = t_heap;
+  if (__builtin_expect(heap != nullptr, 1)) return heap;
+  return make_thread_heap();
+}
 
 }  // namespace
 
 void* HeapObject::operator new(std::size_t size) {
   size_t c = (size - 1) / 16;
   if (kRecycleBlocks && c < kBlockClasses) {
-    BlockCache& cache = t_blocks;
-    if (FreeBlock* b = cache.head[c]) {
-      cache.head[c] = b->next;
-      --cache.count[c];
-      return b;
+    if (ThreadHeap* cache = thread_heap()) {
+      if (FreeBlock* b = cache->head[c]) {
+        cache->head[c] = b->next;
+        --cache->count[c];
+        return b;
+      }
     }
     return ::operator new((c + 1) * 16);
   }
@@ -84,12 +119,12 @@ void* HeapObject::operator new(std::size_t size) {
 void HeapObject::operator delete(void* p, std::size_t size) noexcept {
   size_t c = (size - 1) / 16;
   if (kRecycleBlocks && c < kBlockClasses) {
-    BlockCache& cache = t_blocks;
-    if (cache.count[c] < kMaxFreeBlocks) {
+    ThreadHeap* cache = thread_heap();
+    if (cache != nullptr && cache->count[c] < kMaxFreeBlocks) {
       auto* b = static_cast<FreeBlock*>(p);
-      b->next = cache.head[c];
-      cache.head[c] = b;
-      ++cache.count[c];
+      b->next = cache->head[c];
+      cache->head[c] = b;
+      ++cache->count[c];
       return;
     }
   }
@@ -108,11 +143,12 @@ inline size_t buffer_class(std::size_t bytes) {
 void* buffer_allocate(std::size_t bytes) {
   size_t c = buffer_class(bytes);
   if (kRecycleBlocks && c < kBufferClasses) {
-    BlockCache& cache = t_blocks;
-    if (FreeBlock* b = cache.head[kBlockClasses + c]) {
-      cache.head[kBlockClasses + c] = b->next;
-      --cache.count[kBlockClasses + c];
-      return b;
+    if (ThreadHeap* cache = thread_heap()) {
+      if (FreeBlock* b = cache->head[kBlockClasses + c]) {
+        cache->head[kBlockClasses + c] = b->next;
+        --cache->count[kBlockClasses + c];
+        return b;
+      }
     }
     return ::operator new(size_t{64} << c);
   }
@@ -122,12 +158,12 @@ void* buffer_allocate(std::size_t bytes) {
 void buffer_release(void* p, std::size_t bytes) noexcept {
   size_t c = buffer_class(bytes);
   if (kRecycleBlocks && c < kBufferClasses) {
-    BlockCache& cache = t_blocks;
-    if (cache.count[kBlockClasses + c] < kMaxFreeBuffers) {
+    ThreadHeap* cache = thread_heap();
+    if (cache != nullptr && cache->count[kBlockClasses + c] < kMaxFreeBuffers) {
       auto* b = static_cast<FreeBlock*>(p);
-      b->next = cache.head[kBlockClasses + c];
-      cache.head[kBlockClasses + c] = b;
-      ++cache.count[kBlockClasses + c];
+      b->next = cache->head[kBlockClasses + c];
+      cache->head[kBlockClasses + c] = b;
+      ++cache->count[kBlockClasses + c];
       return;
     }
   }
@@ -137,16 +173,22 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
 // Destroying an array drops its elements; any element that dies with it is queued here instead of being
 // destroyed recursively, so a value nested a million levels deep frees with constant native stack.
 void destroy_heap(HeapObject* obj) noexcept {
-  obj->next = t_pending;
-  t_pending = obj;
-  if (t_draining) return;
-  t_draining = true;
-  while (t_pending != nullptr) {
-    HeapObject* o = t_pending;
-    t_pending = o->next;
+  ThreadHeap* heap = thread_heap();
+  if (heap == nullptr) {
+    // Past the thread's end (or without memory for its state): no queue, nested values free recursively.
+    destroy_one(obj);
+    return;
+  }
+  obj->next = heap->pending;
+  heap->pending = obj;
+  if (heap->draining) return;
+  heap->draining = true;
+  while (heap->pending != nullptr) {
+    HeapObject* o = heap->pending;
+    heap->pending = o->next;
     destroy_one(o);
   }
-  t_draining = false;
+  heap->draining = false;
 }
 
 }  // namespace detail

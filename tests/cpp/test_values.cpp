@@ -134,6 +134,34 @@ TEST(CopyOnWrite, CountsStayBalancedAcrossThreads) {
   EXPECT_EQ(shared.use_count(), 1u);
 }
 
+// Each thread recycles heap blocks itself: values must survive the thread that made them, be freed by
+// another one, and deep values must still free without recursion on a thread's own (smaller) stack.
+TEST(ThreadHeaps, ValuesOutliveTheThreadThatMadeThem) {
+  std::vector<ValueRef> survivors;
+  for (int round = 0; round < 8; ++round) {
+    ValueRef made;
+    std::thread maker([&] {
+      ValueRef deep = A({I(round)});
+      for (int i = 0; i < 200000; ++i) deep = A({std::move(deep)});
+      ValueRef scratch;
+      for (int i = 0; i < 1000; ++i) scratch = ValueRef::string("text " + std::to_string(i));
+      std::vector<std::pair<std::string, ValueRef>> entries;
+      entries.emplace_back("k", I(round * 2));
+      made = A({I(round), S("kept"), ValueRef::object(std::move(entries))});
+      // `deep` dies here, on this thread, as the thread winds down.
+    });
+    maker.join();
+    survivors.push_back(made);
+  }
+  // Freed here, on the main thread, after every maker's heap state is gone.
+  for (int round = 0; round < 8; ++round)
+    EXPECT_EQ(to_text(survivors[round]), "[" + std::to_string(round) + ", kept, {k: " +
+                                             std::to_string(round * 2) + "}]");
+  survivors.clear();
+  ValueRef after = S("still usable");
+  EXPECT_EQ(after.as_string(), "still usable");
+}
+
 std::string key(int i) {
   std::string s = std::to_string(i);
   s.insert(s.begin(), 'k');
