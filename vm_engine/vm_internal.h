@@ -116,6 +116,8 @@ struct CodeUnit {
 
 // Builtin index by name, or -1.
 int builtin_index(const std::string& name);
+// The index of "len", which call sites run inline.
+inline constexpr int kBuiltinLen = 5;
 
 // "Out of memory" guard for sizes a script controls.
 bool fits_in_memory(uint64_t bytes);
