@@ -345,6 +345,10 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
         continue;
       }
     }
+    if (reg(i, Opcode::LoadReg) && is(i + 1, Opcode::Return)) {
+      out[i] = make(detail::kFusedReturnReg, 0, code[i].arg);
+      continue;
+    }
     if (reg(i, Opcode::LoadReg) && reg(i + 1, Opcode::StoreReg)) {
       out[i] = make(detail::kFusedMove, 0, code[i].arg | (code[i + 1].arg << 8));
       continue;
@@ -916,7 +920,7 @@ RunResult VM::run_loop() {
       BIN_LABELS(Add), BIN_LABELS(Sub), BIN_LABELS(Mul), BIN_LABELS(Div),
       BIN_LABELS(Lt), BIN_LABELS(Le), BIN_LABELS(Gt), BIN_LABELS(Ge),
       &&L_FusedIndexRR, &&L_FusedIndexRI, &&L_FusedIndexRC, &&L_FusedIndexRRI, &&L_FusedSetIndexStore,
-      &&L_FusedMove, &&L_FusedSetImm, &&L_FusedSetConst,
+      &&L_FusedMove, &&L_FusedReturnReg, &&L_FusedSetImm, &&L_FusedSetConst,
       &&L_CmpBranchLt, &&L_CmpBranchLe, &&L_CmpBranchGt, &&L_CmpBranchGe, &&L_FusedAndBranch,
       &&L_RegisterError, &&L_ConstantError, &&L_LoadGlobalCached,
       &&L_JumpBack, &&L_JumpIfFalseBack, &&L_JumpIfTrueBack, &&L_JumpOut, &&L_JumpIfFalseOut, &&L_JumpIfTrueOut};
@@ -1434,6 +1438,28 @@ L_Return: {
   if (!do_return(err)) goto fail;
   RELOAD();
   ++executed;
+  DISPATCH();
+}
+// `return x`: the register's value goes straight to the caller (its window is cleared right after). In the
+// main program, or where the push would need the stack to grow, the two instructions run as written.
+L_FusedReturnReg: {
+  if (nframes_ == 0 || sp == slimit) goto L_LoadReg;
+  {
+    const Frame& fr = frames_[--nframes_];
+    ValueRef ret;
+    ret.put(std::move(R[static_cast<uint8_t>(ip->arg)]));
+    while (sp > base) (--sp)->clear();
+    for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear();
+    unit_ = unit = fr.unit;
+    exec = unit->exec.data();
+    ip = fr.return_ip;
+    stack_base_ = fr.stack_base;
+    reg_base_ -= unit->reg_count;
+    base = stack_.data() + stack_base_;
+    R -= unit->reg_count;
+    (sp++)->put(std::move(ret));
+  }
+  executed += 2;
   DISPATCH();
 }
 

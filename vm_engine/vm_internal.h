@@ -46,6 +46,7 @@ enum FusedOp : uint32_t {
   kFusedIndexRRI,
   kFusedSetIndexStore,  // SetIndex; Dup; StoreReg r; Pop with the container held by r: stored in place
   kFusedMove,           // LoadReg x; StoreReg y
+  kFusedReturnReg,      // LoadReg x; Return
   kFusedSetImm,         // Push k; StoreReg y
   kFusedSetConst,       // LoadConst k; StoreReg y
   kFusedCmpBranch,      // + comparison: <cmp>; JumpIfFalse t (forward), operands on the stack
