@@ -22,7 +22,7 @@ namespace {
 
 void destroy_one(HeapObject* obj) noexcept {
   switch (obj->kind) {
-    case ValueKind::String: delete static_cast<StringObj*>(obj); break;
+    case ValueKind::String: StringObj::free(static_cast<StringObj*>(obj)); break;
     case ValueKind::Array: delete static_cast<ArrayObj*>(obj); break;
     case ValueKind::Object: delete static_cast<ObjectObj*>(obj); break;
     case ValueKind::Method: delete static_cast<MethodObj*>(obj); break;
@@ -173,6 +173,11 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
 // Destroying an array drops its elements; any element that dies with it is queued here instead of being
 // destroyed recursively, so a value nested a million levels deep frees with constant native stack.
 void destroy_heap(HeapObject* obj) noexcept {
+  // A string keeps nothing else alive: no need to queue it.
+  if (obj->kind == ValueKind::String) {
+    StringObj::free(static_cast<StringObj*>(obj));
+    return;
+  }
   ThreadHeap* heap = thread_heap();
   if (heap == nullptr) {
     // Past the thread's end (or without memory for its state): no queue, nested values free recursively.
@@ -191,6 +196,20 @@ void destroy_heap(HeapObject* obj) noexcept {
   heap->draining = false;
 }
 
+StringObj* StringObj::make(size_t size, size_t capacity) {
+  // Whole 16-byte steps: the block classes are that fine, and the slack is room to grow in place.
+  if (capacity > SIZE_MAX / 2) throw std::bad_alloc();
+  size_t bytes = (sizeof(StringObj) + capacity + 15) & ~size_t{15};
+  void* block = HeapObject::operator new(bytes);
+  return ::new (block) StringObj(size, bytes - sizeof(StringObj));
+}
+
+void StringObj::free(StringObj* s) noexcept {
+  size_t bytes = sizeof(StringObj) + s->capacity;
+  s->~StringObj();
+  HeapObject::operator delete(s, bytes);
+}
+
 }  // namespace detail
 
 using detail::ArrayObj;
@@ -203,13 +222,34 @@ using detail::StringObj;
 
 ValueRef shared_empty_string() { return ValueRef::string(std::string()); }
 
-ValueRef ValueRef::string(std::string s) {
+ValueRef ValueRef::string(std::string_view s) {
   if (s.empty()) {
     // Created once, race-free, and never freed: the static handle keeps its count above zero.
-    static const ValueRef* empty = new ValueRef(new StringObj(std::string()));
+    static const ValueRef* empty = new ValueRef(StringObj::make(0, 0));
     return *empty;
   }
-  return ValueRef(new StringObj(std::move(s)));
+  StringObj* obj = StringObj::make(s.size(), s.size());
+  std::memcpy(obj->data(), s.data(), s.size());
+  return ValueRef(obj);
+}
+
+ValueRef ValueRef::string_for_writing(size_t size, char*& bytes) {
+  StringObj* obj = StringObj::make(size, size);
+  bytes = obj->data();
+  return ValueRef(obj);
+}
+
+char* ValueRef::string_grow(size_t size) {
+  auto* s = static_cast<StringObj*>(p_);
+  if (size > s->capacity) {
+    // Doubling keeps a text that grows a little at a time at amortised constant cost per byte.
+    StringObj* grown = StringObj::make(size, std::max(size, 2 * s->capacity));
+    std::memcpy(grown->data(), s->data(), s->size);
+    StringObj::free(s);
+    p_ = s = grown;
+  }
+  s->size = size;
+  return s->data();
 }
 
 ValueRef ValueRef::array(std::vector<ValueRef> items) { return ValueRef(new ArrayObj(std::move(items))); }
@@ -558,7 +598,15 @@ std::string to_text(const ValueRef& v) {
 
 std::string to_display(const ValueRef& v) {
   switch (v.kind()) {
-    case ValueKind::String: return "\"" + v.as_string() + "\"";
+    case ValueKind::String: {
+      std::string_view text = v.as_string();
+      std::string out;
+      out.reserve(text.size() + 2);
+      out += '"';
+      out += text;
+      out += '"';
+      return out;
+    }
     case ValueKind::Array: return "[array:" + std::to_string(v.as_array().size()) + "]";
     case ValueKind::Object: return "{object:" + std::to_string(v.as_object().size()) + "}";
     default: return to_text(v);
@@ -567,7 +615,13 @@ std::string to_display(const ValueRef& v) {
 
 ValueRef shallow_copy(const ValueRef& v) {
   switch (v.kind()) {
-    case ValueKind::String: return ValueRef(new StringObj(v.as_string()));
+    case ValueKind::String: {
+      std::string_view text = v.as_string();
+      char* bytes;
+      ValueRef copy = ValueRef::string_for_writing(text.size(), bytes);
+      if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
+      return copy;
+    }
     case ValueKind::Array: return ValueRef(new ArrayObj(v.as_array()));
     case ValueKind::Object: return ValueRef(new ObjectObj(v.as_object()));
     case ValueKind::Function:

@@ -92,9 +92,9 @@ class ValueRef {
   static ValueRef integer(int64_t i) noexcept { ValueRef v; v.kind_ = ValueKind::Int; v.i_ = i; return v; }
   static ValueRef floating(double f) noexcept { ValueRef v; v.kind_ = ValueKind::Float; v.f_ = f; return v; }
   // An empty text gives the process-wide shared empty string.
-  static ValueRef string(std::string s);
-  static ValueRef string(std::string_view s) { return string(std::string(s)); }
-  static ValueRef string(const char* s) { return string(std::string(s)); }
+  static ValueRef string(std::string_view s);
+  // A new String of `size` bytes whose bytes the caller writes at `bytes` before sharing it.
+  static ValueRef string_for_writing(size_t size, char*& bytes);
   static ValueRef array(std::vector<ValueRef> items);
   static ValueRef object(ObjectMap map);
   // Later pairs with the same key replace earlier ones (keeping the first one's position).
@@ -122,7 +122,8 @@ class ValueRef {
   double as_float() const noexcept { return f_; }
   // Int as is converted, Float as is; callers check is_number() first.
   double number_as_double() const noexcept { return kind_ == ValueKind::Int ? static_cast<double>(i_) : f_; }
-  inline const std::string& as_string() const noexcept;
+  // A String's bytes; valid while a handle to the value lives.
+  inline std::string_view as_string() const noexcept;
   inline const std::vector<ValueRef>& as_array() const noexcept;
   inline const ObjectMap& as_object() const noexcept;
   // Name of a Function, Method (the implementing function) or NativeFn.
@@ -137,7 +138,10 @@ class ValueRef {
   // after make_unique()).
   inline std::vector<ValueRef>& array_mut() noexcept;
   inline ObjectMap& object_mut() noexcept;
-  inline std::string& string_mut() noexcept;
+  // Makes room for a String held by this handle alone to be `size` bytes long (at least its length now),
+  // keeping its text, and returns where its bytes start: those past the old length are for the caller to
+  // write. The value may move to a larger block (this handle then points there).
+  char* string_grow(size_t size);
 
   // In-place writes for the interpreter's hot paths. Each requires that this handle holds no counted
   // reference (nil, bool, int, float or a function name): there is nothing to release first.
@@ -356,10 +360,21 @@ class ObjectMap {
 
 namespace detail {
 
+// A string's bytes follow its header in the same block, so a string is one allocation; blocks of short
+// strings come from the per-thread cache of heap blocks. `capacity` is what the block holds past the header:
+// a text held by one handle grows in place up to it.
 struct StringObj : HeapObject {
-  std::string text;
-  explicit StringObj(std::string s) : HeapObject(ValueKind::String), text(std::move(s)) {}
+  size_t size;
+  size_t capacity;
+  StringObj(size_t n, size_t cap) : HeapObject(ValueKind::String), size(n), capacity(cap) {}
+  char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+  const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  std::string_view text() const noexcept { return {data(), size}; }
+  // A string of `size` bytes, left for the caller to write, with room for at least `capacity` bytes.
+  static StringObj* make(size_t size, size_t capacity);
+  static void free(StringObj* s) noexcept;
 };
+static_assert(sizeof(StringObj) == 32);
 struct ArrayObj : HeapObject {
   std::vector<ValueRef> items;
   explicit ArrayObj(std::vector<ValueRef> v) : HeapObject(ValueKind::Array), items(std::move(v)) {}
@@ -382,14 +397,13 @@ struct MethodObj : HeapObject {
 
 }  // namespace detail
 
-const std::string& ValueRef::as_string() const noexcept { return static_cast<const detail::StringObj*>(p_)->text; }
+std::string_view ValueRef::as_string() const noexcept { return static_cast<const detail::StringObj*>(p_)->text(); }
 const std::vector<ValueRef>& ValueRef::as_array() const noexcept {
   return static_cast<const detail::ArrayObj*>(p_)->items;
 }
 const ObjectMap& ValueRef::as_object() const noexcept { return static_cast<const detail::ObjectObj*>(p_)->map; }
 std::vector<ValueRef>& ValueRef::array_mut() noexcept { return static_cast<detail::ArrayObj*>(p_)->items; }
 ObjectMap& ValueRef::object_mut() noexcept { return static_cast<detail::ObjectObj*>(p_)->map; }
-std::string& ValueRef::string_mut() noexcept { return static_cast<detail::StringObj*>(p_)->text; }
 const std::string& ValueRef::function_name() const noexcept {
   if (kind_ == ValueKind::Method) return static_cast<const detail::MethodObj*>(p_)->fn->name;
   return static_cast<const detail::NameObj*>(p_)->name;

@@ -10,6 +10,7 @@
 #include "vm_engine/limits.h"
 #include "vm_engine/members.h"
 #include "vm_engine/pool.h"
+#include "vm_engine/text_join.h"
 #include "vm_engine/vm_internal.h"
 
 namespace tarnwick {
@@ -158,7 +159,7 @@ TARNWICK_INLINE bool number_op(const ValueRef& x, const ValueRef& y, ValueRef& r
 }
 
 // Splits UTF-8 text into one string per scalar value; a byte that starts no valid sequence stands alone.
-std::vector<ValueRef> split_scalars(const std::string& s) {
+std::vector<ValueRef> split_scalars(std::string_view s) {
   std::vector<ValueRef> out;
   out.reserve(s.size());
   size_t i = 0;
@@ -344,6 +345,10 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
         }
         continue;
       }
+    }
+    if (reg(i, Opcode::LoadReg) && is(i + 1, Opcode::Return)) {
+      out[i] = make(detail::kFusedReturnReg, 0, code[i].arg);
+      continue;
     }
     if (reg(i, Opcode::LoadReg) && reg(i + 1, Opcode::StoreReg)) {
       out[i] = make(detail::kFusedMove, 0, code[i].arg | (code[i + 1].arg << 8));
@@ -560,7 +565,7 @@ void VM::set_global(const std::string& name, ValueRef value) {
 // --- Globals ---------------------------------------------------------------------------------------------
 
 std::string VM::global_name(const CodeUnit& unit, uint64_t k) const {
-  if (k < unit.constants.size() && unit.constants[k].kind() == ValueKind::String) return unit.constants[k].as_string();
+  if (k < unit.constants.size() && unit.constants[k].kind() == ValueKind::String) return std::string(unit.constants[k].as_string());
   return "global_" + std::to_string(k);
 }
 
@@ -639,7 +644,7 @@ ValueRef VM::build_object(ValueRef* pairs, size_t n, detail::ObjectSite& site) {
   for (size_t j = 0; j < n; ++j) {
     const ValueRef& k = pairs[2 * j];
     if (k.kind() == ValueKind::String && map.find(k.as_string()) == nullptr)
-      map.append_new(k.as_string(), std::move(pairs[2 * j + 1]));
+      map.append_new(std::string(k.as_string()), std::move(pairs[2 * j + 1]));
   }
   // Distinct string keys (the literal's usual case): the next object built from the same key strings
   // shares this one's shape.
@@ -661,7 +666,7 @@ ValueRef VM::resolve_method(const ValueRef& receiver, const ValueRef& member, de
   if (site.class_name.kind() == ValueKind::String && site.class_name.heap_identity() == cls->heap_identity() &&
       site.member.heap_identity() == member.heap_identity())
     return site.function.is_nil() ? ValueRef() : ValueRef::method(receiver, site.function);
-  std::optional<std::string> found = lookup_method(cls->as_string(), member.as_string());
+  std::optional<std::string> found = lookup_method(std::string(cls->as_string()), std::string(member.as_string()));
   site.class_name = *cls;
   site.member = member;
   site.function = found ? ValueRef::function(std::move(*found)) : ValueRef();
@@ -920,9 +925,6 @@ void VM::update_frame_room() noexcept {
 [[gnu::noinline]] void VM::prepare_run() {
   operands_taken_ = false;
   drop_fused_sequences_near_ceiling();
-  // Read once a run: only a native could change it in between, and then a join past it still fails, only
-  // at its first Concat.
-  render_limit_ = text_limit();
 }
 
 // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
@@ -992,7 +994,7 @@ RunResult VM::run_loop() {
       BIN_LABELS(Add), BIN_LABELS(Sub), BIN_LABELS(Mul), BIN_LABELS(Div),
       BIN_LABELS(Lt), BIN_LABELS(Le), BIN_LABELS(Gt), BIN_LABELS(Ge),
       &&L_FusedIndexRR, &&L_FusedIndexRI, &&L_FusedIndexRC, &&L_FusedIndexRRI, &&L_FusedSetIndexStore,
-      &&L_FusedMove, &&L_FusedSetImm, &&L_FusedSetConst,
+      &&L_FusedMove, &&L_FusedReturnReg, &&L_FusedSetImm, &&L_FusedSetConst,
       &&L_CmpBranchLt, &&L_CmpBranchLe, &&L_CmpBranchGt, &&L_CmpBranchGe, &&L_FusedAndBranch,
       &&L_RegisterError, &&L_ConstantError, &&L_LoadGlobalCached,
       &&L_JumpBack, &&L_JumpIfFalseBack, &&L_JumpIfTrueBack, &&L_JumpOut, &&L_JumpIfFalseOut, &&L_JumpIfTrueOut};
@@ -1014,7 +1016,6 @@ RunResult VM::run_loop() {
   std::string err;
   const char* fail_msg = nullptr;
   uint64_t concat_count = 0;
-  size_t concat_bytes = 0;  // string bytes among the operands of a join, when already counted
   int sub_op = 0;  // the variant of a handler shared by several instructions
   ValueRef fused;  // result of a fused number operation: always a scalar
 
@@ -1406,6 +1407,18 @@ L_Call: {
       ValueRef* receiver = nullptr;
       if (f->kind() == ValueKind::Function && f->heap_identity() == site.callee_id) {
         if (site.kind == CallSite::Builtin) {
+          if (site.builtin == detail::kBuiltinLen && argc != 0) {
+            // len: a size read, nothing to allocate or fail.
+            const ValueRef& a = f[1];
+            int64_t n = a.kind() == ValueKind::String  ? static_cast<int64_t>(a.as_string().size())
+                        : a.kind() == ValueKind::Array ? static_cast<int64_t>(a.as_array().size())
+                        : a.kind() == ValueKind::Object ? static_cast<int64_t>(a.as_object().size())
+                                                        : 0;
+            while (sp > f + 1) (--sp)->clear();
+            sp = f;
+            (sp++)->put_int(n);  // over a function value: nothing to release
+            NEXT();
+          }
           SYNC();
           bool ok;
           {
@@ -1499,6 +1512,28 @@ L_Return: {
   if (!do_return(err)) goto fail;
   RELOAD();
   ++executed;
+  DISPATCH();
+}
+// `return x`: the register's value goes straight to the caller (its window is cleared right after). In the
+// main program, or where the push would need the stack to grow, the two instructions run as written.
+L_FusedReturnReg: {
+  if (nframes_ == 0 || sp == slimit) goto L_LoadReg;
+  {
+    const Frame& fr = frames_[--nframes_];
+    ValueRef ret;
+    ret.put(std::move(R[static_cast<uint8_t>(ip->arg)]));
+    while (sp > base) (--sp)->clear();
+    for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear();
+    unit_ = unit = fr.unit;
+    exec = unit->exec.data();
+    ip = fr.return_ip;
+    stack_base_ = fr.stack_base;
+    reg_base_ -= unit->reg_count;
+    base = stack_.data() + stack_base_;
+    R -= unit->reg_count;
+    (sp++)->put(std::move(ret));
+  }
+  executed += 2;
   DISPATCH();
 }
 
@@ -1662,7 +1697,7 @@ L_SetIndex: {
           if (idx >= 0 && idx < n) items[idx] = std::move(v);
         }
       } else {
-        std::string key = i.kind() == ValueKind::String ? i.as_string() : to_text(i);
+        std::string key = i.kind() == ValueKind::String ? std::string(i.as_string()) : to_text(i);
         c.object_mut().set(std::move(key), std::move(v));
       }
     }
@@ -1680,35 +1715,16 @@ L_ConstantError:
 L_Concat:
   NEED2();
   concat_count = 1;
-  concat_bytes = SIZE_MAX;
   goto concat;
 L_FusedConcat:
   concat_count = ip->arg;
   if (DEPTH() < concat_count + 1) goto L_Concat;
-  {
-    // Joined at once, a text past the rendering limit would fail here, where the instructions one by one
-    // fail at the Concat that passes it: near the limit (and for containers, not measured here) they run
-    // one by one.
-    size_t strings = 0, others = 0;
-    for (const ValueRef* p = sp - (concat_count + 1); p < sp; ++p) {
-      if (p->kind() == ValueKind::String) {
-        strings += p->as_string().size();
-      } else if (!p->is_heap()) {
-        others += 400;  // nil, bool, int, float: a double's fixed text is the longest, and shorter than this
-      } else if (p->kind() == ValueKind::Array || p->kind() == ValueKind::Object) {
-        goto L_Concat;
-      } else {
-        others += p->function_name().size() + 16;
-      }
-    }
-    if (strings + others > render_limit_) goto L_Concat;
-    concat_bytes = strings;
-  }
 concat: {
   // concat_count Concat instructions in a row join the texts of the concat_count + 1 top values, deepest
-  // first: render them all into one string.
+  // first, into one string.
   SYNC();
   ValueRef* first = sp - (concat_count + 1);
+  ValueRef* alias = nullptr;
   if (first->kind() == ValueKind::String && !first->unique()) {
     // `x = f"{x}..."` stores the result over the variable that holds the text being extended (Dup;
     // StoreReg r next): letting go of that handle first lets the text grow in place.
@@ -1717,22 +1733,16 @@ concat: {
     if (code[after].opcode == Opcode::Dup && after + 1 < unit->code_size &&
         code[after + 1].opcode == Opcode::StoreReg && code[after + 1].arg < kRegisterLimit &&
         R[code[after + 1].arg].identity() == first->identity())
-      R[code[after + 1].arg].clear();
+      alias = &R[code[after + 1].arg];
   }
-  if (first->kind() == ValueKind::String && first->unique()) {
-    std::string& text = first->string_mut();
-    for (ValueRef* p = first + 1; p < sp; ++p) append_part(text, *p);
-  } else {
+  if (!join_texts(first, sp, alias)) {
+    // An array or object among the operands, or a text past the rendering limit. Joined at once, such a
+    // text would fail here, where the instructions one by one fail at the Concat that passes it: a run goes
+    // one at a time, and a single Concat renders part by part (failing past the limit).
+    if (concat_count > 1) goto L_Concat;
     std::string text;
-    size_t size = concat_bytes;
-    if (size == SIZE_MAX) {
-      size = 0;
-      for (ValueRef* p = first; p < sp; ++p)
-        if (p->kind() == ValueKind::String) size += p->as_string().size();
-    }
-    text.reserve(size + 8 * concat_count);
     for (ValueRef* p = first; p < sp; ++p) append_part(text, *p);
-    *first = ValueRef::string(std::move(text));
+    *first = ValueRef::string(text);
   }
   while (sp > first + 1) (--sp)->clear();
   executed += concat_count;

@@ -191,7 +191,6 @@ class VM {
   bool interrupted_ = false;
   bool operands_taken_ = false;  // a native call in progress has taken its operands off the stack
   bool sequences_dropped_ = false;  // every body runs its copy without fused sequences
-  size_t render_limit_ = 0;          // text_limit() when the run started
 
   std::FILE* in_ = stdin;
   std::FILE* out_ = stdout;

@@ -46,6 +46,7 @@ enum FusedOp : uint32_t {
   kFusedIndexRRI,
   kFusedSetIndexStore,  // SetIndex; Dup; StoreReg r; Pop with the container held by r: stored in place
   kFusedMove,           // LoadReg x; StoreReg y
+  kFusedReturnReg,      // LoadReg x; Return
   kFusedSetImm,         // Push k; StoreReg y
   kFusedSetConst,       // LoadConst k; StoreReg y
   kFusedCmpBranch,      // + comparison: <cmp>; JumpIfFalse t (forward), operands on the stack
@@ -137,6 +138,8 @@ struct CodeUnit {
 
 // Builtin index by name, or -1.
 int builtin_index(const std::string& name);
+// The index of "len", which call sites run inline.
+inline constexpr int kBuiltinLen = 5;
 
 // "Out of memory" guard for sizes a script controls.
 bool fits_in_memory(uint64_t bytes);

@@ -1,0 +1,125 @@
+// `return x` of a register hands the register's value straight to the caller. Whatever path a return takes,
+// the caller must see the same value, stack, count of executed instructions and errors.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "parser/compiler.h"
+#include "tests/cpp/vm_test_util.h"
+#include "vm_engine/compiler.h"
+#include "vm_engine/limits.h"
+
+using namespace tarnwick;
+using namespace tarnwick::testing;
+using O = Opcode;
+
+namespace {
+
+std::string run_script(const std::string& source) {
+  auto compiled = compile_source(source);
+  if (!compiled) return "compile failed: " + compiled.error().message;
+  BytecodeProgram& p = compiled.value();
+  OptimizeResult opt = optimize_main(p.code, p.lines);
+  VM vm(std::move(opt.code), std::move(p.lines), std::move(p.constants), std::move(p.functions));
+  std::FILE* out = std::tmpfile();
+  vm.set_stdio(stdin, out);
+  std::string result = outcome(vm.run());
+  std::rewind(out);
+  std::string text;
+  for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+  std::fclose(out);
+  return text + result;
+}
+
+struct ScriptCase {
+  const char* label;
+  const char* source;
+  const char* expected;
+};
+
+class ReturnOfARegister : public ::testing::TestWithParam<ScriptCase> {};
+
+TEST_P(ReturnOfARegister, CallerSeesTheValue) { EXPECT_EQ(run_script(GetParam().source), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, ReturnOfARegister,
+    ::testing::Values(
+        ScriptCase{"Recursion", "fn fib(k) {\n if k < 2 { return k }\n return fib(k - 1) + fib(k - 2)\n}\nprint(fib(20))",
+                   "6765\nok:nil"},
+        ScriptCase{"EveryKind",
+                   "fn id(x) { return x }\n"
+                   "print(f\"{id(nil)} {id(1 < 2)} {id(-3)} {id(2.5)} {id(\"s\")} {id([1, [2]])} {id({a: 1})} {id(id)}\")",
+                   "\"nil true -3 2.5 s [1, [2]] {a: 1} <function id>\"\nok:nil"},
+        ScriptCase{"UnsetLocalIsNil", "fn f(a) {\n let b\n if a { b = 1 }\n return b\n}\nprint(f(0), f(1))", "nil1\nok:nil"},
+        // The returned array is the caller's own value: stores on either side stay apart.
+        ScriptCase{"ReturnedArgumentStaysAValue",
+                   "fn id(a) { return a }\nlet x = [1, 2]\nlet y = id(x)\ny[0] = 9\nx[1] = 8\nprint(f\"{x} {y}\")",
+                   "\"[1, 8] [9, 2]\"\nok:nil"},
+        ScriptCase{"ValuesLeftOnTheCalleeStack",
+                   "fn f(n) {\n let out = []\n for v in [1, 2, 3] {\n  if v == n { return v }\n }\n return out\n}\n"
+                   "print(f\"{f(2)} {f(7)}\")",
+                   "\"2 []\"\nok:nil"},
+        ScriptCase{"MethodReturningTheReceiverAndAField",
+                   "class P {\n fn me(self) { return self }\n fn get(self) {\n let v = self.x\n return v\n }\n}\n"
+                   "let p = {__class__: \"P\", x: 4}\nlet q = p.me()\nq.x = 5\nprint(p.get(), q.get())",
+                   "45\nok:nil"}));
+
+// main: LoadGlobal g; Push 42; Call 1; Halt, with g (arity 1) given.
+tarnwick::testing::Program calling(std::vector<Instruction> body) {
+  tarnwick::testing::Program p;
+  p.code = {op(O::LoadGlobal, 0), push(42), op(O::Call, 1), op(O::Halt)};
+  p.constants = {Constant::string("g")};
+  p.lines.assign(p.code.size(), 1);
+  p.functions.push_back(function("g", 1, std::move(body)));
+  p.functions.back().lines.assign(p.functions.back().code.size(), 7);
+  return p;
+}
+
+TEST(ReturnOfARegisterUnits, CountsBothInstructionsAndDropsTheCalleeStack) {
+  auto vm = make_vm(calling({push(1), push(2), op(O::LoadReg, 0), op(O::Return)}));
+  EXPECT_EQ(outcome(vm->run()), "ok:42");
+  EXPECT_EQ(vm->instructions_executed(), 4u + 4u);
+  EXPECT_EQ(vm->stack_depth(), 0u);
+  EXPECT_EQ(vm->call_depth(), 0u);
+}
+
+// A jump onto the Return itself returns the stack top, not the register.
+TEST(ReturnOfARegisterUnits, JumpOntoTheReturnReturnsTheStackTop) {
+  for (int32_t cond : {0, 1}) {
+    auto vm = make_vm(calling({push(9), push(cond), op(O::JumpIfTrue, 4), op(O::LoadReg, 0), op(O::Return)}));
+    EXPECT_EQ(outcome(vm->run()), cond ? "ok:9" : "ok:42") << cond;
+    EXPECT_EQ(vm->instructions_executed(), cond ? 4u + 4u : 4u + 5u) << cond;
+  }
+}
+
+TEST(ReturnOfARegisterUnits, InTheMainProgramItFailsAtTheReturn) {
+  tarnwick::testing::Program p;
+  p.code = {push(3), op(O::StoreReg, 0), op(O::LoadReg, 0), op(O::Return), op(O::Halt)};
+  p.lines = {1, 1, 2, 3, 4};
+  auto vm = make_vm(std::move(p));
+  EXPECT_EQ(outcome(vm->run()), "err:Line 3: Return without matching call");
+  EXPECT_EQ(vm->instructions_executed(), 3u);
+  EXPECT_EQ(vm->pc(), 4u);
+}
+
+// The callee's stack fills its storage exactly: the register's push has to grow the stack first, and past
+// the slot ceiling it fails there.
+TEST(ReturnOfARegisterUnits, FullStackGrowsOrOverflowsAtTheLoad) {
+  std::vector<Instruction> body(1024, push(0));
+  body.push_back(op(O::LoadReg, 0));
+  body.push_back(op(O::Return));
+  EXPECT_EQ(outcome(make_vm(calling(body))->run()), "ok:42");
+
+  Limits l = current_limits();
+  Limits saved = l;
+  l.max_stack_slots = 1024;
+  set_limits(l);
+  auto vm = make_vm(calling(body));
+  std::string result = outcome(vm->run());
+  set_limits(saved);
+  EXPECT_EQ(result, "err:Line 7: Stack overflow");
+  EXPECT_EQ(vm->call_depth(), 1u);
+}
+
+}  // namespace
