@@ -40,13 +40,13 @@ TARNWICK_INLINE bool build_from_site(const ObjectSite& site, ValueRef* pairs, si
     const ValueRef& k = pairs[2 * j];
     if (k.kind() != ValueKind::String || k.heap_identity() != keys[j].heap_identity()) return false;
   }
-  ObjectMap map(site.shape.get_mut());
+  out.put(ValueRef::object_of_shape(site.shape.get_mut()));
+  ObjectMap& map = out.object_mut();
   map.reserve(n);
   for (size_t j = 0; j < n; ++j) {
     map.add_value(std::move(pairs[2 * j + 1]));
     pairs[2 * j].clear();
   }
-  out.put(ValueRef::object(std::move(map)));
   return true;
 }
 

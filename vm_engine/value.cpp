@@ -254,6 +254,7 @@ char* ValueRef::string_grow(size_t size) {
 
 ValueRef ValueRef::array(std::vector<ValueRef> items) { return ValueRef(new ArrayObj(std::move(items))); }
 ValueRef ValueRef::object(ObjectMap map) { return ValueRef(new ObjectObj(std::move(map))); }
+ValueRef ValueRef::object_of_shape(detail::Shape* shape) { return ValueRef(new ObjectObj(shape)); }
 ValueRef ValueRef::object(std::vector<std::pair<std::string, ValueRef>> entries) {
   ObjectMap map;
   map.reserve(entries.size());
@@ -441,7 +442,7 @@ void ObjectMap::append_new(std::string key, ValueRef value) {
   }
   shape_->frozen = false;
   shape_->append(std::move(key));
-  values_.push_back(std::move(value));  // room reserved: cannot fail
+  values_.push_back_reserved(std::move(value));
 }
 
 // --- Rules -----------------------------------------------------------------------------------------------

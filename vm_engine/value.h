@@ -5,8 +5,10 @@
 // touches a counter either (the records live as long as the process, one per distinct name).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <new>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,6 +25,8 @@ class ValueRef;
 class ObjectMap;
 
 namespace detail {
+
+struct Shape;
 
 // Common header of every heap value. `next` links objects waiting to be destroyed, so that freeing a
 // deeply nested value walks a list instead of recursing on the native stack.
@@ -97,6 +101,9 @@ class ValueRef {
   static ValueRef string_for_writing(size_t size, char*& bytes);
   static ValueRef array(std::vector<ValueRef> items);
   static ValueRef object(ObjectMap map);
+  // An object of the keys of `shape` (shared) whose values the caller adds through object_mut().add_value,
+  // one per key in order, before sharing it.
+  static ValueRef object_of_shape(detail::Shape* shape);
   // Later pairs with the same key replace earlier ones (keeping the first one's position).
   static ValueRef object(std::vector<std::pair<std::string, ValueRef>> entries);
   static ValueRef function(std::string name);
@@ -131,6 +138,9 @@ class ValueRef {
   inline const ValueRef& method_receiver() const noexcept;
   // The receiver slot of a Method held by this handle alone (unique()): the caller may move it out.
   inline ValueRef& method_receiver_mut() noexcept;
+  // Frees a Method this handle alone holds whose receiver has been moved out (method_receiver_mut()),
+  // leaving nil: nothing else can be reached from it.
+  inline void free_spent_method() noexcept;
   // The Function value naming a Method's implementation (interned: compare with heap_identity()).
   inline ValueRef method_function() const noexcept;
 
@@ -276,12 +286,91 @@ class ShapeRef {
 
 }  // namespace detail
 
+namespace detail {
+
+// The values of an object: the first few in place (an object of a few entries is one allocation), more in
+// a recycled buffer.
+class ObjectValues {
+ public:
+  static constexpr uint32_t kInline = 4;
+
+  ObjectValues() noexcept : data_(inline_slots()) {}
+  ObjectValues(const ObjectValues& o) : ObjectValues() {
+    reserve(o.size_);
+    for (uint32_t i = 0; i < o.size_; ++i) new (data_ + i) ValueRef(o.data_[i]);
+    size_ = o.size_;
+  }
+  ObjectValues(ObjectValues&& o) noexcept : ObjectValues() {
+    if (o.data_ != o.inline_slots()) {
+      data_ = o.data_;
+      cap_ = o.cap_;
+      size_ = o.size_;
+      o.data_ = o.inline_slots();
+      o.cap_ = kInline;
+    } else {
+      for (uint32_t i = 0; i < o.size_; ++i) {
+        new (data_ + i) ValueRef(std::move(o.data_[i]));
+        o.data_[i].~ValueRef();
+      }
+      size_ = o.size_;
+    }
+    o.size_ = 0;
+  }
+  ObjectValues& operator=(const ObjectValues&) = delete;
+  ~ObjectValues() { clear_all(); }
+
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  ValueRef& operator[](size_t i) noexcept { return data_[i]; }
+  const ValueRef& operator[](size_t i) const noexcept { return data_[i]; }
+  void reserve(size_t n) {
+    if (n > cap_) grow(n);
+  }
+  // Room for one more is the caller's to make first (reserve).
+  void push_back_reserved(ValueRef v) noexcept {
+    new (data_ + size_) ValueRef(std::move(v));
+    ++size_;
+  }
+  // Drops what this holds and takes what `o` holds.
+  void replace_with(ObjectValues&& o) noexcept {
+    this->~ObjectValues();
+    new (this) ObjectValues(std::move(o));
+  }
+
+ private:
+  ValueRef* inline_slots() noexcept { return reinterpret_cast<ValueRef*>(inline_); }
+  void clear_all() noexcept {
+    for (uint32_t i = 0; i < size_; ++i) data_[i].~ValueRef();
+    if (data_ != inline_slots()) buffer_release(data_, size_t{cap_} * sizeof(ValueRef));
+    size_ = 0;
+  }
+  void grow(size_t n) {
+    if (n > UINT32_MAX / sizeof(ValueRef)) throw std::bad_alloc();
+    size_t cap = std::max<size_t>(n, size_t{cap_} * 2);
+    if (cap > UINT32_MAX / sizeof(ValueRef)) cap = n;
+    auto* fresh = static_cast<ValueRef*>(buffer_allocate(cap * sizeof(ValueRef)));
+    for (uint32_t i = 0; i < size_; ++i) {
+      new (fresh + i) ValueRef(std::move(data_[i]));
+      data_[i].~ValueRef();
+    }
+    if (data_ != inline_slots()) buffer_release(data_, size_t{cap_} * sizeof(ValueRef));
+    data_ = fresh;
+    cap_ = static_cast<uint32_t>(cap);
+  }
+
+  ValueRef* data_;
+  uint32_t size_ = 0;
+  uint32_t cap_ = kInline;
+  alignas(ValueRef) unsigned char inline_[kInline * sizeof(ValueRef)];
+};
+
+}  // namespace detail
+
 // Text-keyed map of an Object: a shape (the keys, in insertion order; a replaced key keeps its first
 // position) and the values in the same order. Maps of more than a few keys look keys up through a hashed
 // index keyed with a per-process random key, so scripts cannot choose keys that collide.
 class ObjectMap {
  public:
-  using Values = std::vector<ValueRef, detail::BufferAllocator<ValueRef>>;
   static constexpr size_t npos = detail::Shape::npos;
 
   ObjectMap() = default;
@@ -300,7 +389,7 @@ class ObjectMap {
       detail::Shape::release(shape_);
       shape_ = o.shape_;
       o.shape_ = nullptr;
-      values_ = std::move(o.values_);
+      values_.replace_with(std::move(o.values_));
     }
     return *this;
   }
@@ -322,7 +411,10 @@ class ObjectMap {
   void append_new(std::string key, ValueRef value);
   void reserve(size_t n) { values_.reserve(n); }
   // For maps made from a shape: the value of the next key.
-  void add_value(ValueRef v) { values_.push_back(std::move(v)); }
+  void add_value(ValueRef v) {
+    values_.reserve(values_.size() + 1);
+    values_.push_back_reserved(std::move(v));
+  }
   // Marks the map's shape as one that never changes while others hold it, so that later objects may
   // share it and caches may remember it; gives the shape (null for an empty map).
   const detail::Shape* freeze_shape() noexcept {
@@ -355,7 +447,7 @@ class ObjectMap {
   void grow_check() const;
 
   detail::Shape* shape_ = nullptr;  // counted; null while the map is empty
-  Values values_;
+  detail::ObjectValues values_;
 };
 
 namespace detail {
@@ -382,6 +474,7 @@ struct ArrayObj : HeapObject {
 struct ObjectObj : HeapObject {
   ObjectMap map;
   explicit ObjectObj(ObjectMap m) : HeapObject(ValueKind::Object), map(std::move(m)) {}
+  explicit ObjectObj(Shape* shape) noexcept : HeapObject(ValueKind::Object), map(shape) {}
 };
 // Function and NativeFn: a name only.
 struct NameObj : HeapObject {
@@ -412,6 +505,12 @@ const ValueRef& ValueRef::method_receiver() const noexcept {
   return static_cast<const detail::MethodObj*>(p_)->receiver;
 }
 ValueRef& ValueRef::method_receiver_mut() noexcept { return static_cast<detail::MethodObj*>(p_)->receiver; }
+void ValueRef::free_spent_method() noexcept {
+  auto* m = static_cast<detail::MethodObj*>(p_);
+  m->~MethodObj();
+  detail::HeapObject::operator delete(m, sizeof(detail::MethodObj));
+  kind_ = ValueKind::Nil;
+}
 ValueRef ValueRef::method_function() const noexcept { return ValueRef(static_cast<const detail::MethodObj*>(p_)->fn); }
 
 // Keyed 64-bit hash of a text (SipHash-1-3 with a key drawn once per process).

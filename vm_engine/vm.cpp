@@ -1452,9 +1452,11 @@ L_Call: {
       if (receiver != nullptr) {
         // The receiver goes to register 0 (when the body has one), the arguments after it.
         if (callee->reg_count > 0) {
-          // A method value held only by this slot (the usual `o.m(...)`) hands its receiver over.
+          // A method value held only by this slot (the usual `o.m(...)`) hands its receiver over and is
+          // freed right here.
           if (f->unique()) {
             NR[0].put(std::move(*receiver));
+            f->free_spent_method();
           } else {
             NR[0].put(*receiver);
           }

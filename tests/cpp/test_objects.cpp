@@ -126,6 +126,39 @@ INSTANTIATE_TEST_SUITE_P(
              "1\n11\n=> nil"}),
     label);
 
+// Maps of every size around the in-place limit: copies, moves and growth keep every entry, in order, and
+// leave the source intact (copies) or empty (moves).
+TEST(ObjectMapStorage, CopiesMovesAndGrowthAroundTheInPlaceLimit) {
+  auto text_of = [](const ObjectMap& m) {
+    std::string out;
+    for (const auto& [k, v] : m) out += k + "=" + to_text(v) + ";";
+    return out;
+  };
+  std::string expected;
+  ObjectMap grown;
+  for (int n = 0; n <= 12; ++n) {
+    ObjectMap copy = grown;
+    EXPECT_EQ(text_of(copy), expected) << n;
+    ObjectMap moved = std::move(copy);
+    EXPECT_EQ(text_of(moved), expected) << n;
+    EXPECT_EQ(copy.size(), 0u) << n;  // NOLINT(bugprone-use-after-move): a moved-from map is empty
+    ObjectMap assigned;
+    assigned.set("old", ValueRef::string("gone"));
+    assigned = moved;
+    EXPECT_EQ(text_of(assigned), expected) << n;
+    assigned.set("extra", ValueRef::integer(-1));  // grows the copy only
+    EXPECT_EQ(text_of(moved), expected) << n;
+    EXPECT_EQ(assigned.size(), static_cast<size_t>(n) + 1) << n;
+    std::string key = "k" + std::to_string(n);
+    grown.set(key, ValueRef::string("v" + std::to_string(n)));
+    grown.set(key, ValueRef::string("w" + std::to_string(n)));  // replaced: same position, no growth
+    expected += key + "=w" + std::to_string(n) + ";";
+    ASSERT_EQ(grown.size(), static_cast<size_t>(n) + 1);
+  }
+  EXPECT_EQ(text_of(grown), expected);
+  for (int n = 0; n <= 12; ++n) EXPECT_EQ(grown.find("k" + std::to_string(n))->as_string(), "w" + std::to_string(n));
+}
+
 // One MakeObject whose keys differ from run to run (hand-written code: a literal's keys are constants):
 // keys of other texts, the same text in another string, and keys that are not strings (dropped).
 TEST(ObjectSites, KeysThatChangeBetweenBuilds) {
