@@ -284,9 +284,6 @@ ValueRef ValueRef::native(std::string name) { return ValueRef(intern_name(ValueK
 ValueRef ValueRef::method(ValueRef receiver, std::string name) {
   return ValueRef(new MethodObj(std::move(receiver), intern_name(ValueKind::Function, std::move(name))));
 }
-ValueRef ValueRef::method(ValueRef receiver, const ValueRef& function) {
-  return ValueRef(new MethodObj(std::move(receiver), static_cast<NameObj*>(function.p_)));
-}
 
 ValueRef ValueRef::from_constant(const Constant& c) {
   switch (c.kind) {
