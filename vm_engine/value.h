@@ -200,37 +200,44 @@ class ValueRef {
 };
 static_assert(sizeof(ValueRef) == 16);
 
-// Text-keyed map of an Object. Iterates in insertion order (a replaced key keeps its first position).
-// Small maps are scanned; larger ones keep an open-addressing index hashed with a per-process random key,
-// so scripts cannot choose keys that collide.
-class ObjectMap {
- public:
-  using Entry = std::pair<std::string, ValueRef>;
-  using Entries = std::vector<Entry, detail::BufferAllocator<Entry>>;
+namespace detail {
 
-  ObjectMap() = default;
-  size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
-  const ValueRef* find(std::string_view key) const noexcept {
-    if (!index_.empty()) return find_hashed(key);
-    for (const auto& e : entries_)
-      if (same_text(e.first, key)) return &e.second;
-    return nullptr;
+// The ordered key list of an object. Objects built by the same literal share one shape, so building one
+// copies no key text and a member read can remember "this shape keeps key k in slot i". A shape changes
+// in place only while a single holder has it; a frozen shape never changes (until one holder alone is
+// left), which is what lets caches key on its address while they hold a reference to it.
+struct Shape {
+  using Keys = std::vector<std::string, BufferAllocator<std::string>>;
+  static constexpr size_t kScanLimit = 8;  // small key lists are scanned, larger ones hashed
+  static constexpr size_t npos = ~size_t{0};
+
+  std::atomic<uint32_t> refs{1};
+  bool frozen = false;
+  Keys keys;
+  std::vector<uint32_t> index;  // 0 = empty slot, otherwise key position + 1; power-of-two size
+
+  Shape() = default;
+  Shape(const Shape& o) : keys(o.keys), index(o.index) {}
+  Shape& operator=(const Shape&) = delete;
+  static void* operator new(std::size_t size) { return buffer_allocate(size); }
+  static void operator delete(void* p, std::size_t size) noexcept { buffer_release(p, size); }
+
+  void retain() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
+  static void release(Shape* s) noexcept {
+    if (s != nullptr && s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete s;
   }
-  // Inserts or replaces; an insert past the value ceiling throws std::bad_alloc.
-  void set(std::string key, ValueRef value);
-  // Inserts a key the map does not hold yet (the caller has looked).
-  void append_new(std::string key, ValueRef value);
-  void reserve(size_t n) { entries_.reserve(n); }
+  // A frozen shape of these keys, which must be distinct.
+  static Shape* make_frozen(Keys keys);
 
-  Entries::const_iterator begin() const noexcept { return entries_.begin(); }
-  Entries::const_iterator end() const noexcept { return entries_.end(); }
-  const Entries& entries() const noexcept { return entries_; }
-  // Moves every entry out, leaving the map empty (used to free nested values without recursion).
-  Entries take_entries() noexcept;
+  size_t find(std::string_view key) const noexcept {
+    if (!index.empty()) return find_hashed(key);
+    for (size_t i = 0, n = keys.size(); i < n; ++i)
+      if (same_text(keys[i], key)) return i;
+    return npos;
+  }
+  // Adds a key the shape does not hold; on failure (std::bad_alloc) the shape is unchanged.
+  void append(std::string key);
 
- private:
-  static constexpr size_t kScanLimit = 8;
   static bool same_text(const std::string& a, std::string_view b) noexcept {
     size_t n = a.size();
     if (n != b.size()) return false;
@@ -241,14 +248,116 @@ class ObjectMap {
       if (x[i] != y[i]) return false;
     return true;
   }
-  const ValueRef* find_hashed(std::string_view key) const noexcept;
-  size_t find_index(std::string_view key, uint64_t hash) const noexcept;
+
+ private:
+  size_t find_hashed(std::string_view key) const noexcept;
+  // The index for the keys plus `extra` (when not null) at the end.
+  std::vector<uint32_t> build_index(const std::string* extra) const;
+};
+
+// A counted reference to a shape, for the caches that remember one.
+class ShapeRef {
+ public:
+  ShapeRef() = default;
+  explicit ShapeRef(const Shape* s) noexcept : s_(const_cast<Shape*>(s)) {
+    if (s_ != nullptr) s_->retain();
+  }
+  ShapeRef(const ShapeRef& o) noexcept : ShapeRef(o.s_) {}
+  ShapeRef& operator=(const ShapeRef& o) noexcept {
+    ShapeRef copy(o);
+    std::swap(s_, copy.s_);
+    return *this;
+  }
+  ~ShapeRef() { Shape::release(s_); }
+  const Shape* get() const noexcept { return s_; }
+  Shape* get_mut() const noexcept { return s_; }
+
+ private:
+  Shape* s_ = nullptr;
+};
+
+}  // namespace detail
+
+// Text-keyed map of an Object: a shape (the keys, in insertion order; a replaced key keeps its first
+// position) and the values in the same order. Maps of more than a few keys look keys up through a hashed
+// index keyed with a per-process random key, so scripts cannot choose keys that collide.
+class ObjectMap {
+ public:
+  using Values = std::vector<ValueRef, detail::BufferAllocator<ValueRef>>;
+  static constexpr size_t npos = detail::Shape::npos;
+
+  ObjectMap() = default;
+  // An empty map that takes the keys of `shape` (retained); the caller adds one value per key, in order.
+  explicit ObjectMap(detail::Shape* shape) noexcept : shape_(shape) { shape->retain(); }
+  ObjectMap(const ObjectMap& o) : shape_(o.shape_), values_(o.values_) {
+    if (shape_ != nullptr) shape_->retain();
+  }
+  ObjectMap(ObjectMap&& o) noexcept : shape_(o.shape_), values_(std::move(o.values_)) { o.shape_ = nullptr; }
+  ObjectMap& operator=(const ObjectMap& o) {
+    if (this != &o) *this = ObjectMap(o);
+    return *this;
+  }
+  ObjectMap& operator=(ObjectMap&& o) noexcept {
+    if (this != &o) {
+      detail::Shape::release(shape_);
+      shape_ = o.shape_;
+      o.shape_ = nullptr;
+      values_ = std::move(o.values_);
+    }
+    return *this;
+  }
+  ~ObjectMap() { detail::Shape::release(shape_); }
+
+  size_t size() const noexcept { return values_.size(); }
+  bool empty() const noexcept { return values_.empty(); }
+  size_t find_slot(std::string_view key) const noexcept { return shape_ == nullptr ? npos : shape_->find(key); }
+  const ValueRef* find(std::string_view key) const noexcept {
+    size_t i = find_slot(key);
+    return i == npos ? nullptr : &values_[i];
+  }
+  const std::string& key(size_t i) const noexcept { return shape_->keys[i]; }
+  const ValueRef& value(size_t i) const noexcept { return values_[i]; }
+  const detail::Shape* shape() const noexcept { return shape_; }
+  // Inserts or replaces; an insert past the value ceiling throws std::bad_alloc.
+  void set(std::string key, ValueRef value);
+  // Inserts a key the map does not hold yet (the caller has looked).
+  void append_new(std::string key, ValueRef value);
+  void reserve(size_t n) { values_.reserve(n); }
+  // For maps made from a shape: the value of the next key.
+  void add_value(ValueRef v) { values_.push_back(std::move(v)); }
+  // Marks the map's shape as one that never changes while others hold it, so that later objects may
+  // share it and caches may remember it; gives the shape (null for an empty map).
+  const detail::Shape* freeze_shape() noexcept {
+    if (shape_ != nullptr) shape_->frozen = true;
+    return shape_;
+  }
+
+  // Iteration yields (key, value) pairs of references.
+  class const_iterator {
+   public:
+    using value_type = std::pair<const std::string&, const ValueRef&>;
+    const_iterator(const ObjectMap* m, size_t i) noexcept : m_(m), i_(i) {}
+    value_type operator*() const noexcept { return {m_->key(i_), m_->value(i_)}; }
+    const_iterator& operator++() noexcept {
+      ++i_;
+      return *this;
+    }
+    bool operator==(const const_iterator& o) const noexcept { return i_ == o.i_; }
+    bool operator!=(const const_iterator& o) const noexcept { return i_ != o.i_; }
+
+   private:
+    const ObjectMap* m_;
+    size_t i_;
+  };
+  const_iterator begin() const noexcept { return {this, 0}; }
+  const_iterator end() const noexcept { return {this, values_.size()}; }
+
+ private:
   // Throws std::bad_alloc when one more entry would pass the value ceiling.
   void grow_check() const;
-  void rebuild_index();
 
-  Entries entries_;
-  std::vector<uint32_t> index_;  // 0 = empty slot, otherwise entry position + 1; power-of-two size
+  detail::Shape* shape_ = nullptr;  // counted; null while the map is empty
+  Values values_;
 };
 
 namespace detail {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "vm_engine/limits.h"
+#include "vm_engine/members.h"
 #include "vm_engine/pool.h"
 #include "vm_engine/text_join.h"
 #include "vm_engine/vm_internal.h"
@@ -429,15 +430,23 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   exec_plain = fuse(code, code_size, constants, false);
   global_cache.resize(constants.size());
   sites.resize(calls);
-  size_t method_site_count = 0;
+  // Member-read and object sites are numbered by the GetIndex or MakeObject they belong to, so both
+  // executable copies share them; a fused read uses the site of the GetIndex that ends its sequence.
+  std::vector<int32_t> site_of(code_size, -1);
+  int32_t member_reads = 0, object_builds = 0;
+  for (size_t i = 0; i < code_size; ++i) {
+    if (code[i].opcode == Opcode::GetIndex) site_of[i] = member_reads++;
+    if (code[i].opcode == Opcode::MakeObject) site_of[i] = object_builds++;
+  }
   for (auto* copy : {&exec, &exec_plain}) {
     int32_t next_site = 0;
-    int32_t next_method_site = 0;
     for (size_t i = 0; i < code_size; ++i) {
       Instruction& in = (*copy)[i];
       uint32_t op = static_cast<uint32_t>(in.opcode);
-      if (in.opcode == Opcode::GetIndex || op == detail::kFusedIndexRR || op == detail::kFusedIndexRC) {
-        in.imm = next_method_site++;
+      if (in.opcode == Opcode::GetIndex || in.opcode == Opcode::MakeObject) {
+        in.imm = site_of[i];
+      } else if (op == detail::kFusedIndexRR || op == detail::kFusedIndexRC) {
+        in.imm = site_of[i + 2];
       } else if (in.opcode == Opcode::Call) {
         in.imm = next_site++;
       } else if (in.opcode == Opcode::LoadGlobal && in.arg < global_cache.size()) {
@@ -447,9 +456,9 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
         in = Instruction{static_cast<Opcode>(detail::kConstantError), 0, in.arg};
       }
     }
-    method_site_count = std::max(method_site_count, static_cast<size_t>(next_method_site));
   }
-  method_sites.resize(method_site_count);
+  method_sites.resize(static_cast<size_t>(member_reads));
+  object_sites.resize(static_cast<size_t>(object_builds));
 }
 
 // --- Locks, stdout ---------------------------------------------------------------------------------------
@@ -584,7 +593,72 @@ ValueRef* VM::global_slot(const CodeUnit& unit, uint64_t k, bool create) {
   return slot;
 }
 
-// --- Classes ---------------------------------------------------------------------------------------------
+// --- Objects and classes ---------------------------------------------------------------------------------
+
+ValueRef VM::read_member(const ValueRef& c, const ValueRef& key, detail::MethodSite& site) {
+  {
+    ValueRef out;
+    switch (detail::member_hit(c, key, site, out)) {
+      case detail::MemberHit::Done: return out;
+      case detail::MemberHit::Method: return ValueRef::method(c, site.function);
+      case detail::MemberHit::Miss: break;
+    }
+  }
+  const ObjectMap& m = c.as_object();
+  const detail::Shape* shape = m.shape();
+  // Only a frozen shape is remembered: a cache holds it, and a shape that objects grow one key at a time
+  // would have to be copied at every growth once a cache held it.
+  bool remember = shape != nullptr && shape->frozen;
+  auto fill = [&](detail::MethodSite::Kind kind, size_t slot) {
+    site.kind = kind;
+    site.slot = static_cast<uint32_t>(slot);
+    site.shape = detail::ShapeRef(shape);
+    site.shape_id = shape;
+    site.key = key;
+    site.key_id = key.heap_identity();
+  };
+  size_t slot = m.find_slot(key.as_string());
+  if (slot != ObjectMap::npos) {
+    if (remember) fill(detail::MethodSite::Entry, slot);
+    return m.value(slot);
+  }
+  ValueRef out = resolve_method(c, key, site);
+  if (remember) {
+    size_t cls = m.find_slot("__class__");
+    if (cls == ObjectMap::npos) {
+      fill(detail::MethodSite::Absent, 0);
+    } else if (m.value(cls).kind() == ValueKind::String && site.class_name.kind() == ValueKind::String &&
+               site.class_name.heap_identity() == m.value(cls).heap_identity() &&
+               site.member.heap_identity() == key.heap_identity()) {
+      fill(detail::MethodSite::Method, cls);
+    }
+  }
+  return out;
+}
+
+ValueRef VM::build_object(ValueRef* pairs, size_t n, detail::ObjectSite& site) {
+  ObjectMap map;
+  map.reserve(std::min<uint64_t>(n, 64));
+  // Walked in source order; when a key repeats, the earliest pair wins (as popping from the top down and
+  // letting later inserts replace would decide), and entries keep source order.
+  for (size_t j = 0; j < n; ++j) {
+    const ValueRef& k = pairs[2 * j];
+    if (k.kind() == ValueKind::String && map.find(k.as_string()) == nullptr)
+      map.append_new(std::string(k.as_string()), std::move(pairs[2 * j + 1]));
+  }
+  // Distinct string keys (the literal's usual case): the next object built from the same key strings
+  // shares this one's shape.
+  if (n > 0 && map.size() == n) {
+    std::vector<ValueRef> keys;
+    keys.reserve(n);
+    for (size_t j = 0; j < n; ++j) keys.push_back(pairs[2 * j]);
+    site.shape = detail::ShapeRef(map.freeze_shape());
+    site.keys = std::move(keys);
+  }
+  for (size_t j = 0; j < 2 * n; ++j) pairs[j].clear();
+  return ValueRef::object(std::move(map));
+}
+
 
 ValueRef VM::resolve_method(const ValueRef& receiver, const ValueRef& member, detail::MethodSite& site) {
   const ValueRef* cls = receiver.as_object().find("__class__");
@@ -1541,18 +1615,13 @@ L_MakeObject: {
   if (n == 0) ENSURE(1);
   SYNC();
   {
-    ObjectMap map;
-    map.reserve(std::min<uint64_t>(n, 64));
     ValueRef* first = sp - 2 * n;
-    // Walked in source order; when a key repeats, the earliest pair wins (as popping from the top down and
-    // letting later inserts replace would decide), and entries keep source order.
-    for (ValueRef* p = first; p < sp; p += 2) {
-      if (p[0].kind() == ValueKind::String && map.find(p[0].as_string()) == nullptr)
-        map.append_new(std::string(p[0].as_string()), std::move(p[1]));
-    }
-    for (ValueRef* p = first; p < sp; ++p) p->clear();
+    const detail::ObjectSite& site = unit->object_sites[static_cast<uint32_t>(ip->imm)];
+    ValueRef out;
+    if (!detail::build_from_site(site, first, n, out))
+      out = build_object(first, n, unit->object_sites[static_cast<uint32_t>(ip->imm)]);
     sp = first;
-    (sp++)->put(ValueRef::object(std::move(map)));
+    (sp++)->put(std::move(out));
   }
   NEXT();
 }
@@ -1572,9 +1641,9 @@ L_GetIndex: {
       (--sp)->put_nil();
     } else if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
       SYNC();
-      const ValueRef* found = c.as_object().find(i.as_string());
-      ValueRef out = found != nullptr ? *found
-                                      : resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]);
+      detail::MethodSite& site = unit->method_sites[static_cast<uint32_t>(ip->imm)];
+      ValueRef out;
+      out = read_member(c, i, site);
       c = std::move(out);
       (--sp)->clear();
     } else {
@@ -2016,13 +2085,13 @@ L_FusedIndexRR: {
     DISPATCH();
   }
   if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
-    const ValueRef* found = c.as_object().find(i.as_string());
-    if (found != nullptr) {
-      (sp++)->put(*found);
-    } else {
+    detail::MethodSite& site = unit->method_sites[static_cast<uint32_t>(ip->imm)];
+    detail::MemberHit hit = detail::member_hit(c, i, site, *sp);
+    if (hit != detail::MemberHit::Done) {
       SYNC_AT(2);
-      (sp++)->put(resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
+      sp->put(hit == detail::MemberHit::Method ? ValueRef::method(c, site.function) : read_member(c, i, site));
     }
+    ++sp;
     executed += 3;
     ip += 3;
     DISPATCH();
@@ -2058,13 +2127,13 @@ L_FusedIndexRC: {
   const ValueRef& c = OPERAND_A;
   const ValueRef& key = OPERAND_K_HIGH;
   if (c.kind() == ValueKind::Object && key.kind() == ValueKind::String) {
-    const ValueRef* found = c.as_object().find(key.as_string());
-    if (found != nullptr) {
-      (sp++)->put(*found);
-    } else {
+    detail::MethodSite& site = unit->method_sites[static_cast<uint32_t>(ip->imm)];
+    detail::MemberHit hit = detail::member_hit(c, key, site, *sp);
+    if (hit != detail::MemberHit::Done) {
       SYNC_AT(2);
-      (sp++)->put(resolve_method(c, key, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
+      sp->put(hit == detail::MemberHit::Method ? ValueRef::method(c, site.function) : read_member(c, key, site));
     }
+    ++sp;
     executed += 3;
     ip += 3;
     DISPATCH();
