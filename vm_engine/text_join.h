@@ -59,14 +59,14 @@ TARNWICK_INLINE size_t int_text_size(int64_t v) noexcept {
   return detail::decimal_digits(u) + (v < 0 ? 1 : 0);
 }
 
-// Writes the decimal text of v at `out` (room for int_text_size(v) bytes, at most 20); returns its end.
-TARNWICK_INLINE char* write_int_text(char* out, int64_t v) noexcept {
+// Writes the decimal text of v, `size` bytes long (int_text_size(v)), at `out`; returns its end.
+TARNWICK_INLINE char* write_int_text(char* out, int64_t v, size_t size) noexcept {
   uint64_t u = static_cast<uint64_t>(v);
   if (v < 0) {
-    *out++ = '-';
+    out[0] = '-';
     u = 0 - u;
   }
-  char* end = out + detail::decimal_digits(u);
+  char* end = out + size;
   char* p = end;
   while (u >= 100) {
     p -= 2;
@@ -81,14 +81,18 @@ TARNWICK_INLINE char* write_int_text(char* out, int64_t v) noexcept {
   return end;
 }
 
+// The same, measuring first (room for 20 bytes is always enough).
+TARNWICK_INLINE char* write_int_text(char* out, int64_t v) noexcept { return write_int_text(out, v, int_text_size(v)); }
+
 // Replaces *first with the String of the plain texts of first[0], ..., end[-1] joined in that order, and
 // returns true; the caller drops the other operands. When first holds a String that no other handle
-// shares, the text grows in place. `alias`, when not null, is a register holding the same String as
-// *first that the result is about to overwrite anyway: it is let go first, so that the text can still grow
-// in place.
+// shares, the text grows in place. `target`, when not null, is the register that the result is stored
+// over next: its value is as good as gone, so when it holds the String being extended it is let go first
+// (the text can then grow in place), and when it holds a String of its own that fits, that block is
+// reused for the result (in those two cases the register is left nil; otherwise it is not touched).
 // Returns false, changing nothing, when an operand is an array or an object or when the text would pass
 // the rendering limit (text_limit()): the caller renders those one Concat at a time, where the one that
 // passes the limit fails.
-bool join_texts(ValueRef* first, ValueRef* end, ValueRef* alias);
+bool join_texts(ValueRef* first, ValueRef* end, ValueRef* target);
 
 }  // namespace tarnwick

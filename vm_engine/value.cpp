@@ -170,14 +170,12 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
   ::operator delete(p);
 }
 
+namespace {
+
 // Destroying an array drops its elements; any element that dies with it is queued here instead of being
 // destroyed recursively, so a value nested a million levels deep frees with constant native stack.
-void destroy_heap(HeapObject* obj) noexcept {
-  // A string keeps nothing else alive: no need to queue it.
-  if (obj->kind == ValueKind::String) {
-    StringObj::free(static_cast<StringObj*>(obj));
-    return;
-  }
+
+[[gnu::noinline]] void destroy_queued(HeapObject* obj) noexcept {
   ThreadHeap* heap = thread_heap();
   if (heap == nullptr) {
     // Past the thread's end (or without memory for its state): no queue, nested values free recursively.
@@ -194,6 +192,17 @@ void destroy_heap(HeapObject* obj) noexcept {
     destroy_one(o);
   }
   heap->draining = false;
+}
+
+}  // namespace
+
+void destroy_heap(HeapObject* obj) noexcept {
+  // A string keeps nothing else alive: it goes straight back to its block, without the queue.
+  if (obj->kind == ValueKind::String) {
+    StringObj::free(static_cast<StringObj*>(obj));
+    return;
+  }
+  destroy_queued(obj);
 }
 
 StringObj* StringObj::make(size_t size, size_t capacity) {

@@ -152,6 +152,8 @@ class ValueRef {
   // keeping its text, and returns where its bytes start: those past the old length are for the caller to
   // write. The value may move to a larger block (this handle then points there).
   char* string_grow(size_t size);
+  // Bytes a String can hold without moving (string_grow up to this keeps the block).
+  inline size_t string_capacity() const noexcept;
 
   // In-place writes for the interpreter's hot paths. Each requires that this handle holds no counted
   // reference (nil, bool, int, float or a function name): there is nothing to release first.
@@ -491,6 +493,7 @@ struct MethodObj : HeapObject {
 }  // namespace detail
 
 std::string_view ValueRef::as_string() const noexcept { return static_cast<const detail::StringObj*>(p_)->text(); }
+size_t ValueRef::string_capacity() const noexcept { return static_cast<const detail::StringObj*>(p_)->capacity; }
 const std::vector<ValueRef>& ValueRef::as_array() const noexcept {
   return static_cast<const detail::ArrayObj*>(p_)->items;
 }

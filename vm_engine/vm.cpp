@@ -1726,18 +1726,16 @@ concat: {
   // first, into one string.
   SYNC();
   ValueRef* first = sp - (concat_count + 1);
-  ValueRef* alias = nullptr;
-  if (first->kind() == ValueKind::String && !first->unique()) {
-    // `x = f"{x}..."` stores the result over the variable that holds the text being extended (Dup;
-    // StoreReg r next): letting go of that handle first lets the text grow in place.
+  // The register the result is stored over next (StoreReg r, or Dup; StoreReg r): the join may take its
+  // old value's place.
+  ValueRef* target = nullptr;
+  {
     const Instruction* code = unit->code.data();
     uint64_t after = PC() + concat_count;
-    if (code[after].opcode == Opcode::Dup && after + 1 < unit->code_size &&
-        code[after + 1].opcode == Opcode::StoreReg && code[after + 1].arg < kRegisterLimit &&
-        R[code[after + 1].arg].identity() == first->identity())
-      alias = &R[code[after + 1].arg];
+    if (code[after].opcode == Opcode::Dup && after + 1 < unit->code_size) ++after;
+    if (code[after].opcode == Opcode::StoreReg && code[after].arg < kRegisterLimit) target = &R[code[after].arg];
   }
-  if (!join_texts(first, sp, alias)) {
+  if (!join_texts(first, sp, target)) {
     // An array or object among the operands, or a text past the rendering limit. Joined at once, such a
     // text would fail here, where the instructions one by one fail at the Concat that passes it: a run goes
     // one at a time, and a single Concat renders part by part (failing past the limit).

@@ -151,6 +151,29 @@ INSTANTIATE_TEST_SUITE_P(
                       JoinCase{"Utf8PartsStayWhole", {S("\xE2\x82\xAC"), S("h\xC3\xA9")}, "\xE2\x82\xAC" "h\xC3\xA9"}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// Many operands of every short length, ints of every width among them: the join must equal the texts
+// appended one by one, for a fresh result and for one extended in place.
+TEST(JoinTexts, LongRunsOfShortTextsAndInts) {
+  for (bool in_place : {false, true}) {
+    std::vector<ValueRef> parts;
+    std::string expected = "start";
+    parts.push_back(in_place ? shallow_copy(S("start")) : S("start"));
+    int64_t n = 7;
+    for (size_t len = 0; len <= 40; ++len) {
+      std::string text;
+      for (size_t i = 0; i < len; ++i) text.push_back(static_cast<char>('A' + (len + i) % 26));
+      parts.push_back(S(text));
+      expected += text;
+      int64_t v = len % 2 == 0 ? n : -n;
+      parts.push_back(I(v));
+      expected += std::to_string(v);
+      n = n < INT64_MAX / 10 ? n * 10 + 3 : 7;
+    }
+    ASSERT_TRUE(join_texts(parts.data(), parts.data() + parts.size(), nullptr));
+    EXPECT_EQ(parts[0].as_string(), expected) << in_place;
+  }
+}
+
 TEST(JoinTexts, ContainersAreLeftToTheCaller) {
   std::vector<ValueRef> parts = {S("a"), ValueRef::array({I(1)}), S("b")};
   EXPECT_FALSE(join_texts(parts.data(), parts.data() + parts.size(), nullptr));
@@ -204,6 +227,33 @@ TEST(JoinTexts, AliasIsReleasedForTheResult) {
   ASSERT_TRUE(join_texts(parts2.data(), parts2.data() + 2, &reg2));
   EXPECT_EQ(parts2[0].as_string(), "line4");
   EXPECT_EQ(keeper.as_string(), "line");
+}
+
+// The register the result replaces gives its block when nothing else holds it and the result fits without
+// wasting it; otherwise the register keeps its value.
+TEST(JoinTexts, TargetBlockReusedOnlyWhenFreeAndFitting) {
+  struct Case {
+    const char* label;
+    size_t old_size;
+    bool shared;
+    bool reused;
+  };
+  // The result takes 22 bytes; blocks hold whole 16-byte steps.
+  for (const Case& c : {Case{"fits", 20, false, true}, Case{"shared", 20, true, false},
+                        Case{"too small", 1, false, false}, Case{"far too large", 500, false, false}}) {
+    ValueRef reg = S(std::string(c.old_size, 'o'));
+    ValueRef other = c.shared ? reg : ValueRef();
+    const void* old = reg.identity();
+    std::vector<ValueRef> parts = {I(12), S(std::string(20, 'a'))};
+    ASSERT_TRUE(join_texts(parts.data(), parts.data() + 2, &reg)) << c.label;
+    EXPECT_EQ(parts[0].as_string(), "12" + std::string(20, 'a')) << c.label;
+    EXPECT_EQ(parts[0].identity() == old, c.reused) << c.label;
+    if (c.reused) {
+      EXPECT_TRUE(reg.is_nil()) << c.label;
+    } else {
+      EXPECT_EQ(reg.as_string(), std::string(c.old_size, 'o')) << c.label;
+    }
+  }
 }
 
 // Past the rendering limit the join refuses (and lets go of nothing); up to it, it joins.
@@ -298,6 +348,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "fn f() {\n let s = \"\"\n let x = 0.5\n for i in range(0, 4) { s = f\"{s}{x},\"\n x = x * 3.0 }\n"
                    " return s\n}\nprint(f())",
                    "\"0.5,1.5,4.5,13.5,\"\n=> nil"},
+        ScriptCase{"TargetSharesTheTextWithAnotherVariable",
+                   "fn f() {\n let a = f\"q{1}\"\n let b = a\n b = f\"{a}x\"\n let c = b\n c = f\"{c}y\"\n"
+                   " b = f\"{b}z\"\n return [a, b, c]\n}\nprint(str(f()))",
+                   "\"[q1, q1xz, q1xy]\"\n=> nil"},
         ScriptCase{"ContainerInTheMiddleOfARun",
                    "fn f(a) { return f\"<{a}|{[a, 2.5]}|{a}>\" }\nprint(f(1), f(\"s\"))",
                    "\"<1|[1, 2.5]|1>\"\"<s|[s, 2.5]|s>\"\n=> nil"}),
