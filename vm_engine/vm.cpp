@@ -604,6 +604,10 @@ ValueRef VM::read_member(const ValueRef& c, const ValueRef& key, detail::MethodS
       case detail::MemberHit::Miss: break;
     }
   }
+  // The class lookup below may replace the answer the layout entry relies on: forget that entry until it
+  // is filled again from this read.
+  site.kind = detail::MethodSite::None;
+  site.key_id = nullptr;
   const ObjectMap& m = c.as_object();
   const detail::Shape* shape = m.shape();
   // Only a frozen shape is remembered: a cache holds it, and a shape that objects grow one key at a time

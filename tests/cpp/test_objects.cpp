@@ -120,6 +120,15 @@ INSTANTIATE_TEST_SUITE_P(
              "let a = {__class__: \"V\", x: 1}\nlet s = a\nlet i = 0\nwhile i < 5 { s = s.add(a)\n i = i + 1 }\n"
              "let r = a.two(1)\nlet q = a.two(1, 2, 3)\nprint(s.x, a.x, r[1], r[2], q[2], len(q))",
              "611nil23\n=> nil"},
+        // The same class name string and key strings throughout: only the layouts and keys tell reads apart.
+        Case{"OneReadSeesObjectsOfManyLayoutsAndKeys",
+             "class C { fn m(self) { return \"m\" }\n fn n(self) { return \"n\" } }\n"
+             "fn get(o, k) { return o[k] }\n"
+             "fn go() {\n let cn = \"C\"\n let km = \"m\"\n let kn = \"n\"\n"
+             " let a = {__class__: cn}\n let b = {}\n b.__class__ = cn\n"
+             " return f\"{get(a, km)()}{get(b, kn)()}{get(a, km)()}{get(a, kn)()}{get(b, km)()}\"\n}\n"
+             "print(go())",
+             "\"mnmnm\"\n=> nil"},
         Case{"ClassReplacedAfterAResolution",
              "class A { fn m(self) { return 1 } }\nfn call(o) { return o.m() }\nlet o = {__class__: \"A\"}\n"
              "print(call(o))\nA = {__methods__: {}}\nprint(call(o), call({__class__: \"A\"}))",
