@@ -32,12 +32,13 @@ enum Builtin {
   kPrint, kClock, kStr, kInt, kFloat, kLen, kRange, kTypeof, kInput, kSqrt, kAbs, kMin, kMax, kPow, kRound,
   kRand, kCos, kSin, kBuiltinCount
 };
+static_assert(kLen == detail::kBuiltinLen);
 
 // The double of an Int or Float; `fallback` for anything else.
 double number_or(const ValueRef& v, double fallback) { return v.is_number() ? v.number_as_double() : fallback; }
 
 // Text to int: optional sign, decimal digits, nothing else; 0 when it does not parse or overflows.
-int64_t parse_int(const std::string& s) {
+int64_t parse_int(std::string_view s) {
   size_t i = 0;
   bool neg = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
@@ -54,7 +55,7 @@ int64_t parse_int(const std::string& s) {
   return -acc;
 }
 
-bool iequals(const std::string& a, const char* b) {
+bool iequals(std::string_view a, const char* b) {
   size_t n = std::strlen(b);
   if (a.size() != n) return false;
   for (size_t i = 0; i < n; ++i)
@@ -64,11 +65,11 @@ bool iequals(const std::string& a, const char* b) {
 
 // Text to float: [sign] (digits [. [digits]] | . digits) [(e|E) [sign] digits], or inf, infinity, nan in any
 // letter case after an optional sign. 0.0 when it does not parse.
-double parse_float(const std::string& s) {
+double parse_float(std::string_view s) {
   size_t i = 0;
   bool neg = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
-  std::string rest = s.substr(i);
+  std::string_view rest = s.substr(i);
   if (iequals(rest, "inf") || iequals(rest, "infinity")) return neg ? -HUGE_VAL : HUGE_VAL;
   if (iequals(rest, "nan")) return neg ? -std::nan("") : std::nan("");
   size_t j = i, int_digits = 0, frac_digits = 0;
@@ -88,7 +89,8 @@ double parse_float(const std::string& s) {
   if (j != s.size()) return 0.0;
   // Validated above, so the C library's reader (in the "C" locale) sees only well-formed text.
   static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  return strtod_l(s.c_str(), nullptr, c_locale);
+  std::string text(s);
+  return strtod_l(text.c_str(), nullptr, c_locale);
 }
 
 // 10 to an integer power by repeated squaring (the same sequence of roundings as the usual powi).

@@ -296,7 +296,7 @@ PyObject* to_python(const ValueRef& root, PendingException* interrupt) {
       return nullptr;
     }
     const size_t i = top.next++;
-    const ValueRef& child = is_array ? top.value->as_array()[i] : top.value->as_object().entries()[i].second;
+    const ValueRef& child = is_array ? top.value->as_array()[i] : top.value->as_object().value(i);
     const bool nested = child.kind() == ValueKind::Array || child.kind() == ValueKind::Object;
     PyObject* item = nested ? make_container(child) : leaf_to_python(child);
     if (item == nullptr) {
@@ -307,7 +307,7 @@ PyObject* to_python(const ValueRef& root, PendingException* interrupt) {
     if (is_array) {
       PyList_SET_ITEM(target, static_cast<Py_ssize_t>(i), item);  // steals item
     } else {
-      PyObject* key = text_to_python(top.value->as_object().entries()[i].first);
+      PyObject* key = text_to_python(top.value->as_object().key(i));
       int rc = key == nullptr ? -1 : PyDict_SetItem(target, key, item);
       Py_XDECREF(key);
       Py_DECREF(item);  // the dict holds its own reference now (or failed)

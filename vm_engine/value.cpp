@@ -22,7 +22,7 @@ namespace {
 
 void destroy_one(HeapObject* obj) noexcept {
   switch (obj->kind) {
-    case ValueKind::String: delete static_cast<StringObj*>(obj); break;
+    case ValueKind::String: StringObj::free(static_cast<StringObj*>(obj)); break;
     case ValueKind::Array: delete static_cast<ArrayObj*>(obj); break;
     case ValueKind::Object: delete static_cast<ObjectObj*>(obj); break;
     case ValueKind::Method: delete static_cast<MethodObj*>(obj); break;
@@ -170,9 +170,12 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
   ::operator delete(p);
 }
 
+namespace {
+
 // Destroying an array drops its elements; any element that dies with it is queued here instead of being
 // destroyed recursively, so a value nested a million levels deep frees with constant native stack.
-void destroy_heap(HeapObject* obj) noexcept {
+
+[[gnu::noinline]] void destroy_queued(HeapObject* obj) noexcept {
   ThreadHeap* heap = thread_heap();
   if (heap == nullptr) {
     // Past the thread's end (or without memory for its state): no queue, nested values free recursively.
@@ -191,6 +194,31 @@ void destroy_heap(HeapObject* obj) noexcept {
   heap->draining = false;
 }
 
+}  // namespace
+
+void destroy_heap(HeapObject* obj) noexcept {
+  // A string keeps nothing else alive: it goes straight back to its block, without the queue.
+  if (obj->kind == ValueKind::String) {
+    StringObj::free(static_cast<StringObj*>(obj));
+    return;
+  }
+  destroy_queued(obj);
+}
+
+StringObj* StringObj::make(size_t size, size_t capacity) {
+  // Whole 16-byte steps: the block classes are that fine, and the slack is room to grow in place.
+  if (capacity > SIZE_MAX / 2) throw std::bad_alloc();
+  size_t bytes = (sizeof(StringObj) + capacity + 15) & ~size_t{15};
+  void* block = HeapObject::operator new(bytes);
+  return ::new (block) StringObj(size, bytes - sizeof(StringObj));
+}
+
+void StringObj::free(StringObj* s) noexcept {
+  size_t bytes = sizeof(StringObj) + s->capacity;
+  s->~StringObj();
+  HeapObject::operator delete(s, bytes);
+}
+
 }  // namespace detail
 
 using detail::ArrayObj;
@@ -203,17 +231,39 @@ using detail::StringObj;
 
 ValueRef shared_empty_string() { return ValueRef::string(std::string()); }
 
-ValueRef ValueRef::string(std::string s) {
+ValueRef ValueRef::string(std::string_view s) {
   if (s.empty()) {
     // Created once, race-free, and never freed: the static handle keeps its count above zero.
-    static const ValueRef* empty = new ValueRef(new StringObj(std::string()));
+    static const ValueRef* empty = new ValueRef(StringObj::make(0, 0));
     return *empty;
   }
-  return ValueRef(new StringObj(std::move(s)));
+  StringObj* obj = StringObj::make(s.size(), s.size());
+  std::memcpy(obj->data(), s.data(), s.size());
+  return ValueRef(obj);
+}
+
+ValueRef ValueRef::string_for_writing(size_t size, char*& bytes) {
+  StringObj* obj = StringObj::make(size, size);
+  bytes = obj->data();
+  return ValueRef(obj);
+}
+
+char* ValueRef::string_grow(size_t size) {
+  auto* s = static_cast<StringObj*>(p_);
+  if (size > s->capacity) {
+    // Doubling keeps a text that grows a little at a time at amortised constant cost per byte.
+    StringObj* grown = StringObj::make(size, std::max(size, 2 * s->capacity));
+    std::memcpy(grown->data(), s->data(), s->size);
+    StringObj::free(s);
+    p_ = s = grown;
+  }
+  s->size = size;
+  return s->data();
 }
 
 ValueRef ValueRef::array(std::vector<ValueRef> items) { return ValueRef(new ArrayObj(std::move(items))); }
 ValueRef ValueRef::object(ObjectMap map) { return ValueRef(new ObjectObj(std::move(map))); }
+ValueRef ValueRef::object_of_shape(detail::Shape* shape) { return ValueRef(new ObjectObj(shape)); }
 ValueRef ValueRef::object(std::vector<std::pair<std::string, ValueRef>> entries) {
   ObjectMap map;
   map.reserve(entries.size());
@@ -242,9 +292,6 @@ ValueRef ValueRef::function(std::string name) { return ValueRef(intern_name(Valu
 ValueRef ValueRef::native(std::string name) { return ValueRef(intern_name(ValueKind::NativeFn, std::move(name))); }
 ValueRef ValueRef::method(ValueRef receiver, std::string name) {
   return ValueRef(new MethodObj(std::move(receiver), intern_name(ValueKind::Function, std::move(name))));
-}
-ValueRef ValueRef::method(ValueRef receiver, const ValueRef& function) {
-  return ValueRef(new MethodObj(std::move(receiver), static_cast<NameObj*>(function.p_)));
 }
 
 ValueRef ValueRef::from_constant(const Constant& c) {
@@ -313,75 +360,95 @@ uint64_t keyed_hash(std::string_view text) noexcept {
   return v0 ^ v1 ^ v2 ^ v3;
 }
 
-size_t ObjectMap::find_index(std::string_view key, uint64_t hash) const noexcept {
-  size_t mask = index_.size() - 1;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    uint32_t slot = index_[i];
-    if (slot == 0 || entries_[slot - 1].first == key) return i;
+namespace detail {
+
+size_t Shape::find_hashed(std::string_view key) const noexcept {
+  size_t mask = index.size() - 1;
+  for (size_t i = keyed_hash(key) & mask;; i = (i + 1) & mask) {
+    uint32_t slot = index[i];
+    if (slot == 0) return npos;
+    if (keys[slot - 1] == key) return slot - 1;
   }
 }
 
-const ValueRef* ObjectMap::find_hashed(std::string_view key) const noexcept {
-  uint32_t slot = index_[find_index(key, keyed_hash(key))];
-  return slot == 0 ? nullptr : &entries_[slot - 1].second;
+std::vector<uint32_t> Shape::build_index(const std::string* extra) const {
+  size_t n = keys.size() + (extra != nullptr ? 1 : 0);
+  size_t cap = 16;
+  while (cap < n * 2) cap *= 2;
+  std::vector<uint32_t> out(cap, 0);
+  for (size_t k = 0; k < n; ++k) {
+    const std::string& key = k < keys.size() ? keys[k] : *extra;
+    size_t i = keyed_hash(key) & (cap - 1);
+    while (out[i] != 0) i = (i + 1) & (cap - 1);
+    out[i] = static_cast<uint32_t>(k + 1);
+  }
+  return out;
 }
 
-void ObjectMap::rebuild_index() {
-  size_t cap = 16;
-  while (cap < entries_.size() * 2) cap *= 2;
-  index_.assign(cap, 0);
-  for (size_t i = 0; i < entries_.size(); ++i) index_[find_index(entries_[i].first, keyed_hash(entries_[i].first))] = static_cast<uint32_t>(i + 1);
+void Shape::append(std::string key) {
+  keys.reserve(keys.size() + 1);
+  size_t n = keys.size() + 1;
+  if (n > kScanLimit) {
+    if (index.empty() || n * 2 > index.size()) {
+      index = build_index(&key);
+    } else {
+      size_t mask = index.size() - 1;
+      size_t i = keyed_hash(key) & mask;
+      while (index[i] != 0) i = (i + 1) & mask;
+      index[i] = static_cast<uint32_t>(n);
+    }
+  }
+  keys.push_back(std::move(key));  // room reserved: cannot fail
 }
+
+Shape* Shape::make_frozen(Keys k) {
+  auto* s = new Shape();
+  s->keys = std::move(k);
+  if (s->keys.size() > kScanLimit) {
+    try {
+      s->index = s->build_index(nullptr);
+    } catch (...) {
+      delete s;
+      throw;
+    }
+  }
+  s->frozen = true;
+  return s;
+}
+
+}  // namespace detail
 
 // An object grows one store at a time, so a loop can grow it without end; past the value ceiling the store
 // fails like any other allocation (the run ends with "Out of memory").
 void ObjectMap::grow_check() const {
+  constexpr size_t kEntryBytes = sizeof(ValueRef) + sizeof(std::string) + 2 * sizeof(uint32_t);
   // Below a page of entries no ceiling worth setting can be reached: skip asking.
-  if ((entries_.size() + 1) * (sizeof(Entry) + 2 * sizeof(uint32_t)) <= 4096) return;
-  if (!value_fits((entries_.size() + 1) * (sizeof(Entry) + 2 * sizeof(uint32_t)))) throw std::bad_alloc();
+  if ((values_.size() + 1) * kEntryBytes <= 4096) return;
+  if (!value_fits((values_.size() + 1) * kEntryBytes)) throw std::bad_alloc();
 }
 
 void ObjectMap::set(std::string key, ValueRef value) {
-  if (index_.empty()) {
-    for (auto& e : entries_) {
-      if (e.first == key) {
-        e.second = std::move(value);
-        return;
-      }
-    }
-    grow_check();
-    entries_.emplace_back(std::move(key), std::move(value));
-    if (entries_.size() > kScanLimit) rebuild_index();
+  size_t i = find_slot(key);
+  if (i != npos) {
+    values_[i] = std::move(value);
     return;
   }
-  uint64_t h = keyed_hash(key);
-  size_t pos = find_index(key, h);
-  if (index_[pos] != 0) {
-    entries_[index_[pos] - 1].second = std::move(value);
-    return;
-  }
-  grow_check();
-  entries_.emplace_back(std::move(key), std::move(value));
-  if (entries_.size() * 2 > index_.size()) {
-    rebuild_index();
-  } else {
-    index_[pos] = static_cast<uint32_t>(entries_.size());
-  }
+  append_new(std::move(key), std::move(value));
 }
 
 void ObjectMap::append_new(std::string key, ValueRef value) {
-  if (!index_.empty()) {
-    set(std::move(key), std::move(value));
-    return;
-  }
   grow_check();
-  entries_.emplace_back(std::move(key), std::move(value));
-  if (entries_.size() > kScanLimit) rebuild_index();
-}
-
-ObjectMap::Entries ObjectMap::take_entries() noexcept {
-  index_.clear();
-  return std::move(entries_);
+  values_.reserve(values_.size() + 1);
+  // Keys are added to a shape this map alone holds: a shared one (another object's, or a literal's that a
+  // cache may remember) is copied first.
+  if (shape_ == nullptr || shape_->refs.load(std::memory_order_acquire) != 1) {
+    auto* own = shape_ == nullptr ? new detail::Shape() : new detail::Shape(*shape_);
+    detail::Shape::release(shape_);
+    shape_ = own;
+  }
+  shape_->frozen = false;
+  shape_->append(std::move(key));
+  values_.push_back_reserved(std::move(value));
 }
 
 // --- Rules -----------------------------------------------------------------------------------------------
@@ -515,17 +582,17 @@ void append_text(std::string& out, const ValueRef& root) {
       const ValueRef& item = items[top.next++];
       begin(item);
     } else {
-      const auto& entries = top.container->as_object().entries();
-      if (top.next == entries.size()) {
+      const ObjectMap& map = top.container->as_object();
+      if (top.next == map.size()) {
         out += '}';
         open.pop_back();
         continue;
       }
       if (top.next > 0) out += ", ";
-      const auto& entry = entries[top.next++];
-      out += entry.first;
+      size_t i = top.next++;
+      out += map.key(i);
       out += ": ";
-      begin(entry.second);
+      begin(map.value(i));
     }
   }
 }
@@ -538,7 +605,15 @@ std::string to_text(const ValueRef& v) {
 
 std::string to_display(const ValueRef& v) {
   switch (v.kind()) {
-    case ValueKind::String: return "\"" + v.as_string() + "\"";
+    case ValueKind::String: {
+      std::string_view text = v.as_string();
+      std::string out;
+      out.reserve(text.size() + 2);
+      out += '"';
+      out += text;
+      out += '"';
+      return out;
+    }
     case ValueKind::Array: return "[array:" + std::to_string(v.as_array().size()) + "]";
     case ValueKind::Object: return "{object:" + std::to_string(v.as_object().size()) + "}";
     default: return to_text(v);
@@ -547,7 +622,13 @@ std::string to_display(const ValueRef& v) {
 
 ValueRef shallow_copy(const ValueRef& v) {
   switch (v.kind()) {
-    case ValueKind::String: return ValueRef(new StringObj(v.as_string()));
+    case ValueKind::String: {
+      std::string_view text = v.as_string();
+      char* bytes;
+      ValueRef copy = ValueRef::string_for_writing(text.size(), bytes);
+      if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
+      return copy;
+    }
     case ValueKind::Array: return ValueRef(new ArrayObj(v.as_array()));
     case ValueKind::Object: return ValueRef(new ObjectObj(v.as_object()));
     case ValueKind::Function:

@@ -5,8 +5,10 @@
 // touches a counter either (the records live as long as the process, one per distinct name).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <new>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,6 +25,8 @@ class ValueRef;
 class ObjectMap;
 
 namespace detail {
+
+struct Shape;
 
 // Common header of every heap value. `next` links objects waiting to be destroyed, so that freeing a
 // deeply nested value walks a list instead of recursing on the native stack.
@@ -92,18 +96,21 @@ class ValueRef {
   static ValueRef integer(int64_t i) noexcept { ValueRef v; v.kind_ = ValueKind::Int; v.i_ = i; return v; }
   static ValueRef floating(double f) noexcept { ValueRef v; v.kind_ = ValueKind::Float; v.f_ = f; return v; }
   // An empty text gives the process-wide shared empty string.
-  static ValueRef string(std::string s);
-  static ValueRef string(std::string_view s) { return string(std::string(s)); }
-  static ValueRef string(const char* s) { return string(std::string(s)); }
+  static ValueRef string(std::string_view s);
+  // A new String of `size` bytes whose bytes the caller writes at `bytes` before sharing it.
+  static ValueRef string_for_writing(size_t size, char*& bytes);
   static ValueRef array(std::vector<ValueRef> items);
   static ValueRef object(ObjectMap map);
+  // An object of the keys of `shape` (shared) whose values the caller adds through object_mut().add_value,
+  // one per key in order, before sharing it.
+  static ValueRef object_of_shape(detail::Shape* shape);
   // Later pairs with the same key replace earlier ones (keeping the first one's position).
   static ValueRef object(std::vector<std::pair<std::string, ValueRef>> entries);
   static ValueRef function(std::string name);
   static ValueRef native(std::string name);
   static ValueRef method(ValueRef receiver, std::string name);
   // A method implemented by the function that `function` (a Function value) names.
-  static ValueRef method(ValueRef receiver, const ValueRef& function);
+  static inline ValueRef method(ValueRef receiver, const ValueRef& function);
   static ValueRef from_constant(const Constant& c);
 
   ValueKind kind() const noexcept { return kind_; }
@@ -122,7 +129,8 @@ class ValueRef {
   double as_float() const noexcept { return f_; }
   // Int as is converted, Float as is; callers check is_number() first.
   double number_as_double() const noexcept { return kind_ == ValueKind::Int ? static_cast<double>(i_) : f_; }
-  inline const std::string& as_string() const noexcept;
+  // A String's bytes; valid while a handle to the value lives.
+  inline std::string_view as_string() const noexcept;
   inline const std::vector<ValueRef>& as_array() const noexcept;
   inline const ObjectMap& as_object() const noexcept;
   // Name of a Function, Method (the implementing function) or NativeFn.
@@ -130,6 +138,9 @@ class ValueRef {
   inline const ValueRef& method_receiver() const noexcept;
   // The receiver slot of a Method held by this handle alone (unique()): the caller may move it out.
   inline ValueRef& method_receiver_mut() noexcept;
+  // Frees a Method this handle alone holds whose receiver has been moved out (method_receiver_mut()),
+  // leaving nil: nothing else can be reached from it.
+  inline void free_spent_method() noexcept;
   // The Function value naming a Method's implementation (interned: compare with heap_identity()).
   inline ValueRef method_function() const noexcept;
 
@@ -137,7 +148,12 @@ class ValueRef {
   // after make_unique()).
   inline std::vector<ValueRef>& array_mut() noexcept;
   inline ObjectMap& object_mut() noexcept;
-  inline std::string& string_mut() noexcept;
+  // Makes room for a String held by this handle alone to be `size` bytes long (at least its length now),
+  // keeping its text, and returns where its bytes start: those past the old length are for the caller to
+  // write. The value may move to a larger block (this handle then points there).
+  char* string_grow(size_t size);
+  // Bytes a String can hold without moving (string_grow up to this keeps the block).
+  inline size_t string_capacity() const noexcept;
 
   // In-place writes for the interpreter's hot paths. Each requires that this handle holds no counted
   // reference (nil, bool, int, float or a function name): there is nothing to release first.
@@ -194,37 +210,44 @@ class ValueRef {
 };
 static_assert(sizeof(ValueRef) == 16);
 
-// Text-keyed map of an Object. Iterates in insertion order (a replaced key keeps its first position).
-// Small maps are scanned; larger ones keep an open-addressing index hashed with a per-process random key,
-// so scripts cannot choose keys that collide.
-class ObjectMap {
- public:
-  using Entry = std::pair<std::string, ValueRef>;
-  using Entries = std::vector<Entry, detail::BufferAllocator<Entry>>;
+namespace detail {
 
-  ObjectMap() = default;
-  size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
-  const ValueRef* find(std::string_view key) const noexcept {
-    if (!index_.empty()) return find_hashed(key);
-    for (const auto& e : entries_)
-      if (same_text(e.first, key)) return &e.second;
-    return nullptr;
+// The ordered key list of an object. Objects built by the same literal share one shape, so building one
+// copies no key text and a member read can remember "this shape keeps key k in slot i". A shape changes
+// in place only while a single holder has it; a frozen shape never changes (until one holder alone is
+// left), which is what lets caches key on its address while they hold a reference to it.
+struct Shape {
+  using Keys = std::vector<std::string, BufferAllocator<std::string>>;
+  static constexpr size_t kScanLimit = 8;  // small key lists are scanned, larger ones hashed
+  static constexpr size_t npos = ~size_t{0};
+
+  std::atomic<uint32_t> refs{1};
+  bool frozen = false;
+  Keys keys;
+  std::vector<uint32_t> index;  // 0 = empty slot, otherwise key position + 1; power-of-two size
+
+  Shape() = default;
+  Shape(const Shape& o) : keys(o.keys), index(o.index) {}
+  Shape& operator=(const Shape&) = delete;
+  static void* operator new(std::size_t size) { return buffer_allocate(size); }
+  static void operator delete(void* p, std::size_t size) noexcept { buffer_release(p, size); }
+
+  void retain() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
+  static void release(Shape* s) noexcept {
+    if (s != nullptr && s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete s;
   }
-  // Inserts or replaces; an insert past the value ceiling throws std::bad_alloc.
-  void set(std::string key, ValueRef value);
-  // Inserts a key the map does not hold yet (the caller has looked).
-  void append_new(std::string key, ValueRef value);
-  void reserve(size_t n) { entries_.reserve(n); }
+  // A frozen shape of these keys, which must be distinct.
+  static Shape* make_frozen(Keys keys);
 
-  Entries::const_iterator begin() const noexcept { return entries_.begin(); }
-  Entries::const_iterator end() const noexcept { return entries_.end(); }
-  const Entries& entries() const noexcept { return entries_; }
-  // Moves every entry out, leaving the map empty (used to free nested values without recursion).
-  Entries take_entries() noexcept;
+  size_t find(std::string_view key) const noexcept {
+    if (!index.empty()) return find_hashed(key);
+    for (size_t i = 0, n = keys.size(); i < n; ++i)
+      if (same_text(keys[i], key)) return i;
+    return npos;
+  }
+  // Adds a key the shape does not hold; on failure (std::bad_alloc) the shape is unchanged.
+  void append(std::string key);
 
- private:
-  static constexpr size_t kScanLimit = 8;
   static bool same_text(const std::string& a, std::string_view b) noexcept {
     size_t n = a.size();
     if (n != b.size()) return false;
@@ -235,22 +258,217 @@ class ObjectMap {
       if (x[i] != y[i]) return false;
     return true;
   }
-  const ValueRef* find_hashed(std::string_view key) const noexcept;
-  size_t find_index(std::string_view key, uint64_t hash) const noexcept;
+
+ private:
+  size_t find_hashed(std::string_view key) const noexcept;
+  // The index for the keys plus `extra` (when not null) at the end.
+  std::vector<uint32_t> build_index(const std::string* extra) const;
+};
+
+// A counted reference to a shape, for the caches that remember one.
+class ShapeRef {
+ public:
+  ShapeRef() = default;
+  explicit ShapeRef(const Shape* s) noexcept : s_(const_cast<Shape*>(s)) {
+    if (s_ != nullptr) s_->retain();
+  }
+  ShapeRef(const ShapeRef& o) noexcept : ShapeRef(o.s_) {}
+  ShapeRef& operator=(const ShapeRef& o) noexcept {
+    ShapeRef copy(o);
+    std::swap(s_, copy.s_);
+    return *this;
+  }
+  ~ShapeRef() { Shape::release(s_); }
+  const Shape* get() const noexcept { return s_; }
+  Shape* get_mut() const noexcept { return s_; }
+
+ private:
+  Shape* s_ = nullptr;
+};
+
+}  // namespace detail
+
+namespace detail {
+
+// The values of an object: the first few in place (an object of a few entries is one allocation), more in
+// a recycled buffer.
+class ObjectValues {
+ public:
+  static constexpr uint32_t kInline = 4;
+
+  ObjectValues() noexcept : data_(inline_slots()) {}
+  ObjectValues(const ObjectValues& o) : ObjectValues() {
+    reserve(o.size_);
+    for (uint32_t i = 0; i < o.size_; ++i) new (data_ + i) ValueRef(o.data_[i]);
+    size_ = o.size_;
+  }
+  ObjectValues(ObjectValues&& o) noexcept : ObjectValues() {
+    if (o.data_ != o.inline_slots()) {
+      data_ = o.data_;
+      cap_ = o.cap_;
+      size_ = o.size_;
+      o.data_ = o.inline_slots();
+      o.cap_ = kInline;
+    } else {
+      for (uint32_t i = 0; i < o.size_; ++i) {
+        new (data_ + i) ValueRef(std::move(o.data_[i]));
+        o.data_[i].~ValueRef();
+      }
+      size_ = o.size_;
+    }
+    o.size_ = 0;
+  }
+  ObjectValues& operator=(const ObjectValues&) = delete;
+  ~ObjectValues() { clear_all(); }
+
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  ValueRef& operator[](size_t i) noexcept { return data_[i]; }
+  const ValueRef& operator[](size_t i) const noexcept { return data_[i]; }
+  void reserve(size_t n) {
+    if (n > cap_) grow(n);
+  }
+  // Room for one more is the caller's to make first (reserve).
+  void push_back_reserved(ValueRef v) noexcept {
+    new (data_ + size_) ValueRef(std::move(v));
+    ++size_;
+  }
+  // Drops what this holds and takes what `o` holds.
+  void replace_with(ObjectValues&& o) noexcept {
+    this->~ObjectValues();
+    new (this) ObjectValues(std::move(o));
+  }
+
+ private:
+  ValueRef* inline_slots() noexcept { return reinterpret_cast<ValueRef*>(inline_); }
+  void clear_all() noexcept {
+    for (uint32_t i = 0; i < size_; ++i) data_[i].~ValueRef();
+    if (data_ != inline_slots()) buffer_release(data_, size_t{cap_} * sizeof(ValueRef));
+    size_ = 0;
+  }
+  void grow(size_t n) {
+    if (n > UINT32_MAX / sizeof(ValueRef)) throw std::bad_alloc();
+    size_t cap = std::max<size_t>(n, size_t{cap_} * 2);
+    if (cap > UINT32_MAX / sizeof(ValueRef)) cap = n;
+    auto* fresh = static_cast<ValueRef*>(buffer_allocate(cap * sizeof(ValueRef)));
+    for (uint32_t i = 0; i < size_; ++i) {
+      new (fresh + i) ValueRef(std::move(data_[i]));
+      data_[i].~ValueRef();
+    }
+    if (data_ != inline_slots()) buffer_release(data_, size_t{cap_} * sizeof(ValueRef));
+    data_ = fresh;
+    cap_ = static_cast<uint32_t>(cap);
+  }
+
+  ValueRef* data_;
+  uint32_t size_ = 0;
+  uint32_t cap_ = kInline;
+  alignas(ValueRef) unsigned char inline_[kInline * sizeof(ValueRef)];
+};
+
+}  // namespace detail
+
+// Text-keyed map of an Object: a shape (the keys, in insertion order; a replaced key keeps its first
+// position) and the values in the same order. Maps of more than a few keys look keys up through a hashed
+// index keyed with a per-process random key, so scripts cannot choose keys that collide.
+class ObjectMap {
+ public:
+  static constexpr size_t npos = detail::Shape::npos;
+
+  ObjectMap() = default;
+  // An empty map that takes the keys of `shape` (retained); the caller adds one value per key, in order.
+  explicit ObjectMap(detail::Shape* shape) noexcept : shape_(shape) { shape->retain(); }
+  ObjectMap(const ObjectMap& o) : shape_(o.shape_), values_(o.values_) {
+    if (shape_ != nullptr) shape_->retain();
+  }
+  ObjectMap(ObjectMap&& o) noexcept : shape_(o.shape_), values_(std::move(o.values_)) { o.shape_ = nullptr; }
+  ObjectMap& operator=(const ObjectMap& o) {
+    if (this != &o) *this = ObjectMap(o);
+    return *this;
+  }
+  ObjectMap& operator=(ObjectMap&& o) noexcept {
+    if (this != &o) {
+      detail::Shape::release(shape_);
+      shape_ = o.shape_;
+      o.shape_ = nullptr;
+      values_.replace_with(std::move(o.values_));
+    }
+    return *this;
+  }
+  ~ObjectMap() { detail::Shape::release(shape_); }
+
+  size_t size() const noexcept { return values_.size(); }
+  bool empty() const noexcept { return values_.empty(); }
+  size_t find_slot(std::string_view key) const noexcept { return shape_ == nullptr ? npos : shape_->find(key); }
+  const ValueRef* find(std::string_view key) const noexcept {
+    size_t i = find_slot(key);
+    return i == npos ? nullptr : &values_[i];
+  }
+  const std::string& key(size_t i) const noexcept { return shape_->keys[i]; }
+  const ValueRef& value(size_t i) const noexcept { return values_[i]; }
+  const detail::Shape* shape() const noexcept { return shape_; }
+  // Inserts or replaces; an insert past the value ceiling throws std::bad_alloc.
+  void set(std::string key, ValueRef value);
+  // Inserts a key the map does not hold yet (the caller has looked).
+  void append_new(std::string key, ValueRef value);
+  void reserve(size_t n) { values_.reserve(n); }
+  // For maps made from a shape: the value of the next key.
+  void add_value(ValueRef v) {
+    values_.reserve(values_.size() + 1);
+    values_.push_back_reserved(std::move(v));
+  }
+  // Marks the map's shape as one that never changes while others hold it, so that later objects may
+  // share it and caches may remember it; gives the shape (null for an empty map).
+  const detail::Shape* freeze_shape() noexcept {
+    if (shape_ != nullptr) shape_->frozen = true;
+    return shape_;
+  }
+
+  // Iteration yields (key, value) pairs of references.
+  class const_iterator {
+   public:
+    using value_type = std::pair<const std::string&, const ValueRef&>;
+    const_iterator(const ObjectMap* m, size_t i) noexcept : m_(m), i_(i) {}
+    value_type operator*() const noexcept { return {m_->key(i_), m_->value(i_)}; }
+    const_iterator& operator++() noexcept {
+      ++i_;
+      return *this;
+    }
+    bool operator==(const const_iterator& o) const noexcept { return i_ == o.i_; }
+    bool operator!=(const const_iterator& o) const noexcept { return i_ != o.i_; }
+
+   private:
+    const ObjectMap* m_;
+    size_t i_;
+  };
+  const_iterator begin() const noexcept { return {this, 0}; }
+  const_iterator end() const noexcept { return {this, values_.size()}; }
+
+ private:
   // Throws std::bad_alloc when one more entry would pass the value ceiling.
   void grow_check() const;
-  void rebuild_index();
 
-  Entries entries_;
-  std::vector<uint32_t> index_;  // 0 = empty slot, otherwise entry position + 1; power-of-two size
+  detail::Shape* shape_ = nullptr;  // counted; null while the map is empty
+  detail::ObjectValues values_;
 };
 
 namespace detail {
 
+// A string's bytes follow its header in the same block, so a string is one allocation; blocks of short
+// strings come from the per-thread cache of heap blocks. `capacity` is what the block holds past the header:
+// a text held by one handle grows in place up to it.
 struct StringObj : HeapObject {
-  std::string text;
-  explicit StringObj(std::string s) : HeapObject(ValueKind::String), text(std::move(s)) {}
+  size_t size;
+  size_t capacity;
+  StringObj(size_t n, size_t cap) : HeapObject(ValueKind::String), size(n), capacity(cap) {}
+  char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+  const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  std::string_view text() const noexcept { return {data(), size}; }
+  // A string of `size` bytes, left for the caller to write, with room for at least `capacity` bytes.
+  static StringObj* make(size_t size, size_t capacity);
+  static void free(StringObj* s) noexcept;
 };
+static_assert(sizeof(StringObj) == 32);
 struct ArrayObj : HeapObject {
   std::vector<ValueRef> items;
   explicit ArrayObj(std::vector<ValueRef> v) : HeapObject(ValueKind::Array), items(std::move(v)) {}
@@ -258,6 +476,7 @@ struct ArrayObj : HeapObject {
 struct ObjectObj : HeapObject {
   ObjectMap map;
   explicit ObjectObj(ObjectMap m) : HeapObject(ValueKind::Object), map(std::move(m)) {}
+  explicit ObjectObj(Shape* shape) noexcept : HeapObject(ValueKind::Object), map(shape) {}
 };
 // Function and NativeFn: a name only.
 struct NameObj : HeapObject {
@@ -273,14 +492,14 @@ struct MethodObj : HeapObject {
 
 }  // namespace detail
 
-const std::string& ValueRef::as_string() const noexcept { return static_cast<const detail::StringObj*>(p_)->text; }
+std::string_view ValueRef::as_string() const noexcept { return static_cast<const detail::StringObj*>(p_)->text(); }
+size_t ValueRef::string_capacity() const noexcept { return static_cast<const detail::StringObj*>(p_)->capacity; }
 const std::vector<ValueRef>& ValueRef::as_array() const noexcept {
   return static_cast<const detail::ArrayObj*>(p_)->items;
 }
 const ObjectMap& ValueRef::as_object() const noexcept { return static_cast<const detail::ObjectObj*>(p_)->map; }
 std::vector<ValueRef>& ValueRef::array_mut() noexcept { return static_cast<detail::ArrayObj*>(p_)->items; }
 ObjectMap& ValueRef::object_mut() noexcept { return static_cast<detail::ObjectObj*>(p_)->map; }
-std::string& ValueRef::string_mut() noexcept { return static_cast<detail::StringObj*>(p_)->text; }
 const std::string& ValueRef::function_name() const noexcept {
   if (kind_ == ValueKind::Method) return static_cast<const detail::MethodObj*>(p_)->fn->name;
   return static_cast<const detail::NameObj*>(p_)->name;
@@ -289,6 +508,15 @@ const ValueRef& ValueRef::method_receiver() const noexcept {
   return static_cast<const detail::MethodObj*>(p_)->receiver;
 }
 ValueRef& ValueRef::method_receiver_mut() noexcept { return static_cast<detail::MethodObj*>(p_)->receiver; }
+ValueRef ValueRef::method(ValueRef receiver, const ValueRef& function) {
+  return ValueRef(new detail::MethodObj(std::move(receiver), static_cast<detail::NameObj*>(function.p_)));
+}
+void ValueRef::free_spent_method() noexcept {
+  auto* m = static_cast<detail::MethodObj*>(p_);
+  m->~MethodObj();
+  detail::HeapObject::operator delete(m, sizeof(detail::MethodObj));
+  kind_ = ValueKind::Nil;
+}
 ValueRef ValueRef::method_function() const noexcept { return ValueRef(static_cast<const detail::MethodObj*>(p_)->fn); }
 
 // Keyed 64-bit hash of a text (SipHash-1-3 with a key drawn once per process).

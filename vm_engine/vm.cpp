@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "vm_engine/limits.h"
+#include "vm_engine/members.h"
 #include "vm_engine/pool.h"
+#include "vm_engine/text_join.h"
 #include "vm_engine/vm_internal.h"
 
 namespace tarnwick {
@@ -157,7 +159,7 @@ TARNWICK_INLINE bool number_op(const ValueRef& x, const ValueRef& y, ValueRef& r
 }
 
 // Splits UTF-8 text into one string per scalar value; a byte that starts no valid sequence stands alone.
-std::vector<ValueRef> split_scalars(const std::string& s) {
+std::vector<ValueRef> split_scalars(std::string_view s) {
   std::vector<ValueRef> out;
   out.reserve(s.size());
   size_t i = 0;
@@ -428,15 +430,23 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   exec_plain = fuse(code, code_size, constants, false);
   global_cache.resize(constants.size());
   sites.resize(calls);
-  size_t method_site_count = 0;
+  // Member-read and object sites are numbered by the GetIndex or MakeObject they belong to, so both
+  // executable copies share them; a fused read uses the site of the GetIndex that ends its sequence.
+  std::vector<int32_t> site_of(code_size, -1);
+  int32_t member_reads = 0, object_builds = 0;
+  for (size_t i = 0; i < code_size; ++i) {
+    if (code[i].opcode == Opcode::GetIndex) site_of[i] = member_reads++;
+    if (code[i].opcode == Opcode::MakeObject) site_of[i] = object_builds++;
+  }
   for (auto* copy : {&exec, &exec_plain}) {
     int32_t next_site = 0;
-    int32_t next_method_site = 0;
     for (size_t i = 0; i < code_size; ++i) {
       Instruction& in = (*copy)[i];
       uint32_t op = static_cast<uint32_t>(in.opcode);
-      if (in.opcode == Opcode::GetIndex || op == detail::kFusedIndexRR || op == detail::kFusedIndexRC) {
-        in.imm = next_method_site++;
+      if (in.opcode == Opcode::GetIndex || in.opcode == Opcode::MakeObject) {
+        in.imm = site_of[i];
+      } else if (op == detail::kFusedIndexRR || op == detail::kFusedIndexRC) {
+        in.imm = site_of[i + 2];
       } else if (in.opcode == Opcode::Call) {
         in.imm = next_site++;
       } else if (in.opcode == Opcode::LoadGlobal && in.arg < global_cache.size()) {
@@ -446,9 +456,9 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
         in = Instruction{static_cast<Opcode>(detail::kConstantError), 0, in.arg};
       }
     }
-    method_site_count = std::max(method_site_count, static_cast<size_t>(next_method_site));
   }
-  method_sites.resize(method_site_count);
+  method_sites.resize(static_cast<size_t>(member_reads));
+  object_sites.resize(static_cast<size_t>(object_builds));
 }
 
 // --- Locks, stdout ---------------------------------------------------------------------------------------
@@ -559,7 +569,7 @@ void VM::set_global(const std::string& name, ValueRef value) {
 // --- Globals ---------------------------------------------------------------------------------------------
 
 std::string VM::global_name(const CodeUnit& unit, uint64_t k) const {
-  if (k < unit.constants.size() && unit.constants[k].kind() == ValueKind::String) return unit.constants[k].as_string();
+  if (k < unit.constants.size() && unit.constants[k].kind() == ValueKind::String) return std::string(unit.constants[k].as_string());
   return "global_" + std::to_string(k);
 }
 
@@ -589,7 +599,76 @@ ValueRef* VM::global_slot(const CodeUnit& unit, uint64_t k, bool create) {
   return slot;
 }
 
-// --- Classes ---------------------------------------------------------------------------------------------
+// --- Objects and classes ---------------------------------------------------------------------------------
+
+ValueRef VM::read_member(const ValueRef& c, const ValueRef& key, detail::MethodSite& site) {
+  {
+    ValueRef out;
+    switch (detail::member_hit(c, key, site, out)) {
+      case detail::MemberHit::Done: return out;
+      case detail::MemberHit::Method: return ValueRef::method(c, site.function);
+      case detail::MemberHit::Miss: break;
+    }
+  }
+  // The class lookup below may replace the answer the layout entry relies on: forget that entry until it
+  // is filled again from this read.
+  site.kind = detail::MethodSite::None;
+  site.key_id = nullptr;
+  const ObjectMap& m = c.as_object();
+  const detail::Shape* shape = m.shape();
+  // Only a frozen shape is remembered: a cache holds it, and a shape that objects grow one key at a time
+  // would have to be copied at every growth once a cache held it.
+  bool remember = shape != nullptr && shape->frozen;
+  auto fill = [&](detail::MethodSite::Kind kind, size_t slot) {
+    site.kind = kind;
+    site.slot = static_cast<uint32_t>(slot);
+    site.shape = detail::ShapeRef(shape);
+    site.shape_id = shape;
+    site.key = key;
+    site.key_id = key.heap_identity();
+  };
+  size_t slot = m.find_slot(key.as_string());
+  if (slot != ObjectMap::npos) {
+    if (remember) fill(detail::MethodSite::Entry, slot);
+    return m.value(slot);
+  }
+  ValueRef out = resolve_method(c, key, site);
+  if (remember) {
+    size_t cls = m.find_slot("__class__");
+    if (cls == ObjectMap::npos) {
+      fill(detail::MethodSite::Absent, 0);
+    } else if (m.value(cls).kind() == ValueKind::String && site.class_name.kind() == ValueKind::String &&
+               site.class_name.heap_identity() == m.value(cls).heap_identity() &&
+               site.member.heap_identity() == key.heap_identity()) {
+      fill(detail::MethodSite::Method, cls);
+    }
+  }
+  return out;
+}
+
+ValueRef VM::build_object(ValueRef* pairs, size_t n, detail::ObjectSite& site) {
+  ObjectMap map;
+  map.reserve(std::min<uint64_t>(n, 64));
+  // Walked in source order; when a key repeats, the earliest pair wins (as popping from the top down and
+  // letting later inserts replace would decide), and entries keep source order.
+  for (size_t j = 0; j < n; ++j) {
+    const ValueRef& k = pairs[2 * j];
+    if (k.kind() == ValueKind::String && map.find(k.as_string()) == nullptr)
+      map.append_new(std::string(k.as_string()), std::move(pairs[2 * j + 1]));
+  }
+  // Distinct string keys (the literal's usual case): the next object built from the same key strings
+  // shares this one's shape.
+  if (n > 0 && map.size() == n) {
+    std::vector<ValueRef> keys;
+    keys.reserve(n);
+    for (size_t j = 0; j < n; ++j) keys.push_back(pairs[2 * j]);
+    site.shape = detail::ShapeRef(map.freeze_shape());
+    site.keys = std::move(keys);
+  }
+  for (size_t j = 0; j < 2 * n; ++j) pairs[j].clear();
+  return ValueRef::object(std::move(map));
+}
+
 
 ValueRef VM::resolve_method(const ValueRef& receiver, const ValueRef& member, detail::MethodSite& site) {
   const ValueRef* cls = receiver.as_object().find("__class__");
@@ -597,7 +676,7 @@ ValueRef VM::resolve_method(const ValueRef& receiver, const ValueRef& member, de
   if (site.class_name.kind() == ValueKind::String && site.class_name.heap_identity() == cls->heap_identity() &&
       site.member.heap_identity() == member.heap_identity())
     return site.function.is_nil() ? ValueRef() : ValueRef::method(receiver, site.function);
-  std::optional<std::string> found = lookup_method(cls->as_string(), member.as_string());
+  std::optional<std::string> found = lookup_method(std::string(cls->as_string()), std::string(member.as_string()));
   site.class_name = *cls;
   site.member = member;
   site.function = found ? ValueRef::function(std::move(*found)) : ValueRef();
@@ -895,9 +974,6 @@ void VM::update_frame_room() noexcept {
 [[gnu::noinline]] void VM::prepare_run() {
   operands_taken_ = false;
   drop_fused_sequences_near_ceiling();
-  // Read once a run: only a native could change it in between, and then a join past it still fails, only
-  // at its first Concat.
-  render_limit_ = text_limit();
 }
 
 // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
@@ -990,7 +1066,6 @@ RunResult VM::run_loop() {
   std::string err;
   const char* fail_msg = nullptr;
   uint64_t concat_count = 0;
-  size_t concat_bytes = 0;  // string bytes among the operands of a join, when already counted
   int sub_op = 0;  // the variant of a handler shared by several instructions
   ValueRef fused;  // result of a fused number operation: always a scalar
 
@@ -1400,6 +1475,18 @@ L_Call: {
           DISPATCH();
         }
         if (f->heap_identity() == site.callee_id && site.kind == CallSite::Builtin) {
+          if (site.builtin == detail::kBuiltinLen && argc != 0) {
+            // len: a size read, nothing to allocate or fail.
+            const ValueRef& a = f[1];
+            int64_t n = a.kind() == ValueKind::String  ? static_cast<int64_t>(a.as_string().size())
+                        : a.kind() == ValueKind::Array ? static_cast<int64_t>(a.as_array().size())
+                        : a.kind() == ValueKind::Object ? static_cast<int64_t>(a.as_object().size())
+                                                        : 0;
+            while (sp > f + 1) (--sp)->clear();
+            sp = f;
+            (sp++)->put_int(n);  // over a function value: nothing to release
+            NEXT();
+          }
           SYNC();
           bool ok;
           {
@@ -1421,9 +1508,11 @@ L_Call: {
         // The receiver goes to register 0 (when the body has one), the arguments after it.
         if (site.unit->reg_count > 0) {
           ValueRef& receiver = f->method_receiver_mut();
-          // A method value held only by this slot (the usual `o.m(...)`) hands its receiver over.
+          // A method value held only by this slot (the usual `o.m(...)`) hands its receiver over and is
+          // freed right here.
           if (f->unique()) {
             R[0].put(std::move(receiver));
+            f->free_spent_method();
           } else {
             R[0].put(receiver);
           }
@@ -1568,18 +1657,13 @@ L_MakeObject: {
   if (n == 0) ENSURE(1);
   SYNC();
   {
-    ObjectMap map;
-    map.reserve(std::min<uint64_t>(n, 64));
     ValueRef* first = sp - 2 * n;
-    // Walked in source order; when a key repeats, the earliest pair wins (as popping from the top down and
-    // letting later inserts replace would decide), and entries keep source order.
-    for (ValueRef* p = first; p < sp; p += 2) {
-      if (p[0].kind() == ValueKind::String && map.find(p[0].as_string()) == nullptr)
-        map.append_new(p[0].as_string(), std::move(p[1]));
-    }
-    for (ValueRef* p = first; p < sp; ++p) p->clear();
+    const detail::ObjectSite& site = unit->object_sites[static_cast<uint32_t>(ip->imm)];
+    ValueRef out;
+    if (!detail::build_from_site(site, first, n, out))
+      out = build_object(first, n, unit->object_sites[static_cast<uint32_t>(ip->imm)]);
     sp = first;
-    (sp++)->put(ValueRef::object(std::move(map)));
+    (sp++)->put(std::move(out));
   }
   NEXT();
 }
@@ -1599,9 +1683,9 @@ L_GetIndex: {
       (--sp)->put_nil();
     } else if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
       SYNC();
-      const ValueRef* found = c.as_object().find(i.as_string());
-      ValueRef out = found != nullptr ? *found
-                                      : resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]);
+      detail::MethodSite& site = unit->method_sites[static_cast<uint32_t>(ip->imm)];
+      ValueRef out;
+      out = read_member(c, i, site);
       c = std::move(out);
       (--sp)->clear();
     } else {
@@ -1655,7 +1739,7 @@ L_SetIndex: {
           if (idx >= 0 && idx < n) items[idx] = std::move(v);
         }
       } else {
-        std::string key = i.kind() == ValueKind::String ? i.as_string() : to_text(i);
+        std::string key = i.kind() == ValueKind::String ? std::string(i.as_string()) : to_text(i);
         c.object_mut().set(std::move(key), std::move(v));
       }
     }
@@ -1673,59 +1757,32 @@ L_ConstantError:
 L_Concat:
   NEED2();
   concat_count = 1;
-  concat_bytes = SIZE_MAX;
   goto concat;
 L_FusedConcat:
   concat_count = ip->arg;
   if (DEPTH() < concat_count + 1) goto L_Concat;
-  {
-    // Joined at once, a text past the rendering limit would fail here, where the instructions one by one
-    // fail at the Concat that passes it: near the limit (and for containers, not measured here) they run
-    // one by one.
-    size_t strings = 0, others = 0;
-    for (const ValueRef* p = sp - (concat_count + 1); p < sp; ++p) {
-      if (p->kind() == ValueKind::String) {
-        strings += p->as_string().size();
-      } else if (!p->is_heap()) {
-        others += 400;  // nil, bool, int, float: a double's fixed text is the longest, and shorter than this
-      } else if (p->kind() == ValueKind::Array || p->kind() == ValueKind::Object) {
-        goto L_Concat;
-      } else {
-        others += p->function_name().size() + 16;
-      }
-    }
-    if (strings + others > render_limit_) goto L_Concat;
-    concat_bytes = strings;
-  }
 concat: {
   // concat_count Concat instructions in a row join the texts of the concat_count + 1 top values, deepest
-  // first: render them all into one string.
+  // first, into one string.
   SYNC();
   ValueRef* first = sp - (concat_count + 1);
-  if (first->kind() == ValueKind::String && !first->unique()) {
-    // `x = f"{x}..."` stores the result over the variable that holds the text being extended (Dup;
-    // StoreReg r next): letting go of that handle first lets the text grow in place.
+  // The register the result is stored over next (StoreReg r, or Dup; StoreReg r): the join may take its
+  // old value's place.
+  ValueRef* target = nullptr;
+  {
     const Instruction* code = unit->code.data();
     uint64_t after = PC() + concat_count;
-    if (code[after].opcode == Opcode::Dup && after + 1 < unit->code_size &&
-        code[after + 1].opcode == Opcode::StoreReg && code[after + 1].arg < kRegisterLimit &&
-        R[code[after + 1].arg].identity() == first->identity())
-      R[code[after + 1].arg].clear();
+    if (code[after].opcode == Opcode::Dup && after + 1 < unit->code_size) ++after;
+    if (code[after].opcode == Opcode::StoreReg && code[after].arg < kRegisterLimit) target = &R[code[after].arg];
   }
-  if (first->kind() == ValueKind::String && first->unique()) {
-    std::string& text = first->string_mut();
-    for (ValueRef* p = first + 1; p < sp; ++p) append_part(text, *p);
-  } else {
+  if (!join_texts(first, sp, target)) {
+    // An array or object among the operands, or a text past the rendering limit. Joined at once, such a
+    // text would fail here, where the instructions one by one fail at the Concat that passes it: a run goes
+    // one at a time, and a single Concat renders part by part (failing past the limit).
+    if (concat_count > 1) goto L_Concat;
     std::string text;
-    size_t size = concat_bytes;
-    if (size == SIZE_MAX) {
-      size = 0;
-      for (ValueRef* p = first; p < sp; ++p)
-        if (p->kind() == ValueKind::String) size += p->as_string().size();
-    }
-    text.reserve(size + 8 * concat_count);
     for (ValueRef* p = first; p < sp; ++p) append_part(text, *p);
-    *first = ValueRef::string(std::move(text));
+    *first = ValueRef::string(text);
   }
   while (sp > first + 1) (--sp)->clear();
   executed += concat_count;
@@ -2070,13 +2127,13 @@ L_FusedIndexRR: {
     DISPATCH();
   }
   if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
-    const ValueRef* found = c.as_object().find(i.as_string());
-    if (found != nullptr) {
-      (sp++)->put(*found);
-    } else {
+    detail::MethodSite& site = unit->method_sites[static_cast<uint32_t>(ip->imm)];
+    detail::MemberHit hit = detail::member_hit(c, i, site, *sp);
+    if (hit != detail::MemberHit::Done) {
       SYNC_AT(2);
-      (sp++)->put(resolve_method(c, i, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
+      sp->put(hit == detail::MemberHit::Method ? ValueRef::method(c, site.function) : read_member(c, i, site));
     }
+    ++sp;
     executed += 3;
     ip += 3;
     DISPATCH();
@@ -2112,13 +2169,13 @@ L_FusedIndexRC: {
   const ValueRef& c = OPERAND_A;
   const ValueRef& key = OPERAND_K_HIGH;
   if (c.kind() == ValueKind::Object && key.kind() == ValueKind::String) {
-    const ValueRef* found = c.as_object().find(key.as_string());
-    if (found != nullptr) {
-      (sp++)->put(*found);
-    } else {
+    detail::MethodSite& site = unit->method_sites[static_cast<uint32_t>(ip->imm)];
+    detail::MemberHit hit = detail::member_hit(c, key, site, *sp);
+    if (hit != detail::MemberHit::Done) {
       SYNC_AT(2);
-      (sp++)->put(resolve_method(c, key, unit->method_sites[static_cast<uint32_t>(ip->imm)]));
+      sp->put(hit == detail::MemberHit::Method ? ValueRef::method(c, site.function) : read_member(c, key, site));
     }
+    ++sp;
     executed += 3;
     ip += 3;
     DISPATCH();

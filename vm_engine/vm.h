@@ -65,6 +65,7 @@ namespace detail {
 struct CodeUnit;
 struct CallSite;
 struct MethodSite;
+struct ObjectSite;
 }  // namespace detail
 
 class VM {
@@ -136,6 +137,11 @@ class VM {
   CallOutcome do_call(uint64_t argc, std::string& err);
   bool do_return(std::string& err);
   bool call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& out, std::string& err);
+  // Member `key` (a String) of object `c`: its entry, else the method its class gives; answered by `site`
+  // when it can, and remembers there what the next read of the same shape can reuse.
+  ValueRef read_member(const ValueRef& c, const ValueRef& key, detail::MethodSite& site);
+  // The object of the n key/value pairs at `pairs` (their slots are left nil); remembers its keys in `site`.
+  ValueRef build_object(ValueRef* pairs, size_t n, detail::ObjectSite& site);
   // A receiver object's member through its class, remembered per instruction in `site`.
   ValueRef resolve_method(const ValueRef& receiver, const ValueRef& member, detail::MethodSite& site);
   // The implementing function's name for (class, member), through the method cache.
@@ -191,7 +197,6 @@ class VM {
   bool interrupted_ = false;
   bool operands_taken_ = false;  // a native call in progress has taken its operands off the stack
   bool sequences_dropped_ = false;  // every body runs its copy without fused sequences
-  size_t render_limit_ = 0;          // text_limit() when the run started
 
   std::FILE* in_ = stdin;
   std::FILE* out_ = stdout;

@@ -89,13 +89,33 @@ struct CallSite {
   std::shared_ptr<NativeCallable> native;
 };
 
-// What a GetIndex resolved through a class last time: the class name and member texts it saw (by
-// identity; the handles keep them alive) and the implementing function, or nil for "no such method".
-// The VM's method cache never changes an answer once given, so neither does this.
+// What a member read (GetIndex with a string key, or the fused read of a constant key) found last time.
+// For an object of a frozen shape the answer follows from the shape alone, or from the shape and the class
+// name the object holds: `shape` and `key` (held, compared by identity) say which reads the answer is for.
+//   Entry   the key is in the shape: the value in `slot`
+//   Method  the key is not, "__class__" is, in `slot`: when it holds `class_name` (by identity), the class
+//           lookup's answer below; otherwise the slow path
+//   Absent  neither the key nor "__class__" is in the shape: nil
+// The class lookup's answer itself (class name and member by identity, the implementing function or nil)
+// is remembered too: the VM's method cache never changes an answer once given, so neither does this.
 struct MethodSite {
+  enum Kind : uint8_t { None, Entry, Method, Absent };
+  Kind kind = None;
+  uint32_t slot = 0;
+  const void* shape_id = nullptr;
+  const void* key_id = nullptr;
+  ShapeRef shape;
+  ValueRef key;
   ValueRef class_name;
   ValueRef member;
   ValueRef function;
+};
+
+// What a MakeObject built last time: the key strings it saw (held, compared by identity) and the frozen
+// shape of their object, which the next object built from the same keys shares.
+struct ObjectSite {
+  ShapeRef shape;
+  std::vector<ValueRef> keys;
 };
 
 // One immutable body (the main program or a function), plus this VM's caches beside it.
@@ -116,12 +136,15 @@ struct CodeUnit {
   mutable std::vector<CallSite> sites;    // one per Call instruction; the executable Call's imm indexes it
   // One per instruction that reads an object member (GetIndex and the fused reads); their imm indexes it.
   mutable std::vector<MethodSite> method_sites;
+  mutable std::vector<ObjectSite> object_sites;  // one per MakeObject; its imm indexes it
 
   CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k, std::vector<uint64_t> l, uint64_t a);
 };
 
 // Builtin index by name, or -1.
 int builtin_index(const std::string& name);
+// The index of "len", which call sites run inline.
+inline constexpr int kBuiltinLen = 5;
 
 // "Out of memory" guard for sizes a script controls.
 bool fits_in_memory(uint64_t bytes);

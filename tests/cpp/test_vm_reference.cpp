@@ -162,7 +162,7 @@ class Plain {
   void push(ValueRef v) { cur_.stack.push_back(std::move(v)); }
   std::string global_name(uint64_t k) const {
     const auto& c = cur_.unit->constants;
-    if (k < c.size() && c[k].kind() == ValueKind::String) return c[k].as_string();
+    if (k < c.size() && c[k].kind() == ValueKind::String) return std::string(c[k].as_string());
     return "global_" + std::to_string(k);
   }
   void jump(uint64_t target) { cur_.pc = target; }
@@ -271,11 +271,11 @@ class Plain {
   ValueRef method(const ValueRef& obj, const std::string& member) {
     const ValueRef* cls = obj.as_object().find("__class__");
     if (cls == nullptr || cls->kind() != ValueKind::String) return ValueRef();
-    auto key = std::make_pair(cls->as_string(), member);
+    auto key = std::make_pair(std::string(cls->as_string()), member);
     auto hit = methods_.find(key);
     if (hit == methods_.end()) {
       std::optional<std::string> found;
-      std::string cur = cls->as_string();
+      std::string cur(cls->as_string());
       for (int guard = 0; guard < 100; ++guard) {
         auto g = globals_.find(cur);
         if (g == globals_.end() || g->second.kind() != ValueKind::Object) break;
@@ -439,7 +439,7 @@ class Plain {
         ObjectMap map;
         for (auto it = pairs.rbegin(); it != pairs.rend(); ++it)
           if (it->first.kind() == ValueKind::String && map.find(it->first.as_string()) == nullptr)
-            map.set(it->first.as_string(), it->second);
+            map.set(std::string(it->first.as_string()), it->second);
         push(ValueRef::object(std::move(map)));
         return {};
       }
@@ -453,7 +453,7 @@ class Plain {
         }
         if (a.kind() == ValueKind::Object && b.kind() == ValueKind::String) {
           const ValueRef* v = a.as_object().find(b.as_string());
-          push(v != nullptr ? *v : method(a, b.as_string()));
+          push(v != nullptr ? *v : method(a, std::string(b.as_string())));
           return {};
         }
         return "Invalid index operation";
@@ -495,7 +495,7 @@ class Plain {
         ValueRef items;
         if (a.kind() == ValueKind::String) {
           std::vector<ValueRef> chars;
-          const std::string& s = a.as_string();
+          std::string_view s = a.as_string();
           for (size_t i = 0; i < s.size();) {
             size_t n = 1;
             unsigned char lead = static_cast<unsigned char>(s[i]);
