@@ -32,7 +32,8 @@ enum Builtin {
   kPrint, kClock, kStr, kInt, kFloat, kLen, kRange, kTypeof, kInput, kSqrt, kAbs, kMin, kMax, kPow, kRound,
   kRand, kCos, kSin, kBuiltinCount
 };
-static_assert(kLen == detail::kBuiltinLen);
+static_assert(kLen == detail::kBuiltinLen && kSqrt == detail::kBuiltinSqrt && kCos == detail::kBuiltinCos &&
+              kSin == detail::kBuiltinSin);
 
 // The double of an Int or Float; `fallback` for anything else.
 double number_or(const ValueRef& v, double fallback) { return v.is_number() ? v.number_as_double() : fallback; }

@@ -591,10 +591,8 @@ ValueRef* VM::global_slot(const CodeUnit& unit, uint64_t k, bool create) {
     slot = it == globals_.end() ? nullptr : &it->second;
   }
   if (cache != nullptr) {
-    static const ValueRef kAbsent;
     cache->version = globals_version_;
     cache->slot = slot;
-    cache->value = slot != nullptr ? slot : &kAbsent;
   }
   return slot;
 }
@@ -830,9 +828,9 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
   // A method is looked up by its implementation (the receiver is not kept); a function or native by
   // its value.
   bool hit = f.kind() == ValueKind::Method
-                 ? site.kind == CallSite::MethodUnit && f.method_function().heap_identity() == site.callee.heap_identity()
+                 ? site.kind == CallSite::MethodUnit && f.method_function().heap_identity() == site.callee_id
                  : site.kind != CallSite::Empty && site.kind != CallSite::MethodUnit && f.identity() != nullptr &&
-                       f.identity() == site.callee.identity();
+                       f.identity() == site.callee_id;
   if (!hit) {
     site = CallSite();
     site.kind = CallSite::Nil;
@@ -860,13 +858,14 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
         }
       }
       if (k != ValueKind::Method) {
-        site.callee = f;
+        site.callee_id = f.identity();
       } else if (site.kind == CallSite::Unit) {
         site.kind = CallSite::MethodUnit;
-        site.callee = f.method_function();
+        site.callee_id = f.method_function().heap_identity();
       }
-      site.callee_id = site.callee.identity();
       if (site.kind == CallSite::Unit) site.unit_id = site.callee_id;
+      if (site.kind == CallSite::Builtin) site.builtin_id = site.callee_id;
+      if (site.kind == CallSite::MethodUnit) site.method_id = site.callee_id;
       if (site.kind == CallSite::Unit || site.kind == CallSite::MethodUnit) {
         // A method's receiver takes the first parameter.
         uint64_t params = site.unit->bind_limit;
@@ -1474,7 +1473,7 @@ L_Call: {
           ++executed;
           DISPATCH();
         }
-        if (f->heap_identity() == site.callee_id && site.kind == CallSite::Builtin) {
+        if (f->heap_identity() == site.builtin_id) {
           if (site.builtin == detail::kBuiltinLen && argc != 0) {
             // len: a size read, nothing to allocate or fail.
             const ValueRef& a = f[1];
@@ -1485,6 +1484,19 @@ L_Call: {
             while (sp > f + 1) (--sp)->clear();
             sp = f;
             (sp++)->put_int(n);  // over a function value: nothing to release
+            NEXT();
+          }
+          if (site.builtin >= detail::kBuiltinCos || site.builtin == detail::kBuiltinSqrt) {
+            // sqrt, cos, sin: a float of a number (0.0 for anything else or no argument), nothing to fail.
+            double x = 0.0;
+            if (argc != 0 && f[1].is_number()) {
+              double v = f[1].number_as_double();
+              x = site.builtin == detail::kBuiltinSqrt ? std::sqrt(v)
+                  : site.builtin == detail::kBuiltinCos ? std::cos(v)
+                                                        : std::sin(v);
+            }
+            while (sp > f) (--sp)->clear();
+            (sp++)->put_float(x);  // over a function value: nothing to release
             NEXT();
           }
           SYNC();
@@ -1500,8 +1512,7 @@ L_Call: {
           if (!ok) goto fail;
           NEXT();
         }
-      } else if (f->kind() == ValueKind::Method && site.kind == CallSite::MethodUnit &&
-                 f->method_function().heap_identity() == site.callee_id) {
+      } else if (f->kind() == ValueKind::Method && f->method_function().heap_identity() == site.method_id) {
         if (frame_top_ >= frame_fast_end_) goto call_slow;
         *frame_top_++ = Frame{unit, ip + 1, base, R};
         R += unit->reg_count;
@@ -1542,27 +1553,29 @@ call_slow:
   ++executed;
   DISPATCH();
 }
-// Both returns leave the callee's stack and window empty (the window's registers nil, which the inline
-// call path relies on) and hand the value to the slot that held the callee, always inside the stack.
-#define RETURN_TO_CALLER(RET)                                          \
-  do {                                                                 \
-    const Frame* fr = --frame_top_;                                    \
-    while (sp > base) (--sp)->clear();                                 \
-    for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear(); \
-    unit_ = unit = fr->unit;                                           \
-    exec = unit->exec.data();                                          \
-    ip = fr->return_ip;                                                \
-    base_ = base = fr->base;                                           \
-    window_ = R = fr->regs;                                            \
-    (sp++)->put(std::move(RET));                                       \
+// Both returns leave the returned value in the slot that held the callee (the callee's first stack slot,
+// always inside the stack) with nothing above it, and the callee's window nil (the inline call path relies on
+// that), then resume the caller.
+#define RESUME_CALLER()                                                          \
+  do {                                                                           \
+    sp = base + 1;                                                               \
+    for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear();     \
+    const Frame* fr = --frame_top_;                                              \
+    unit_ = unit = fr->unit;                                                     \
+    exec = unit->exec.data();                                                    \
+    ip = fr->return_ip;                                                          \
+    base_ = base = fr->base;                                                     \
+    window_ = R = fr->regs;                                                      \
   } while (0)
 L_Return: {
   if (frame_top_ != frames_.data()) {
-    {
-      ValueRef ret;
-      if (sp > base) ret.put(std::move(sp[-1]));
-      RETURN_TO_CALLER(ret);
+    // The top value moves down to the callee's first slot (an empty stack leaves nil there).
+    if (sp != base) {
+      ValueRef* top = sp - 1;
+      for (ValueRef* p = base; p != top; ++p) p->clear();
+      if (top != base) base->put(std::move(*top));
     }
+    RESUME_CALLER();
     ++executed;
     DISPATCH();
   }
@@ -1576,15 +1589,13 @@ L_Return: {
 // main program, or where the push would need the stack to grow, the two instructions run as written.
 L_FusedReturnReg: {
   if (frame_top_ == frames_.data() || sp == slimit) goto L_LoadReg;
-  {
-    ValueRef ret;
-    ret.put(std::move(R[static_cast<uint8_t>(ip->arg)]));
-    RETURN_TO_CALLER(ret);
-  }
+  for (ValueRef* p = base; p != sp; ++p) p->clear();
+  base->put(std::move(R[static_cast<uint8_t>(ip->arg)]));
+  RESUME_CALLER();
   executed += 2;
   DISPATCH();
 }
-#undef RETURN_TO_CALLER
+#undef RESUME_CALLER
 
 L_StoreReg:
   if (sp == base) FAIL(kStackUnderflow);
@@ -1610,11 +1621,18 @@ L_StoreGlobal: {
 }
 L_LoadGlobalCached: {
   GlobalCache* cache = reinterpret_cast<GlobalCache*>(ip->arg);
-  if (cache->version != globals_version_) {
+  const ValueRef* slot;
+  if (cache->version == globals_version_) {
+    slot = cache->slot;
+  } else {
     SYNC();
-    global_slot(*unit, static_cast<uint64_t>(cache - unit->global_cache.data()), false);  // refills the entry
+    slot = global_slot(*unit, static_cast<uint64_t>(cache - unit->global_cache.data()), false);
   }
-  PUSH(*cache->value);
+  if (slot != nullptr) {
+    PUSH(*slot);
+  } else {
+    PUSH(ValueRef());
+  }
   NEXT();
 }
 L_LoadGlobal: {

@@ -68,26 +68,29 @@ enum BinForm : uint32_t { kRR, kRI, kRC, kTR, kTI, kTC, kRR_S, kRI_S, kRC_S, kTR
 struct GlobalCache {
   uint64_t version = 0;   // globals version the entry was filled at; 0 = never
   ValueRef* slot = nullptr;  // nullptr: the name was absent at that version
-  const ValueRef* value = nullptr;  // what a read gives: the slot, or a shared nil when absent
 };
 
 // What a Call instruction resolved to last time, keyed by the callee value it saw. Adding a native
 // empties every call site.
 struct CallSite {
   enum Kind : uint8_t { Empty, Unit, Native, Builtin, Nil, MethodUnit };
-  // The fields the interpreter's inline path reads come first.
-  const void* unit_id = nullptr;    // kind Unit only: the callee's heap identity (one compare for a hit)
-  const void* callee_id = nullptr;  // callee's heap identity, for the interpreter's quick test
+  // What the interpreter's inline paths compare a callee with: each is set only for its kind of site, so
+  // that one compare (after the value's kind) is a hit.
+  const void* unit_id = nullptr;     // Unit: the Function value's identity
+  const void* builtin_id = nullptr;  // Builtin: the same
+  const void* method_id = nullptr;   // MethodUnit: the identity of the Function naming the implementation
+  // The callee value seen: a Function or NativeFn, or for a method the Function naming its implementation
+  // (the receiver is not kept). These are interned names that live as long as the process: the identity
+  // alone stands for the value.
+  const void* callee_id = nullptr;
   const CodeUnit* unit = nullptr;
+  std::shared_ptr<NativeCallable> native;
   // Unit and MethodUnit: how many of this call's arguments land in a register (the rest are dropped).
   uint32_t bind = 0;
   int16_t builtin = -1;
   Kind kind = Empty;
-  // The Function or NativeFn value seen (interned: same record means same name); for a method, the Function
-  // value naming its implementation (the receiver is not kept).
-  ValueRef callee;
-  std::shared_ptr<NativeCallable> native;
 };
+static_assert(sizeof(CallSite) == 64, "call sites are indexed by a shift");
 
 // What a member read (GetIndex with a string key, or the fused read of a constant key) found last time.
 // For an object of a frozen shape the answer follows from the shape alone, or from the shape and the class
@@ -143,8 +146,11 @@ struct CodeUnit {
 
 // Builtin index by name, or -1.
 int builtin_index(const std::string& name);
-// The index of "len", which call sites run inline.
+// The indexes of the builtins that call sites run inline: "len", and "sqrt", "cos", "sin" of one number.
 inline constexpr int kBuiltinLen = 5;
+inline constexpr int kBuiltinSqrt = 9;
+inline constexpr int kBuiltinCos = 16;
+inline constexpr int kBuiltinSin = 17;
 
 // "Out of memory" guard for sizes a script controls.
 bool fits_in_memory(uint64_t bytes);

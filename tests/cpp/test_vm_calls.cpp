@@ -107,6 +107,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "while i < len(fs) {\n  let f = fs[i]\n  s = f\"{s} {f(3)}\"\n  i = i + 1\n}\n"
                    "print(s)\nlet m = o.m\nprint(m(1), m(2), o.m(3))",
                    "\" 4 30 4 3 103 30 nil nil 103 0\"\n101102103\nok:nil"},
+        // sqrt, cos and sin run inline once their call site has seen them (the first round goes through the
+        // general path): both give a float of any number and 0.0 for anything else or no argument.
+        ScriptCase{"MathBuiltinsInlineAndNot",
+                   "let xs = [4, 2.25, -1, \"9\", nil, true, 0]\nlet out = \"\"\nlet i = 0\n"
+                   "while i < len(xs) {\n  let x = xs[i]\n  out = f\"{out} {sqrt(x)} {cos(x)} {sin(x)}\"\n  i = i + 1\n}\n"
+                   "print(out)\nprint(sqrt(), cos(), sin(), sqrt(16, 99))",
+                   "\" 2.0 -0.6536436208636119 -0.7568024953079282 1.5 -0.6281736227227391 0.7780731968879212 NaN "
+                   "0.5403023058681398 -0.8414709848078965 0.0 0.0 0.0 0.0 0.0 0.0 1.0 0.5403023058681398 "
+                   "0.8414709848078965 0.0 1.0 0.0\"\n0.00.00.04.0\nok:nil"},
         stack_growth_under_callers(), register_growth_under_callers()),
     [](const auto& info) { return std::string(info.param.label); });
 
