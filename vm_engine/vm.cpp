@@ -1049,14 +1049,16 @@ RunResult VM::run_loop() {
   static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == detail::kFusedEnd);
 
   // Dispatch state: ip points at the instruction being run, in the executable copy of the running body.
-  // Its index (the pc of the instruction) is ip - exec; the VM's pc_ is one past it once synced.
-  const CodeUnit* unit;
+  // Its index (the pc of the instruction) is ip - exec; the VM's pc_ is one past it once synced. The running
+  // unit, stack base and register window are the VM's own fields: calls and returns set them once, and the
+  // slow paths see them without syncing (kept in memory either way: the loop has too few registers).
+  const CodeUnit*& unit = unit_;
   const Instruction* exec;
   const Instruction* ip;
   ValueRef* sp;
-  ValueRef* base;
+  ValueRef*& base = base_;
   ValueRef* slimit;
-  ValueRef* R;
+  ValueRef*& R = window_;
   uint64_t executed = executed_;
   const uint32_t poll_interval = poll_interval_;
   // Counts down whether or not there is a hook, so that only reaching zero needs to look at it.
@@ -1076,13 +1078,10 @@ RunResult VM::run_loop() {
 // pc_ may lie far past the end of the code (a run that ended with a far jump): never form that pointer.
 #define RELOAD()                                             \
   do {                                                       \
-    unit = unit_;                                            \
     exec = unit->exec.data();                                \
     ip = exec + std::min<uint64_t>(pc_, unit->code_size);    \
     sp = stack_.data() + sp_;                      \
-    base = base_;                                  \
     slimit = stack_.data() + stack_.size();        \
-    R = window_;                                   \
   } while (0)
 #define DISPATCH() goto* kLabels[static_cast<uint32_t>(ip->opcode)]
 #define NEXT()     \
@@ -1466,9 +1465,8 @@ L_Call: {
           for (size_t i = bound; i < argc; ++i) f[i + 1].clear();
           f->put_nil();  // a function value: nothing to release
           sp = f;
-          base_ = base = f;
-          window_ = R;
-          unit_ = unit = site.unit;
+          base = f;
+          unit = site.unit;
           exec = ip = unit->exec.data();
           ++executed;
           DISPATCH();
@@ -1533,9 +1531,8 @@ L_Call: {
         for (size_t i = bound; i < argc; ++i) f[i + 1].clear();
         f->clear();
         sp = f;
-        base_ = base = f;
-        window_ = R;
-        unit_ = unit = site.unit;
+        base = f;
+        unit = site.unit;
         exec = ip = unit->exec.data();
         ++executed;
         DISPATCH();
@@ -1561,11 +1558,11 @@ call_slow:
     sp = base + 1;                                                               \
     for (ValueRef *p = R, *e = R + unit->reg_count; p != e; ++p) p->clear();     \
     const Frame* fr = --frame_top_;                                              \
-    unit_ = unit = fr->unit;                                                     \
+    unit = fr->unit;                                                             \
     exec = unit->exec.data();                                                    \
     ip = fr->return_ip;                                                          \
-    base_ = base = fr->base;                                                     \
-    window_ = R = fr->regs;                                                      \
+    base = fr->base;                                                             \
+    R = fr->regs;                                                                \
   } while (0)
 L_Return: {
   if (frame_top_ != frames_.data()) {
