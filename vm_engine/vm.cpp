@@ -834,6 +834,9 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
   if (!hit) {
     site = CallSite();
     site.kind = CallSite::Nil;
+    // A count too large for the span leaves the site without anything the inline paths could match.
+    bool spans = argc < (uint64_t{1} << 27);
+    site.span = spans ? static_cast<uint32_t>((argc + 1) * sizeof(ValueRef)) : UINT32_MAX & ~uint32_t{15};
     ValueKind k = f.kind();
     if (k == ValueKind::Function || k == ValueKind::NativeFn || k == ValueKind::Method) {
       const std::string& name = f.function_name();
@@ -853,7 +856,7 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
           int b = detail::builtin_index(name);
           if (b >= 0) {
             site.kind = CallSite::Builtin;
-            site.builtin = static_cast<int16_t>(b);
+            site.builtin = static_cast<int8_t>(b);
           }
         }
       }
@@ -863,14 +866,14 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
         site.kind = CallSite::MethodUnit;
         site.callee_id = f.method_function().heap_identity();
       }
-      if (site.kind == CallSite::Unit) site.unit_id = site.callee_id;
-      if (site.kind == CallSite::Builtin) site.builtin_id = site.callee_id;
-      if (site.kind == CallSite::MethodUnit) site.method_id = site.callee_id;
+      if (spans && site.kind == CallSite::Unit) site.unit_id = site.callee_id;
+      if (spans && site.kind == CallSite::Builtin) site.builtin_id = site.callee_id;
+      if (spans && site.kind == CallSite::MethodUnit) site.method_id = site.callee_id;
       if (site.kind == CallSite::Unit || site.kind == CallSite::MethodUnit) {
         // A method's receiver takes the first parameter.
         uint64_t params = site.unit->bind_limit;
         if (site.kind == CallSite::MethodUnit) params = params > 0 ? params - 1 : 0;
-        site.bind = static_cast<uint32_t>(std::min<uint64_t>(argc, params));
+        site.bind = static_cast<uint16_t>(std::min<uint64_t>(argc, params));
       }
     }
   }
@@ -1449,10 +1452,11 @@ L_Call: {
   {
     // Fast paths: a callee this call site already resolved (a body or a builtin), with room for the frame
     // and its registers. Everything else (first calls, natives, growth) goes through do_call.
-    uint64_t argc = ip->arg;
-    if (argc < DEPTH()) {
-      ValueRef* f = sp - argc - 1;
-      const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
+    const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
+    // The site knows how far down its callee is (a site not filled yet: one value down, matching nothing).
+    if (site.span <= static_cast<size_t>(reinterpret_cast<char*>(sp) - reinterpret_cast<char*>(base))) {
+      uint64_t argc = ip->arg;
+      ValueRef* f = reinterpret_cast<ValueRef*>(reinterpret_cast<char*>(sp) - site.span);
       if (f->kind() == ValueKind::Function) {
         if (f->heap_identity() == site.unit_id) {
           if (frame_top_ >= frame_fast_end_) goto call_slow;

@@ -85,9 +85,12 @@ struct CallSite {
   const void* callee_id = nullptr;
   const CodeUnit* unit = nullptr;
   std::shared_ptr<NativeCallable> native;
+  // Bytes of the callee and this call's arguments on the stack (argc + 1 values; past any stack when argc
+  // is huge). Until the site is filled: one value, which the inline paths then find no match for.
+  uint32_t span = sizeof(ValueRef);
   // Unit and MethodUnit: how many of this call's arguments land in a register (the rest are dropped).
-  uint32_t bind = 0;
-  int16_t builtin = -1;
+  uint16_t bind = 0;
+  int8_t builtin = -1;
   Kind kind = Empty;
 };
 static_assert(sizeof(CallSite) == 64, "call sites are indexed by a shift");

@@ -119,6 +119,23 @@ INSTANTIATE_TEST_SUITE_P(
         stack_growth_under_callers(), register_growth_under_callers()),
     [](const auto& info) { return std::string(info.param.label); });
 
+// One Call runs twice: first it resolves its callee and enters it; then a jump brings it back with only the
+// returned value on the stack, too few for the callee and its argument. The resolved site must not take
+// that value for its callee: the call fails with an underflow that pops it, and nothing else changes.
+TEST(CallSites, ResolvedSiteWithTooFewValuesUnderflows) {
+  using O = Opcode;
+  tarnwick::testing::Program p;
+  p.code = {op(O::LoadGlobal, 0), push(5), op(O::Call, 1), op(O::Jump, 2)};
+  p.constants = {Constant::string("g")};
+  p.functions.push_back(function("g", 1, {op(O::LoadGlobal, 0), op(O::Return)}, {Constant::string("g")}));
+  auto vm = make_vm(std::move(p));
+  EXPECT_EQ(outcome(vm->run()), "err:Stack underflow");
+  EXPECT_EQ(vm->stack_depth(), 0u);
+  EXPECT_EQ(vm->call_depth(), 0u);
+  EXPECT_EQ(vm->instructions_executed(), 3u + 2u + 1u);  // main's three, g's two, the jump
+  EXPECT_EQ(vm->pc(), 3u);
+}
+
 // A body with 64 registers (its parameter and 63 locals) recursing down from k uses k + 1 windows above the
 // main program's one (its result register): with room for 4096 registers, 63 windows fit and 64 do not.
 TEST(CallCeilings, RegisterCeilingIsExact) {
