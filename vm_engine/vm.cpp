@@ -591,8 +591,10 @@ ValueRef* VM::global_slot(const CodeUnit& unit, uint64_t k, bool create) {
     slot = it == globals_.end() ? nullptr : &it->second;
   }
   if (cache != nullptr) {
+    static const ValueRef kAbsent;
     cache->version = globals_version_;
     cache->slot = slot;
+    cache->value = slot != nullptr ? slot : &kAbsent;
   }
   return slot;
 }
@@ -1622,18 +1624,11 @@ L_StoreGlobal: {
 }
 L_LoadGlobalCached: {
   GlobalCache* cache = reinterpret_cast<GlobalCache*>(ip->arg);
-  const ValueRef* slot;
-  if (cache->version == globals_version_) {
-    slot = cache->slot;
-  } else {
+  if (cache->version != globals_version_) {
     SYNC();
-    slot = global_slot(*unit, static_cast<uint64_t>(cache - unit->global_cache.data()), false);
+    global_slot(*unit, static_cast<uint64_t>(cache - unit->global_cache.data()), false);  // refills the entry
   }
-  if (slot != nullptr) {
-    PUSH(*slot);
-  } else {
-    PUSH(ValueRef());
-  }
+  PUSH(*cache->value);
   NEXT();
 }
 L_LoadGlobal: {

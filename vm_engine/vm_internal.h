@@ -68,6 +68,7 @@ enum BinForm : uint32_t { kRR, kRI, kRC, kTR, kTI, kTC, kRR_S, kRI_S, kRC_S, kTR
 struct GlobalCache {
   uint64_t version = 0;   // globals version the entry was filled at; 0 = never
   ValueRef* slot = nullptr;  // nullptr: the name was absent at that version
+  const ValueRef* value = nullptr;  // what a read gives: the slot, or a shared nil when absent
 };
 
 // What a Call instruction resolved to last time, keyed by the callee value it saw. Adding a native

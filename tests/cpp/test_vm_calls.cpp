@@ -116,6 +116,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "\" 2.0 -0.6536436208636119 -0.7568024953079282 1.5 -0.6281736227227391 0.7780731968879212 NaN "
                    "0.5403023058681398 -0.8414709848078965 0.0 0.0 0.0 0.0 0.0 0.0 1.0 0.5403023058681398 "
                    "0.8414709848078965 0.0 1.0 0.0\"\n0.00.00.04.0\nok:nil"},
+        // A global read remembers its slot, or that the name is absent: it sees the global once stored, and
+        // a name still absent after other globals appear reads nil again.
+        ScriptCase{"GlobalReadsBeforeAndAfterTheStore",
+                   "fn get() { return later }\nfn other() { return nope }\nprint(get(), other())\n"
+                   "later = 5\nanother = 1\nprint(get(), other())\nlater = [1]\nprint(get(), other())",
+                   "nilnil\n5nil\n[array:1]nil\nok:nil"},
         stack_growth_under_callers(), register_growth_under_callers()),
     [](const auto& info) { return std::string(info.param.label); });
 
