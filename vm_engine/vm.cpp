@@ -769,12 +769,6 @@ bool VM::ensure_registers(size_t count) {
   return true;
 }
 
-void VM::reserve_windows(size_t depth) {
-  uint64_t cap = current_limits().max_stack_slots;
-  if (depth > (cap - std::min<uint64_t>(cap, main_->reg_count)) / max_window_) return;
-  ensure_registers(main_->reg_count + depth * max_window_);
-}
-
 bool VM::push_frame(const Frame& frame) {
   size_t n = static_cast<size_t>(frame_top_ - frames_.data());
   if (n == frames_.size()) {
@@ -793,8 +787,6 @@ bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const Valu
   if (call_depth() >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count) ||
       !push_frame(Frame{unit_, unit_->exec.data() + pc_, base_, window_}))
     return false;
-  // Room for the windows of the next calls too, so that they take the inline path.
-  reserve_windows(call_depth() + 1);
   ValueRef* R = regs_.data() + new_base;
   size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
   size_t shift = receiver != nullptr ? 1 : 0;
@@ -962,15 +954,14 @@ std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
 
 // --- The loop --------------------------------------------------------------------------------------------
 
-// The window of the frame at depth d ends at most main's registers + d * max_window_ into the register
-// storage, so below the depth computed here every window fits and the inline call path needs no test of
-// its own for registers.
+// A callee window that starts at or below regs_fast_end_ fits whatever body it is for (none has more than
+// max_window_ registers); past it the slow path grows the storage or reports the overflow.
 void VM::update_frame_room() noexcept {
   Limits limits = current_limits();
   uint64_t regs = std::min<uint64_t>(regs_.size(), limits.max_stack_slots);
-  uint64_t by_regs = regs < main_->reg_count ? 0 : (regs - main_->reg_count) / max_window_;
-  uint64_t room = std::min<uint64_t>({frames_.size(), limits.max_call_depth, by_regs});
-  frame_fast_end_ = frames_.data() + room;
+  uint64_t frames = regs < max_window_ ? 0 : std::min<uint64_t>(frames_.size(), limits.max_call_depth);
+  frame_fast_end_ = frames_.data() + frames;
+  regs_fast_end_ = regs_.data() + (regs < max_window_ ? 0 : regs - max_window_);
 }
 
 // Kept out of run(), whose code the dispatch loop may share: what a run needs set before it starts, and what
@@ -1461,9 +1452,10 @@ L_Call: {
       ValueRef* f = reinterpret_cast<ValueRef*>(reinterpret_cast<char*>(sp) - site.span);
       if (f->kind() == ValueKind::Function) {
         if (f->heap_identity() == site.unit_id) {
-          if (frame_top_ >= frame_fast_end_) goto call_slow;
+          ValueRef* window = R + unit->reg_count;
+          if (frame_top_ >= frame_fast_end_ || window > regs_fast_end_) goto call_slow;
           *frame_top_++ = Frame{unit, ip + 1, base, R};
-          R += unit->reg_count;
+          R = window;
           // The new window's registers are all nil (every return clears its window): fill them without
           // releasing anything.
           size_t bound = site.bind;
@@ -1517,9 +1509,10 @@ L_Call: {
           NEXT();
         }
       } else if (f->kind() == ValueKind::Method && f->method_function().heap_identity() == site.method_id) {
-        if (frame_top_ >= frame_fast_end_) goto call_slow;
+        ValueRef* window = R + unit->reg_count;
+        if (frame_top_ >= frame_fast_end_ || window > regs_fast_end_) goto call_slow;
         *frame_top_++ = Frame{unit, ip + 1, base, R};
-        R += unit->reg_count;
+        R = window;
         // The receiver goes to register 0 (when the body has one), the arguments after it.
         if (site.unit->reg_count > 0) {
           ValueRef& receiver = f->method_receiver_mut();

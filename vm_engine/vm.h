@@ -167,15 +167,14 @@ class VM {
   ValueRef* window_ = nullptr;
   std::vector<Frame> frames_;    // storage: every element is allocated; those below frame_top_ are in use
   Frame* frame_top_ = nullptr;
-  // The inline call path pushes a frame only below this: within frame storage, below the depth ceiling,
-  // and at a depth where any window fits in the register storage (see update_frame_room).
+  // The inline call path pushes a frame only below frame_fast_end_ (within frame storage and the depth
+  // ceiling), for a callee window starting at or below regs_fast_end_ (where any body's window fits the
+  // register storage and ceiling). Both are set by update_frame_room.
   Frame* frame_fast_end_ = nullptr;
-  size_t max_window_ = 1;        // the most registers any function body uses (at least 1)
+  ValueRef* regs_fast_end_ = nullptr;
+  size_t max_window_ = 0;        // the most registers any function body uses
   bool push_frame(const Frame& frame);
   void update_frame_room() noexcept;
-  // Best effort: register storage for every window down to `depth` frames, so that the inline call path
-  // is not refused there.
-  void reserve_windows(size_t depth);
   VMState state_;
   uint64_t executed_ = 0;
 
