@@ -227,11 +227,24 @@ def interrupt_soon(delay=0.2):
     return subprocess.Popen(["/bin/sh", "-c", f"sleep {delay}; kill -INT {os.getpid()}"])
 
 
+@pytest.fixture
+def sigint_raises():
+    """Ctrl-C raises KeyboardInterrupt during the test, as in an interactive Python. A process started in
+    the background by a non-interactive shell inherits SIGINT ignored, and Python then leaves it ignored:
+    the interrupt would never arrive and the endless script would spin forever."""
+    old = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, old)
+
+
 @pytest.mark.parametrize("source", [
     "while 1 { }",
     "fn spin() { while 1 { } } spin()",
     "fn one() { return 1 } let i = 0 while 1 { i = one() }",
 ])
+@pytest.mark.usefixtures("sigint_raises")
 def test_endless_script_is_interruptible(source):
     killer = interrupt_soon()
     start = time.monotonic()
@@ -292,6 +305,7 @@ def test_quiet_signal_handler_does_not_stop_the_run():
     assert rings
 
 
+@pytest.mark.usefixtures("sigint_raises")
 def test_interrupt_inside_a_nested_run_ends_both():
     tp.set_native_binding("inner", lambda: tp.compile_and_run("while 1 { }"))
     killer = interrupt_soon()
@@ -313,6 +327,7 @@ def shared_tree(depth):
     "let a = [1] let i = 0 while i < 20 { a = [a, a] i = i + 1 } trip() keep(a)",  # to Python
     "trip() give()",  # from Python
 ])
+@pytest.mark.usefixtures("sigint_raises")
 def test_large_conversions_notice_interrupts(source):
     # C-level callables: no Python code runs that could notice the interrupt on the engine's behalf.
     tp.set_native_binding("trip", _thread.interrupt_main)
