@@ -8,7 +8,7 @@
 #include <string>
 
 #include "parser/compiler.h"
-#include "tests/cpp/vm_test_util.h"
+#include "tests/cpp/script_test_util.h"
 #include "vm_engine/compiler.h"
 
 using namespace tarnwick;
@@ -16,23 +16,6 @@ using namespace tarnwick::testing;
 using O = Opcode;
 
 namespace {
-
-// Printed text of a compiled program, then "=> " and the display text of its result (or the error).
-std::string run_source(const std::string& source) {
-  auto compiled = compile_source(source);
-  if (!compiled) return "compile failed: " + compiled.error().message;
-  BytecodeProgram& p = compiled.value();
-  OptimizeResult opt = optimize_main(p.code, p.lines);
-  VM vm(std::move(opt.code), std::move(p.lines), std::move(p.constants), std::move(p.functions));
-  std::FILE* out = std::tmpfile();
-  vm.set_stdio(stdin, out);
-  RunResult r = vm.run();
-  std::rewind(out);
-  std::string text;
-  for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
-  std::fclose(out);
-  return text + "=> " + (r.ok() ? to_display(r.value()) : "error: " + r.error());
-}
 
 struct Case {
   const char* label;

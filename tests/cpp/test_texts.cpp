@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "parser/compiler.h"
+#include "tests/cpp/script_test_util.h"
 #include "vm_engine/compiler.h"
 #include "vm_engine/limits.h"
 #include "vm_engine/pool.h"
@@ -16,6 +17,7 @@
 #include "vm_engine/vm.h"
 
 using namespace tarnwick;
+using tarnwick::testing::run_source;
 
 namespace {
 
@@ -281,22 +283,6 @@ TEST(JoinTexts, RenderingLimitIsExact) {
 }
 
 // --- Scripts ---------------------------------------------------------------------------------------------
-
-std::string run_source(const std::string& source) {
-  auto compiled = compile_source(source);
-  if (!compiled) return "compile failed: " + compiled.error().message;
-  BytecodeProgram& p = compiled.value();
-  OptimizeResult opt = optimize_main(p.code, p.lines);
-  VM vm(std::move(opt.code), std::move(p.lines), std::move(p.constants), std::move(p.functions));
-  std::FILE* out = std::tmpfile();
-  vm.set_stdio(stdin, out);
-  RunResult r = vm.run();
-  std::rewind(out);
-  std::string text;
-  for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
-  std::fclose(out);
-  return text + "=> " + (r.ok() ? to_display(r.value()) : "error: " + r.error());
-}
 
 struct ScriptCase {
   const char* label;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "parser/compiler.h"
-#include "tests/cpp/vm_test_util.h"
+#include "tests/cpp/script_test_util.h"
 #include "vm_engine/compiler.h"
 #include "vm_engine/limits.h"
 
@@ -15,22 +15,6 @@ using namespace tarnwick::testing;
 using O = Opcode;
 
 namespace {
-
-std::string run_script(const std::string& source) {
-  auto compiled = compile_source(source);
-  if (!compiled) return "compile failed: " + compiled.error().message;
-  BytecodeProgram& p = compiled.value();
-  OptimizeResult opt = optimize_main(p.code, p.lines);
-  VM vm(std::move(opt.code), std::move(p.lines), std::move(p.constants), std::move(p.functions));
-  std::FILE* out = std::tmpfile();
-  vm.set_stdio(stdin, out);
-  std::string result = outcome(vm.run());
-  std::rewind(out);
-  std::string text;
-  for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
-  std::fclose(out);
-  return text + result;
-}
 
 struct ScriptCase {
   const char* label;
