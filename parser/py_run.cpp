@@ -5,35 +5,17 @@
 #include <utility>
 #include <vector>
 
-#include "parser/compiler.h"
 #include "parser/py_api.h"
 #include "parser/py_registry.h"
-#include "vm_engine/compiler.h"
+#include "parser/runtime.h"
 #include "vm_engine/pyconvert.h"
-#include "vm_engine/vm.h"
 
 namespace tarnwick::py {
 
 namespace {
 
-constexpr const char kRuntimeErrorPrefix[] = "Runtime error: ";
-
-PyObject* raise_syntax_error(const SourceError& error) {
-  std::string text;
-  switch (error.kind) {
-    case SourceError::Kind::Lex:
-      text = "Lex error: " + error.message;
-      break;
-    case SourceError::Kind::Parse:
-      text = "Parse error: " + error.message;  // already the parse error's display text
-      break;
-    case SourceError::Kind::Compile:
-      text = "Compile error: ";
-      if (error.line != 0) text += "Line " + std::to_string(error.line) + ": ";
-      text += error.message;
-      break;
-  }
-  PyObject* message = text_to_python(text);
+PyObject* raise_syntax_error(const Failure& failure) {
+  PyObject* message = text_to_python(failure.text());
   if (message != nullptr) {
     PyErr_SetObject(PyExc_SyntaxError, message);
     Py_DECREF(message);
@@ -41,37 +23,32 @@ PyObject* raise_syntax_error(const SourceError& error) {
   return nullptr;
 }
 
-// Runs a compiled program with the registry's current bindings. Returns the result text, or nullptr
-// with the Python exception set when the run was interrupted.
-PyObject* run_program(BytecodeProgram program) {
-  OptimizeResult optimized = optimize_main(program.code, program.lines);
+// Runs source with the registry's current bindings. Returns the result text, or nullptr with the Python
+// exception set: SyntaxError for source that does not compile, or whatever interrupted the run.
+PyObject* run_source(std::string_view source) {
   auto pending = std::make_shared<PendingException>();
-  std::optional<std::string> text;
+  std::optional<Outcome> outcome;
   {
-    VM vm(std::move(optimized.code), std::move(program.lines), std::move(program.constants),
-          std::move(program.functions));
     // The snapshot is taken under the registry lock; the natives are built from it after the lock is
     // dropped, so nothing below can contend with a callback that changes the registry mid-run.
+    std::vector<NamedNative> natives;
     for (BindingRef& binding : registry_snapshot()) {
-      vm.add_native(binding.name, make_python_native(binding.callback, pending));
+      natives.push_back(NamedNative{binding.name, make_python_native(binding.callback, pending)});
       Py_DECREF(binding.callback);
     }
-    std::optional<RunResult> result;
-    {
-      SignalPoll poll(vm, *pending);
-      result.emplace(vm.run());
-    }
-    if (!pending->has()) {
-      text = result->ok() ? to_display(result->value()) : kRuntimeErrorPrefix + result->error();
-    }
-    // Leaving this scope destroys the machine and its natives, which may release the last reference to
-    // a callback and so run its __del__: no exception may be set yet.
+    SignalPoll poll(*pending);
+    outcome.emplace(run_once(source, natives, &SignalPoll::poll, &poll));
+    // Leaving this scope destroys the natives, which may release the last reference to a callback and so
+    // run its __del__: no exception may be set yet.
   }
   if (pending->has()) {
     pending->restore();
     return nullptr;
   }
-  return text_to_python(*text);
+  if (outcome->ok()) return text_to_python(to_display(outcome->value()));
+  const Failure& failure = outcome->error();
+  if (failure.is_source_error()) return raise_syntax_error(failure);
+  return text_to_python(failure.text());
 }
 
 }  // namespace
@@ -85,9 +62,7 @@ PyObject* compile_and_run(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!PyUnicode_Check(source)) return argument_type_error("source", source, "PyString");
   std::string text;
   if (!utf8_of(source, text)) return nullptr;
-  auto compiled = compile_source(text);
-  if (!compiled.ok()) return raise_syntax_error(compiled.error());
-  return run_program(std::move(compiled).value());
+  return run_source(text);
 }
 
 PyObject* set_native_binding(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -157,6 +157,14 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
       std::string line;
       for (size_t i = 0; i < argc; ++i) line += to_display(args[i]);
       line += '\n';
+      out = ValueRef();
+      if (io_ != nullptr) {
+        if (auto failed = io_->write(line)) {
+          err = std::move(*failed);
+          return false;
+        }
+        return true;
+      }
       std::lock_guard<std::mutex> lock(stdout_lock());
       write_all(out_, line);
       std::fflush(out_);
@@ -228,6 +236,15 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
     }
     case kTypeof: out = ValueRef::string(type_name(a)); return true;
     case kInput: {
+      if (io_ != nullptr) {
+        auto answer = io_->read_line(argc >= 1 ? std::optional<std::string>(to_display(a)) : std::nullopt);
+        if (!answer.ok()) {
+          err = std::move(answer.error());
+          return false;
+        }
+        out = std::move(answer.value());
+        return true;
+      }
       if (argc >= 1) {
         std::string prompt = to_display(a);
         std::lock_guard<std::mutex> lock(stdout_lock());

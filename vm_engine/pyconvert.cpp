@@ -1,6 +1,8 @@
 #include "vm_engine/pyconvert.h"
 
 #include <cstring>
+#include <ctime>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -60,7 +62,7 @@ class InterruptCheck {
   // After a protocol call of the object failed: drops the error, unless it is an interrupt to carry out,
   // which is parked in the sink. False when the conversion has to stop.
   bool drop_error() {
-    if (sink_ != nullptr && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+    if (sink_ != nullptr && is_control_flow_exception()) {
       sink_->take_current();
       return false;
     }
@@ -85,13 +87,19 @@ class InterruptCheck {
 
 class FromPython {
  public:
-  explicit FromPython(PendingException* sink) : check_(sink) {}
+  FromPython(PendingException* sink, Bridge* bridge) : check_(sink), bridge_(bridge) {}
+  ~FromPython() {
+    for (auto& entry : done_) Py_DECREF(entry.first);
+  }
   ValueRef convert(PyObject* root);
+  // A dict key that is not a str (Runtime rules): the TypeError is set and the result is meaningless.
+  bool failed_hard() const { return hard_error_; }
 
  private:
   struct Frame {
-    PyObject* source;  // the sequence being converted (owned)
-    PyObject* items;   // owned, from PySequence_Fast
+    PyObject* source;  // the sequence or dict being converted (owned)
+    PyObject* items;   // owned, from PySequence_Fast (a dict: a list of its values)
+    PyObject* keys;    // owned list of a dict's keys; nullptr for a sequence
     Py_ssize_t next = 0;
     std::vector<ValueRef> values;
   };
@@ -105,11 +113,19 @@ class FromPython {
     if (!check_.drop_error()) stopped_ = true;
   }
   ValueRef abandon(PyObject* obj);
+  // Opens a frame for a dict (Runtime rules). False when a key is not a str (hard error set) or Python
+  // ran out of memory.
+  bool open_dict(PyObject* obj);
+  ValueRef close(Frame& frame);
 
   InterruptCheck check_;
+  Bridge* bridge_;
   bool stopped_ = false;
+  bool hard_error_ = false;
   std::vector<Frame> stack_;
-  std::unordered_set<PyObject*> open_;  // sequences on the current path, to cut cycles
+  std::unordered_set<PyObject*> open_;  // containers on the current path, to cut cycles
+  // Containers converted already, each holding a reference to its key so that the address stays its own.
+  std::unordered_map<PyObject*, ValueRef> done_;
 };
 
 ValueRef FromPython::text(PyObject* str) {
@@ -178,30 +194,94 @@ bool FromPython::scalar(PyObject* obj, ValueRef& out) {
   return false;
 }
 
-// Releases everything held after an interrupt; the result is never looked at.
+// Releases everything held after an interrupt or a hard error; the result is never looked at.
 ValueRef FromPython::abandon(PyObject* obj) {
   Py_XDECREF(obj);
   for (Frame& f : stack_) {
     Py_DECREF(f.items);
+    Py_XDECREF(f.keys);
     Py_DECREF(f.source);
   }
   stack_.clear();
   return shared_nil();
 }
 
+bool FromPython::open_dict(PyObject* obj) {
+  PyObject* keys = PyDict_Keys(obj);
+  if (keys == nullptr) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+    PyObject* key = PyList_GET_ITEM(keys, i);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "a dict becomes a Tarnwick object only with str keys, not %.100s",
+                   Py_TYPE(key)->tp_name);
+      Py_DECREF(keys);
+      return false;
+    }
+  }
+  PyObject* values = PyDict_Values(obj);
+  if (values == nullptr) {
+    Py_DECREF(keys);
+    return false;
+  }
+  Frame frame{obj, values, keys, 0, {}};
+  frame.values.reserve(static_cast<size_t>(PyList_GET_SIZE(values)));
+  open_.insert(obj);
+  stack_.push_back(std::move(frame));
+  return true;
+}
+
+ValueRef FromPython::close(Frame& top) {
+  ValueRef done;
+  if (top.keys == nullptr) {
+    done = ValueRef::array(std::move(top.values));
+  } else {
+    std::vector<std::pair<std::string, ValueRef>> entries;
+    Py_ssize_t n = std::min<Py_ssize_t>(PyList_GET_SIZE(top.keys), static_cast<Py_ssize_t>(top.values.size()));
+    entries.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      std::string key;
+      if (!utf8_of(PyList_GET_ITEM(top.keys, i), key)) failed();
+      entries.emplace_back(std::move(key), std::move(top.values[static_cast<size_t>(i)]));
+    }
+    done = ValueRef::object(std::move(entries));
+  }
+  open_.erase(top.source);
+  // The reference the frame held moves to the table of converted containers.
+  done_.emplace(top.source, done);
+  Py_DECREF(top.items);
+  Py_XDECREF(top.keys);
+  return done;
+}
+
 ValueRef FromPython::convert(PyObject* root) {
   PyObject* obj = Py_NewRef(root);
   for (;;) {
-    // Convert obj (an owned reference) unless it opens a new sequence.
+    // Convert obj (an owned reference) unless it opens a new container.
     if (!check_.tick()) stopped_ = true;
     ValueRef value;
     bool have = !stopped_ && scalar(obj, value);
     if (stopped_) return abandon(obj);
-    if (!have && PySequence_Check(obj) && open_.count(obj) == 0) {
+    if (!have) {
+      auto seen = done_.find(obj);
+      if (seen != done_.end()) {
+        value = seen->second;
+        have = true;
+      } else if (bridge_ != nullptr && bridge_->unwrap_callable(obj, value)) {
+        have = true;
+      }
+    }
+    if (!have && bridge_ != nullptr && PyDict_Check(obj) && open_.count(obj) == 0) {
+      if (!open_dict(obj)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) hard_error_ = true;
+        if (hard_error_ || !check_.drop_error()) return abandon(obj);
+      } else {
+        obj = nullptr;  // now owned by the frame
+      }
+    } else if (!have && PySequence_Check(obj) && open_.count(obj) == 0) {
       // A sequence met again inside itself, or one that cannot be iterated, goes on to the last rules.
       PyObject* items = PySequence_Fast(obj, "");
       if (items != nullptr) {
-        Frame frame{obj, items, 0, {}};
+        Frame frame{obj, items, nullptr, 0, {}};
         frame.values.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items)));
         open_.insert(obj);
         stack_.push_back(std::move(frame));
@@ -219,7 +299,7 @@ ValueRef FromPython::convert(PyObject* root) {
       if (stack_.empty()) return value;
       stack_.back().values.push_back(std::move(value));
     }
-    // Find the next element to convert, closing every finished sequence on the way.
+    // Find the next element to convert, closing every finished container on the way.
     for (;;) {
       Frame& top = stack_.back();
       // The size is read again each time: converting an element can run Python code that shrinks a list.
@@ -229,11 +309,9 @@ ValueRef FromPython::convert(PyObject* root) {
         Py_INCREF(obj);
         break;
       }
-      ValueRef done = ValueRef::array(std::move(top.values));
-      open_.erase(top.source);
-      Py_DECREF(top.items);
-      Py_DECREF(top.source);
+      ValueRef done = close(top);
       stack_.pop_back();
+      if (stopped_) return abandon(nullptr);
       if (stack_.empty()) return done;
       stack_.back().values.push_back(std::move(done));
     }
@@ -242,12 +320,19 @@ ValueRef FromPython::convert(PyObject* root) {
 
 }  // namespace
 
-ValueRef from_python(PyObject* obj, PendingException* interrupt) { return FromPython(interrupt).convert(obj); }
+ValueRef from_python(PyObject* obj, PendingException* interrupt) { return FromPython(interrupt, nullptr).convert(obj); }
+
+bool from_python(PyObject* obj, Bridge& bridge, ValueRef& out, PendingException* interrupt) {
+  FromPython conversion(interrupt, &bridge);
+  out = conversion.convert(obj);
+  if (conversion.failed_hard()) return false;
+  return interrupt == nullptr || !interrupt->has();
+}
 
 namespace {
 
 // A scalar or function-like value as a new Python object; nullptr with an exception on failure.
-PyObject* leaf_to_python(const ValueRef& v) {
+PyObject* leaf_to_python(const ValueRef& v, Bridge* bridge) {
   switch (v.kind()) {
     case ValueKind::Nil:
       return Py_NewRef(Py_None);
@@ -260,6 +345,7 @@ PyObject* leaf_to_python(const ValueRef& v) {
     case ValueKind::String:
       return text_to_python(v.as_string());
     default:
+      if (bridge != nullptr) return bridge->wrap_callable(v);
       return text_to_python(to_text(v));
   }
 }
@@ -272,15 +358,19 @@ struct OutFrame {
 
 }  // namespace
 
-PyObject* to_python(const ValueRef& root, PendingException* interrupt) {
+PyObject* to_python(const ValueRef& root, PendingException* interrupt, Bridge* bridge) {
   InterruptCheck check(interrupt);
   auto make_container = [](const ValueRef& v) -> PyObject* {
     return v.kind() == ValueKind::Array ? PyList_New(static_cast<Py_ssize_t>(v.as_array().size())) : PyDict_New();
   };
-  if (root.kind() != ValueKind::Array && root.kind() != ValueKind::Object) return leaf_to_python(root);
+  if (root.kind() != ValueKind::Array && root.kind() != ValueKind::Object) return leaf_to_python(root, bridge);
 
   PyObject* result = make_container(root);
   if (result == nullptr) return nullptr;
+  // Containers held by more than one handle may appear again further on: each converts once (the result
+  // tree keeps the Python object alive, so the borrowed pointers stay valid).
+  std::unordered_map<const void*, PyObject*> converted;
+  if (!root.unique()) converted.emplace(root.heap_identity(), result);
   std::vector<OutFrame> stack;
   stack.push_back(OutFrame{&root, result, 0});
   while (!stack.empty()) {
@@ -297,8 +387,19 @@ PyObject* to_python(const ValueRef& root, PendingException* interrupt) {
     }
     const size_t i = top.next++;
     const ValueRef& child = is_array ? top.value->as_array()[i] : top.value->as_object().value(i);
-    const bool nested = child.kind() == ValueKind::Array || child.kind() == ValueKind::Object;
-    PyObject* item = nested ? make_container(child) : leaf_to_python(child);
+    bool nested = child.kind() == ValueKind::Array || child.kind() == ValueKind::Object;
+    PyObject* item;
+    if (nested && !child.unique()) {
+      auto [it, fresh] = converted.try_emplace(child.heap_identity(), nullptr);
+      if (fresh) {
+        item = it->second = make_container(child);
+      } else {
+        item = Py_NewRef(it->second);
+        nested = false;
+      }
+    } else {
+      item = nested ? make_container(child) : leaf_to_python(child, bridge);
+    }
     if (item == nullptr) {
       Py_DECREF(result);
       return nullptr;
@@ -346,21 +447,49 @@ void PendingException::restore() {
   type_ = value_ = traceback_ = nullptr;
 }
 
+bool is_control_flow_exception() {
+  return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit) ||
+         PyErr_ExceptionMatches(PyExc_GeneratorExit);
+}
+
 namespace {
 
-std::optional<std::string> poll_signals(void* ctx) {
-  if (PyErr_CheckSignals() == 0) return std::nullopt;
-  static_cast<PendingException*>(ctx)->take_current();
-  return std::string(kInterrupted);
+// How long a run keeps the interpreter lock before letting other Python threads run (CPython's own
+// switch interval is 5 ms).
+constexpr int64_t kHandOverNs = 5'000'000;
+
+int64_t now_ns() noexcept {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 }  // namespace
 
-SignalPoll::SignalPoll(VM& vm, PendingException& pending) noexcept : vm_(vm) {
-  vm_.set_poll_hook(&poll_signals, &pending);
+std::optional<std::string> SignalPoll::poll(void* ctx) {
+  auto* self = static_cast<SignalPoll*>(ctx);
+  int64_t now = now_ns();
+  if (now - self->last_hand_over_ >= kHandOverNs) {
+    // Lets waiting threads (a watchdog, the main thread with a pending Ctrl-C) take the lock; when none
+    // waits, this costs two uncontended lock operations.
+    PyThreadState* state = PyEval_SaveThread();
+    PyEval_RestoreThread(state);
+    self->last_hand_over_ = now_ns();
+  }
+  if (PyErr_CheckSignals() == 0) return std::nullopt;
+  self->pending_.take_current();
+  return std::string(kInterrupted);
 }
 
-SignalPoll::~SignalPoll() { vm_.set_poll_hook(nullptr, nullptr); }
+SignalPoll::SignalPoll(VM& vm, PendingException& pending) noexcept : vm_(&vm), pending_(pending), last_hand_over_(now_ns()) {
+  vm_->set_poll_hook(&SignalPoll::poll, this);
+}
+
+SignalPoll::SignalPoll(PendingException& pending) noexcept : vm_(nullptr), pending_(pending), last_hand_over_(now_ns()) {}
+
+SignalPoll::~SignalPoll() {
+  if (vm_ != nullptr) vm_->set_poll_hook(nullptr, nullptr);
+}
 
 // --- Native call bridge -------------------------------------------------------------------------------
 
@@ -392,8 +521,9 @@ std::string native_error_text(PyObject* type, PyObject* value) {
 
 class PythonNative final : public NativeCallable {
  public:
-  PythonNative(PyObject* callback, std::shared_ptr<PendingException> pending)
-      : callback_(Py_NewRef(callback)), pending_(std::move(pending)) {}
+  PythonNative(PyObject* callback, std::shared_ptr<PendingException> pending, Bridge* bridge,
+               std::shared_ptr<PendingException> cause)
+      : callback_(Py_NewRef(callback)), pending_(std::move(pending)), bridge_(bridge), cause_(std::move(cause)) {}
 
   ~PythonNative() override {
     PyGILState_STATE gil = PyGILState_Ensure();
@@ -416,7 +546,7 @@ class PythonNative final : public NativeCallable {
     if (tuple != nullptr) {
       bool converted = true;
       for (size_t i = 0; i < args.size(); ++i) {
-        PyObject* item = to_python(args[i], interrupt);
+        PyObject* item = to_python(args[i], interrupt, bridge_);
         if (item == nullptr) {
           converted = false;
           break;
@@ -427,9 +557,16 @@ class PythonNative final : public NativeCallable {
       Py_DECREF(tuple);
     }
     if (returned != nullptr) {
-      ValueRef value = from_python(returned, interrupt);
+      ValueRef value;
+      bool ok = true;
+      if (bridge_ != nullptr) {
+        ok = from_python(returned, *bridge_, value, interrupt);
+      } else {
+        value = from_python(returned, interrupt);
+      }
       Py_DECREF(returned);
       if (interrupted()) return make_err(std::string(kInterrupted));
+      if (!ok) return failure();
       return value;
     }
     if (interrupted()) return make_err(std::string(kInterrupted));
@@ -440,7 +577,7 @@ class PythonNative final : public NativeCallable {
 
   Result<ValueRef, std::string> failure() {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoException);
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) && pending_ != nullptr) {
+    if (pending_ != nullptr && is_control_flow_exception()) {
       pending_->take_current();
       return make_err(std::string(kInterrupted));
     }
@@ -448,6 +585,12 @@ class PythonNative final : public NativeCallable {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     std::string text = native_error_text(type, value);
+    if (cause_ != nullptr) {
+      if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+      PyErr_Restore(type, value, traceback);
+      cause_->take_current();
+      return make_err(std::move(text));
+    }
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(traceback);
@@ -456,12 +599,15 @@ class PythonNative final : public NativeCallable {
 
   PyObject* callback_;
   std::shared_ptr<PendingException> pending_;
+  Bridge* bridge_;
+  std::shared_ptr<PendingException> cause_;
 };
 
 }  // namespace
 
-std::shared_ptr<NativeCallable> make_python_native(PyObject* callback, std::shared_ptr<PendingException> pending) {
-  return std::make_shared<PythonNative>(callback, std::move(pending));
+std::shared_ptr<NativeCallable> make_python_native(PyObject* callback, std::shared_ptr<PendingException> pending,
+                                                   Bridge* bridge, std::shared_ptr<PendingException> cause) {
+  return std::make_shared<PythonNative>(callback, std::move(pending), bridge, std::move(cause));
 }
 
 }  // namespace tarnwick::py

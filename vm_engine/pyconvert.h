@@ -49,6 +49,18 @@ class PendingException {
   PyObject* traceback_ = nullptr;
 };
 
+// What a Runtime adds to the conversions: its script functions become Python callables and come back as
+// the values they stand for.
+class Bridge {
+ public:
+  virtual ~Bridge() = default;
+  // A new Python callable that calls `v` (a Function, Method or NativeFn value) in the runtime, or nullptr
+  // with an exception set.
+  virtual PyObject* wrap_callable(const ValueRef& v) = 0;
+  // True, with `out` set, when `obj` is a callable that wrap_callable made for this runtime.
+  virtual bool unwrap_callable(PyObject* obj, ValueRef& out) = 0;
+};
+
 // Python object -> value. Never fails and never leaves a Python exception set: a protocol that raises
 // just moves on to the next rule; an object whose str() raises becomes the empty string; a sequence
 // that cannot be iterated converts as "anything else"; a sequence met again inside itself becomes the
@@ -57,30 +69,55 @@ class PendingException {
 // by the object's own methods or by a signal handler) or any exception a signal handler raises stops it:
 // the exception is parked in `interrupt` and the result (nil) is meaningless. Without it, a swallowed
 // KeyboardInterrupt is re-armed so that the next signal check raises it again. Needs the GIL.
+// A container met more than once converts once: every place that holds it gets the same value.
 ValueRef from_python(PyObject* obj, PendingException* interrupt = nullptr);
+
+// The same with a Runtime's rules on top: a dict with str keys becomes an object (keys in the dict's
+// order), and a callable that `bridge` made becomes its script value. A dict key that is not a str raises
+// TypeError: false, with the exception set (or parked in `interrupt` when an interrupt stopped it).
+bool from_python(PyObject* obj, Bridge& bridge, ValueRef& out, PendingException* interrupt = nullptr);
 
 // Value -> new Python object, or nullptr: with a Python exception set when out of memory, or, with
 // `interrupt`, with nothing set when a signal handler raised (the exception is parked in `interrupt`).
 // No native recursion either. Needs the GIL.
-PyObject* to_python(const ValueRef& value, PendingException* interrupt = nullptr);
+// An array or object held in several places converts once: the Python side shares one list or dict.
+// With `bridge`, function, method and native values become callables (bridge->wrap_callable); without
+// it, their text.
+PyObject* to_python(const ValueRef& value, PendingException* interrupt = nullptr, Bridge* bridge = nullptr);
 
 // Installs a poll hook that runs pending signal handlers: when one raises, the run stops and the
 // exception lands in `pending`. The hook is removed again by the destructor, so `pending` only has to
-// outlive this guard. Runs with the GIL held (the whole run does).
+// outlive this guard. Runs with the GIL held (the run holds it but for the moments the hook lets go).
+// Every few milliseconds the hook also lets go of the interpreter lock for a moment, so that other Python
+// threads run while a script does (a watchdog, or the main thread handling Ctrl-C).
 class SignalPoll {
  public:
   SignalPoll(VM& vm, PendingException& pending) noexcept;
+  // Not installed anywhere: a host passes poll() and this object to a poll of its own.
+  explicit SignalPoll(PendingException& pending) noexcept;
   ~SignalPoll();
   SignalPoll(const SignalPoll&) = delete;
   SignalPoll& operator=(const SignalPoll&) = delete;
 
+  static std::optional<std::string> poll(void* self);
+
  private:
-  VM& vm_;
+  VM* vm_;
+  PendingException& pending_;
+  int64_t last_hand_over_;
 };
 
-// The native entry for one Python callable (a strong reference is taken). A KeyboardInterrupt raised
-// by the callback ends the run and is parked in `pending`; every other exception becomes the error
-// text "Native error: {type}: {str}".
-std::shared_ptr<NativeCallable> make_python_native(PyObject* callback, std::shared_ptr<PendingException> pending);
+// Exceptions that a host uses for control flow rather than errors: KeyboardInterrupt, SystemExit and
+// GeneratorExit. Raised inside a run (by a native, or a signal handler), they end it and propagate.
+bool is_control_flow_exception();
+
+// The native entry for one Python callable (a strong reference is taken). A control-flow exception (see
+// above) raised by the callback ends the run and is parked in `pending`; every other exception becomes
+// the error text "Native error: {type}: {str}", and with `cause`, the exception itself (with its
+// traceback) is kept there for the host to chain. With `bridge`, arguments and results convert by the
+// Runtime's rules.
+std::shared_ptr<NativeCallable> make_python_native(PyObject* callback, std::shared_ptr<PendingException> pending,
+                                                   Bridge* bridge = nullptr,
+                                                   std::shared_ptr<PendingException> cause = nullptr);
 
 }  // namespace tarnwick::py

@@ -101,7 +101,22 @@ inline ThreadHeap* thread_heap() noexcept {
 
 }  // namespace
 
+thread_local MemoryAccount* t_account = nullptr;
+
+void charge_slow(MemoryAccount* a, std::size_t bytes) {
+  a->live += static_cast<int64_t>(bytes);
+  if (a->limit == 0 || a->live <= static_cast<int64_t>(a->limit)) return;
+  a->exceeded = true;
+  // Small values only mark the account (the run stops at its next poll); a large one is refused at once,
+  // so that one instruction cannot take far more than the limit.
+  if (a->enforce && bytes >= 4096) {
+    a->live -= static_cast<int64_t>(bytes);
+    throw std::bad_alloc();
+  }
+}
+
 void* HeapObject::operator new(std::size_t size) {
+  charge(size);
   size_t c = (size - 1) / 16;
   if (kRecycleBlocks && c < kBlockClasses) {
     if (ThreadHeap* cache = thread_heap()) {
@@ -117,6 +132,7 @@ void* HeapObject::operator new(std::size_t size) {
 }
 
 void HeapObject::operator delete(void* p, std::size_t size) noexcept {
+  credit(size);
   size_t c = (size - 1) / 16;
   if (kRecycleBlocks && c < kBlockClasses) {
     ThreadHeap* cache = thread_heap();
@@ -141,6 +157,7 @@ inline size_t buffer_class(std::size_t bytes) {
 }  // namespace
 
 void* buffer_allocate(std::size_t bytes) {
+  charge(bytes);
   size_t c = buffer_class(bytes);
   if (kRecycleBlocks && c < kBufferClasses) {
     if (ThreadHeap* cache = thread_heap()) {
@@ -156,6 +173,7 @@ void* buffer_allocate(std::size_t bytes) {
 }
 
 void buffer_release(void* p, std::size_t bytes) noexcept {
+  credit(bytes);
   size_t c = buffer_class(bytes);
   if (kRecycleBlocks && c < kBufferClasses) {
     ThreadHeap* cache = thread_heap();

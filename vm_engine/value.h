@@ -24,9 +24,29 @@ enum class ValueKind : uint8_t { Nil, Bool, Int, Float, String, Array, Object, F
 class ValueRef;
 class ObjectMap;
 
+// The memory a runtime's values take, charged by the allocations of heap values, container buffers and
+// array storage that a thread makes while the account is installed there (ChargeScope), and credited when
+// they are freed. Values live in one runtime, so whatever an account is charged for comes back to it.
+struct MemoryAccount {
+  int64_t live = 0;     // bytes; below 0 when values made elsewhere were freed while charging
+  uint64_t limit = 0;   // 0: no limit
+  bool enforce = false; // a large allocation past the limit fails (std::bad_alloc) instead of only marking it
+  bool exceeded = false;
+};
+
 namespace detail {
 
 struct Shape;
+
+__attribute__((tls_model("initial-exec"))) extern thread_local MemoryAccount* t_account;
+
+[[gnu::noinline]] void charge_slow(MemoryAccount* account, std::size_t bytes);
+inline void charge(std::size_t bytes) {
+  if (MemoryAccount* a = t_account) [[unlikely]] charge_slow(a, bytes);
+}
+inline void credit(std::size_t bytes) noexcept {
+  if (MemoryAccount* a = t_account) [[unlikely]] a->live -= static_cast<int64_t>(bytes);
+}
 
 // Common header of every heap value. `next` links objects waiting to be destroyed, so that freeing a
 // deeply nested value walks a list instead of recursing on the native stack.
@@ -452,6 +472,18 @@ class ObjectMap {
   detail::ObjectValues values_;
 };
 
+// Installs `account` on this thread for the scope's life (nullptr: none), restoring the one before.
+class ChargeScope {
+ public:
+  explicit ChargeScope(MemoryAccount* account) noexcept : saved_(detail::t_account) { detail::t_account = account; }
+  ~ChargeScope() { detail::t_account = saved_; }
+  ChargeScope(const ChargeScope&) = delete;
+  ChargeScope& operator=(const ChargeScope&) = delete;
+
+ private:
+  MemoryAccount* saved_;
+};
+
 namespace detail {
 
 // A string's bytes follow its header in the same block, so a string is one allocation; blocks of short
@@ -471,7 +503,12 @@ struct StringObj : HeapObject {
 static_assert(sizeof(StringObj) == 32);
 struct ArrayObj : HeapObject {
   std::vector<ValueRef> items;
-  explicit ArrayObj(std::vector<ValueRef> v) : HeapObject(ValueKind::Array), items(std::move(v)) {}
+  size_t charged;  // bytes of element storage charged to the memory account when the array was made
+  explicit ArrayObj(std::vector<ValueRef> v)
+      : HeapObject(ValueKind::Array), items(std::move(v)), charged(items.capacity() * sizeof(ValueRef)) {
+    charge(charged);
+  }
+  ~ArrayObj() { credit(charged); }
 };
 struct ObjectObj : HeapObject {
   ObjectMap map;

@@ -38,6 +38,8 @@ constexpr const char* kIterIndex = "Invalid iterator: bad index";
 constexpr const char* kNoCall = "Return without matching call";
 constexpr const char* kPaused = "VM paused";
 constexpr const char* kStackOverflow = "Stack overflow";
+// The name of the units that host calls run in; no function can have it.
+constexpr const char* kHostCallUnit = "<host call>";
 
 constexpr uint64_t kRegisterLimit = 256;
 
@@ -500,32 +502,138 @@ std::mutex& stdout_lock() {
 
 // --- Construction ----------------------------------------------------------------------------------------
 
+VM::VM() {
+  for (const auto& name : builtin_names()) globals_[name] = ValueRef::function(name);
+  main_ = std::make_unique<CodeUnit>("", std::vector<Instruction>{}, std::vector<ValueRef>{}, std::vector<uint64_t>{}, 0);
+  unit_ = main_.get();
+  stack_.resize(1024);
+  base_ = stack_.data();
+  regs_.resize(64);
+  window_ = regs_.data();
+  frames_.resize(128);
+  frame_top_ = frames_.data();
+}
+
 VM::VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
-       std::vector<FunctionRecord> functions) {
+       std::vector<FunctionRecord> functions)
+    : VM() {
+  load(std::move(code), std::move(lines), std::move(constants), std::move(functions));
+}
+
+void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
+              std::vector<FunctionRecord> functions) {
+  reset_execution();
   std::vector<ValueRef> k;
   k.reserve(constants.size());
   for (const auto& c : constants) k.push_back(ValueRef::from_constant(c));
+  std::vector<CodeUnit*> added;
   main_ = std::make_unique<CodeUnit>("", std::move(code), std::move(k), std::move(lines), 0);
+  added.push_back(main_.get());
   for (auto& f : functions) {
     std::vector<ValueRef> fk;
     fk.reserve(f.constants.size());
     for (const auto& c : f.constants) fk.push_back(c ? ValueRef::from_constant(*c) : ValueRef());
     std::string name = f.name;
-    functions_[name] = std::make_unique<CodeUnit>(std::move(f.name), std::move(f.code), std::move(fk),
-                                                  std::move(f.lines), f.arity);
+    auto& slot = functions_[name];
+    slot = std::make_unique<CodeUnit>(std::move(f.name), std::move(f.code), std::move(fk), std::move(f.lines), f.arity);
+    added.push_back(slot.get());
+    set_global(name, ValueRef::function(name));
   }
-  for (const auto& name : builtin_names()) globals_[name] = ValueRef::function(name);
-  for (const auto& entry : functions_) globals_[entry.first] = ValueRef::function(entry.first);
-
+  // Bodies loaded after the machine gave up its fused sequences run without them too.
+  if (sequences_dropped_)
+    for (CodeUnit* unit : added) std::copy(unit->exec_plain.begin(), unit->exec_plain.end(), unit->exec.begin());
+  // Call sites of the bodies kept may point at a body just replaced, and a class may have changed.
+  forget_resolutions();
+  max_window_ = 0;
   for (const auto& entry : functions_) max_window_ = std::max(max_window_, entry.second->reg_count);
-
+  ensure_registers(main_->reg_count);
   unit_ = main_.get();
-  stack_.resize(1024);
+  pc_ = 0;
+  state_ = VMState();
+  update_frame_room();
+}
+
+void VM::forget_resolutions() {
+  auto forget = [](const CodeUnit& unit) {
+    for (CallSite& site : unit.sites) site = CallSite();
+    for (detail::MethodSite& site : unit.method_sites) site = detail::MethodSite();
+  };
+  forget(*main_);
+  for (const auto& entry : functions_) forget(*entry.second);
+  for (const auto& entry : call_stubs_) forget(*entry.second);
+  std::lock_guard<std::mutex> lock(method_cache_lock_);
+  method_cache_.clear();
+}
+
+void VM::reset_execution() {
+  for (ValueRef& v : stack_) v.clear();
+  for (ValueRef& v : regs_) v.clear();
+  sp_ = 0;
   base_ = stack_.data();
-  regs_.resize(std::max<size_t>(main_->reg_count, 64));
   window_ = regs_.data();
-  frames_.resize(128);
   frame_top_ = frames_.data();
+  unit_ = main_.get();
+  pc_ = main_->code_size;
+  operands_taken_ = false;
+  update_frame_room();
+}
+
+// A host call runs `Call argc` in a unit of its own, over the callee and the arguments placed on the stack
+// of an idle machine: the callee's return comes back to that unit, whose end ends the run with the value.
+RunResult VM::call(ValueRef callee, std::vector<ValueRef> args) {
+  uint64_t argc = args.size();
+  auto found = call_stubs_.find(argc);
+  if (found == call_stubs_.end()) {
+    // Hosts use a few argument counts; one that tries many more does not keep a unit for each.
+    if (call_stubs_.size() >= 64) call_stubs_.clear();
+    auto stub = std::make_unique<CodeUnit>(kHostCallUnit, std::vector<Instruction>{make_instr(Opcode::Call, argc)},
+                                           std::vector<ValueRef>{}, std::vector<uint64_t>{0}, 0);
+    if (sequences_dropped_) std::copy(stub->exec_plain.begin(), stub->exec_plain.end(), stub->exec.begin());
+    found = call_stubs_.emplace(argc, std::move(stub)).first;
+  }
+  sp_ = 0;
+  base_ = stack_.data();
+  window_ = regs_.data();
+  frame_top_ = frames_.data();
+  if (!grow_stack(argc + 1)) return make_err(std::string(kStackOverflow));
+  stack_[sp_++] = std::move(callee);
+  for (ValueRef& a : args) stack_[sp_++] = std::move(a);
+  unit_ = found->second.get();
+  pc_ = 0;
+  state_ = VMState();
+  return run();
+}
+
+std::vector<std::string> VM::global_names() const {
+  ReadGuard g(globals_lock_);
+  std::vector<std::string> names;
+  names.reserve(globals_.size());
+  for (const auto& entry : globals_)
+    if (!entry.second.is_nil()) names.push_back(entry.first);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Outermost first: each saved frame is a caller stopped at its Call, then the unit that failed. A very
+// deep stack keeps its two ends.
+void VM::capture_trace() {
+  constexpr size_t kEnds = 100;
+  last_trace_.clear();
+  auto add = [this](const CodeUnit* unit, uint64_t next_pc) {
+    if (unit->name == kHostCallUnit) return;
+    uint64_t at = next_pc > 0 ? next_pc - 1 : 0;
+    last_trace_.push_back(TraceEntry{unit->name, at < unit->lines.size() ? unit->lines[at] : 0});
+  };
+  size_t saved = static_cast<size_t>(frame_top_ - frames_.data());
+  for (size_t i = 0; i < saved; ++i) {
+    if (saved > 2 * kEnds && i == kEnds) {
+      last_trace_.push_back(TraceEntry{"...", saved - 2 * kEnds});
+      i = saved - kEnds;
+    }
+    const Frame& f = frames_[i];
+    add(f.unit, static_cast<uint64_t>(f.return_ip - f.unit->exec.data()));
+  }
+  add(unit_, std::min<uint64_t>(pc_, unit_->code_size));
 }
 
 VM::~VM() = default;
@@ -538,6 +646,7 @@ void VM::add_native(const std::string& name, std::shared_ptr<NativeCallable> fn)
   };
   forget(*main_);
   for (const auto& entry : functions_) forget(*entry.second);
+  for (const auto& entry : call_stubs_) forget(*entry.second);
   set_global(name, ValueRef::native(name));
 }
 
@@ -1004,6 +1113,16 @@ RunResult VM::run() {
   // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
   if (!native_stack_room(current_limits().min_native_stack)) return make_err(std::string(kStackOverflow));
   update_frame_room();
+  RunResult result = run_guarded();
+  if (result.ok()) {
+    if (!last_trace_.empty()) last_trace_.clear();
+  } else {
+    capture_trace();
+  }
+  return result;
+}
+
+RunResult VM::run_guarded() {
   auto failed = [this](const std::string& message) { return thrown_failure(message); };
   try {
     return run_loop();

@@ -12,6 +12,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -42,6 +43,23 @@ using RunResult = Result<ValueRef, std::string>;
 // Asked now and then (at taken backward jumps and at calls) whether the run must stop; a returned text
 // ends the run with that error and sets VM::interrupted().
 using PollFn = std::optional<std::string> (*)(void* ctx);
+
+// Where print writes and input reads when a host takes them over (instead of standard output and input).
+// A returned error text ends the run with that error, as a failing native does.
+struct HostIO {
+  virtual ~HostIO() = default;
+  // One call per print: the line it wrote, newline included.
+  virtual std::optional<std::string> write(std::string_view text) = 0;
+  // The answer to input(prompt) (the prompt is nullopt when input() had no argument); nil for no answer.
+  virtual Result<ValueRef, std::string> read_line(const std::optional<std::string>& prompt) = 0;
+};
+
+// One level of the script's call stack when a run failed: the function (empty for the main program) and
+// the line of the instruction it was running (0 when unknown).
+struct TraceEntry {
+  std::string function;
+  uint64_t line = 0;
+};
 
 // The process-wide standard-output lock taken by print and input.
 std::mutex& stdout_lock();
@@ -75,11 +93,28 @@ class VM {
   VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
      std::vector<FunctionRecord> functions);
   ~VM();
+  // An empty machine: the builtins only, and no code until load().
+  VM();
   VM(const VM&) = delete;
   VM& operator=(const VM&) = delete;
 
   // Runs from the current pc to the end of the running code unit or the first failing instruction.
   RunResult run();
+
+  // Makes `code` the main program and adds the functions (a function of a name already defined replaces
+  // it, and its global is set again), keeping every other global. The machine must be idle: it starts
+  // over at pc 0 of the new main program with an empty stack.
+  void load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
+            std::vector<FunctionRecord> functions);
+  // Calls `callee` (a function, method or native value) with `args` and runs until it returns: its value,
+  // or the error that ended the call. A callee that is not callable gives nil, as in a script. Leaves the
+  // machine idle when it succeeds; after a failure, reset_execution() makes it idle again.
+  RunResult call(ValueRef callee, std::vector<ValueRef> args);
+  // Drops the stack, the registers and every frame of an unfinished or failed run, and the main program's
+  // registers; globals, functions and caches stay. Afterwards run() has nothing left to do.
+  void reset_execution();
+  // The call stack at the last failure, outermost first (empty when the last run succeeded).
+  const std::vector<TraceEntry>& last_trace() const noexcept { return last_trace_; }
 
   // Adds a native under `name` (replacing) and stores a NativeFn global of that name.
   void add_native(const std::string& name, std::shared_ptr<NativeCallable> fn);
@@ -99,6 +134,8 @@ class VM {
 
   // Where print and input write and read (standard output and input unless redirected).
   void set_stdio(std::FILE* in, std::FILE* out) noexcept { in_ = in; out_ = out; }
+  // A host that takes print and input over (nullptr: back to the streams above). Not owned.
+  void set_io(HostIO* io) noexcept { io_ = io; }
 
   const VMState& state() const noexcept { return state_; }
   // "Running", "Paused", "Halted", or Error("...") with the message escaped.
@@ -112,9 +149,11 @@ class VM {
   uint64_t cache_misses() const noexcept { return 0; }
   uint64_t pc() const noexcept { return pc_; }
 
-  // Global table access for embedders and tests (takes the globals lock).
+  // Global table access for embedders and tests (takes the globals lock). A global set to nil reads as
+  // absent, as it does in a script; global_names() lists the others.
   ValueRef global(const std::string& name) const;
   void set_global(const std::string& name, ValueRef value);
+  std::vector<std::string> global_names() const;
 
  private:
   // A saved caller: everything a return restores, ready to use. The pointers follow their storage when it
@@ -128,6 +167,7 @@ class VM {
   enum class CallOutcome { Entered, Pushed, Failed };
 
   RunResult run_loop();
+  RunResult run_guarded();
   void prepare_run();
   RunResult thrown_failure(const std::string& message);
   // Helpers for the slow paths; all of them see the loop state through the members below.
@@ -149,6 +189,9 @@ class VM {
   ValueRef* global_slot(const detail::CodeUnit& unit, uint64_t k, bool create);
   std::string global_name(const detail::CodeUnit& unit, uint64_t k) const;
   std::string error_at(uint64_t failed_pc, const std::string& message) const;
+  void capture_trace();
+  // Forgets everything the call sites, member sites and the method cache resolved.
+  void forget_resolutions();
   // False (and nothing changed) when the call would pass the call-depth or register ceiling.
   bool enter_unit(const detail::CodeUnit* unit, size_t stack_base, size_t argc_on_stack, const ValueRef* receiver);
 
@@ -189,6 +232,10 @@ class VM {
 
   std::unique_ptr<JitState> jit_;
   LoadInfo load_info_;
+  // The code units of host calls, by argument count: `Call argc` alone, so that the call runs through the
+  // interpreter's own call path (and its call site remembers the callee, as any other does).
+  std::unordered_map<uint64_t, std::unique_ptr<detail::CodeUnit>> call_stubs_;
+  std::vector<TraceEntry> last_trace_;
 
   PollFn poll_fn_ = nullptr;
   void* poll_ctx_ = nullptr;
@@ -199,6 +246,7 @@ class VM {
 
   std::FILE* in_ = stdin;
   std::FILE* out_ = stdout;
+  HostIO* io_ = nullptr;
 };
 
 }  // namespace tarnwick

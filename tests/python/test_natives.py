@@ -83,13 +83,23 @@ def raiser(exc):
     (raiser(ValueError("a\ud800b")), "Native error: ValueError: a\ufffdb"),
     (raiser(Outer.Failure("deep")), "Native error: Outer.Failure: deep"),
     (raiser(Unprintable()), "Native error: Unprintable: <exception str() failed>"),
-    (raiser(SystemExit(3)), "Native error: SystemExit: 3"),
     (42, "Native error: TypeError: 'int' object is not callable"),
     (lambda a: a, "Native error: TypeError: <lambda>() missing 1 required positional argument: 'a'"),
 ])
 def test_native_errors_become_runtime_errors(callback, message):
     tp.set_native_binding("cb", callback)
     assert tp.compile_and_run("let x = 1\ncb()\nx = 2") == "Runtime error: Line 2: " + message
+    assert tp.compile_and_run("1") == "nil"
+
+
+@pytest.mark.parametrize("exc", [SystemExit(3), GeneratorExit(), KeyboardInterrupt()])
+def test_control_flow_exceptions_end_the_run_and_propagate(exc):
+    seen = []
+    tp.set_native_binding("boom", raiser(exc))
+    tp.set_native_binding("note", seen.append)
+    with pytest.raises(type(exc)):
+        tp.compile_and_run("note(1) boom() note(2)")
+    assert seen == [1]
     assert tp.compile_and_run("1") == "nil"
 
 

@@ -1,0 +1,179 @@
+// The Runtime: source to result through one path (compile, optimize the main code, load it into the
+// runtime's VM, run), host calls into script functions, and the poll that enforces interrupts and limits.
+#include "parser/runtime.h"
+
+#include <ctime>
+#include <utility>
+
+#include "parser/compiler.h"
+#include "vm_engine/compiler.h"
+
+namespace tarnwick {
+
+const char kInterruptedText[] = "Interrupted";
+const char kInstructionLimitText[] = "Instruction limit exceeded";
+const char kTimeLimitText[] = "Time limit exceeded";
+const char kMemoryLimitText[] = "Memory limit exceeded";
+
+namespace {
+
+constexpr char kOutOfMemoryText[] = "Out of memory";
+// Polls are this far apart when a limit is set, so that an instruction budget is kept closely; otherwise
+// the VM's own (wider) interval holds.
+constexpr uint32_t kLimitedPollInterval = 1024;
+constexpr uint32_t kDefaultPollInterval = 1u << 14;
+
+int64_t monotonic_ns() noexcept {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+bool ends_with(const std::string& text, std::string_view tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+std::string Failure::text() const {
+  switch (kind) {
+    case FailureKind::Lex: return "Lex error: " + message;
+    case FailureKind::Parse: return "Parse error: " + message;
+    case FailureKind::Compile:
+      return "Compile error: " + (line != 0 ? "Line " + std::to_string(line) + ": " : std::string()) + message;
+    default: return "Runtime error: " + message;
+  }
+}
+
+Runtime::Runtime() {
+  ChargeScope scope(&account_);
+  vm_ = std::make_unique<VM>();
+  vm_->set_poll_hook(&Runtime::poll, this);
+}
+
+Runtime::~Runtime() {
+  // Whatever account the destroying thread has installed is not this one's.
+  ChargeScope scope(nullptr);
+  vm_.reset();
+}
+
+void Runtime::set_limits(const RunLimits& limits) noexcept {
+  limits_ = limits;
+  account_.limit = limits.max_memory;
+  bool limited = limits.max_instructions != 0 || limits.timeout_seconds > 0 || limits.max_memory != 0;
+  vm_->set_poll_interval(limited ? kLimitedPollInterval : kDefaultPollInterval);
+}
+
+void Runtime::add_native(const std::string& name, std::shared_ptr<NativeCallable> fn) {
+  ChargeScope scope(&account_);
+  vm_->add_native(name, std::move(fn));
+}
+
+ValueRef Runtime::global(const std::string& name) const { return vm_->global(name); }
+
+void Runtime::set_global(const std::string& name, ValueRef value) {
+  ChargeScope scope(&account_);
+  vm_->set_global(name, std::move(value));
+}
+
+void Runtime::begin() {
+  interrupt_.store(false, std::memory_order_relaxed);
+  start_count_ = vm_->instructions_executed();
+  deadline_ns_ = 0;
+  if (limits_.timeout_seconds > 0) {
+    double ns = limits_.timeout_seconds * 1e9;
+    deadline_ns_ = monotonic_ns() + (ns > 4e18 ? int64_t{4000000000000000000} : static_cast<int64_t>(ns));
+  }
+  account_.exceeded = limits_.max_memory != 0 && account_.live > static_cast<int64_t>(limits_.max_memory);
+}
+
+std::optional<std::string> Runtime::poll(void* self) {
+  auto* rt = static_cast<Runtime*>(self);
+  auto stop = [rt](FailureKind kind, const char* text) {
+    rt->stop_kind_ = kind;
+    return std::optional<std::string>(text);
+  };
+  // The host first: a signal handler it runs may interrupt this runtime.
+  if (rt->host_poll_ != nullptr) {
+    if (auto text = rt->host_poll_(rt->host_ctx_)) {
+      rt->stop_kind_ = FailureKind::Host;
+      return text;
+    }
+  }
+  if (rt->interrupt_.exchange(false, std::memory_order_relaxed)) return stop(FailureKind::Interrupted, kInterruptedText);
+  const RunLimits& l = rt->limits_;
+  if (l.max_instructions != 0 && rt->vm_->instructions_executed() - rt->start_count_ >= l.max_instructions)
+    return stop(FailureKind::InstructionLimit, kInstructionLimitText);
+  if (rt->deadline_ns_ != 0 && monotonic_ns() >= rt->deadline_ns_) return stop(FailureKind::TimeLimit, kTimeLimitText);
+  if (rt->account_.exceeded) return stop(FailureKind::MemoryLimit, kMemoryLimitText);
+  return std::nullopt;
+}
+
+Outcome Runtime::finish(RunResult result, bool main_program) {
+  if (result.ok()) {
+    // The main program's registers (its top-level lets) go with it; a call leaves nothing behind unless a
+    // body ended without returning.
+    if (main_program || vm_->stack_depth() != 0 || vm_->call_depth() != 0) vm_->reset_execution();
+    return std::move(result).value();
+  }
+  Failure failure;
+  failure.message = std::move(result.error());
+  failure.trace = vm_->last_trace();
+  if (vm_->interrupted()) {
+    failure.kind = stop_kind_;
+    if (stop_kind_ != FailureKind::Host) failure.message = stop_kind_ == FailureKind::Interrupted ? kInterruptedText
+                                                          : stop_kind_ == FailureKind::InstructionLimit ? kInstructionLimitText
+                                                          : stop_kind_ == FailureKind::TimeLimit ? kTimeLimitText
+                                                                                                 : kMemoryLimitText;
+  } else if (account_.exceeded && ends_with(failure.message, kOutOfMemoryText)) {
+    // The allocation refused for this runtime's limit, not for the machine's.
+    failure.kind = FailureKind::MemoryLimit;
+    failure.message = kMemoryLimitText;
+  }
+  if (!failure.trace.empty()) failure.line = failure.trace.back().line;
+  vm_->reset_execution();
+  return make_err(std::move(failure));
+}
+
+Outcome Runtime::run(std::string_view source) {
+  ChargeScope scope(&account_);
+  auto compiled = compile_source(source);
+  if (!compiled.ok()) {
+    SourceError& e = compiled.error();
+    Failure failure;
+    failure.kind = e.kind == SourceError::Kind::Lex     ? FailureKind::Lex
+                   : e.kind == SourceError::Kind::Parse ? FailureKind::Parse
+                                                        : FailureKind::Compile;
+    failure.message = std::move(e.message);
+    failure.line = e.line;
+    failure.column = e.column;
+    return make_err(std::move(failure));
+  }
+  BytecodeProgram& program = compiled.value();
+  OptimizeResult optimized = optimize_main(program.code, program.lines);
+  vm_->load(std::move(optimized.code), std::move(program.lines), std::move(program.constants),
+            std::move(program.functions));
+  begin();
+  account_.enforce = true;
+  RunResult result = vm_->run();
+  account_.enforce = false;
+  return finish(std::move(result), true);
+}
+
+Outcome Runtime::call(ValueRef callee, std::vector<ValueRef> args) {
+  ChargeScope scope(&account_);
+  begin();
+  account_.enforce = true;
+  RunResult result = vm_->call(std::move(callee), std::move(args));
+  account_.enforce = false;
+  return finish(std::move(result), false);
+}
+
+Outcome run_once(std::string_view source, const std::vector<NamedNative>& natives, PollFn host_poll, void* host_ctx) {
+  Runtime rt;
+  for (const NamedNative& n : natives) rt.add_native(n.name, n.fn);
+  rt.set_host_poll(host_poll, host_ctx);
+  return rt.run(source);
+}
+
+}  // namespace tarnwick
