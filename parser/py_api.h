@@ -48,6 +48,10 @@ PyCFunction guarded_method() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Guarded<F>::call));
 }
 template <auto F>
+getter guarded_getter() {
+  return &Guarded<F>::call;
+}
+template <auto F>
 void* guarded_slot() {
   return reinterpret_cast<void*>(&Guarded<F>::call);
 }

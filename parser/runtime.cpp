@@ -14,6 +14,7 @@ const char kInterruptedText[] = "Interrupted";
 const char kInstructionLimitText[] = "Instruction limit exceeded";
 const char kTimeLimitText[] = "Time limit exceeded";
 const char kMemoryLimitText[] = "Memory limit exceeded";
+const char kRunInCall[] = "A program cannot be run while this runtime is running another";
 
 namespace {
 
@@ -31,6 +32,15 @@ int64_t monotonic_ns() noexcept {
 
 bool ends_with(const std::string& text, std::string_view tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+const char* stop_text(FailureKind kind) {
+  switch (kind) {
+    case FailureKind::InstructionLimit: return kInstructionLimitText;
+    case FailureKind::TimeLimit: return kTimeLimitText;
+    case FailureKind::MemoryLimit: return kMemoryLimitText;
+    default: return kInterruptedText;
+  }
 }
 
 }  // namespace
@@ -109,8 +119,9 @@ std::optional<std::string> Runtime::poll(void* self) {
   return std::nullopt;
 }
 
-Outcome Runtime::finish(RunResult result, bool main_program) {
+Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
   if (result.ok()) {
+    if (nested) return std::move(result).value();
     // The main program's registers (its top-level lets) go with it; a call leaves nothing behind unless a
     // body ended without returning.
     if (main_program || vm_->stack_depth() != 0 || vm_->call_depth() != 0) vm_->reset_execution();
@@ -121,22 +132,36 @@ Outcome Runtime::finish(RunResult result, bool main_program) {
   failure.trace = vm_->last_trace();
   if (vm_->interrupted()) {
     failure.kind = stop_kind_;
-    if (stop_kind_ != FailureKind::Host) failure.message = stop_kind_ == FailureKind::Interrupted ? kInterruptedText
-                                                          : stop_kind_ == FailureKind::InstructionLimit ? kInstructionLimitText
-                                                          : stop_kind_ == FailureKind::TimeLimit ? kTimeLimitText
-                                                                                                 : kMemoryLimitText;
+    if (stop_kind_ != FailureKind::Host) failure.message = stop_text(stop_kind_);
   } else if (account_.exceeded && ends_with(failure.message, kOutOfMemoryText)) {
     // The allocation refused for this runtime's limit, not for the machine's.
     failure.kind = FailureKind::MemoryLimit;
     failure.message = kMemoryLimitText;
   }
   if (!failure.trace.empty()) failure.line = failure.trace.back().line;
-  vm_->reset_execution();
+  if (nested) {
+    // The run this call came from has to stop too when the call was stopped from outside; a native that
+    // swallows the error cannot keep it going.
+    if (failure.kind != FailureKind::Runtime) nested_stop_ = failure.kind;
+  } else {
+    if (failure.kind == FailureKind::Runtime && nested_stop_) {
+      failure.kind = *nested_stop_;
+      failure.message = stop_text(failure.kind);
+    }
+    nested_stop_.reset();
+    vm_->reset_execution();
+  }
   return make_err(std::move(failure));
 }
 
-Outcome Runtime::run(std::string_view source) {
+Outcome Runtime::run(std::string_view source, const std::string& origin) {
   ChargeScope scope(&account_);
+  if (vm_->nested()) {
+    // The program in progress would lose its code.
+    Failure failure;
+    failure.message = kRunInCall;
+    return make_err(std::move(failure));
+  }
   auto compiled = compile_source(source);
   if (!compiled.ok()) {
     SourceError& e = compiled.error();
@@ -152,21 +177,28 @@ Outcome Runtime::run(std::string_view source) {
   BytecodeProgram& program = compiled.value();
   OptimizeResult optimized = optimize_main(program.code, program.lines);
   vm_->load(std::move(optimized.code), std::move(program.lines), std::move(program.constants),
-            std::move(program.functions));
+            std::move(program.functions), origin);
+  nested_stop_.reset();
   begin();
   account_.enforce = true;
   RunResult result = vm_->run();
   account_.enforce = false;
-  return finish(std::move(result), true);
+  return finish(std::move(result), true, false);
 }
 
-Outcome Runtime::call(ValueRef callee, std::vector<ValueRef> args) {
+Outcome Runtime::call(ValueRef callee, ValueRef* args, size_t argc) {
   ChargeScope scope(&account_);
-  begin();
+  // A call from a native of the run in progress counts against that run's limits.
+  const bool nested = vm_->nested();
+  if (!nested) {
+    nested_stop_.reset();
+    begin();
+  }
+  bool enforce = account_.enforce;
   account_.enforce = true;
-  RunResult result = vm_->call(std::move(callee), std::move(args));
-  account_.enforce = false;
-  return finish(std::move(result), false);
+  RunResult result = vm_->call(std::move(callee), args, argc);
+  account_.enforce = enforce;
+  return finish(std::move(result), false, nested);
 }
 
 Outcome run_once(std::string_view source, const std::vector<NamedNative>& natives, PollFn host_poll, void* host_ctx) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,7 @@ extern const char kInterruptedText[];
 extern const char kInstructionLimitText[];
 extern const char kTimeLimitText[];
 extern const char kMemoryLimitText[];
+extern const char kRunInCall[];
 
 class Runtime {
  public:
@@ -69,10 +71,11 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
 
   // Compiles `source` and runs it as this runtime's next main program. Functions, classes and globals it
-  // defines stay; its top-level lets end with it.
-  Outcome run(std::string_view source);
+  // defines stay; its top-level lets end with it. `origin` names the script in tracebacks.
+  Outcome run(std::string_view source, const std::string& origin = std::string());
   // Calls a function, method or native value with `args` (nil for a value that cannot be called).
-  Outcome call(ValueRef callee, std::vector<ValueRef> args);
+  Outcome call(ValueRef callee, ValueRef* args, size_t argc);  // the arguments are moved from `args`
+  Outcome call(ValueRef callee, std::vector<ValueRef> args) { return call(std::move(callee), args.data(), args.size()); }
 
   ValueRef global(const std::string& name) const;
   void set_global(const std::string& name, ValueRef value);
@@ -103,7 +106,7 @@ class Runtime {
 
  private:
   static std::optional<std::string> poll(void* self);
-  Outcome finish(RunResult result, bool main_program);
+  Outcome finish(RunResult result, bool main_program, bool nested);
   void begin();
 
   MemoryAccount account_;
@@ -116,6 +119,7 @@ class Runtime {
   uint64_t start_count_ = 0;
   int64_t deadline_ns_ = 0;
   FailureKind stop_kind_ = FailureKind::Interrupted;
+  std::optional<FailureKind> nested_stop_;  // a call from a native was stopped from outside
 };
 
 // The one-shot pipeline: a fresh runtime with `natives` runs `source` once.

@@ -320,9 +320,48 @@ ValueRef FromPython::convert(PyObject* root) {
 
 }  // namespace
 
-ValueRef from_python(PyObject* obj, PendingException* interrupt) { return FromPython(interrupt, nullptr).convert(obj); }
+namespace {
+
+// The common scalars, converted as the rules would without setting up a conversion.
+inline bool quick_scalar(PyObject* obj, ValueRef& out) {
+  if (PyLong_CheckExact(obj)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) return false;
+    out = SmallIntPool::get(static_cast<int64_t>(v));
+    return true;
+  }
+  if (PyFloat_CheckExact(obj)) {
+    out = ValueRef::floating(PyFloat_AS_DOUBLE(obj));
+    return true;
+  }
+  if (obj == Py_None) {
+    out = ValueRef();
+    return true;
+  }
+  if (PyUnicode_CheckExact(obj)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {
+      PyErr_Clear();  // lone surrogates: the full conversion replaces them
+      return false;
+    }
+    out = ValueRef::string(std::string_view(data, static_cast<size_t>(size)));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ValueRef from_python(PyObject* obj, PendingException* interrupt) {
+  ValueRef quick;
+  if (quick_scalar(obj, quick)) return quick;
+  return FromPython(interrupt, nullptr).convert(obj);
+}
 
 bool from_python(PyObject* obj, Bridge& bridge, ValueRef& out, PendingException* interrupt) {
+  if (quick_scalar(obj, out)) return true;
   FromPython conversion(interrupt, &bridge);
   out = conversion.convert(obj);
   if (conversion.failed_hard()) return false;
@@ -431,9 +470,17 @@ PendingException::~PendingException() {
   Py_XDECREF(traceback_);
 }
 
+void PendingException::clear() {
+  Py_CLEAR(type_);
+  Py_CLEAR(value_);
+  Py_CLEAR(traceback_);
+}
+
 void PendingException::take_current() {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
   Py_XDECREF(type_);
   Py_XDECREF(value_);
   Py_XDECREF(traceback_);
@@ -519,6 +566,30 @@ std::string native_error_text(PyObject* type, PyObject* value) {
   return text;
 }
 
+}  // namespace
+
+std::string take_callback_failure(PendingException* pending, PendingException* cause) {
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoException);
+  if (pending != nullptr && is_control_flow_exception()) {
+    pending->take_current();
+    return kInterrupted;
+  }
+  if (cause != nullptr) {
+    cause->take_current();
+    return native_error_text(cause->type(), cause->value());
+  }
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  std::string text = native_error_text(type, value);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return text;
+}
+
+namespace {
+
 class PythonNative final : public NativeCallable {
  public:
   PythonNative(PyObject* callback, std::shared_ptr<PendingException> pending, Bridge* bridge,
@@ -575,27 +646,7 @@ class PythonNative final : public NativeCallable {
 
   bool interrupted() const { return pending_ != nullptr && pending_->has(); }
 
-  Result<ValueRef, std::string> failure() {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoException);
-    if (pending_ != nullptr && is_control_flow_exception()) {
-      pending_->take_current();
-      return make_err(std::string(kInterrupted));
-    }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    std::string text = native_error_text(type, value);
-    if (cause_ != nullptr) {
-      if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-      PyErr_Restore(type, value, traceback);
-      cause_->take_current();
-      return make_err(std::move(text));
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    return make_err(std::move(text));
-  }
+  Result<ValueRef, std::string> failure() { return make_err(take_callback_failure(pending_.get(), cause_.get())); }
 
   PyObject* callback_;
   std::shared_ptr<PendingException> pending_;

@@ -40,6 +40,11 @@ class PendingException {
   // Takes the current Python exception (which must be set) into this slot, replacing any earlier one.
   void take_current();
   bool has() const noexcept { return type_ != nullptr; }
+  // Drops whatever the slot holds.
+  void clear();
+  // The exception object held (borrowed, normalised by take_current), or nullptr.
+  PyObject* value() const noexcept { return value_; }
+  PyObject* type() const noexcept { return type_; }
   // Sets it as the current Python exception, leaving this slot empty.
   void restore();
 
@@ -110,6 +115,12 @@ class SignalPoll {
 // Exceptions that a host uses for control flow rather than errors: KeyboardInterrupt, SystemExit and
 // GeneratorExit. Raised inside a run (by a native, or a signal handler), they end it and propagate.
 bool is_control_flow_exception();
+
+// Takes the current Python exception (which must be set) after a host callback failed, and gives the
+// run's error text for it. A control-flow exception is parked in `pending` (the text then says only that
+// the run was interrupted); any other becomes "Native error: {type}: {str}", and with `cause` it is kept
+// there too, with its traceback.
+std::string take_callback_failure(PendingException* pending, PendingException* cause);
 
 // The native entry for one Python callable (a strong reference is taken). A control-flow exception (see
 // above) raised by the callback ends the run and is parked in `pending`; every other exception becomes

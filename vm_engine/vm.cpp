@@ -521,7 +521,7 @@ VM::VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<C
 }
 
 void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
-              std::vector<FunctionRecord> functions) {
+              std::vector<FunctionRecord> functions, const std::string& origin) {
   reset_execution();
   std::vector<ValueRef> k;
   k.reserve(constants.size());
@@ -539,6 +539,7 @@ void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::v
     added.push_back(slot.get());
     set_global(name, ValueRef::function(name));
   }
+  for (CodeUnit* unit : added) unit->origin = origin;
   // Bodies loaded after the machine gave up its fused sequences run without them too.
   if (sequences_dropped_)
     for (CodeUnit* unit : added) std::copy(unit->exec_plain.begin(), unit->exec_plain.end(), unit->exec.begin());
@@ -578,30 +579,85 @@ void VM::reset_execution() {
   update_frame_room();
 }
 
-// A host call runs `Call argc` in a unit of its own, over the callee and the arguments placed on the stack
-// of an idle machine: the callee's return comes back to that unit, whose end ends the run with the value.
-RunResult VM::call(ValueRef callee, std::vector<ValueRef> args) {
-  uint64_t argc = args.size();
+// A host call runs `Call argc` in a unit of its own, over the callee and the arguments placed on the stack:
+// the callee's return comes back to that unit, whose end ends the run with the value. Made from a native
+// while a run is in progress, the call runs above everything that run holds and puts it back afterwards.
+RunResult VM::call(ValueRef callee, ValueRef* args, size_t argc) {
   auto found = call_stubs_.find(argc);
   if (found == call_stubs_.end()) {
-    // Hosts use a few argument counts; one that tries many more does not keep a unit for each.
-    if (call_stubs_.size() >= 64) call_stubs_.clear();
+    // Hosts use a few argument counts; one that tries many more does not keep a unit for each (a unit in
+    // use by a call in progress stays).
+    if (call_stubs_.size() >= 64 && run_depth_ == 0) call_stubs_.clear();
     auto stub = std::make_unique<CodeUnit>(kHostCallUnit, std::vector<Instruction>{make_instr(Opcode::Call, argc)},
                                            std::vector<ValueRef>{}, std::vector<uint64_t>{0}, 0);
     if (sequences_dropped_) std::copy(stub->exec_plain.begin(), stub->exec_plain.end(), stub->exec.begin());
     found = call_stubs_.emplace(argc, std::move(stub)).first;
   }
-  sp_ = 0;
-  base_ = stack_.data();
-  window_ = regs_.data();
-  frame_top_ = frames_.data();
-  if (!grow_stack(argc + 1)) return make_err(std::string(kStackOverflow));
+  const CodeUnit* stub = found->second.get();
+  if (run_depth_ == 0) {
+    sp_ = 0;
+    base_ = stack_.data();
+    window_ = regs_.data();
+    frame_top_ = frames_.data();
+    if (!push_call(std::move(callee), args, argc)) return make_err(std::string(kStackOverflow));
+    unit_ = stub;
+    pc_ = 0;
+    if (state_.kind != VMStateKind::Running) state_ = VMState();
+    return run();
+  }
+  struct Saved {
+    const CodeUnit* unit;
+    uint64_t pc;
+    size_t base, window, sp, frames;
+    VMState state;
+    bool operands_taken;
+  };
+  Saved saved{unit_, pc_, static_cast<size_t>(base_ - stack_.data()), static_cast<size_t>(window_ - regs_.data()),
+              sp_, call_depth(), state_, operands_taken_};
+  size_t window_end = saved.window + unit_->reg_count;
+  base_ = stack_.data() + sp_;
+  window_ = regs_.data() + window_end;
+  RunResult result = make_err(std::string(kStackOverflow));
+  if (push_call(std::move(callee), args, argc)) {
+    unit_ = stub;
+    pc_ = 0;
+    state_ = VMState();
+    result = run();
+  }
+  if (!result.ok() || call_depth() != saved.frames || sp_ != saved.sp) {
+    // Everything the call left above the interrupted run goes.
+    for (size_t i = saved.sp; i < stack_.size(); ++i) stack_[i].clear();
+    for (size_t i = window_end; i < regs_.size(); ++i) regs_[i].clear();
+    frame_top_ = frames_.data() + saved.frames;
+    sp_ = saved.sp;
+  }
+  unit_ = saved.unit;
+  pc_ = saved.pc;
+  base_ = stack_.data() + saved.base;
+  window_ = regs_.data() + saved.window;
+  state_ = std::move(saved.state);
+  operands_taken_ = saved.operands_taken;
+  update_frame_room();
+  return result;
+}
+
+bool VM::push_call(ValueRef callee, ValueRef* args, size_t argc) {
+  if (argc >= current_limits().max_stack_slots || !grow_stack(argc + 1)) return false;
   stack_[sp_++] = std::move(callee);
-  for (ValueRef& a : args) stack_[sp_++] = std::move(a);
-  unit_ = found->second.get();
-  pc_ = 0;
-  state_ = VMState();
-  return run();
+  for (size_t i = 0; i < argc; ++i) stack_[sp_++] = std::move(args[i]);
+  return true;
+}
+
+const ValueRef* VM::global_ref(const std::string& name) const {
+  ReadGuard g(globals_lock_);
+  auto it = globals_.find(name);
+  return it == globals_.end() ? nullptr : &it->second;
+}
+
+ValueRef VM::member(const ValueRef& obj, std::string_view name) {
+  if (obj.kind() != ValueKind::Object) return ValueRef();
+  detail::MethodSite site;
+  return read_member(obj, ValueRef::string(name), site);
 }
 
 std::vector<std::string> VM::global_names() const {
@@ -622,12 +678,12 @@ void VM::capture_trace() {
   auto add = [this](const CodeUnit* unit, uint64_t next_pc) {
     if (unit->name == kHostCallUnit) return;
     uint64_t at = next_pc > 0 ? next_pc - 1 : 0;
-    last_trace_.push_back(TraceEntry{unit->name, at < unit->lines.size() ? unit->lines[at] : 0});
+    last_trace_.push_back(TraceEntry{unit->name, at < unit->lines.size() ? unit->lines[at] : 0, unit->origin});
   };
   size_t saved = static_cast<size_t>(frame_top_ - frames_.data());
   for (size_t i = 0; i < saved; ++i) {
     if (saved > 2 * kEnds && i == kEnds) {
-      last_trace_.push_back(TraceEntry{"...", saved - 2 * kEnds});
+      last_trace_.push_back(TraceEntry{"...", saved - 2 * kEnds, std::string()});
       i = saved - kEnds;
     }
     const Frame& f = frames_[i];
@@ -1113,7 +1169,9 @@ RunResult VM::run() {
   // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
   if (!native_stack_room(current_limits().min_native_stack)) return make_err(std::string(kStackOverflow));
   update_frame_room();
+  ++run_depth_;
   RunResult result = run_guarded();
+  --run_depth_;
   if (result.ok()) {
     if (!last_trace_.empty()) last_trace_.clear();
   } else {

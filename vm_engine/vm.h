@@ -59,6 +59,7 @@ struct HostIO {
 struct TraceEntry {
   std::string function;
   uint64_t line = 0;
+  std::string origin;  // the name load() was given with the code
 };
 
 // The process-wide standard-output lock taken by print and input.
@@ -105,11 +106,16 @@ class VM {
   // it, and its global is set again), keeping every other global. The machine must be idle: it starts
   // over at pc 0 of the new main program with an empty stack.
   void load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
-            std::vector<FunctionRecord> functions);
+            std::vector<FunctionRecord> functions, const std::string& origin = std::string());
   // Calls `callee` (a function, method or native value) with `args` and runs until it returns: its value,
   // or the error that ended the call. A callee that is not callable gives nil, as in a script. Leaves the
-  // machine idle when it succeeds; after a failure, reset_execution() makes it idle again.
-  RunResult call(ValueRef callee, std::vector<ValueRef> args);
+  // machine idle when it succeeds; after a failure, reset_execution() makes it idle again. Called from a
+  // native during a run or call (nested()), it leaves that run as it found it, success or failure.
+  // The arguments are moved from `args`.
+  RunResult call(ValueRef callee, ValueRef* args, size_t argc);
+  RunResult call(ValueRef callee, std::vector<ValueRef> args) { return call(std::move(callee), args.data(), args.size()); }
+  // True while a run or call is in progress (a native calling back in sees this).
+  bool nested() const noexcept { return run_depth_ > 0; }
   // Drops the stack, the registers and every frame of an unfinished or failed run, and the main program's
   // registers; globals, functions and caches stay. Afterwards run() has nothing left to do.
   void reset_execution();
@@ -154,6 +160,12 @@ class VM {
   ValueRef global(const std::string& name) const;
   void set_global(const std::string& name, ValueRef value);
   std::vector<std::string> global_names() const;
+  // The slot of a global (nullptr when it has never been set): it stays where it is for the machine's
+  // life, so a host may keep it and read the global's current value through it (reading nil once deleted).
+  const ValueRef* global_ref(const std::string& name) const;
+  // What `obj.name` reads in a script: the object's entry, else the method its class gives (bound to it),
+  // else nil. Nil for anything but an object.
+  ValueRef member(const ValueRef& obj, std::string_view name);
 
  private:
   // A saved caller: everything a return restores, ready to use. The pointers follow their storage when it
@@ -217,6 +229,8 @@ class VM {
   ValueRef* regs_fast_end_ = nullptr;
   size_t max_window_ = 0;        // the most registers any function body uses
   bool push_frame(const Frame& frame);
+  // Puts a host call's callee and arguments on the stack; false when they do not fit.
+  bool push_call(ValueRef callee, ValueRef* args, size_t argc);
   void update_frame_room() noexcept;
   VMState state_;
   uint64_t executed_ = 0;
@@ -236,6 +250,7 @@ class VM {
   // interpreter's own call path (and its call site remembers the callee, as any other does).
   std::unordered_map<uint64_t, std::unique_ptr<detail::CodeUnit>> call_stubs_;
   std::vector<TraceEntry> last_trace_;
+  int run_depth_ = 0;  // runs in progress (nested through natives)
 
   PollFn poll_fn_ = nullptr;
   void* poll_ctx_ = nullptr;

@@ -128,6 +128,7 @@ struct ObjectSite {
 // One immutable body (the main program or a function), plus this VM's caches beside it.
 struct CodeUnit {
   std::string name;
+  std::string origin;  // the name of the script it came from (for tracebacks)
   std::vector<Instruction> code;  // followed by one kEndOpcode sentinel (not counted in code_size)
   std::vector<Instruction> exec;  // what the loop dispatches on: code with fused instructions
   std::vector<Instruction> exec_plain;  // the same without fused sequences (see VM::grow_stack)

@@ -1,0 +1,80 @@
+"""The exceptions a `tarnwick.Runtime` raises.
+
+    ScriptSyntaxError      the source does not lex, parse or compile (a SyntaxError)
+    ScriptError            the script failed while running
+      Interrupted          Runtime.interrupt() stopped it
+      LimitExceeded        it went past one of the runtime's limits:
+        InstructionLimitExceeded, TimeLimitExceeded, MemoryLimitExceeded
+
+A ScriptError carries the engine's message, the line, and the script's call stack; when a native function
+raised, that exception is its ``__cause__``, with its Python traceback.
+"""
+from __future__ import annotations
+
+from typing import NamedTuple, Sequence
+
+__all__ = [
+    "StackEntry", "ScriptError", "ScriptSyntaxError", "Interrupted", "LimitExceeded",
+    "InstructionLimitExceeded", "TimeLimitExceeded", "MemoryLimitExceeded",
+]
+
+
+class StackEntry(NamedTuple):
+    """One level of a script's call stack."""
+
+    file: str
+    line: int  # 0 when unknown
+    function: str  # "<main>" for a program's top level
+
+
+class ScriptError(Exception):
+    """A script failed while running.
+
+    Attributes: ``message`` (the engine's text, e.g. "Line 3: Division by zero"), ``line`` (of the
+    innermost frame, 0 when unknown), ``stack`` (a list of StackEntry, outermost first) and ``filename``
+    (the script of the innermost frame).
+    """
+
+    def __init__(self, message: str, line: int = 0, stack: Sequence[StackEntry] = (), filename: str | None = None):
+        super().__init__(message)
+        self.message = message
+        self.line = line
+        self.stack = [StackEntry(*entry) for entry in stack]
+        self.filename = filename
+
+    def __str__(self) -> str:
+        if not self.stack:
+            return self.message
+        lines = [self.message, "Script traceback (most recent call last):"]
+        for entry in self.stack:
+            if entry.function == "...":
+                lines.append(f"  [{entry.line} more calls]")
+            else:
+                where = f"line {entry.line}" if entry.line else "line ?"
+                lines.append(f'  File "{entry.file}", {where}, in {entry.function}')
+        return "\n".join(lines)
+
+
+class Interrupted(ScriptError):
+    """Runtime.interrupt() stopped the run."""
+
+
+class LimitExceeded(ScriptError):
+    """The run went past one of the runtime's limits."""
+
+
+class InstructionLimitExceeded(LimitExceeded):
+    """The run executed more instructions than max_instructions allows."""
+
+
+class TimeLimitExceeded(LimitExceeded):
+    """The run took longer than timeout seconds."""
+
+
+class MemoryLimitExceeded(LimitExceeded):
+    """The runtime's live values took more than max_memory bytes."""
+
+
+class ScriptSyntaxError(SyntaxError):
+    """The source does not lex, parse or compile. ``lineno``, ``offset``, ``text`` and ``filename`` are
+    set where the engine knows them; ``msg`` is the engine's text ("Parse error: ...")."""
