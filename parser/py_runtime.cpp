@@ -368,6 +368,8 @@ PyObject* call_value(RuntimeObject* self, ValueRef callee, PyObject* const* args
   Entry entry(self, Use::Call);
   if (!entry.ok()) return nullptr;
   State* st = self->st;
+  // Everything made here (arguments, the result) is this runtime's, freed on the way out included.
+  ChargeScope scope(&st->rt.memory());
   constexpr size_t kInline = 6;
   ValueRef inline_values[kInline];
   std::vector<ValueRef> more;
@@ -557,6 +559,7 @@ PyObject* runtime_run(PyObject* op, PyObject* args, PyObject* kwargs) {
   std::string filename = name_arg(name, "<script>");
   Entry entry(self, Use::Run);
   if (!entry.ok()) return nullptr;
+  ChargeScope scope(&self->st->rt.memory());
   Outcome outcome = self->st->rt.run(text, filename);
   return finish(self, outcome, text, filename);
 }
@@ -587,11 +590,11 @@ PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t na
     return nullptr;
   }
   State* st = self->st;
+  ChargeScope scope(&st->rt.memory());
   ValueRef receiver;
   {
     Entry entry(self, Use::Plain);
     if (!entry.ok()) return nullptr;
-    ChargeScope scope(&st->rt.memory());
     if (!from_python(args[0], st->bridge, receiver, st->pending.get())) {
       if (st->pending->has()) st->pending->restore();
       return nullptr;
@@ -603,11 +606,7 @@ PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t na
   }
   std::string name;
   if (!utf8_of(args[1], name)) return nullptr;
-  ValueRef method;
-  {
-    ChargeScope scope(&st->rt.memory());
-    method = st->rt.vm().member(receiver, name);
-  }
+  ValueRef method = st->rt.vm().member(receiver, name);
   if (!callable_kind(method)) {
     PyErr_Format(PyExc_AttributeError, "the object has no method '%U'", args[1]);
     return nullptr;
@@ -650,12 +649,12 @@ PyObject* runtime_global_get(PyObject* op, PyObject* name) {
   if (!utf8_of(name, key)) return nullptr;
   Entry entry(self, Use::Plain);
   if (!entry.ok()) return nullptr;
+  ChargeScope scope(&self->st->rt.memory());
   ValueRef v = self->st->rt.global(key);
   if (v.is_nil()) {
     PyErr_SetObject(PyExc_KeyError, name);
     return nullptr;
   }
-  ChargeScope scope(&self->st->rt.memory());
   return to_python(v, nullptr, &self->st->bridge);
 }
 
@@ -670,9 +669,9 @@ PyObject* runtime_global_set(PyObject* op, PyObject* const* args, Py_ssize_t nar
   Entry entry(self, Use::Plain);
   if (!entry.ok()) return nullptr;
   State* st = self->st;
+  ChargeScope scope(&st->rt.memory());
   ValueRef v;
   if (args[1] != nullptr) {
-    ChargeScope scope(&st->rt.memory());
     if (!from_python(args[1], st->bridge, v, st->pending.get())) {
       if (st->pending->has()) st->pending->restore();
       return nullptr;
@@ -698,6 +697,7 @@ PyObject* runtime_global_names(PyObject* op, PyObject*) {
   PyObject* out = PyList_New(0);
   if (out == nullptr) return nullptr;
   const auto& builtins = builtin_names();
+  ChargeScope scope(&st->rt.memory());
   for (const std::string& name : st->rt.global_names()) {
     // The builtins, the host's own natives and the functions behind methods ("Class.method") are not the
     // script's globals.
