@@ -1,26 +1,16 @@
-"""A Python program that embeds Tarnwick: it gives scripts a few native functions and runs one.
+"""A Python program that embeds Tarnwick: a Runtime with a few native functions, a script library loaded
+once, its functions called from Python, and the ways a script can fail.
 
 Run it with the built modules on the path, for example
-    PYTHONPATH=build/python python3 examples/host.py
+    PYTHONPATH=build/python:. python3 examples/host.py
 or, after `pip install .`, simply `python3 examples/host.py`.
 """
-import sys
-
-import tarnwick_parser as tarnwick
-
-# Scripts' print() writes through the C library straight to the process's standard output,
-# while Python buffers its own; line buffering keeps the two in order when output is a pipe.
-sys.stdout.reconfigure(line_buffering=True)
+import tarnwick
 
 # Prices the script may look up. A native's Python result becomes a Tarnwick value:
-# str -> string, int -> int, float -> float, list/tuple -> array, None -> nil.
+# str -> string, int -> int, float -> float, list/tuple -> array, dict (str keys) -> object, None -> nil.
 PRICES = {"tea": 3.5, "cake": 4.25, "scone": 2.0}
 orders = []
-
-
-def say(*parts):
-    # Scripts' own print() shows strings in double quotes; this one writes plain text.
-    print("".join(str(p) for p in parts))
 
 
 def price(item):
@@ -37,40 +27,68 @@ def fail(message):
     raise ValueError(message)
 
 
-for name, fn in {"say": say, "price": price, "order": order, "fail": fail}.items():
-    tarnwick.set_native_binding(name, fn)
+printed = []
+# Each Runtime has its own natives, globals and output: here print() lines are collected, not written.
+rt = tarnwick.Runtime(natives={"price": price, "order": order, "fail": fail}, output=printed.append)
 
-SCRIPT = """
-let basket = ["tea", "cake", "tea", "biscuit", "scone"]
-let total = 0
-for item in basket {
-  let p = price(item)
-  if p == nil {
-    say("no price for ", item, ", skipped")
-  } else {
-    let n = order({item: item, price: p})
-    say("order #", n, ": ", item, " at ", p)
-    total = total + p
+rt.run("""
+fn checkout(basket) {
+  let total = 0
+  for item in basket {
+    let p = price(item)
+    if p == nil {
+      print(f"no price for {item}, skipped")
+    } else {
+      let n = order({item: item, price: p})
+      print(f"order #{n}: {item} at {p}")
+      total = total + p
+    }
   }
+  return total
 }
-say("total: ", total)
-print(f"script sees say as a {typeof(say)}")
-"""
+fn refund(n) { return fail(f"cannot refund order {n}") }
+fn apply_all(f, xs) {
+  let out = range(0, len(xs))
+  for i in range(0, len(xs)) { out[i] = f(xs[i]) }
+  return out
+}
+discount = 0.5
+""", name="shop.tw")
 
-result = tarnwick.compile_and_run(SCRIPT)
-print(f"result text: {result}")
+# Functions and globals stay in the runtime: call them from Python as often as needed.
+total = rt.call("checkout", ["tea", "cake", "tea", "biscuit", "scone"])
+print("".join(printed), end="")
+printed.clear()
+print(f"total: {total}")
 print("orders seen by Python:", [(o["item"], o["price"]) for o in orders])
+rt.globals["discount"] = 0.25
+print("discounted:", rt.run("return_value = checkout([\"cake\"]) * (1 - discount)") or rt.globals["return_value"])
 
-# Errors of a script come back as text, not as exceptions. A native that raises
-# becomes a runtime error at the line that called it.
-print(tarnwick.compile_and_run('say("before")\nfail("out of scones")\nsay("after")'))
+# Script functions are Python callables; a native that receives one can call it back mid-run.
+checkout = rt.globals["checkout"]
+print("via the callable:", checkout(["scone"]))
+rt.register("twice", lambda f, x: f(f(x)))
+print("callback:", rt.run("r = twice(fn(x) x * 3, 2)") or rt.globals["r"])
+print("mapped:", rt.call("apply_all", rt.run("triple = fn(x) x * 3") or rt.globals["triple"], [1, 2, 3]))
 
-# Lexical and syntax errors of the source do raise SyntaxError.
+# A failing script raises ScriptError with the script's call stack; a native's exception is its cause.
 try:
-    tarnwick.compile_and_run("let = 1")
-except SyntaxError as e:
-    print(f"SyntaxError: {e}")
+    rt.call("refund", 7)
+except tarnwick.ScriptError as e:
+    print(f"ScriptError: {e.message}")
+    print("  stack:", [(s.function, s.line) for s in e.stack])
+    print(f"  cause: {e.__cause__!r}")
 
-# Bindings are process-wide until cleared; afterwards the name is just an unknown global.
-tarnwick.clear_native_bindings()
-print(tarnwick.compile_and_run("print(typeof(say))"))
+# Source that does not compile raises ScriptSyntaxError (a SyntaxError) with its position.
+try:
+    rt.run("let = 1", name="typo.tw")
+except tarnwick.ScriptSyntaxError as e:
+    print(f"ScriptSyntaxError: {e.msg} at {e.filename}:{e.lineno}:{e.offset}")
+
+# Limits stop a runaway script; the runtime stays usable afterwards.
+limited = tarnwick.Runtime(max_instructions=100_000)
+try:
+    limited.run("while 1 { }")
+except tarnwick.LimitExceeded as e:
+    print(f"{type(e).__name__}: {e.message}")
+print("still usable:", limited.run("x = 40 + 2") or limited.globals["x"])

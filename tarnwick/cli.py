@@ -67,24 +67,44 @@ def _write(text: str) -> None:
     sys.stdout.flush()
 
 
+def _display(value) -> str:
+    """The engine's display text of a program result that came back to Python."""
+    if value is None:
+        return "nil"
+    if isinstance(value, str):
+        return f'"{value}"'
+    if isinstance(value, list):
+        return f"[array:{len(value)}]"
+    if isinstance(value, dict):
+        return f"{{object:{len(value)}}}"
+    if isinstance(value, float):
+        if value != value:
+            return "nan"
+        if value in (float("inf"), float("-inf")):
+            return "inf" if value > 0 else "-inf"
+        return repr(value)
+    return str(value)
+
+
 def cmd_run(args, source: str, name: str) -> int:
     import signal
+    import tarnwick
     from tarnwick import diagnostics as diag
-    tp = _parser_module()
     # Like any Unix tool: Ctrl-C ends the process at once (not with a Python traceback), and a closed
     # output pipe ends it too, instead of leaving the script's print() failing silently forever.
     signal.signal(signal.SIGINT, signal.SIG_DFL)
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     sys.stdout.flush()
+    rt = tarnwick.Runtime()
     try:
-        result = tp.compile_and_run(source)
+        result = rt.run(source, name=name)
     except SyntaxError as e:
         return _syntax_failure(name, source, e)
-    if diag.is_runtime_error(result):
-        print(diag.render_runtime_error(name, result, source), file=sys.stderr)
+    except tarnwick.ScriptError as e:
+        print(diag.render_script_error(name, e, source), file=sys.stderr)
         return EXIT_RUNTIME
     if args.result:
-        _write(result + "\n")
+        _write(_display(result) + "\n")
     return EXIT_OK
 
 

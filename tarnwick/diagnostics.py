@@ -136,7 +136,7 @@ def render(name: str, message: str, source: str, line: Optional[int], column: Op
 
 def render_syntax_error(name: str, error: SyntaxError, source: str,
                         lex: Optional[Callable[[str], object]] = None) -> str:
-    message = normalise_syntax_message(str(error))
+    message = normalise_syntax_message(getattr(error, "msg", None) or str(error))
     pos = syntax_position(message, source, lex)
     if pos is None and getattr(error, "lineno", None):
         # Errors found after parsing (such as a misplaced break) may carry only the exception's position.
@@ -149,3 +149,21 @@ def render_syntax_error(name: str, error: SyntaxError, source: str,
 
 def render_runtime_error(name: str, message: str, source: str) -> str:
     return render(name, message, source, runtime_line(message))
+
+
+def render_script_error(name: str, error, source: str) -> str:
+    """A tarnwick.ScriptError as the command line shows it: the message with the line it names, then the
+    script's call stack, innermost last, with each frame's source line when it is in `source`."""
+    out = [render_runtime_error(name, "Runtime error: " + error.message, source)]
+    stack = getattr(error, "stack", [])
+    if len(stack) > 1:
+        out.append("Script traceback (most recent call last):")
+        for entry in stack:
+            if entry.function == "...":
+                out.append(f"  [{entry.line} more calls]")
+                continue
+            out.append(f"  {entry.file}:{entry.line or '?'}, in {entry.function}")
+            text = _source_line(source, entry.line) if entry.file == name and entry.line else None
+            if text is not None:
+                out.append(f"    {text.strip()}")
+    return "\n".join(out)

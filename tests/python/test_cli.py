@@ -115,7 +115,23 @@ def test_runtime_errors_name_the_line_and_keep_earlier_output(source, first, sho
     r = tarnwick("-e", source)
     assert r.returncode == 1
     assert r.stdout == stdout
-    assert r.stderr.rstrip("\n").split("\n") == [first, shown]
+    assert r.stderr.rstrip("\n").split("\n")[:2] == [first, shown]
+
+
+def test_runtime_error_deep_in_calls_shows_the_script_traceback(script):
+    path = script('fn inner(x) {\n  return x * "s"\n}\nfn middle(x) { return inner(x) + 1 }\n'
+                  'fn outer(x) {\n  return middle(x)\n}\nouter(2)\n', name="deep.tw")
+    r = tarnwick(path)
+    assert r.returncode == 1
+    assert r.stderr.rstrip("\n").split("\n") == [
+        f"{path}:2: Runtime error: Line 2: Type error: cannot apply mul to int and string",
+        '  2 |   return x * "s"',
+        "Script traceback (most recent call last):",
+        f"  {path}:8, in <main>", "    outer(2)",
+        f"  {path}:6, in outer", "    return middle(x)",
+        f"  {path}:4, in middle", "    fn middle(x) { return inner(x) + 1 }",
+        f"  {path}:2, in inner", '    return x * "s"',
+    ]
 
 
 @pytest.mark.parametrize("args, needle", [

@@ -173,7 +173,8 @@ def test_syntax_errors_are_syntax_errors_with_positions(rt, source, line, offset
 @pytest.mark.parametrize("kwargs,source,error", [
     ({"max_instructions": 50_000}, "while 1 { }", tarnwick.InstructionLimitExceeded),
     ({"timeout": 0.2}, "fn spin() { while 1 { } }  spin()", tarnwick.TimeLimitExceeded),
-    ({"max_memory": 8 << 20}, "let a = [] for i in range(0, 10000000) { a = a + [str(i)] }", tarnwick.MemoryLimitExceeded),
+    ({"max_memory": 8 << 20}, 'let a = range(0, 400000) for i in range(0, 400000) { a[i] = f"{i} and some padding" }',
+     tarnwick.MemoryLimitExceeded),
     ({"max_memory": 8 << 20}, "big = range(0, 5000000)", tarnwick.MemoryLimitExceeded),
 ])
 def test_each_limit_stops_the_run_and_the_runtime_is_reused(kwargs, source, error):
