@@ -1,6 +1,7 @@
 // The module tarnwick._native: the Runtime type (a persistent engine for one host) and the callables that
 // stand for script functions in Python. The tarnwick package wraps both (tarnwick/runtime.py).
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -171,10 +172,16 @@ struct State {
   RuntimeBridge bridge;
   std::unique_ptr<CallbackIO> io;
   PyObject* natives = nullptr;  // name -> callable, as registered (for listing and the garbage collector)
-  // Serialises threads: the run in progress holds `lock`; `owner` is its thread (read with the GIL held).
-  std::mutex lock;
+  // Serialises threads. `owner`, `depth`, `waiters` and `closing` change only with the GIL held, so an
+  // uncontended operation takes no lock at all; a thread that finds another's operation in progress waits
+  // (without the GIL) for `generation` to move, which the owner does when its last operation ends.
   unsigned long owner = 0;
   int depth = 0;  // nested operations of the owner thread
+  int waiters = 0;
+  bool closing = false;  // closed while threads waited: the last of them frees the state
+  std::mutex wait_lock;
+  std::condition_variable wait_cv;
+  uint64_t generation = 0;  // guarded by wait_lock
   bool running = false;
   CalleeCache callees;
 };
@@ -210,15 +217,9 @@ class Entry {
         return;
       }
     } else {
-      if (!st->lock.try_lock()) {
-        Py_BEGIN_ALLOW_THREADS
-        st->lock.lock();
-        Py_END_ALLOW_THREADS
-        if (self->st == nullptr) {
-          st->lock.unlock();
-          PyErr_SetString(PyExc_RuntimeError, kClosed);
-          return;
-        }
+      if (st->depth > 0 && !wait_turn(st)) {
+        PyErr_SetString(PyExc_RuntimeError, kClosed);
+        return;
       }
       st->owner = me;
     }
@@ -240,12 +241,41 @@ class Entry {
     if (runs_) st->running = saved_running_;
     if (--st->depth == 0) {
       st->owner = 0;
-      st->lock.unlock();
+      if (st->waiters > 0) wake(st);
     }
+  }
+
+  static void wake(State* st) {
+    {
+      std::lock_guard<std::mutex> guard(st->wait_lock);
+      ++st->generation;
+    }
+    st->wait_cv.notify_all();
   }
   Entry(const Entry&) = delete;
   Entry& operator=(const Entry&) = delete;
   bool ok() const { return ok_; }
+
+ private:
+  // Waits until no other thread's operation is in progress; false when the runtime was closed meanwhile.
+  static bool wait_turn(State* st) {
+    ++st->waiters;
+    while (st->depth > 0 && !st->closing) {
+      uint64_t seen;
+      {
+        std::lock_guard<std::mutex> guard(st->wait_lock);
+        seen = st->generation;
+      }
+      Py_BEGIN_ALLOW_THREADS
+      std::unique_lock<std::mutex> guard(st->wait_lock);
+      st->wait_cv.wait(guard, [st, seen] { return st->generation != seen; });
+      Py_END_ALLOW_THREADS
+    }
+    --st->waiters;
+    if (!st->closing) return true;
+    if (st->waiters == 0) delete st;
+    return false;
+  }
 
  private:
   RuntimeObject* self_;
@@ -451,6 +481,16 @@ void close_state(RuntimeObject* self) {
   self->st = nullptr;
   // Natives and callbacks may run Python code when released (their __del__): nothing may be pending.
   Py_CLEAR(st->natives);
+  if (st->waiters > 0) {
+    // Threads still wait to use it: they find it closed, and the last one frees it.
+    st->closing = true;
+    {
+      std::lock_guard<std::mutex> guard(st->wait_lock);
+      ++st->generation;
+    }
+    st->wait_cv.notify_all();
+    return;
+  }
   delete st;
 }
 

@@ -470,7 +470,7 @@ PendingException::~PendingException() {
   Py_XDECREF(traceback_);
 }
 
-void PendingException::clear() {
+void PendingException::clear_held() {
   Py_CLEAR(type_);
   Py_CLEAR(value_);
   Py_CLEAR(traceback_);

@@ -41,7 +41,9 @@ class PendingException {
   void take_current();
   bool has() const noexcept { return type_ != nullptr; }
   // Drops whatever the slot holds.
-  void clear();
+  void clear() {
+    if (type_ != nullptr || value_ != nullptr || traceback_ != nullptr) clear_held();
+  }
   // The exception object held (borrowed, normalised by take_current), or nullptr.
   PyObject* value() const noexcept { return value_; }
   PyObject* type() const noexcept { return type_; }
@@ -49,6 +51,7 @@ class PendingException {
   void restore();
 
  private:
+  void clear_held();
   PyObject* type_ = nullptr;
   PyObject* value_ = nullptr;
   PyObject* traceback_ = nullptr;

@@ -642,7 +642,7 @@ RunResult VM::call(ValueRef callee, ValueRef* args, size_t argc) {
 }
 
 bool VM::push_call(ValueRef callee, ValueRef* args, size_t argc) {
-  if (argc >= current_limits().max_stack_slots || !grow_stack(argc + 1)) return false;
+  if (!grow_stack(argc + 1)) return false;
   stack_[sp_++] = std::move(callee);
   for (size_t i = 0; i < argc; ++i) stack_[sp_++] = std::move(args[i]);
   return true;
