@@ -58,7 +58,7 @@ class BuildPyWithStubs(build_py):
 setup(
     packages=["tarnwick"],
     package_dir={"tarnwick": "tarnwick", "": "pymodules"},
-    package_data={"tarnwick": ["py.typed"]},
+    package_data={"tarnwick": ["py.typed", "*.pyi"]},
     py_modules=["tarnwick_vm_engine"],
     ext_modules=[Extension("tarnwick_parser", sources=[])],
     cmdclass={"build_ext": CMakeBuild, "build_py": BuildPyWithStubs},

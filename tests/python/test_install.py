@@ -25,10 +25,16 @@ CHECK = textwrap.dedent("""
         "VMEngine", "emit_ir", "optimize_bytecode"]
     assert type(tarnwick_vm_engine.emit_ir).__name__ == "builtin_function_or_method"
     assert tarnwick_vm_engine.__spec__.origin == tarnwick_parser.__file__
+    # The Runtime's engine comes from the same file too.
+    import tarnwick
+    rt = tarnwick.Runtime()
+    rt.run("fn f(x) { return x * 2 }")
+    assert rt.call("f", 21) == 42
     # ...and the process holds one mapping of one library file, so there is one copy of its state.
     mapped = {line.split()[-1] for line in open("/proc/self/maps") if "tarnwick" in line.split()[-1]}
     assert mapped == {os.path.realpath(tarnwick_parser.__file__)}, mapped
-    for name in ("tarnwick_parser.pyi", "tarnwick_vm_engine.pyi", os.path.join("tarnwick", "py.typed")):
+    for name in ("tarnwick_parser.pyi", "tarnwick_vm_engine.pyi", os.path.join("tarnwick", "py.typed"),
+                 os.path.join("tarnwick", "_native.pyi")):
         assert os.path.isfile(os.path.join(site, name)), name
     print("ok")
 """)
@@ -74,12 +80,17 @@ def test_installed_command_runs_scripts(venv):
     assert r.stdout.startswith("tarnwick ")
 
 
-@pytest.mark.parametrize("module_name", ["tarnwick_parser", "tarnwick_vm_engine"])
-def test_stubs_declare_exactly_what_the_modules_offer(module_name):
+@pytest.mark.parametrize("module_name, stub", [
+    ("tarnwick_parser", "pymodules/tarnwick_parser.pyi"),
+    ("tarnwick_vm_engine", "pymodules/tarnwick_vm_engine.pyi"),
+    ("tarnwick._native", "tarnwick/_native.pyi"),
+])
+def test_stubs_declare_exactly_what_the_modules_offer(module_name, stub):
     import ast
     import importlib
+    import tarnwick.runtime  # noqa: F401  (loads tarnwick._native)
     module = importlib.import_module(module_name)
-    with open(os.path.join(ROOT, "pymodules", module_name + ".pyi"), encoding="utf-8") as f:
+    with open(os.path.join(ROOT, stub), encoding="utf-8") as f:
         tree = ast.parse(f.read())
     public = {n for n in vars(module) if not n.startswith("_")}
     declared = {node.name for node in tree.body

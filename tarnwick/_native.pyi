@@ -1,0 +1,41 @@
+# Type stubs of tarnwick._native, the engine behind tarnwick.Runtime (loaded from the tarnwick_parser
+# shared object by tarnwick/runtime.py).
+from typing import Any, Callable
+
+class ScriptFunction:
+    """A script function, lambda, bound method or native of a Runtime; calling it runs it there."""
+    __name__: str
+    @property
+    def runtime(self) -> "Runtime": ...
+    def __call__(self, *args: Any) -> Any: ...
+
+class Runtime:
+    def __init__(
+        self,
+        *,
+        output: Callable[[str], Any] | None = ...,
+        input: Callable[[str], Any] | None = ...,
+        max_memory: int | None = ...,
+        max_instructions: int | None = ...,
+        timeout: float | None = ...,
+    ) -> None: ...
+    def run(self, source: str, name: str = "<script>") -> Any:
+        """Compile and run source in this runtime; return its result."""
+    def call(self, name: str | ScriptFunction, /, *args: Any) -> Any:
+        """Call the script function `name` (or a function of this runtime) with args."""
+    def call_method(self, obj: dict[str, Any], name: str, /, *args: Any) -> Any:
+        """Call the method `name` of a script object."""
+    def register(self, name: str, callback: Callable[..., Any]) -> None:
+        """Make a Python callable a native function of this runtime."""
+    def interrupt(self) -> None:
+        """Stop the run in progress (from any thread or a signal handler)."""
+    def close(self) -> None:
+        """Release the engine now; later use raises RuntimeError."""
+    @property
+    def memory_used(self) -> int: ...
+    @property
+    def natives(self) -> dict[str, Callable[..., Any]]: ...
+    def _global_get(self, name: str) -> Any: ...
+    def _global_set(self, name: str, value: Any, /) -> None: ...
+    def _global_del(self, name: str) -> None: ...
+    def _global_names(self) -> list[str]: ...
