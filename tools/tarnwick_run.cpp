@@ -1,14 +1,12 @@
-// Runs a Tarnwick script with the core alone (no Python): lex, parse, compile, optimize the main code, run,
-// and print the result's display text or "Runtime error: {message}", as the one-shot pipeline does.
+// Runs a Tarnwick script with the core alone (no Python), through the one-shot pipeline's own entry, and
+// prints the result's display text or "Runtime error: {message}" as compile_and_run returns them.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 
-#include "parser/compiler.h"
-#include "vm_engine/compiler.h"
-#include "vm_engine/vm.h"
+#include "parser/runtime.h"
 
 int main(int argc, char** argv) {
   using namespace tarnwick;
@@ -24,18 +22,13 @@ int main(int argc, char** argv) {
   std::stringstream buffer;
   buffer << file.rdbuf();
 
-  auto compiled = compile_source(buffer.str());
-  if (!compiled) {
-    const SourceError& e = compiled.error();
-    const char* prefix = e.kind == SourceError::Kind::Lex ? "Lex error: " : e.kind == SourceError::Kind::Parse ? "Parse error: " : "Compile error: ";
-    std::fprintf(stderr, "%s%s\n", prefix, e.message.c_str());
+  // The same entry every host uses: errors read exactly as compile_and_run reports them.
+  Outcome result = run_once(buffer.str());
+  if (!result.ok() && result.error().is_source_error()) {
+    std::fprintf(stderr, "%s\n", result.error().text().c_str());
     return 1;
   }
-  BytecodeProgram& program = compiled.value();
-  OptimizeResult optimized = optimize_main(program.code, program.lines);
-  VM vm(std::move(optimized.code), std::move(program.lines), std::move(program.constants), std::move(program.functions));
-  RunResult result = vm.run();
-  std::string text = result.ok() ? to_display(result.value()) : "Runtime error: " + result.error();
+  std::string text = result.ok() ? to_display(result.value()) : result.error().text();
   std::lock_guard<std::mutex> lock(stdout_lock());
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fputc('\n', stdout);

@@ -1,28 +1,29 @@
-// Helpers for tests that run whole scripts: compiled and optimized as the one-shot pipeline does, with
-// what the script prints captured.
+// Helpers for tests that run whole scripts through the one entry every host uses, with what the script
+// prints captured.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <utility>
 
-#include "parser/compiler.h"
+#include "parser/runtime.h"
 #include "tests/cpp/vm_test_util.h"
-#include "vm_engine/compiler.h"
 
 namespace tarnwick::testing {
 
 // What the script printed, followed by render(result); "compile failed: ..." when it does not compile.
 template <class Render>
 std::string run_script_with(const std::string& source, Render render) {
-  auto compiled = compile_source(source);
-  if (!compiled) return "compile failed: " + compiled.error().message;
-  BytecodeProgram& p = compiled.value();
-  OptimizeResult opt = optimize_main(p.code, p.lines);
-  VM vm(std::move(opt.code), std::move(p.lines), std::move(p.constants), std::move(p.functions));
+  Runtime rt;
   std::FILE* out = std::tmpfile();
-  vm.set_stdio(stdin, out);
-  std::string result = render(vm.run());
+  rt.vm().set_stdio(stdin, out);
+  Outcome outcome = rt.run(source);
+  if (!outcome.ok() && outcome.error().is_source_error()) {
+    std::fclose(out);
+    return "compile failed: " + outcome.error().message;
+  }
+  std::string result = render(outcome.ok() ? RunResult(std::move(outcome.value()))
+                                           : RunResult(make_err(std::move(outcome.error().message))));
   std::rewind(out);
   std::string text;
   for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
