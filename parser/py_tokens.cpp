@@ -10,6 +10,7 @@
 
 #include "parser/lexer.h"
 #include "parser/py_api.h"
+#include "vm_engine/pyconvert.h"
 
 namespace tarnwick::py {
 
@@ -212,28 +213,27 @@ double float_from_text(std::string_view text) {
 }
 
 // "line" and "column" are read leniently: a missing key or anything that is not an integer in the
-// unsigned 64-bit range gives 0.
-uint64_t lenient_u64(PyObject* dict, PyObject* key) {
-  PyObject* obj = PyDict_GetItemWithError(dict, key);
-  if (obj == nullptr) {
+// unsigned 64-bit range gives 0. An exception a host uses for control flow (Ctrl-C, SystemExit) raised
+// meanwhile is not swallowed: false, with it set.
+bool lenient_u64(PyObject* dict, PyObject* key, uint64_t& out) {
+  out = 0;
+  auto lenient = [] {
+    if (is_control_flow_exception()) return false;
     PyErr_Clear();
-    return 0;
-  }
-  if (!PyIndex_Check(obj)) return 0;
+    return true;
+  };
+  PyObject* obj = PyDict_GetItemWithError(dict, key);
+  if (obj == nullptr) return !PyErr_Occurred() || lenient();
+  if (!PyIndex_Check(obj)) return true;
   Py_INCREF(obj);
   PyObject* index = PyNumber_Index(obj);
   Py_DECREF(obj);
-  if (index == nullptr) {
-    PyErr_Clear();
-    return 0;
-  }
+  if (index == nullptr) return lenient();
   unsigned long long v = PyLong_AsUnsignedLongLong(index);
   Py_DECREF(index);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return 0;
-  }
-  return v;
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return lenient();
+  out = v;
+  return true;
 }
 
 // A required str entry, as a new reference; nullptr with the exception set otherwise.
@@ -257,8 +257,11 @@ bool token_from_dict(PyObject* dict, const LexStrings& s, Token& out) {
   }
   // Only str objects are held from here on; reading "line" may run arbitrary __index__ code, which the
   // held references keep from freeing them.
-  out.line = lenient_u64(dict, s.key_line);
-  out.column = lenient_u64(dict, s.key_column);
+  if (!lenient_u64(dict, s.key_line, out.line) || !lenient_u64(dict, s.key_column, out.column)) {
+    Py_DECREF(type);
+    Py_DECREF(value);
+    return false;
+  }
   bool ok = true;
 
   Utf8Text name_text(type);

@@ -222,3 +222,26 @@ def test_deepest_trees_export_on_a_small_thread_stack():
     for name, (make, n) in deepest.items():
         with pytest.raises(SyntaxError, match=r"Nesting too deep"):
             program(make(n + 1))
+
+
+class _Interrupting:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("entry", ["parse_tokens", "PyParser"])
+def test_control_flow_exception_reading_a_position_propagates(entry, exc):
+    tokens = lex("1")
+    tokens[0]["line"] = _Interrupting(exc())
+    with pytest.raises(exc):
+        if entry == "parse_tokens":
+            parse_tokens(tokens)
+        else:
+            PyParser(tokens).parse()
+    # Other failures still read as 0.
+    tokens[0]["line"] = _Interrupting(ValueError())
+    assert parse_tokens(tokens)
