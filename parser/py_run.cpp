@@ -37,7 +37,8 @@ PyObject* run_source(std::string_view source) {
       Py_DECREF(binding.callback);
     }
     SignalPoll poll(*pending);
-    outcome.emplace(run_once(source, natives, &SignalPoll::poll, &poll));
+    StdioIO io(*pending);
+    outcome.emplace(run_once(source, natives, &SignalPoll::poll, &poll, &io));
     // Leaving this scope destroys the natives, which may release the last reference to a callback and so
     // run its __del__: no exception may be set yet.
   }

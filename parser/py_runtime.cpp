@@ -54,17 +54,16 @@ struct FunctionObject {
 class CallbackIO final : public HostIO {
  public:
   CallbackIO(PyObject* output, PyObject* input, PendingException& pending, PendingException& cause)
-      : output_(Py_XNewRef(output)), input_(Py_XNewRef(input)), pending_(pending), cause_(cause) {}
+      : output_(Py_XNewRef(output)), input_(Py_XNewRef(input)), pending_(pending), cause_(cause), stdio_(pending) {}
   ~CallbackIO() override {
     Py_XDECREF(output_);
     Py_XDECREF(input_);
   }
-  bool active() const { return output_ != nullptr || input_ != nullptr; }
   PyObject* output() const { return output_; }
   PyObject* input() const { return input_; }
 
   std::optional<std::string> write(std::string_view text) override {
-    if (output_ == nullptr) return default_write(text);
+    if (output_ == nullptr) return stdio_.write(text);
     PyObject* arg = text_to_python(text);
     PyObject* r = arg != nullptr ? PyObject_CallOneArg(output_, arg) : nullptr;
     Py_XDECREF(arg);
@@ -74,7 +73,7 @@ class CallbackIO final : public HostIO {
   }
 
   Result<ValueRef, std::string> read_line(const std::optional<std::string>& prompt) override {
-    if (input_ == nullptr) return default_read(prompt);
+    if (input_ == nullptr) return stdio_.read_line(prompt);
     PyObject* arg = text_to_python(prompt.value_or(std::string()));
     PyObject* r = arg != nullptr ? PyObject_CallOneArg(input_, arg) : nullptr;
     Py_XDECREF(arg);
@@ -96,31 +95,11 @@ class CallbackIO final : public HostIO {
   }
 
  private:
-  // With only one of the two callables given, the other keeps the process's stream.
-  static std::optional<std::string> default_write(std::string_view text) {
-    std::lock_guard<std::mutex> lock(stdout_lock());
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-    return std::nullopt;
-  }
-  static Result<ValueRef, std::string> default_read(const std::optional<std::string>& prompt) {
-    if (prompt) default_write(*prompt);
-    std::string line;
-    bool any = false;
-    for (int c; (c = std::fgetc(stdin)) != EOF;) {
-      any = true;
-      if (c == '\n') break;
-      line.push_back(static_cast<char>(c));
-    }
-    if (!any) return ValueRef();
-    while (!line.empty() && line.back() == '\r') line.pop_back();
-    return ValueRef::string(line);
-  }
-
   PyObject* output_;
   PyObject* input_;
   PendingException& pending_;
   PendingException& cause_;
+  StdioIO stdio_;  // whichever of the two has no callable
 };
 
 class RuntimeBridge final : public Bridge {
@@ -549,7 +528,7 @@ int runtime_init(PyObject* op, PyObject* args, PyObject* kwargs) {
   st->rt.set_limits(limits);
   st->io = std::make_unique<CallbackIO>(output == Py_None ? nullptr : output, input == Py_None ? nullptr : input,
                                         *st->pending, *st->cause);
-  st->rt.set_io(st->io->active() ? st->io.get() : nullptr);
+  st->rt.set_io(st->io.get());
   return 0;
 }
 

@@ -201,8 +201,10 @@ Outcome Runtime::call(ValueRef callee, ValueRef* args, size_t argc) {
   return finish(std::move(result), false, nested);
 }
 
-Outcome run_once(std::string_view source, const std::vector<NamedNative>& natives, PollFn host_poll, void* host_ctx) {
+Outcome run_once(std::string_view source, const std::vector<NamedNative>& natives, PollFn host_poll, void* host_ctx,
+                 HostIO* io) {
   Runtime rt;
+  rt.set_io(io);
   for (const NamedNative& n : natives) rt.add_native(n.name, n.fn);
   rt.set_host_poll(host_poll, host_ctx);
   return rt.run(source);

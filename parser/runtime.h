@@ -128,6 +128,6 @@ struct NamedNative {
   std::shared_ptr<NativeCallable> fn;
 };
 Outcome run_once(std::string_view source, const std::vector<NamedNative>& natives = {},
-                 PollFn host_poll = nullptr, void* host_ctx = nullptr);
+                 PollFn host_poll = nullptr, void* host_ctx = nullptr, HostIO* io = nullptr);
 
 }  // namespace tarnwick

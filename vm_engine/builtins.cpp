@@ -1,5 +1,6 @@
 // The eighteen builtin functions. None of them fails a call: odd arguments give documented defaults. The
 // one exception is a request for more memory than the machine has (range over billions of ints).
+#include <cerrno>
 #include <algorithm>
 #include <cctype>
 #include <clocale>
@@ -27,6 +28,9 @@ bool fits_in_memory(uint64_t bytes) { return value_fits(bytes); }
 }  // namespace detail
 
 namespace {
+
+// Long work inside one builtin asks the poll hook after every this many (plus one) steps.
+constexpr uint64_t kWorkSlice = (uint64_t{1} << 20) - 1;
 
 enum Builtin {
   kPrint, kClock, kStr, kInt, kFloat, kLen, kRange, kTypeof, kInput, kSqrt, kAbs, kMin, kMax, kPow, kRound,
@@ -147,6 +151,15 @@ int detail::builtin_index(const std::string& name) {
   return it == index.end() ? -1 : it->second;
 }
 
+bool VM::poll_within(std::string& err) {
+  if (poll_fn_ == nullptr) return true;
+  auto stop = poll_fn_(poll_ctx_);
+  if (!stop) return true;
+  interrupted_ = true;
+  err = std::move(*stop);
+  return false;
+}
+
 bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& out, std::string& err) {
   static const ValueRef kMissing;
   auto arg = [&](size_t i) -> const ValueRef& { return i < argc ? args[i] : kMissing; };
@@ -228,8 +241,11 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
           return false;
         }
         items.reserve(count);
-        for (uint64_t i = 0; i < count; ++i)
+        for (uint64_t i = 0; i < count; ++i) {
+          // A range of many millions takes a while: the host gets asked, as at a loop's back edge.
+          if ((i & kWorkSlice) == kWorkSlice && !poll_within(err)) return false;
           items.push_back(ValueRef::integer(static_cast<int64_t>(static_cast<uint64_t>(start) + i)));
+        }
       }
       out = ValueRef::array(std::move(items));
       return true;
@@ -253,15 +269,26 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
       }
       std::string line;
       bool any = false;
-      int c;
-      while ((c = std::fgetc(in_)) != EOF) {
-        any = true;
-        if (c == '\n') break;
-        if (!detail::fits_in_memory(line.size() + 1)) {
-          err = detail::kOutOfMemory;
-          return false;
+      for (;;) {
+        int c;
+        errno = 0;
+        while ((c = std::fgetc(in_)) != EOF) {
+          any = true;
+          if (c == '\n') break;
+          if (!detail::fits_in_memory(line.size() + 1)) {
+            err = detail::kOutOfMemory;
+            return false;
+          }
+          line.push_back(static_cast<char>(c));
         }
-        line.push_back(static_cast<char>(c));
+        // A signal interrupted the read (Ctrl-C): the host decides whether the run goes on; if it does,
+        // the read goes on too.
+        if (c == EOF && std::ferror(in_) && errno == EINTR) {
+          std::clearerr(in_);
+          if (!poll_within(err)) return false;
+          continue;
+        }
+        break;
       }
       if (!any && std::ferror(in_)) {
         std::clearerr(in_);

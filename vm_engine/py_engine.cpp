@@ -111,7 +111,10 @@ PyObject* engine_execute(PyObject* self, PyObject*) {
   std::optional<RunResult> result;
   {
     SignalPoll poll(*e->vm, pending);
+    StdioIO io(pending);
+    e->vm->set_io(&io);
     result.emplace(e->vm->run());
+    e->vm->set_io(nullptr);
   }
   if (pending.has()) {
     result.reset();

@@ -1,6 +1,9 @@
 #include "vm_engine/pyconvert.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <ctime>
 #include <unordered_map>
 #include <unordered_set>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "parser/py_api.h"
+#include "vm_engine/limits.h"
 #include "vm_engine/pool.h"
 
 namespace tarnwick::py {
@@ -536,6 +540,54 @@ SignalPoll::SignalPoll(PendingException& pending) noexcept : vm_(nullptr), pendi
 
 SignalPoll::~SignalPoll() {
   if (vm_ != nullptr) vm_->set_poll_hook(nullptr, nullptr);
+}
+
+// --- Standard streams --------------------------------------------------------------------------------
+
+std::optional<std::string> StdioIO::write(std::string_view text) {
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::lock_guard<std::mutex> lock(stdout_lock());
+    if (!text.empty()) (void)std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  }
+  Py_END_ALLOW_THREADS
+  return std::nullopt;
+}
+
+Result<ValueRef, std::string> StdioIO::read_line(const std::optional<std::string>& prompt) {
+  if (prompt) write(*prompt);
+  std::string line;
+  bool any = false;
+  bool too_long = false;
+  for (;;) {
+    int c = EOF;
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS
+    errno = 0;
+    while ((c = std::fgetc(stdin)) != EOF) {
+      any = true;
+      if (c == '\n') break;
+      if (!value_fits(line.size() + 1)) {
+        too_long = true;
+        break;
+      }
+      line.push_back(static_cast<char>(c));
+    }
+    error = c == EOF && std::ferror(stdin) ? errno : 0;
+    if (error != 0) std::clearerr(stdin);
+    Py_END_ALLOW_THREADS
+    if (too_long) return make_err(std::string("Out of memory"));
+    if (error != EINTR) break;
+    // A signal interrupted the wait: its handler runs now; an exception from it ends the run.
+    if (PyErr_CheckSignals() != 0) {
+      pending_.take_current();
+      return make_err(std::string(kInterrupted));
+    }
+  }
+  if (!any) return ValueRef();
+  while (!line.empty() && line.back() == '\r') line.pop_back();
+  return ValueRef::string(line);
 }
 
 // --- Native call bridge -------------------------------------------------------------------------------

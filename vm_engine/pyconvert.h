@@ -115,6 +115,19 @@ class SignalPoll {
   int64_t last_hand_over_;
 };
 
+// print and input on the process's standard output and input, as the VM's own would do them, but blocking
+// without the interpreter lock: other Python threads run while a script waits for a line, and a signal
+// that interrupts the wait runs its handler (an exception it raises ends the run and lands in `pending`).
+class StdioIO final : public HostIO {
+ public:
+  explicit StdioIO(PendingException& pending) noexcept : pending_(pending) {}
+  std::optional<std::string> write(std::string_view text) override;
+  Result<ValueRef, std::string> read_line(const std::optional<std::string>& prompt) override;
+
+ private:
+  PendingException& pending_;
+};
+
 // Exceptions that a host uses for control flow rather than errors: KeyboardInterrupt, SystemExit and
 // GeneratorExit. Raised inside a run (by a native, or a signal handler), they end it and propagate.
 bool is_control_flow_exception();

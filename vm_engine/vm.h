@@ -189,6 +189,9 @@ class VM {
   CallOutcome do_call(uint64_t argc, std::string& err);
   bool do_return(std::string& err);
   bool call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& out, std::string& err);
+  // Asks the poll hook in the middle of one instruction's long work; false (with `err`, and the run
+  // marked interrupted) when it says stop.
+  bool poll_within(std::string& err);
   // Member `key` (a String) of object `c`: its entry, else the method its class gives; answered by `site`
   // when it can, and remembers there what the next read of the same shape can reuse.
   ValueRef read_member(const ValueRef& c, const ValueRef& key, detail::MethodSite& site);

@@ -3,10 +3,12 @@ deep, natives that re-enter the modules, and threads, all end in a returned text
 never in a crash."""
 import gc
 import os
+import signal
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -195,3 +197,48 @@ def test_real_allocation_failures_raise_memory_error_or_end_the_run():
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=env)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == ["MemoryError", "Runtime error: Line 2: Out of memory", "1", "nil"]
+
+
+def test_a_time_budget_is_seen_inside_heavy_iterations():
+    # Each iteration builds a 20-million-element range: the back edge alone comes far too rarely.
+    def too_long(signum, frame):
+        raise TimeoutError("budget")
+
+    old = signal.signal(signal.SIGALRM, too_long)
+    start = time.monotonic()
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(TimeoutError):
+            tp.compile_and_run("while 1 { let r = range(0, 20000000) }")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert time.monotonic() - start < 5
+    import tarnwick
+    rt = tarnwick.Runtime(timeout=0.2)
+    start = time.monotonic()
+    with pytest.raises(tarnwick.TimeLimitExceeded):
+        rt.run("while 1 { let r = range(0, 20000000) }")
+    assert time.monotonic() - start < 5
+
+
+def test_ctrl_c_while_input_waits_ends_the_run():
+    code = textwrap.dedent("""
+        import os, signal, sys, threading, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        import tarnwick_parser
+        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        try:
+            tarnwick_parser.compile_and_run("let n = 0 while 1 { input() n = n + 1 }")
+            print("returned")
+        except KeyboardInterrupt:
+            print("interrupted")
+    """)
+    reader, writer = os.pipe()  # standard input that never has a line
+    try:
+        r = subprocess.run([sys.executable, "-c", code], stdin=reader, capture_output=True, text=True,
+                           timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    finally:
+        os.close(reader)
+        os.close(writer)
+    assert r.stdout.strip() == "interrupted", r.stderr
