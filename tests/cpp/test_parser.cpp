@@ -476,10 +476,10 @@ TEST(ParserNesting, DeepestInputFitsInASmallStack) {
   }
   // The deepest recursion holding the deepest tree, thrown away by an error there: the stack then holds
   // both the parser's frames and the destruction of the tree.
-  std::string sum = nested("1", " + 1", kMaxNestingDepth - 2, "");
-  job.inputs.push_back(lex(nested("", "(", kMaxNestingDepth - 2, sum.c_str(), ")")));
+  std::string signs = nested("", "-", kMaxNestingDepth - 3, "1");
+  job.inputs.push_back(lex(nested("", "(", kMaxNestingDepth - 2, signs.c_str(), ")")));
   expected.push_back("ok");
-  job.inputs.push_back(lex(nested("", "(", kMaxNestingDepth - 2, sum.c_str())));
+  job.inputs.push_back(lex(nested("", "(", kMaxNestingDepth - 2, signs.c_str())));
   expected.push_back("Expected RightParen, found Eof");
   pthread_attr_t attr;
   pthread_attr_init(&attr);
