@@ -23,6 +23,7 @@ SIZES = {
     "sieve":      {"full": 4500000,  "quick": 500000, "callgrind": 100000, "tiny": 1000},
     "strings":    {"full": 2600000,  "quick": 150000, "callgrind": 30000,  "tiny": 500},
     "methods":    {"full": 2000000,  "quick": 150000, "callgrind": 30000,  "tiny": 300},
+    "maps":       {"full": 500000,   "quick": 50000,  "callgrind": 10000,  "tiny": 300},
 }
 NAMES = list(SIZES)
 EXTENSIONS = {"tarnwick": ".tw", "python": ".py", "lua": ".lua"}

@@ -82,6 +82,10 @@ struct Expr {
 
   template <class T>
   Expr(T&& n) : node(std::forward<T>(n)) {}
+  Expr(Expr&&) noexcept = default;
+  Expr& operator=(Expr&&) noexcept = default;
+  // Takes chains apart link by link (see chain_child): the implicit destructor would recurse once per link.
+  ~Expr();
   template <class T>
   const T* as() const { return std::get_if<T>(&node); }
   template <class T>
@@ -134,11 +138,25 @@ struct Stmt {
 
   template <class T>
   Stmt(T&& n, uint64_t l) : node(std::forward<T>(n)), line(l) {}
+  Stmt(Stmt&&) noexcept = default;
+  Stmt& operator=(Stmt&&) noexcept = default;
+  // Takes `else if` chains apart link by link (see chained_if).
+  ~Stmt();
   template <class T>
   const T* as() const { return std::get_if<T>(&node); }
   template <class T>
   T* as() { return std::get_if<T>(&node); }
 };
+
+// Chains that the source writes flat (a + b + c, x = y = z, o.m().m(), a[i][j].k, c1 ? x : c2 ? y : z,
+// `else if` after `else if`) make trees that nest one level per link. The parser bounds only the other
+// kind of nesting, so everything that walks a tree must follow these links with a loop, never with a
+// recursive call: the link a chain continues along (a binary operation's left operand, the callee of a
+// call, the object of an index or member access, the else branch of a conditional), or null.
+const Expr* chain_child(const Expr& e) noexcept;
+// The `if` statement that an `else if` continues with: the only statement of the else branch, when
+// that is an `if`; otherwise null.
+const ast::If* chained_if(const ast::If& s) noexcept;
 
 struct Program {
   StmtList statements;

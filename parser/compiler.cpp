@@ -175,6 +175,7 @@ class Compiler {
   void compile_lambda(Unit& u, const ast::Lambda& lambda);
 
   // --- statements ---------------------------------------------------------------------------------------
+  void compile_if(Unit& u, const ast::If& first);
   void compile_while(Unit& u, const ast::While& w);
   void compile_for(Unit& u, const ast::For& f);
   void compile_switch(Unit& u, const ast::Switch& s);
@@ -192,8 +193,11 @@ class Compiler {
 bool has_break_or_continue(const StmtList& stmts) {
   for (const Stmt& s : stmts) {
     if (s.as<ast::Break>() || s.as<ast::Continue>()) return true;
-    if (auto* i = s.as<ast::If>()) {
-      if (has_break_or_continue(i->then_body) || (i->else_body && has_break_or_continue(*i->else_body))) return true;
+    if (auto* first = s.as<ast::If>()) {
+      for (const ast::If* i = first; i != nullptr; i = chained_if(*i)) {
+        if (has_break_or_continue(i->then_body)) return true;
+        if (i->else_body && !chained_if(*i) && has_break_or_continue(*i->else_body)) return true;
+      }
     } else if (auto* w = s.as<ast::While>()) {
       if (has_break_or_continue(w->body)) return true;
     } else if (auto* f = s.as<ast::For>()) {
@@ -315,14 +319,21 @@ void Compiler::compile_other(Unit& u, const Expr& e) {
     load_name(u, id->name);
   } else if (auto* b = e.as<ast::BinaryOp>()) {
     compile_assign(u, *b);  // the only binary operator that is not a chain link
-  } else if (auto* t = e.as<ast::Ternary>()) {
-    compile_expr(u, *t->condition);
-    size_t to_else = emit(u, Opcode::JumpIfFalse);
-    compile_expr(u, *t->then_expr);
-    size_t to_end = emit(u, Opcode::Jump);
-    patch(u, to_else, here(u));
-    compile_expr(u, *t->else_expr);
-    patch(u, to_end, here(u));
+  } else if (e.as<ast::Ternary>()) {
+    // c1 ? a : c2 ? b : d is a chain through the else branches: a loop, with every exit jump patched at
+    // the common end.
+    std::vector<size_t> to_end;
+    const Expr* link = &e;
+    while (auto* t = link->as<ast::Ternary>()) {
+      compile_expr(u, *t->condition);
+      size_t to_else = emit(u, Opcode::JumpIfFalse);
+      compile_expr(u, *t->then_expr);
+      to_end.push_back(emit(u, Opcode::Jump));
+      patch(u, to_else, here(u));
+      link = t->else_expr.get();
+    }
+    compile_expr(u, *link);
+    for (size_t j : to_end) patch(u, j, here(u));
   } else if (auto* a = e.as<ast::Array>()) {
     for (const ExprPtr& el : a->elements) compile_expr(u, *el);
     emit(u, Opcode::MakeArray, a->elements.size());
@@ -489,19 +500,7 @@ void Compiler::compile_stmt(Unit& u, const Stmt& s) {
   } else if (auto* c = s.as<ast::ClassDef>()) {
     compile_class(u, *c);
   } else if (auto* i = s.as<ast::If>()) {
-    compile_expr(u, i->condition);
-    size_t to_else = emit(u, Opcode::JumpIfFalse);
-    compile_block(u, i->then_body);
-    if (!i->else_body) {
-      patch(u, to_else, here(u));
-    } else {
-      size_t to_end = emit(u, Opcode::Jump);
-      patch(u, to_else, here(u));
-      push_block_scope(u);
-      compile_block(u, *i->else_body);
-      u.scopes.pop_back();
-      patch(u, to_end, here(u));
-    }
+    compile_if(u, *i);
   } else if (auto* w = s.as<ast::While>()) {
     compile_while(u, *w);
   } else if (auto* fo = s.as<ast::For>()) {
@@ -523,6 +522,39 @@ void Compiler::compile_stmt(Unit& u, const Stmt& s) {
     u.loops.back().continues.push_back(emit(u, Opcode::Jump));
   }
   // Throw and Try produce no code.
+}
+
+// An `else if` chain is compiled by a loop. Every else branch opens a block scope that lasts to the end
+// of the whole statement, so the links share one scope: nested scopes that all close together resolve
+// every name as that one scope does and hand out the same registers.
+void Compiler::compile_if(Unit& u, const ast::If& first) {
+  std::vector<size_t> to_end;
+  bool scoped = false;
+  const ast::If* i = &first;
+  for (;;) {
+    compile_expr(u, i->condition);
+    size_t to_else = emit(u, Opcode::JumpIfFalse);
+    compile_block(u, i->then_body);
+    if (!i->else_body) {
+      patch(u, to_else, here(u));
+      break;
+    }
+    to_end.push_back(emit(u, Opcode::Jump));
+    patch(u, to_else, here(u));
+    if (!scoped) {
+      push_block_scope(u);
+      scoped = true;
+    }
+    if (const ast::If* next = chained_if(*i)) {
+      u.line = (*i->else_body)[0].line;
+      i = next;
+      continue;
+    }
+    compile_block(u, *i->else_body);
+    break;
+  }
+  if (scoped) u.scopes.pop_back();
+  for (size_t j : to_end) patch(u, j, here(u));
 }
 
 void Compiler::compile_expr_statement(Unit& u, const Expr& e) {

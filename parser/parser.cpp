@@ -172,23 +172,43 @@ ExprPtr Parser::expression() {
 }
 
 // After a complete operand with `?` current: a conditional if a then-branch can start after the `?`,
-// otherwise a propagation of `cond`.
+// otherwise a propagation of `cond`. A conditional in the else branch continues the chain
+// (c1 ? a : c2 ? b : d): the loop collects the links and the tree is built afterwards, so a long chain
+// costs no recursion and counts as one level.
 NOINLINE ExprPtr Parser::question(ExprPtr cond) {
-  size_t hc = h_;
-  if (pos_ + 1 < tokens_.size() && starts_then_branch(tokens_[pos_ + 1].kind)) {
+  struct Link {
+    ExprPtr cond;
+    ExprPtr then_expr;
+  };
+  std::vector<Link> links;
+  ExprPtr e = std::move(cond);
+  size_t h = h_;        // height of the chain so far, else branch included
+  size_t h_links = 0;  // height of the conditionals, without the final else branch
+  while (at(TokenKind::Question)) {
+    if (!(pos_ + 1 < tokens_.size() && starts_then_branch(tokens_[pos_ + 1].kind))) {
+      advance();
+      if (!set_height(h + 1)) return nullptr;
+      e = make_expr(ast::Propagate{std::move(e)});
+      h = h + 1;
+      break;
+    }
     advance();
+    const size_t hc = h;
     ExprPtr then_expr = expression();
     if (!then_expr) return nullptr;
-    size_t ht = h_;
+    h_links = std::max(h_links, 1 + std::max(hc, h_));
+    if (!set_height(h_links)) return nullptr;
     if (!expect(TokenKind::Colon)) return nullptr;
-    ExprPtr else_expr = expression();
-    if (!else_expr) return nullptr;
-    if (!set_height(1 + std::max({hc, ht, h_}))) return nullptr;
-    return make_expr(ast::Ternary{std::move(cond), std::move(then_expr), std::move(else_expr)});
+    links.push_back(Link{std::move(e), std::move(then_expr)});
+    e = binary();
+    if (!e) return nullptr;
+    h = h_;
   }
-  advance();
-  if (!set_height(hc + 1)) return nullptr;
-  return make_expr(ast::Propagate{std::move(cond)});
+  for (auto it = links.rbegin(); it != links.rend(); ++it) {
+    e = make_expr(ast::Ternary{std::move(it->cond), std::move(it->then_expr), std::move(e)});
+  }
+  h_ = std::max(h, h_links);
+  return e;
 }
 
 ALWAYS_INLINE ExprPtr Parser::unary() {
@@ -272,7 +292,8 @@ ExprPtr Parser::binary() {
     // Fold what binds at least as tightly as the next operator (or everything at the end).
     while (s.n_ops > 0 && (entry.level == 0 || s.levels[s.n_ops - 1] >= entry.level)) {
       size_t i = s.n_ops - 1;
-      size_t h = 1 + std::max(s.heights[i], s.heights[i + 1]);
+      // The left operand continues a chain (a + b + c): only the right one nests.
+      size_t h = std::max<size_t>(s.heights[i], 1 + s.heights[i + 1]);
       if (!set_height(h)) return nullptr;
       s.operands[i] = fold(s);
       s.heights[i] = static_cast<uint32_t>(h);
@@ -322,7 +343,7 @@ ExprPtr Parser::postfix() {
         e = index(std::move(e), h);
         break;
       case TokenKind::Dot:
-        e = member(std::move(e), h);
+        e = member(std::move(e));  // a link of a chain: no level
         break;
       case TokenKind::LeftBrace: {
         // Only `comptime { ... }` continues; any other `{` belongs to the enclosing statement.
@@ -348,7 +369,8 @@ NOINLINE ExprPtr Parser::call(ExprPtr callee, size_t& h) {
   std::vector<ExprPtr> args;
   size_t ha = 0;
   if (!expression_list(TokenKind::RightParen, args, ha)) return nullptr;
-  h = 1 + std::max(h, ha);
+  // The callee continues a chain (o.m().m()): only the arguments nest.
+  if (!args.empty()) h = std::max(h, 1 + ha);
   if (!set_height(h)) return nullptr;
   return make_expr(ast::Call{std::move(callee), std::move(args)});
 }
@@ -358,17 +380,15 @@ NOINLINE ExprPtr Parser::index(ExprPtr object, size_t& h) {
   ExprPtr i = expression();
   if (!i) return nullptr;
   if (!expect(TokenKind::RightBracket)) return nullptr;
-  h = 1 + std::max(h, h_);
+  h = std::max(h, 1 + h_);
   if (!set_height(h)) return nullptr;
   return make_expr(ast::Index{std::move(object), std::move(i)});
 }
 
-NOINLINE ExprPtr Parser::member(ExprPtr object, size_t& h) {
+NOINLINE ExprPtr Parser::member(ExprPtr object) {
   advance();
   std::string name;
   if (!expect_identifier(name)) return nullptr;
-  h = h + 1;
-  if (!set_height(h)) return nullptr;
   return make_expr(ast::Member{std::move(object), std::move(name)});
 }
 
@@ -909,28 +929,39 @@ NOINLINE bool Parser::enum_def(StmtList& out) {
   return true;
 }
 
+// An `else if` chain is read by a loop and built from its last link back, so a long chain costs no
+// recursion; its links sit at the level of the first `if`.
 NOINLINE bool Parser::if_stmt(StmtList& out) {
-  const uint64_t line = cur().line;
-  advance();
-  ExprPtr cond = expression();
-  if (!cond) return false;
-  StmtList then_body;
-  if (!braced_block(then_body)) return false;
+  struct Link {
+    uint64_t line;
+    Expr condition;
+    StmtList then_body;
+  };
+  std::vector<Link> links;
   std::optional<StmtList> else_body;
-  if (at(TokenKind::Else)) {
+  for (;;) {
+    const uint64_t line = cur().line;
     advance();
+    ExprPtr cond = expression();
+    if (!cond) return false;
+    StmtList then_body;
+    if (!braced_block(then_body)) return false;
+    links.push_back(Link{line, std::move(*cond), std::move(then_body)});
+    if (!at(TokenKind::Else)) break;
+    advance();
+    if (at(TokenKind::If)) continue;
     else_body.emplace();
-    if (at(TokenKind::If)) {
-      // The chained `if` is a statement nested one level down, like a block's.
-      DepthGuard guard(depth_);
-      DepthGuard stmt_guard(stmt_depth_);
-      if (depth_ > kMaxNestingDepth || stmt_depth_ > kMaxNestingDepth) return fail_too_deep();
-      if (!if_stmt(*else_body)) return false;
-    } else if (!braced_block(*else_body)) {
-      return false;
-    }
+    if (!braced_block(*else_body)) return false;
+    break;
   }
-  out.emplace_back(ast::If{std::move(*cond), std::move(then_body), std::move(else_body)}, line);
+  for (size_t k = links.size(); k-- > 1;) {
+    StmtList link;
+    link.emplace_back(ast::If{std::move(links[k].condition), std::move(links[k].then_body), std::move(else_body)},
+                      links[k].line);
+    else_body = std::move(link);
+  }
+  out.emplace_back(ast::If{std::move(links[0].condition), std::move(links[0].then_body), std::move(else_body)},
+                   links[0].line);
   return true;
 }
 

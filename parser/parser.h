@@ -15,10 +15,13 @@ namespace tarnwick {
 
 // No tree the parser returns nests deeper than this many statement and expression levels together (a
 // top-level statement is level 1; each nested statement or expression node adds one), and the parser's
-// own recursion never goes deeper either. Everything that walks a tree recursively (the export, the
-// compiler, the destructor) may rely on it. Deeper input fails with nesting_too_deep_message() at the
-// token where the limit is crossed. The value keeps the worst case (deepest recursion while destroying
-// the deepest tree) near 100 KiB of stack in an optimised build and near 210 KiB with sanitizers.
+// own recursion never goes deeper either. Links of chains that the source writes flat (see chain_child
+// and chained_if in ast.h) add no level: a sum of a million terms or a long `else if` chain is one level.
+// Everything that walks a tree recursively (the export, the compiler, the destructor) may rely on this
+// bound, provided it follows chain links with a loop. Deeper input fails with nesting_too_deep_message()
+// at the token where the limit is crossed. The value keeps the worst case (deepest recursion while
+// destroying the deepest tree) near 100 KiB of stack in an optimised build and near 210 KiB with
+// sanitizers.
 inline constexpr size_t kMaxNestingDepth = 100;
 // "Nesting too deep (limit 100)"
 std::string nesting_too_deep_message();
@@ -65,7 +68,7 @@ class Parser {
   ExprPtr postfix();
   ExprPtr call(ExprPtr callee, size_t& h);
   ExprPtr index(ExprPtr object, size_t& h);
-  ExprPtr member(ExprPtr object, size_t& h);
+  ExprPtr member(ExprPtr object);
   ExprPtr primary();
   ExprPtr literal();
   ExprPtr identifier();
@@ -107,7 +110,7 @@ class Parser {
   size_t depth_ = 0;
   // Nesting level of the statement being parsed (top level is 1).
   size_t stmt_depth_ = 0;
-  // Height of the expression most recently returned.
+  // Height of the expression most recently returned, chain links not counted.
   size_t h_ = 0;
   std::optional<ParseError> err_;
 };

@@ -186,10 +186,77 @@ class Exporter {
     return Py_NewRef(Py_None);
   }
 
+  // A chain (see chain_child) is exported from its innermost link outwards, each link's dictionary
+  // taking the one made before it, so the export recurses only into the links' other children.
   PyObject* expr(const Expr& e) {
     Level level(level_);
     if (too_deep()) return nullptr;
-    return std::visit([this](const auto& n) { return node(n); }, e.node);
+    std::vector<const Expr*> links;
+    const Expr* inner = &e;
+    for (const Expr* next = chain_child(e); next != nullptr; next = chain_child(*next)) {
+      links.push_back(inner);
+      inner = next;
+    }
+    PyObject* d = std::visit([this](const auto& n) { return node(n); }, inner->node);
+    for (size_t k = links.size(); d != nullptr && k-- > 0;) d = link(*links[k], d);
+    return d;
+  }
+
+  // The dictionary of a chain link whose chained child is already exported as `child` (consumed).
+  PyObject* link(const Expr& e, PyObject* child) {
+    if (auto* b = e.as<ast::BinaryOp>()) {
+      PyObject* d = node_dict(S::k_BinaryOp);
+      if (!put_or_drop(d, S::k_left, child)) return nullptr;
+      if (!put(d, S::k_op, Py_NewRef(g_binary_names[static_cast<int>(b->op)])) || !put(d, S::k_right, expr(*b->right)))
+        return drop(d);
+      return d;
+    }
+    if (auto* c = e.as<ast::Call>()) {
+      PyObject* d = node_dict(S::k_Call);
+      if (!put_or_drop(d, S::k_callee, child)) return nullptr;
+      if (!put(d, S::k_args, exprs(c->args))) return drop(d);
+      return d;
+    }
+    if (auto* i = e.as<ast::Index>()) {
+      PyObject* d = node_dict(S::k_Index);
+      if (!put_or_drop(d, S::k_object, child)) return nullptr;
+      if (!put(d, S::k_index, expr(*i->index))) return drop(d);
+      return d;
+    }
+    if (auto* m = e.as<ast::Member>()) {
+      PyObject* d = node_dict(S::k_Member);
+      if (!put_or_drop(d, S::k_object, child)) return nullptr;
+      if (!put(d, S::k_property, new_str(m->property))) return drop(d);
+      return d;
+    }
+    const auto& t = std::get<ast::Ternary>(e.node);
+    PyObject* d = node_dict(S::k_Ternary);
+    if (d == nullptr || !put(d, S::k_condition, expr(*t.condition)) || !put(d, S::k_then_expr, expr(*t.then_expr))) {
+      Py_DECREF(child);
+      return d == nullptr ? nullptr : drop(d);
+    }
+    if (!put(d, S::k_else_expr, child)) return drop(d);
+    return d;
+  }
+
+  // put() into a dictionary that may have failed to be made; `value` is consumed either way.
+  static bool put_or_drop(PyObject*& d, S key, PyObject* value) {
+    if (d == nullptr) {
+      Py_DECREF(value);
+      return false;
+    }
+    if (!put(d, key, value)) {
+      Py_CLEAR(d);
+      return false;
+    }
+    return true;
+  }
+
+  // Chain links and `if` statements go through link() and if_chain(), never through a visit.
+  template <class T>
+  PyObject* node(const T&) {
+    PyErr_SetString(PyExc_SystemError, "malformed syntax tree");
+    return nullptr;
   }
 
   PyObject* node(const ast::Literal& n) {
@@ -207,44 +274,10 @@ class Exporter {
     if (d != nullptr && !put(d, S::k_expr, expr(*n.expr))) return drop(d);
     return d;
   }
-  PyObject* node(const ast::BinaryOp& n) {
-    PyObject* d = node_dict(S::k_BinaryOp);
-    if (d == nullptr) return nullptr;
-    if (!put(d, S::k_left, expr(*n.left)) ||
-        !put(d, S::k_op, Py_NewRef(g_binary_names[static_cast<int>(n.op)])) || !put(d, S::k_right, expr(*n.right)))
-      return drop(d);
-    return d;
-  }
   PyObject* node(const ast::UnaryOp& n) {
     PyObject* d = node_dict(S::k_UnaryOp);
     if (d == nullptr) return nullptr;
     if (!put(d, S::k_op, Py_NewRef(g_unary_names[static_cast<int>(n.op)])) || !put(d, S::k_operand, expr(*n.operand)))
-      return drop(d);
-    return d;
-  }
-  PyObject* node(const ast::Call& n) {
-    PyObject* d = node_dict(S::k_Call);
-    if (d == nullptr) return nullptr;
-    if (!put(d, S::k_callee, expr(*n.callee)) || !put(d, S::k_args, exprs(n.args))) return drop(d);
-    return d;
-  }
-  PyObject* node(const ast::Index& n) {
-    PyObject* d = node_dict(S::k_Index);
-    if (d == nullptr) return nullptr;
-    if (!put(d, S::k_object, expr(*n.object)) || !put(d, S::k_index, expr(*n.index))) return drop(d);
-    return d;
-  }
-  PyObject* node(const ast::Member& n) {
-    PyObject* d = node_dict(S::k_Member);
-    if (d == nullptr) return nullptr;
-    if (!put(d, S::k_object, expr(*n.object)) || !put(d, S::k_property, new_str(n.property))) return drop(d);
-    return d;
-  }
-  PyObject* node(const ast::Ternary& n) {
-    PyObject* d = node_dict(S::k_Ternary);
-    if (d == nullptr) return nullptr;
-    if (!put(d, S::k_condition, expr(*n.condition)) || !put(d, S::k_then_expr, expr(*n.then_expr)) ||
-        !put(d, S::k_else_expr, expr(*n.else_expr)))
       return drop(d);
     return d;
   }
@@ -317,7 +350,39 @@ class Exporter {
   PyObject* stmt(const Stmt& s) {
     Level level(level_);
     if (too_deep()) return nullptr;
+    if (auto* i = s.as<ast::If>()) return if_chain(*i);
     return std::visit([this](const auto& n) { return node(n); }, s.node);
+  }
+
+  // An `else if` chain from its last link back: each link's else_body is the one-element list holding
+  // the dictionary of the next link.
+  PyObject* if_chain(const ast::If& first) {
+    std::vector<const ast::If*> links{&first};
+    while (const ast::If* next = chained_if(*links.back())) links.push_back(next);
+    PyObject* below = nullptr;  // the dictionary of the link after the current one
+    for (size_t k = links.size(); k-- > 0;) {
+      const ast::If& n = *links[k];
+      PyObject* d = node_dict(S::k_If);
+      if (d == nullptr || !put(d, S::k_condition, expr(n.condition)) || !put(d, S::k_then_body, statements(n.then_body))) {
+        Py_XDECREF(below);
+        return d == nullptr ? nullptr : drop(d);
+      }
+      PyObject* else_body = nullptr;
+      if (below != nullptr) {
+        else_body = PyList_New(1);
+        if (else_body == nullptr) {
+          Py_DECREF(below);
+          return drop(d);
+        }
+        PyList_SET_ITEM(else_body, 0, below);
+      } else if (n.else_body) {
+        else_body = statements(*n.else_body);
+        if (else_body == nullptr) return drop(d);
+      }
+      if (else_body != nullptr && !put(d, S::k_else_body, else_body)) return drop(d);
+      below = d;
+    }
+    return below;
   }
 
   PyObject* node(const ast::ExprStatement& n) {
@@ -348,13 +413,6 @@ class Exporter {
     if (!put(d, S::k_name, new_str(n.name))) return drop(d);
     if (n.extends && !put(d, S::k_extends, new_str(*n.extends))) return drop(d);
     if (!put(d, S::k_body, statements(n.body))) return drop(d);
-    return d;
-  }
-  PyObject* node(const ast::If& n) {
-    PyObject* d = node_dict(S::k_If);
-    if (d == nullptr) return nullptr;
-    if (!put(d, S::k_condition, expr(n.condition)) || !put(d, S::k_then_body, statements(n.then_body))) return drop(d);
-    if (n.else_body && !put(d, S::k_else_body, statements(*n.else_body))) return drop(d);
     return d;
   }
   PyObject* node(const ast::While& n) {

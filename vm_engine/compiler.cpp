@@ -276,7 +276,12 @@ constexpr uint64_t kMinSweeps = 64;
 
 }  // namespace
 
-StackTypeMap analyze_stack_types_by_sweeps(const std::vector<Instruction>& code, AnalysisReport* report) {
+namespace {
+
+// The sweeping analysis: hands the settled stack types of every reached position, the exit position
+// included, to visit(pos, stack) in position order (whole stacks, top last).
+template <class Visit>
+void sweep_to_fixed_point(const std::vector<Instruction>& code, AnalysisReport* report, Visit&& visit) {
   const size_t count = code.size();
   std::vector<AbsState> states = initial_states(count);
   AnalysisReport local;
@@ -301,6 +306,7 @@ StackTypeMap analyze_stack_types_by_sweeps(const std::vector<Instruction>& code,
       lambda = 0;
     }
   }
+  snapshot.clear();
   if (!settled) {
     local.fell_back = true;
     states = initial_states(count);
@@ -309,35 +315,66 @@ StackTypeMap analyze_stack_types_by_sweeps(const std::vector<Instruction>& code,
     } while (sweep(states, code, Join::Absorbing));
   }
 
-  StackTypeMap map;
   for (size_t pos = 0; pos <= count; ++pos) {
     if (!states[pos].set) continue;
     forget_conflicts(states[pos]);
-    map.emplace(pos, map_entry(states[pos].stack));
+    visit(pos, states[pos].stack);
   }
   if (report != nullptr) *report = local;
-  return map;
 }
 
-StackTypeMap analyze_stack_types(const std::vector<Instruction>& code) {
+// The analysis as the loader and analyze_stack_types run it: visit(pos, stack) for every reached
+// position in order, as sweep_to_fixed_point gives them. Code without jumps takes one forward pass with a
+// single working stack, which reaches the same fixed point (every position has one predecessor) and
+// keeps nothing per position. There `visit` may replace the instruction at `pos` by one with the same
+// effect on the types (its typed form): the pass reads an instruction only after visiting its position.
+template <class Code, class Visit>
+void for_each_stack_state(Code& code, Visit&& visit) {
   if (std::any_of(code.begin(), code.end(), [](const Instruction& i) { return is_jump(i.opcode); })) {
-    return analyze_stack_types_by_sweeps(code);
+    sweep_to_fixed_point(code, nullptr, visit);
+    return;
   }
-  // Without jumps every position has one predecessor, so one forward pass reaches the fixed point; it also
-  // keeps a single working stack instead of one per position.
-  StackTypeMap map;
   Stack st;
   Regs regs{};
   const size_t count = code.size();
   for (size_t pos = 0; pos < count; ++pos) {
-    map.emplace(pos, map_entry(st));
+    visit(pos, st);
     transfer(code[pos], st, regs);
-    if (code[pos].opcode == Opcode::Halt || code[pos].opcode == Opcode::Return) {
-      map.emplace(count, map_entry(st));
-      return map;
-    }
+    if (code[pos].opcode == Opcode::Halt || code[pos].opcode == Opcode::Return) break;
   }
-  map.emplace(count, map_entry(st));
+  visit(count, st);
+}
+
+// The typed form of a generic operation whose two operands have the types `a` (below) and `b` (top), or
+// the operation itself when they do not decide one.
+Opcode typed_form(Opcode op, uint8_t a, uint8_t b) {
+  const bool ints = a == kTypeInt && b == kTypeInt;
+  const bool floats = a == kTypeFloat || b == kTypeFloat;
+  auto pick = [&](Opcode int_form, Opcode float_form) { return ints ? int_form : floats ? float_form : op; };
+  switch (op) {
+    case Opcode::Add: return pick(Opcode::AddInt, Opcode::AddFloat);
+    case Opcode::Sub: return pick(Opcode::SubInt, Opcode::SubFloat);
+    case Opcode::Mul: return pick(Opcode::MulInt, Opcode::MulFloat);
+    case Opcode::Mod: return pick(Opcode::ModInt, Opcode::ModFloat);
+    case Opcode::Eq: return pick(Opcode::EqInt, Opcode::EqFloat);
+    case Opcode::Lt: return pick(Opcode::LtInt, Opcode::LtFloat);
+    // Division always gives a float, so two ints take the float form as well.
+    case Opcode::Div: return ints || floats ? Opcode::DivFloat : op;
+    default: return op;
+  }
+}
+
+}  // namespace
+
+StackTypeMap analyze_stack_types_by_sweeps(const std::vector<Instruction>& code, AnalysisReport* report) {
+  StackTypeMap map;
+  sweep_to_fixed_point(code, report, [&map](size_t pos, const Stack& st) { map.emplace(pos, map_entry(st)); });
+  return map;
+}
+
+StackTypeMap analyze_stack_types(const std::vector<Instruction>& code) {
+  StackTypeMap map;
+  for_each_stack_state(code, [&map](size_t pos, const Stack& st) { map.emplace(pos, map_entry(st)); });
   return map;
 }
 
@@ -345,33 +382,9 @@ uint64_t specialize(std::vector<Instruction>& code, const StackTypeMap& types) {
   uint64_t rewrites = 0;
   for (const auto& [pos, st] : types) {
     if (pos >= code.size() || st.size() < 2) continue;
-    const uint8_t b = st[st.size() - 1];
-    const uint8_t a = st[st.size() - 2];
-    const bool ints = a == kTypeInt && b == kTypeInt;
-    const bool floats = a == kTypeFloat || b == kTypeFloat;
-    Opcode int_form, float_form;
-    switch (code[pos].opcode) {
-      case Opcode::Add: int_form = Opcode::AddInt; float_form = Opcode::AddFloat; break;
-      case Opcode::Sub: int_form = Opcode::SubInt; float_form = Opcode::SubFloat; break;
-      case Opcode::Mul: int_form = Opcode::MulInt; float_form = Opcode::MulFloat; break;
-      case Opcode::Mod: int_form = Opcode::ModInt; float_form = Opcode::ModFloat; break;
-      case Opcode::Eq: int_form = Opcode::EqInt; float_form = Opcode::EqFloat; break;
-      case Opcode::Lt: int_form = Opcode::LtInt; float_form = Opcode::LtFloat; break;
-      case Opcode::Div:
-        // Division always gives a float, so two ints take the float form as well.
-        if (ints || floats) {
-          code[pos].opcode = Opcode::DivFloat;
-          ++rewrites;
-        }
-        continue;
-      default:
-        continue;
-    }
-    if (ints) {
-      code[pos].opcode = int_form;
-      ++rewrites;
-    } else if (floats) {
-      code[pos].opcode = float_form;
+    Opcode typed = typed_form(code[pos].opcode, st[st.size() - 2], st[st.size() - 1]);
+    if (typed != code[pos].opcode) {
+      code[pos].opcode = typed;
       ++rewrites;
     }
   }
@@ -514,21 +527,31 @@ void remove_dead_code(std::vector<Instruction>& code, const std::vector<bool>& t
   }
 }
 
-// Drops every Nop and renumbers jump targets; `lines`, when given, loses the entries of dropped positions.
-std::vector<Instruction> compact(const std::vector<Instruction>& code, Rewrites mode, std::vector<uint64_t>* lines) {
+// Drops every Nop, in place, and renumbers jump targets; `lines`, when given, loses the entries of dropped
+// positions. The storage shrinks to what is kept: a program of mostly Nops keeps no room for them.
+void compact(std::vector<Instruction>& code, Rewrites mode, std::vector<uint64_t>* lines) {
   const size_t n = code.size();
-  std::vector<uint64_t> next_kept(n + 1, UINT64_MAX);  // new index of the first kept instruction at or after
   uint64_t kept = 0;
-  for (size_t pos = 0; pos < n; ++pos) kept += code[pos].opcode != Opcode::Nop;
-  uint64_t index = kept;
-  for (size_t pos = n; pos-- > 0;) {
-    if (code[pos].opcode != Opcode::Nop) index = index - 1;
-    next_kept[pos] = index < kept ? index : UINT64_MAX;
+  bool jumps = false;
+  for (size_t pos = 0; pos < n; ++pos) {
+    kept += code[pos].opcode != Opcode::Nop;
+    jumps |= is_jump(code[pos].opcode);
+  }
+  std::vector<uint64_t> next_kept;  // new index of the first kept instruction at or after; only with jumps
+  if (jumps) {
+    next_kept.assign(n + 1, UINT64_MAX);
+    uint64_t index = kept;
+    for (size_t pos = n; pos-- > 0;) {
+      if (code[pos].opcode != Opcode::Nop) index = index - 1;
+      next_kept[pos] = index < kept ? index : UINT64_MAX;
+    }
   }
 
-  std::vector<Instruction> out;
-  out.reserve(kept);
-  std::vector<uint64_t> new_lines;
+  size_t out = 0;
+  const bool keep_lines = lines != nullptr;
+  std::vector<uint64_t> no_lines;
+  std::vector<uint64_t>& line_table = keep_lines ? *lines : no_lines;
+  size_t lines_out = 0;
   for (size_t pos = 0; pos < n; ++pos) {
     if (code[pos].opcode == Opcode::Nop) continue;
     Instruction ins = code[pos];
@@ -542,11 +565,12 @@ std::vector<Instruction> compact(const std::vector<Instruction>& code, Rewrites 
         ins.arg = kept == 0 ? 0 : kept - 1;
       }
     }
-    out.push_back(ins);
-    if (lines != nullptr && pos < lines->size()) new_lines.push_back((*lines)[pos]);
+    code[out++] = ins;
+    if (keep_lines && pos < line_table.size()) line_table[lines_out++] = line_table[pos];
   }
-  if (lines != nullptr) *lines = std::move(new_lines);
-  return out;
+  code.resize(out);
+  code.shrink_to_fit();
+  if (keep_lines) line_table.resize(lines_out);
 }
 
 OptimizeResult run_passes(std::vector<Instruction> code, Rewrites mode, std::vector<uint64_t>* lines) {
@@ -558,7 +582,8 @@ OptimizeResult run_passes(std::vector<Instruction> code, Rewrites mode, std::vec
   peephole(code, targets, mode, r);
   if (mode == Rewrites::All) reduce_strength(code, targets, r);
   remove_dead_code(code, targets, r);
-  r.code = compact(code, mode, lines);
+  compact(code, mode, lines);
+  r.code = std::move(code);
   r.optimized_count = r.code.size();
   r.removed = r.input_count > r.optimized_count ? r.input_count - r.optimized_count : 0;
   return r;
@@ -575,13 +600,23 @@ OptimizeResult optimize_main(const std::vector<Instruction>& code, std::vector<u
 LoadedProgram load_bytes(std::string_view bytes) {
   LoadedProgram program;
   std::vector<Instruction> code = decode_vm_bytes(bytes);
+  // The analysis specialises as it goes instead of keeping a type map of every position: the loader's
+  // memory stays the code itself.
+  uint64_t rewrites = 0;
   if (!code.empty()) {
-    program.info.stack_types = analyze_stack_types(code);
-    program.info.specialized = specialize(code, program.info.stack_types);
+    for_each_stack_state(code, [&code, &rewrites](size_t pos, const Stack& st) {
+      if (pos >= code.size() || st.size() < 2) return;
+      Opcode typed = typed_form(code[pos].opcode, st[st.size() - 2], st[st.size() - 1]);
+      if (typed != code[pos].opcode) {
+        code[pos].opcode = typed;
+        ++rewrites;
+      }
+    });
   }
-  OptimizeResult r = optimize(code);
+  program.info.specialized = rewrites;
+  OptimizeResult r = run_passes(std::move(code), Rewrites::All, nullptr);
   program.code = std::move(r.code);
-  r.code.clear();
+  r.code = {};
   program.info.counters = std::move(r);
   return program;
 }

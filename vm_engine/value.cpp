@@ -404,7 +404,8 @@ std::vector<uint32_t> Shape::build_index(const std::string* extra) const {
 }
 
 void Shape::append(std::string key) {
-  keys.reserve(keys.size() + 1);
+  // Room grows by doubling: reserving one more each time would move every key on every insert.
+  if (keys.size() == keys.capacity()) keys.reserve(std::max<size_t>(4, keys.capacity() * 2));
   size_t n = keys.size() + 1;
   if (n > kScanLimit) {
     if (index.empty() || n * 2 > index.size()) {

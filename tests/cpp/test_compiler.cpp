@@ -117,6 +117,9 @@ TEST(CompilerExpressions, InstructionSequences) {
       // a repeated key stays a second pair
       {"({a: 1, a: 2});", "LoadConst 0, Push 1, LoadConst 1, Push 2, MakeObject 2, Pop"},
       {"c ? 1 : 2;", "LoadGlobal 0, JumpIfFalse 4, Push 1, Jump 5, Push 2, Pop"},
+      // a chain through the else branches: every exit jumps to the one end
+      {"c ? 1 : d ? 2 : 3;",
+       "LoadGlobal 0, JumpIfFalse 4, Push 1, Jump 9, LoadGlobal 1, JumpIfFalse 8, Push 2, Jump 9, Push 3, Pop"},
       {"f()?;", "LoadGlobal 0, Call 0, Pop"},
       {"f\"a{x}b{1}\";", "LoadConst 0, LoadGlobal 1, LoadConst 2, Push 1, Concat, Concat, Concat, Pop"},
       {"f\"{x}\"; f\"\";", "LoadGlobal 0, Pop, LoadConst 1, Pop"},
@@ -200,6 +203,11 @@ TEST(CompilerScopes, RegistersDeclarationsAndBlocks) {
       // the then-body declares into the current scope; the else-block's register is free again afterwards
       {"if c { let x = 1; } else { let y = 2; } let z = 3;",
        "LoadGlobal 0, JumpIfFalse 5, Push 1, StoreReg 0, Jump 7, Push 2, StoreReg 1, Push 3, StoreReg 1"},
+      // an else-if chain: later links see earlier links' declarations; all of them end with the statement
+      {"if a { let x = 1; } else if b { let y = 2; } else if c { let w = y; } else { let v = x; } let z = 3; z = y;",
+       "LoadGlobal 0, JumpIfFalse 5, Push 1, StoreReg 0, Jump 17, LoadGlobal 1, JumpIfFalse 10, Push 2, StoreReg 1, "
+       "Jump 17, LoadGlobal 2, JumpIfFalse 15, LoadReg 1, StoreReg 2, Jump 17, LoadReg 0, StoreReg 3, Push 3, "
+       "StoreReg 1, LoadGlobal 3, Dup, StoreReg 1, Pop"},
       {"let a = 1; while c { let y = 2; } let z = 0;",
        "Push 1, StoreReg 0, LoadGlobal 0, JumpIfFalse 7, Push 2, StoreReg 1, Jump 2, Push 0, StoreReg 1"},
   };

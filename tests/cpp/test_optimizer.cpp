@@ -248,9 +248,8 @@ TEST(Loader, SpecialisesFromStackTypes) {
 
 TEST(Loader, StackTypeMapCoversReachedPositionsAndExit) {
   // Len, Dup, Add, Halt, Len: the instruction after Halt is never reached.
-  LoadedProgram p = load_bytes("\x06\x02\x10\xFF\x06");
   StackTypeMap expected = {{0, {}}, {1, {1}}, {2, {1, 1}}, {3, {1}}, {5, {}}};
-  EXPECT_EQ(p.info.stack_types, expected);
+  EXPECT_EQ(analyze_stack_types(decode_vm_bytes("\x06\x02\x10\xFF\x06")), expected);
 
   // IterNext on an empty stack: an iterator code and an unknown element; Concat leaves a string.
   StackTypeMap m = analyze_stack_types(code_from_text("IterNext; Concat; Neg; Div"));
@@ -259,19 +258,31 @@ TEST(Loader, StackTypeMapCoversReachedPositionsAndExit) {
 
   LoadedProgram empty = load_bytes(std::string("\xFE\x40", 2));
   EXPECT_TRUE(empty.code.empty());
-  EXPECT_TRUE(empty.info.stack_types.empty());
+  EXPECT_EQ(empty.info.counters.input_count, 0u);
 }
 
 TEST(Loader, DeepStacksStayCheap) {
   // Every IterNext grows the stack by one; whole-stack copies per position would need gigabytes here.
   std::string bytes(200000, '\x08');
   bytes += "\x10";
-  LoadedProgram p = load_bytes(bytes);
-  ASSERT_EQ(p.info.stack_types.size(), bytes.size() + 1);
-  const auto& before_add = p.info.stack_types.at(bytes.size() - 1);
+  StackTypeMap types = analyze_stack_types(decode_vm_bytes(bytes));
+  ASSERT_EQ(types.size(), bytes.size() + 1);
+  const auto& before_add = types.at(bytes.size() - 1);
   EXPECT_EQ(before_add.size(), kStackTypeMapDepth);
   EXPECT_EQ(before_add.back(), kTypeUnknown);
   EXPECT_EQ(before_add[before_add.size() - 2], kTypeArray);
+}
+
+TEST(Loader, KeepsOnlyTheCode) {
+  // A million instructions: the loaded program holds the instructions it kept and no room for the others.
+  const std::string units[] = {std::string(4, '\0'), std::string("\x06\x00\x00\x01", 4), "\x06\x02\x10\x01"};
+  for (const std::string& unit : units) {
+    std::string bytes;
+    for (int i = 0; i < 250000; ++i) bytes += unit;
+    LoadedProgram p = load_bytes(bytes);
+    EXPECT_EQ(p.info.counters.input_count, bytes.size());
+    EXPECT_EQ(p.code.capacity(), p.code.size());
+  }
 }
 
 TEST(Analysis, SinglePassAgreesWithSweepsOnStraightCode) {

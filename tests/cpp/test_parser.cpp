@@ -419,12 +419,11 @@ const DeepForm kDeepForms[] = {
     {"calls", [](size_t n) { return nested("", "f(", n, "", ")"); }},
     {"lambdas", [](size_t n) { return nested("f = ", "fn() ", n, "1"); }},
     {"lambda defaults", [](size_t n) { return nested("f = ", "fn(a = ", n, "1", ") 1"); }},
-    {"ternaries", [](size_t n) { return nested("", "c ? 1 : ", n, "2"); }},
-    {"sums", [](size_t n) { return nested("x", " + 1", n, ""); }},
-    {"members", [](size_t n) { return nested("x", ".y", n, ""); }},
-    {"call chains", [](size_t n) { return nested("f", "()", n, ""); }},
+    {"then branches", [](size_t n) { return nested("", "c ? ", n, "1", " : 2"); }},
+    {"right operands", [](size_t n) { return nested("x", " + (1", n, "", ")"); }},
+    {"indexes", [](size_t n) { return nested("", "x[", n, "0", "]"); }},
     {"if blocks", [](size_t n) { return nested("", "if a { ", n, "", "}"); }},
-    {"else-if chains", [](size_t n) { return nested("if a { }", " else if a { }", n, ""); }},
+    {"else blocks", [](size_t n) { return nested("if a { }", " else { if a { }", n, "", "}"); }},
     {"functions", [](size_t n) { return nested("", "fn f() { ", n, "", "}"); }},
     {"classes", [](size_t n) { return nested("", "class A { fn f() { ", n, "", "} }"); }},
     {"matches", [](size_t n) { return nested("", "match a { case 1: ", n, "", "}"); }},
@@ -436,8 +435,7 @@ TEST(ParserNesting, AMillionLevelsFailCleanly) {
   const std::string message = nesting_too_deep_message();
   for (const auto& form : kDeepForms) {
     std::string name = form.name;
-    if (name != "parens" && name != "negation" && name != "arrays" && name != "objects" && name != "if blocks" &&
-        name != "sums")
+    if (name != "parens" && name != "negation" && name != "arrays" && name != "objects" && name != "if blocks")
       continue;  // the other forms are checked just past the limit below
     std::string err = parse(form.nest(1000000));
     EXPECT_NE(err.find(message), std::string::npos) << form.name << ": " << err.substr(0, 200);
@@ -478,10 +476,10 @@ TEST(ParserNesting, DeepestInputFitsInASmallStack) {
   }
   // The deepest recursion holding the deepest tree, thrown away by an error there: the stack then holds
   // both the parser's frames and the destruction of the tree.
-  std::string sum = nested("1", " + 1", kMaxNestingDepth - 2, "");
-  job.inputs.push_back(lex(nested("", "(", kMaxNestingDepth - 2, sum.c_str(), ")")));
+  std::string signs = nested("", "-", kMaxNestingDepth - 3, "1");
+  job.inputs.push_back(lex(nested("", "(", kMaxNestingDepth - 2, signs.c_str(), ")")));
   expected.push_back("ok");
-  job.inputs.push_back(lex(nested("", "(", kMaxNestingDepth - 2, sum.c_str())));
+  job.inputs.push_back(lex(nested("", "(", kMaxNestingDepth - 2, signs.c_str())));
   expected.push_back("Expected RightParen, found Eof");
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -501,6 +499,67 @@ TEST(ParserNesting, DeepestInputFitsInASmallStack) {
   ASSERT_EQ(job.results.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_NE(job.results[i].find(expected[i]), std::string::npos) << i << ": " << job.results[i];
+  }
+}
+
+// Chains that the source writes flat are no nesting: however long, they parse, and their trees are built
+// and destroyed, on a small stack, while the same chain inside the deepest nesting still counts as one level.
+TEST(ParserNesting, FlatChainsHaveNoLengthLimit) {
+  constexpr size_t kLinks = 100000;
+  struct Form {
+    std::string source;
+    size_t links;  // 0: refused as too deep
+  };
+  const std::string sum = nested("x", " + 1", kLinks, "");
+  const std::vector<Form> forms = {
+      {sum, kLinks},
+      {nested("x", " = x", kLinks, ""), kLinks},
+      {nested("a", " and a", kLinks, ""), kLinks},
+      {nested("o", ".a", kLinks, ""), kLinks},
+      {nested("o", ".m()", kLinks, ""), 2 * kLinks},
+      {nested("a", "[0]", kLinks, ""), kLinks},
+      {nested("f", "(1)", kLinks, ""), kLinks},
+      {nested("", "c ? 1 : ", kLinks, "2"), kLinks},
+      {nested("if a { }", " else if a { x }", kLinks, "", "", " else { }"), kLinks},
+      {nested("", "(", kMaxNestingDepth - 2, sum.c_str(), ")"), kLinks},
+      {nested("", "(", kMaxNestingDepth - 1, sum.c_str(), ")"), 0},
+  };
+  struct Job {
+    std::vector<std::vector<Token>> inputs;
+    std::vector<std::string> results;
+  } job;
+  for (const Form& f : forms) job.inputs.push_back(lex(f.source));
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
+  pthread_t thread;
+  auto run = [](void* arg) -> void* {
+    auto* j = static_cast<Job*>(arg);
+    for (auto& tokens : j->inputs) {
+      auto r = Parser(std::move(tokens)).parse_program();
+      if (!r.ok()) {
+        j->results.push_back(r.error().message);
+        continue;
+      }
+      // Links along the chain: through chain_child in an expression, through chained_if in a statement.
+      size_t n = 0;
+      const Stmt& st = r.value().statements.at(0);
+      if (const ast::If* i = st.as<ast::If>()) {
+        while ((i = chained_if(*i))) ++n;
+      } else {
+        for (const Expr* e = &st.as<ast::ExprStatement>()->expression; (e = chain_child(*e));) ++n;
+      }
+      j->results.push_back(std::to_string(n));
+    }
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, &job), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  ASSERT_EQ(job.results.size(), forms.size());
+  for (size_t i = 0; i < forms.size(); ++i) {
+    std::string expected = forms[i].links ? std::to_string(forms[i].links) : nesting_too_deep_message();
+    EXPECT_EQ(job.results[i], expected) << forms[i].source.substr(0, 40);
   }
 }
 

@@ -192,12 +192,12 @@ def nesting_limit():
 
 
 def test_deepest_trees_export_on_a_small_thread_stack():
-    # A tree nests at most `limit` levels of statements and expressions together, and the export, which
-    # recurses once per level, handles the deepest one on a small stack.
+    # A tree nests at most `limit` levels of statements and expressions together (links of flat chains
+    # not counted), and the export, which recurses once per level, handles the deepest one on a small stack.
     limit = nesting_limit()
     deepest = {  # nesting source -> how many repetitions reach the limit exactly
         "signs": (lambda n: "x = " + "-" * n + "1", limit - 3),
-        "sums": (lambda n: "x = " + " + ".join(["1"] * n), limit - 2),
+        "then branches": (lambda n: "x = " + "c ? " * n + "1" + " : 2" * n, limit - 2),
         "blocks": (lambda n: "if a { " * n + "}" * n, limit - 1),
         "lists": (lambda n: "[" * n + "]" * n, limit - 1),
     }
@@ -245,3 +245,50 @@ def test_control_flow_exception_reading_a_position_propagates(entry, exc):
     # Other failures still read as 0.
     tokens[0]["line"] = _Interrupting(ValueError())
     assert parse_tokens(tokens)
+
+
+LINKS = 100_000
+FLAT_CHAINS = {  # source, what it passes to out(), steps along the exported chain
+    "sum": ("let s = 0" + " + 1" * LINKS + " out(s)", LINKS, LINKS + 1),
+    "else if": (f"let x = {LINKS - 1} if x == 0 {{ out(0) }}"
+                + "".join(f" else if x == {i} {{ out({i}) }}" for i in range(1, LINKS)), LINKS - 1, LINKS - 1),
+    "method calls": ('class C { fn m(self) { return {__class__: "C", n: self.n + 1} } }'
+                     ' let r = {__class__: "C", n: 0}' + ".m()" * LINKS + " out(r.n)", LINKS, 2 * LINKS + 1),
+}
+
+
+def chain_length(node):
+    steps = 0
+    while True:
+        key = next((k for k in ("init", "left", "callee", "object", "else_body") if k in node), None)
+        if key is None:
+            return steps
+        node, steps = node[key][0] if key == "else_body" else node[key], steps + 1
+
+
+@pytest.mark.parametrize("name", FLAT_CHAINS)
+def test_flat_chains_of_any_length_run_and_export_on_a_small_thread_stack(name):
+    # A chain written flat is one nesting level: it compiles, runs and exports without recursing per link.
+    import tarnwick_parser as tp
+    source, value, steps = FLAT_CHAINS[name]
+    seen, results = [], {}
+
+    def run():
+        tp.set_native_binding("out", seen.append)
+        try:
+            results["run"] = tp.compile_and_run(source)
+        finally:
+            tp.clear_native_bindings()
+        tokens = lex(source)
+        results["export"] = max(map(chain_length, program(source)["statements"]))
+        results["PyParser"] = max(map(chain_length, PyParser(tokens).parse()["statements"]))
+
+    old = threading.stack_size(1024 * 1024)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+    assert seen == [value]
+    assert results == {"run": "nil", "export": steps, "PyParser": steps}

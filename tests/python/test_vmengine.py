@@ -1,4 +1,6 @@
 """VMEngine: construction from VM-table bytes, execute, state, stats, reset, JIT switch, borrow rules."""
+import os
+import subprocess
 import sys
 import threading
 
@@ -132,3 +134,21 @@ def test_threads_sharing_one_engine():
     finally:
         sys.setswitchinterval(old)
     assert errors == []
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizers' own memory hides the loader's")
+def test_loading_ten_mebibytes_takes_memory_linear_in_the_input():
+    # Loading keeps about the decoded code (16 bytes an instruction) at its peak, not a per-position table.
+    probe = (
+        "import resource, tarnwick_vm_engine as m\n"
+        "data = b'\\x00' * (10 << 20)\n"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "e = m.VMEngine(data)\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, e.execute())\n"
+    )
+    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}).stdout.split()
+    growth_kib, result = int(out[0]), out[1]
+    assert result == "nil"
+    assert growth_kib * 1024 < 24 * (10 << 20), f"peak grew by {growth_kib} KiB while loading 10 MiB"
