@@ -60,6 +60,12 @@ inline std::optional<std::string> poll(void* ctx) {
   return std::nullopt;
 }
 
+// The heap budget for work done outside run_bounded (a Runtime's runs and calls).
+inline void arm() {
+  g_ceiling.store(g_live.load(std::memory_order_relaxed) + kHeapBudget, std::memory_order_relaxed);
+}
+inline void disarm() { g_ceiling.store(0, std::memory_order_relaxed); }
+
 // Runs the VM with every bound in place and checks what must hold afterwards; returns the result's text.
 inline std::string run_bounded(tarnwick::VM& vm) {
   vm.set_stdio(g_null_in, g_null_out);
