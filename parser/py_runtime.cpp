@@ -739,7 +739,7 @@ PyObject* runtime_global_names(PyObject* op, PyObject*) {
 PyObject* runtime_memory_used(PyObject* op, void*) {
   State* st = as_runtime(op)->st;
   if (st == nullptr) return PyLong_FromLong(0);
-  return PyLong_FromLongLong(std::max<int64_t>(st->rt.memory().live, 0));
+  return PyLong_FromLongLong(std::max<int64_t>(st->rt.memory().current(), 0));
 }
 
 PyObject* runtime_natives(PyObject* op, void*) {

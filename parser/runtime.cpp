@@ -94,7 +94,7 @@ void Runtime::begin() {
     double ns = limits_.timeout_seconds * 1e9;
     deadline_ns_ = monotonic_ns() + (ns > 4e18 ? int64_t{4000000000000000000} : static_cast<int64_t>(ns));
   }
-  account_.exceeded = limits_.max_memory != 0 && account_.live > static_cast<int64_t>(limits_.max_memory);
+  account_.exceeded = false;
 }
 
 std::optional<std::string> Runtime::poll(void* self) {
@@ -115,7 +115,7 @@ std::optional<std::string> Runtime::poll(void* self) {
   if (l.max_instructions != 0 && rt->vm_->instructions_executed() - rt->start_count_ >= l.max_instructions)
     return stop(FailureKind::InstructionLimit, kInstructionLimitText);
   if (rt->deadline_ns_ != 0 && monotonic_ns() >= rt->deadline_ns_) return stop(FailureKind::TimeLimit, kTimeLimitText);
-  if (rt->account_.exceeded) return stop(FailureKind::MemoryLimit, kMemoryLimitText);
+  if (rt->account_.over()) return stop(FailureKind::MemoryLimit, kMemoryLimitText);
   return std::nullopt;
 }
 

@@ -23,7 +23,7 @@ namespace detail {
 
 const char kOutOfMemory[] = "Out of memory";
 
-bool fits_in_memory(uint64_t bytes) { return value_fits(bytes); }
+bool fits_in_memory(uint64_t bytes) { return value_fits(bytes) && account_allows(bytes); }
 
 }  // namespace detail
 

@@ -101,22 +101,29 @@ inline ThreadHeap* thread_heap() noexcept {
 
 }  // namespace
 
-thread_local MemoryAccount* t_account = nullptr;
+// Allocations from this size up are checked against an enforced memory limit before they happen.
+constexpr std::size_t kLargeBytes = 4096;
 
-void charge_slow(MemoryAccount* a, std::size_t bytes) {
-  a->live += static_cast<int64_t>(bytes);
-  if (a->limit == 0 || a->live <= static_cast<int64_t>(a->limit)) return;
+thread_local int64_t t_net = 0;
+thread_local MemoryAccount* t_account = nullptr;
+thread_local int64_t t_settled = 0;
+
+bool account_allows(uint64_t bytes) noexcept {
+  MemoryAccount* a = t_account;
+  if (a == nullptr || a->limit == 0 || !a->enforce) return true;
+  // Refused before it is taken, so that one instruction cannot take far more than the limit.
+  if (bytes <= a->limit && a->current() + static_cast<int64_t>(bytes) <= static_cast<int64_t>(a->limit)) return true;
   a->exceeded = true;
-  // Small values only mark the account (the run stops at its next poll); a large one is refused at once,
-  // so that one instruction cannot take far more than the limit.
-  if (a->enforce && bytes >= 4096) {
-    a->live -= static_cast<int64_t>(bytes);
-    throw std::bad_alloc();
-  }
+  return false;
 }
 
+void check_large(std::size_t bytes) {
+  if (!account_allows(bytes)) throw std::bad_alloc();
+}
+
+// Memory is counted where it comes from the system and goes back to it; a recycled block is counted as
+// in use unless it sits in the thread's cache (see thread_net), so the hot paths count nothing.
 void* HeapObject::operator new(std::size_t size) {
-  charge(size);
   size_t c = (size - 1) / 16;
   if (kRecycleBlocks && c < kBlockClasses) {
     if (ThreadHeap* cache = thread_heap()) {
@@ -126,13 +133,15 @@ void* HeapObject::operator new(std::size_t size) {
         return b;
       }
     }
+    charge((c + 1) * 16);
     return ::operator new((c + 1) * 16);
   }
+  if (size >= kLargeBytes) [[unlikely]] check_large(size);
+  charge(size);
   return ::operator new(size);
 }
 
 void HeapObject::operator delete(void* p, std::size_t size) noexcept {
-  credit(size);
   size_t c = (size - 1) / 16;
   if (kRecycleBlocks && c < kBlockClasses) {
     ThreadHeap* cache = thread_heap();
@@ -143,7 +152,11 @@ void HeapObject::operator delete(void* p, std::size_t size) noexcept {
       ++cache->count[c];
       return;
     }
+    credit((c + 1) * 16);
+    ::operator delete(p);
+    return;
   }
+  credit(size);
   ::operator delete(p);
 }
 
@@ -157,7 +170,6 @@ inline size_t buffer_class(std::size_t bytes) {
 }  // namespace
 
 void* buffer_allocate(std::size_t bytes) {
-  charge(bytes);
   size_t c = buffer_class(bytes);
   if (kRecycleBlocks && c < kBufferClasses) {
     if (ThreadHeap* cache = thread_heap()) {
@@ -167,13 +179,15 @@ void* buffer_allocate(std::size_t bytes) {
         return b;
       }
     }
+    charge(size_t{64} << c);
     return ::operator new(size_t{64} << c);
   }
+  if (bytes >= kLargeBytes) [[unlikely]] check_large(bytes);
+  charge(bytes);
   return ::operator new(bytes);
 }
 
 void buffer_release(void* p, std::size_t bytes) noexcept {
-  credit(bytes);
   size_t c = buffer_class(bytes);
   if (kRecycleBlocks && c < kBufferClasses) {
     ThreadHeap* cache = thread_heap();
@@ -184,8 +198,28 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
       ++cache->count[kBlockClasses + c];
       return;
     }
+    credit(size_t{64} << c);
+    ::operator delete(p);
+    return;
   }
+  credit(bytes);
   ::operator delete(p);
+}
+
+int64_t thread_net() noexcept {
+  int64_t cached = 0;
+  if (ThreadHeap* heap = t_heap) {
+    for (size_t c = 0; c < kBlockClasses; ++c) cached += static_cast<int64_t>(heap->count[c]) * static_cast<int64_t>((c + 1) * 16);
+    for (size_t c = 0; c < kBufferClasses; ++c)
+      cached += static_cast<int64_t>(heap->count[kBlockClasses + c]) * static_cast<int64_t>(size_t{64} << c);
+  }
+  return t_net - cached;
+}
+
+void settle() noexcept {
+  int64_t net = thread_net();
+  if (t_account != nullptr) t_account->live += net - t_settled;
+  t_settled = net;
 }
 
 namespace {
@@ -238,6 +272,10 @@ void StringObj::free(StringObj* s) noexcept {
 }
 
 }  // namespace detail
+
+int64_t MemoryAccount::current() const noexcept {
+  return live + (detail::t_account == this ? detail::thread_net() - detail::t_settled : 0);
+}
 
 using detail::ArrayObj;
 using detail::MethodObj;

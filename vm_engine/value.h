@@ -27,26 +27,37 @@ class ObjectMap;
 // The memory a runtime's values take, charged by the allocations of heap values, container buffers and
 // array storage that a thread makes while the account is installed there (ChargeScope), and credited when
 // they are freed. Values live in one runtime, so whatever an account is charged for comes back to it.
+// Allocation itself only moves a per-thread byte count; the scope settles it with the account.
 struct MemoryAccount {
-  int64_t live = 0;     // bytes; below 0 when values made elsewhere were freed while charging
+  int64_t live = 0;     // bytes settled; below 0 when values made elsewhere were freed while charging
   uint64_t limit = 0;   // 0: no limit
-  bool enforce = false; // a large allocation past the limit fails (std::bad_alloc) instead of only marking it
-  bool exceeded = false;
+  bool enforce = false; // a large allocation past the limit fails (std::bad_alloc) instead of only counting
+  bool exceeded = false;  // set when such an allocation was refused
+  // Bytes now, including what the calling thread has not settled yet.
+  int64_t current() const noexcept;
+  bool over() const noexcept { return limit != 0 && current() > static_cast<int64_t>(limit); }
 };
 
 namespace detail {
 
 struct Shape;
 
+// Bytes this thread's heap values, buffers and arrays took from the system minus what they gave back; the
+// installed account, and thread_net() when it was installed (or last settled).
+__attribute__((tls_model("initial-exec"))) extern thread_local int64_t t_net;
 __attribute__((tls_model("initial-exec"))) extern thread_local MemoryAccount* t_account;
+extern thread_local int64_t t_settled;
 
-[[gnu::noinline]] void charge_slow(MemoryAccount* account, std::size_t bytes);
-inline void charge(std::size_t bytes) {
-  if (MemoryAccount* a = t_account) [[unlikely]] charge_slow(a, bytes);
-}
-inline void credit(std::size_t bytes) noexcept {
-  if (MemoryAccount* a = t_account) [[unlikely]] a->live -= static_cast<int64_t>(bytes);
-}
+inline void charge(std::size_t bytes) noexcept { t_net += static_cast<int64_t>(bytes); }
+inline void credit(std::size_t bytes) noexcept { t_net -= static_cast<int64_t>(bytes); }
+// Before an allocation of many bytes: past the installed account's enforced limit it throws std::bad_alloc.
+void check_large(std::size_t bytes);
+// The same as a question, for sizes checked before any allocation: false (the account marked) when refused.
+bool account_allows(uint64_t bytes) noexcept;
+// Bytes in use by this thread's allocations (what it took from the system less its cached free blocks).
+int64_t thread_net() noexcept;
+// Moves what the thread counted since the last settlement into the installed account.
+void settle() noexcept;
 
 // Common header of every heap value. `next` links objects waiting to be destroyed, so that freeing a
 // deeply nested value walks a list instead of recursing on the native stack.
@@ -475,8 +486,14 @@ class ObjectMap {
 // Installs `account` on this thread for the scope's life (nullptr: none), restoring the one before.
 class ChargeScope {
  public:
-  explicit ChargeScope(MemoryAccount* account) noexcept : saved_(detail::t_account) { detail::t_account = account; }
-  ~ChargeScope() { detail::t_account = saved_; }
+  explicit ChargeScope(MemoryAccount* account) noexcept : saved_(detail::t_account) {
+    detail::settle();
+    detail::t_account = account;
+  }
+  ~ChargeScope() {
+    detail::settle();
+    detail::t_account = saved_;
+  }
   ChargeScope(const ChargeScope&) = delete;
   ChargeScope& operator=(const ChargeScope&) = delete;
 
@@ -506,7 +523,7 @@ struct ArrayObj : HeapObject {
   size_t charged;  // bytes of element storage charged to the memory account when the array was made
   explicit ArrayObj(std::vector<ValueRef> v)
       : HeapObject(ValueKind::Array), items(std::move(v)), charged(items.capacity() * sizeof(ValueRef)) {
-    charge(charged);
+    charge(charged);  // the storage exists already: counted, never refused
   }
   ~ArrayObj() { credit(charged); }
 };
