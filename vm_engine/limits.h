@@ -20,6 +20,10 @@ struct Limits {
   // native that runs another program nests runs on it; the deepest then fails with "Stack overflow"
   // instead of overflowing the thread's stack.
   uint64_t min_native_stack = uint64_t{256} << 10;
+  // Wall-clock milliseconds one external tool of the native trace build may run before it is killed with
+  // its process group and the build fails: a tool that hangs must not hold the host (and its interpreter
+  // lock) for ever.
+  uint64_t max_tool_millis = 60000;
 };
 
 Limits current_limits() noexcept;
