@@ -1,5 +1,6 @@
 // Module initialisation of tarnwick_parser.
 #include "parser/py_api.h"
+#include "parser/py_module.h"
 
 namespace {
 
@@ -24,11 +25,10 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tarnwick_parser", nullptr, -1, nullptr,
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tarnwick_parser", nullptr, 0, nullptr,
                        nullptr, nullptr, nullptr, nullptr};
 
 PyObject* g_module = nullptr;
-PyInterpreterState* g_interp = nullptr;
 
 // PyModule_AddObject steals only on success; this helper always consumes `value`.
 bool add(PyObject* module, const char* name, PyObject* value) {
@@ -38,27 +38,12 @@ bool add(PyObject* module, const char* name, PyObject* value) {
   return rc == 0;
 }
 
+bool fill(PyObject* module) {
+  return add(module, "PyParser", py::pyparser_type()) && PyModule_AddFunctions(module, kMethods) == 0;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tarnwick_parser() {
-  if (g_module != nullptr) {
-    if (PyInterpreterState_Get() != g_interp) {
-      PyErr_SetString(PyExc_ImportError, "tarnwick_parser cannot be initialised in a sub-interpreter");
-      return nullptr;
-    }
-    return Py_NewRef(g_module);
-  }
-  PyObject* module = PyModule_Create(&kModule);
-  if (module == nullptr) return nullptr;
-  if (!add(module, "PyParser", py::pyparser_type())) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  if (PyModule_AddFunctions(module, kMethods) != 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  g_module = Py_NewRef(module);
-  g_interp = PyInterpreterState_Get();
-  return module;
+  return py::init_module_once(kModule, g_module, fill);
 }

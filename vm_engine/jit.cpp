@@ -1,19 +1,27 @@
 #include "vm_engine/jit.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <mutex>
+#include <optional>
 #include <unordered_set>
 
 #include "vm_engine/ir.h"
+#include "vm_engine/limits.h"
 
 extern char** environ;
 
@@ -57,10 +65,80 @@ void on_backward_jump(JitState& jit, const std::vector<Instruction>& code, uint6
 
 namespace {
 
-std::string temp_dir() {
-  const char* dir = std::getenv("TMPDIR");
-  return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string("/tmp");
+// The directory the build's private directory goes in, as an absolute path ending in '/': every path a
+// tool gets then starts with '/', so none can be read as an option (a TMPDIR of "-x" would otherwise
+// turn "-x/..." into one).
+std::optional<std::string> temp_dir() {
+  const char* env = std::getenv("TMPDIR");
+  std::string dir = env != nullptr && *env != '\0' ? std::string(env) : std::string("/tmp");
+  if (dir.front() != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return std::nullopt;
+    dir = std::string(cwd) + "/" + dir;
+  }
+  if (dir.back() != '/') dir += '/';
+  return dir;
 }
+
+// The private directory lives only as long as its name in `parent` keeps naming it. In a directory that
+// another user may write to without the sticky bit, or that another user owns, that user could rename
+// ours away and put their own in its place between two tool runs.
+bool others_cannot_replace_entries(const std::string& parent) {
+  struct stat st;
+  if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (st.st_uid != ::geteuid() && st.st_uid != 0) return false;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0;
+}
+
+// A fresh directory that only this user can enter, for the files of one trace build. The tools read
+// their inputs back by name, so those names must be out of reach of anyone who can write to the
+// temporary directory. Removed with everything in it when the build ends; a library loaded from it stays
+// mapped through its open descriptor.
+class PrivateDir {
+ public:
+  explicit PrivateDir(const std::string& parent) {
+    if (!others_cannot_replace_entries(parent)) return;
+    std::string pattern = parent + "tarnwick_jit_XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) return;
+    path_ = pattern;
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 07777) != 0700) {
+      ok_ = false;
+      return;
+    }
+    path_ += '/';
+    ok_ = true;
+  }
+  ~PrivateDir() {
+    if (ok_) {
+      // The tools create only plain files here; anything else makes rmdir fail and is left alone.
+      if (DIR* d = ::fdopendir(::dup(fd_))) {
+        std::vector<std::string> names;
+        while (const dirent* e = ::readdir(d)) {
+          if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+        }
+        ::closedir(d);
+        for (const auto& n : names) ::unlinkat(fd_, n.c_str(), 0);
+      }
+    }
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::rmdir(path_.c_str());
+  }
+  PrivateDir(const PrivateDir&) = delete;
+  PrivateDir& operator=(const PrivateDir&) = delete;
+
+  bool ok() const { return ok_; }
+  int fd() const { return fd_; }
+  // With a trailing '/'.
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool ok_ = false;
+};
 
 bool is_ascii_alnum(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -75,12 +153,8 @@ std::string file_stem(const std::string& name) {
   return stem;
 }
 
-// Writes a new file at `path`. Whatever was there is unlinked first (unlink removes a symbolic link, never
-// its target), and the exclusive, no-follow creation fails rather than write through anything planted in
-// between.
-bool write_new_file(const std::string& path, const std::string& text) {
-  ::unlink(path.c_str());
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+bool write_new_file(int dir_fd, const std::string& name, const std::string& text) {
+  int fd = ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   size_t done = 0;
   while (done < text.size()) {
@@ -95,7 +169,33 @@ bool write_new_file(const std::string& path, const std::string& text) {
   return ::close(fd) == 0 || errno == EINTR;
 }
 
-// Runs `program` found on PATH with stdin, stdout and stderr on /dev/null; true when it exited with 0.
+// Waits for `pid` until `deadline`; past it, kills the tool's whole process group (a compiler driver
+// runs its own children) and reaps it. A blocking wait would hold the host for as long as a hung tool
+// lives, since it is retried on every signal.
+bool wait_exited_ok(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+  using namespace std::chrono;
+  auto pause = microseconds(500);
+  int status = 0;
+  for (;;) {
+    pid_t waited = ::waitpid(pid, &status, WNOHANG);
+    if (waited == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (waited < 0 && errno != EINTR) return false;
+    const auto now = steady_clock::now();
+    if (now >= deadline) break;
+    const auto nap = std::min<steady_clock::duration>(pause, deadline - now);
+    timespec ts{static_cast<time_t>(duration_cast<seconds>(nap).count()),
+                static_cast<long>(duration_cast<nanoseconds>(nap % seconds(1)).count())};
+    ::nanosleep(&ts, nullptr);
+    pause = std::min(pause * 2, duration_cast<microseconds>(milliseconds(20)));
+  }
+  ::kill(-pid, SIGKILL);
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return false;
+}
+
+// Runs `program` found on PATH with stdin, stdout and stderr on /dev/null, in a process group of its
+// own, for at most the configured tool time; true when it exited with 0 in time.
 bool run_tool(const char* program, const std::vector<std::string>& args) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program));
@@ -117,19 +217,17 @@ bool run_tool(const char* program, const std::vector<std::string>& args) {
                posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
                posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0 &&
                posix_spawnattr_setsigdefault(&attr, &all) == 0 && posix_spawnattr_setsigmask(&attr, &none) == 0 &&
-               posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
+               posix_spawnattr_setpgroup(&attr, 0) == 0 &&
+               posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                                   POSIX_SPAWN_SETPGROUP) == 0;
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(std::min<uint64_t>(current_limits().max_tool_millis,
+                                                                     uint64_t{1} << 40));
   pid_t pid = -1;
   bool started = ready && posix_spawnp(&pid, program, &actions, &attr, argv.data(), environ) == 0;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  if (!started) return false;
-
-  int status = 0;
-  pid_t waited;
-  do {
-    waited = ::waitpid(pid, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  return waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return started && wait_exited_ok(pid, deadline);
 }
 
 // Handles this process got from loading trace libraries. The dynamic loader hands back an existing
@@ -150,10 +248,11 @@ void* lookup(void* handle, const std::string& name) {
   return entry;
 }
 
-// Loads the library at `path` only when it is a regular file (not a link) owned by this user and not
-// writable by anyone else, and loads exactly the file that was checked: through its open descriptor.
-void* load_checked_library(const std::string& path, const std::string& name) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+// Loads the library `file` of the private directory only when it is a regular file (not a link) owned by
+// this user and not writable by anyone else, and loads exactly the file that was checked: through its
+// open descriptor.
+void* load_checked_library(int dir_fd, const std::string& file, const std::string& name) {
+  int fd = ::openat(dir_fd, file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
@@ -177,7 +276,8 @@ void* load_checked_library(const std::string& path, const std::string& name) {
     }
   }
   // The library stays loaded for good, and so does its descriptor: the loader knows the library by the
-  // descriptor's path, which must not name a different file later.
+  // descriptor's path, which must not name a different file later (and the file itself is unlinked when
+  // the build's directory goes).
   return lookup(handle, name);
 }
 
@@ -185,41 +285,29 @@ void* load_checked_library(const std::string& path, const std::string& name) {
 
 void* build_native(const std::string& name, const std::string& ir) {
   try {
-    std::string dir = temp_dir();
-    if (dir.back() != '/') dir += '/';
-    const std::string base = dir + file_stem(name);
+    const std::optional<std::string> parent = temp_dir();
+    if (!parent) return nullptr;
+    PrivateDir dir(*parent);
+    if (!dir.ok()) return nullptr;
+    const std::string stem = file_stem(name);
+    const std::string base = dir.path() + stem;
     const std::string ll = base + ".ll", bc = base + ".opt.bc", obj = base + ".o", as = base + ".s",
                       so = base + ".so";
 
-    if (!write_new_file(ll, ir)) return nullptr;
+    if (!write_new_file(dir.fd(), stem + ".ll", ir)) return nullptr;
 
-    // The tools create their outputs by name; removing what is there first means a planted link is not
-    // followed, and a failed step leaves no stale output behind.
-    ::unlink(bc.c_str());
-    const std::string& input = run_tool("opt", {"-O2", "-o", bc, ll}) ? bc : ll;
-
-    ::unlink(obj.c_str());
-    if (!run_tool("llc", {"-filetype=obj", "-o", obj, input})) {
-      ::unlink(as.c_str());
-      if (!run_tool("llc", {"-o", as, input})) return nullptr;
-      ::unlink(obj.c_str());
-      bool compiled = run_tool("cc", {"-c", "-o", obj, as});
-      ::unlink(as.c_str());
-      if (!compiled) return nullptr;
+    // opt and llc take "--" before their input; cc and ld do not (GNU ld drops what follows it), which the
+    // absolute paths make safe.
+    const std::string& input = run_tool("opt", {"-O2", "-o", bc, "--", ll}) ? bc : ll;
+    if (!run_tool("llc", {"-filetype=obj", "-o", obj, "--", input})) {
+      if (!run_tool("llc", {"-o", as, "--", input})) return nullptr;
+      if (!run_tool("cc", {"-c", "-o", obj, as})) return nullptr;
     }
-
-    ::unlink(so.c_str());
-    if (!run_tool("cc", {"-shared", "-fPIC", "-o", so, obj})) {
-      ::unlink(so.c_str());
-      if (!run_tool("ld", {"-shared", "-o", so, obj, "-lc", "-lm"})) return nullptr;
+    if (!run_tool("cc", {"-shared", "-fPIC", "-o", so, obj}) &&
+        !run_tool("ld", {"-shared", "-o", so, obj, "-lc", "-lm"})) {
+      return nullptr;
     }
-
-    void* entry = load_checked_library(so, name);
-    if (entry == nullptr) return nullptr;
-    ::unlink(ll.c_str());
-    ::unlink(bc.c_str());
-    ::unlink(obj.c_str());
-    return entry;
+    return load_checked_library(dir.fd(), stem + ".so", name);
   } catch (...) {
     return nullptr;
   }

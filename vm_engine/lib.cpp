@@ -1,5 +1,6 @@
 // Module initialisation of tarnwick_vm_engine (the same shared object as tarnwick_parser).
 #include "parser/py_api.h"
+#include "parser/py_module.h"
 
 namespace {
 
@@ -14,36 +15,21 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tarnwick_vm_engine", nullptr, -1, nullptr,
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tarnwick_vm_engine", nullptr, 0, nullptr,
                        nullptr, nullptr, nullptr, nullptr};
 
 PyObject* g_module = nullptr;
-PyInterpreterState* g_interp = nullptr;
+
+bool fill(PyObject* module) {
+  PyObject* type = py::vm_engine_type();
+  if (type == nullptr) return false;
+  const int rc = PyModule_AddObjectRef(module, "VMEngine", type);
+  Py_DECREF(type);
+  return rc == 0 && PyModule_AddFunctions(module, kMethods) == 0;
+}
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tarnwick_vm_engine() {
-  if (g_module != nullptr) {
-    if (PyInterpreterState_Get() != g_interp) {
-      PyErr_SetString(PyExc_ImportError, "tarnwick_vm_engine cannot be initialised in a sub-interpreter");
-      return nullptr;
-    }
-    return Py_NewRef(g_module);
-  }
-  PyObject* module = PyModule_Create(&kModule);
-  if (module == nullptr) return nullptr;
-  PyObject* type = py::vm_engine_type();
-  if (type == nullptr || PyModule_AddObjectRef(module, "VMEngine", type) != 0) {
-    Py_XDECREF(type);
-    Py_DECREF(module);
-    return nullptr;
-  }
-  Py_DECREF(type);
-  if (PyModule_AddFunctions(module, kMethods) != 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  g_module = Py_NewRef(module);
-  g_interp = PyInterpreterState_Get();
-  return module;
+  return py::init_module_once(kModule, g_module, fill);
 }

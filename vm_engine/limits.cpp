@@ -15,6 +15,7 @@ std::atomic<uint64_t> g_value_bytes{kDefaults.max_value_bytes};
 std::atomic<uint64_t> g_stack_slots{kDefaults.max_stack_slots};
 std::atomic<uint64_t> g_call_depth{kDefaults.max_call_depth};
 std::atomic<uint64_t> g_native_stack{kDefaults.min_native_stack};
+std::atomic<uint64_t> g_tool_millis{kDefaults.max_tool_millis};
 
 // Lowest address of this thread's stack, found once per thread; 0 when unknown.
 struct StackBounds {
@@ -40,6 +41,7 @@ Limits current_limits() noexcept {
   l.max_stack_slots = g_stack_slots.load(std::memory_order_relaxed);
   l.max_call_depth = g_call_depth.load(std::memory_order_relaxed);
   l.min_native_stack = g_native_stack.load(std::memory_order_relaxed);
+  l.max_tool_millis = g_tool_millis.load(std::memory_order_relaxed);
   return l;
 }
 
@@ -48,6 +50,7 @@ void set_limits(const Limits& limits) noexcept {
   g_stack_slots.store(limits.max_stack_slots, std::memory_order_relaxed);
   g_call_depth.store(limits.max_call_depth, std::memory_order_relaxed);
   g_native_stack.store(limits.min_native_stack, std::memory_order_relaxed);
+  g_tool_millis.store(limits.max_tool_millis, std::memory_order_relaxed);
 }
 
 bool native_stack_room(uint64_t bytes) noexcept {

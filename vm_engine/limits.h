@@ -8,6 +8,12 @@
 
 namespace tarnwick {
 
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+inline constexpr uint64_t kDefaultNativeStackReserve = uint64_t{192} << 10;
+#else
+inline constexpr uint64_t kDefaultNativeStackReserve = uint64_t{80} << 10;
+#endif
+
 struct Limits {
   // Bytes of one string, or of the element storage of one array or object (elements at 16 bytes, object
   // entries at their in-memory size, a string split into characters at the size of its pieces).
@@ -18,8 +24,18 @@ struct Limits {
   uint64_t max_call_depth = uint64_t{1} << 20;
   // Native stack that must be left when a run starts. Script calls never use the native stack, but a
   // native that runs another program nests runs on it; the deepest then fails with "Stack overflow"
-  // instead of overflowing the thread's stack.
-  uint64_t min_native_stack = uint64_t{256} << 10;
+  // instead of overflowing the thread's stack. The reserve covers what one more level takes before its
+  // own check: the native bridge and the host's frames, then lexing, parsing (up to the parser's nesting
+  // limit) and compiling the nested program. Measured through Python, natives nesting runs without end
+  // on threads of 96 KiB to 1 MiB: a plain level takes about 3 KiB in an optimised build and 33 KiB
+  // under AddressSanitizer (whose frames carry red zones); a level whose program is nested 90 deep
+  // needed a reserve of 64 KiB (56 was too little) and 168 KiB (160 was too little). Any more than
+  // needed would refuse even the first run to threads with small stacks.
+  uint64_t min_native_stack = kDefaultNativeStackReserve;
+  // Wall-clock milliseconds one external tool of the native trace build may run before it is killed with
+  // its process group and the build fails: a tool that hangs must not hold the host (and its interpreter
+  // lock) for ever.
+  uint64_t max_tool_millis = 60000;
 };
 
 Limits current_limits() noexcept;

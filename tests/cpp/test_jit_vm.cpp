@@ -97,7 +97,8 @@ TEST_F(JitVm, TheThousandthBackEdgeMakesTheTraceHotOnce) {
   EXPECT_EQ(jit.hot_traces, 1u);
   EXPECT_EQ(jit.compiled, 0u);
   EXPECT_EQ(jit.total_executions, 2500u);
-  EXPECT_TRUE(std::filesystem::exists(dir_ / "tarnwick_trace_trace_4.ll"));
+  // The build ran in a directory of its own and removed it.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);  // bin
 }
 
 TEST_F(JitVm, ForLoopContinueAndLoopEndShareOneTraceOfTheHeader) {

@@ -259,3 +259,24 @@ TEST(Resources, NativesThatStartRunsWithoutEndStopBeforeTheNativeStackRunsOut) {
 }
 
 }  // namespace
+
+// The guard's reserve is sized to one more nested run, not to the whole thread: a thread with a small
+// stack runs ordinary scripts, and only runs nesting without end through a native hit the guard.
+TEST(Resources, SmallStackThreadsRunOrdinaryScripts) {
+  on_small_stack(
+      [] {
+        Outcome out = run_source("fn f(n) { if n < 2 { return n } return f(n - 1) + f(n - 2) }\nprint(f(12), [1, [2]])\n");
+        EXPECT_EQ(out.printed, "144[array:2]\n");
+        EXPECT_EQ(out.result, "nil");
+        auto native = std::make_shared<Reenter>();
+        native->self = native;
+        VM vm({make_instr(Opcode::LoadGlobal, 0), make_instr(Opcode::Call, 0)}, {}, {Constant::string("again")}, {});
+        vm.add_native("again", native);
+        RunResult r = vm.run();
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), "Stack overflow");
+        EXPECT_GE(native->depth, 1);
+        native->self.reset();
+      },
+      256 << 10);
+}

@@ -124,6 +124,27 @@ def test_natives_that_re_enter_without_end_stop_before_the_stack_runs_out(stack)
         assert failed[0] == "Runtime error: Stack overflow"
 
 
+@pytest.mark.parametrize("stack", [
+    pytest.param(128 * 1024, marks=pytest.mark.skipif(SANITIZED, reason="sanitizer frames need a larger reserve")),
+    256 * 1024,
+], ids=["128KiB-thread", "256KiB-thread"])
+def test_threads_with_small_stacks_run_ordinary_scripts(stack):
+    seen = []
+    tp.set_native_binding("note", seen.append)
+    tp.set_native_binding("inner", lambda: tp.compile_and_run("note(\"inner\")"))
+    source = ("fn fib(n) { if n < 2 { return n } return fib(n - 1) + fib(n - 2) }\n"
+              "note(f\"{fib(15)} {[1, [2]]}\")\ninner()\nprint(1)")
+    assert in_small_stack_thread(lambda: tp.compile_and_run(source), stack) == "nil"
+    assert seen == ["610 [1, [2]]", "inner"]
+    assert in_small_stack_thread(lambda: VMEngine(b"\x00\xff").execute(), stack) == "nil"
+
+    # Only natives nesting runs without end reach the guard.
+    results = []
+    tp.set_native_binding("again", lambda: results.append(tp.compile_and_run("again()")) or results[-1])
+    assert in_small_stack_thread(lambda: tp.compile_and_run("again()"), stack) == "nil"
+    assert [r for r in results if r != "nil"] == ["Runtime error: Stack overflow"]
+
+
 def test_natives_re_entering_both_modules_and_clearing_the_registry_mid_run():
     engines = []
 

@@ -1,5 +1,9 @@
 import importlib
 import os
+import subprocess
+import sys
+
+import pytest
 
 import tarnwick_parser
 import tarnwick_vm_engine
@@ -39,3 +43,52 @@ def test_second_initialisation_returns_the_same_module():
     module_spec = importlib.util.find_spec("tarnwick_parser")
     again = importlib.util.module_from_spec(module_spec)
     assert again is sys.modules["tarnwick_parser"]
+
+
+# Each sequence runs in a fresh interpreter process: module initialisation happens once per process, and
+# a sequence that deadlocks must fail the test through the timeout instead of hanging the suite.
+SUB_INTERPRETER = """
+import sys
+import _xxsubinterpreters as si
+
+def in_sub(code):
+    interp = si.create()
+    try:
+        si.run_string(interp, code)
+        print("sub: ok")
+    except si.RunFailedError as exc:
+        print("sub:", exc)
+    finally:
+        si.destroy(interp)
+
+def run_native():
+    import tarnwick_parser as tp
+    tp.set_native_binding("f", len)
+    print(tp.compile_and_run('print(f("ab"))'))
+"""
+REFUSED = "sub: <class 'ImportError'>: {} cannot be initialised in a sub-interpreter"
+
+
+@pytest.mark.parametrize("steps, expected", [
+    ("import tarnwick_parser\n"
+     "in_sub('import tarnwick_parser as t\\nt.set_native_binding(\"f\", len)\\nt.compile_and_run(\"f(1)\")')\n"
+     "run_native()",
+     [REFUSED.format("tarnwick_parser"), "2", "nil"]),
+    ("import tarnwick_vm_engine\nin_sub('import tarnwick_vm_engine')\nin_sub('import tarnwick_parser')",
+     [REFUSED.format("tarnwick_vm_engine"), REFUSED.format("tarnwick_parser")]),
+    ("in_sub('import tarnwick_parser')\nin_sub('import tarnwick_vm_engine')\n"
+     "import tarnwick_vm_engine\nprint(tarnwick_vm_engine.VMEngine(b'').execute())\nrun_native()",
+     [REFUSED.format("tarnwick_parser"), REFUSED.format("tarnwick_vm_engine"), "nil", "2", "nil"]),
+    ("for name in ('tarnwick_parser', 'tarnwick_vm_engine'):\n"
+     "    first = importlib.import_module(name)\n"
+     "    del sys.modules[name]\n"
+     "    print(importlib.import_module(name) is first, sys.modules[name] is first)\n"
+     "in_sub('import tarnwick_parser')\nrun_native()",
+     ["True True", "True True", REFUSED.format("tarnwick_parser"), "2", "nil"]),
+], ids=["main-first-then-native-in-sub", "vm-module-first", "sub-interpreter-first", "re-import-after-del"])
+def test_only_the_main_interpreter_initialises_the_modules(steps, expected):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(tarnwick_parser.__file__))
+    r = subprocess.run([sys.executable, "-c", "import importlib\n" + SUB_INTERPRETER + steps],
+                       capture_output=True, text=True, env=env, timeout=30)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == expected
