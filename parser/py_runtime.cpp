@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "parser/py_api.h"
+#include "parser/py_module.h"
 
 #include <structmember.h>
 
@@ -894,7 +895,7 @@ PyType_Slot kFunctionSlots[] = {
 PyType_Spec kFunctionSpec = {"tarnwick._native.ScriptFunction", sizeof(FunctionObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, kFunctionSlots};
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tarnwick._native", "The engine behind tarnwick.Runtime.", -1,
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tarnwick._native", "The engine behind tarnwick.Runtime.", 0,
                        nullptr, nullptr, nullptr, nullptr, nullptr};
 
 bool load_errors() {
@@ -920,7 +921,19 @@ bool load_errors() {
 }
 
 PyObject* g_native_module = nullptr;
-PyInterpreterState* g_native_interp = nullptr;
+
+bool fill(PyObject* module) {
+  if (!load_errors()) return false;
+  auto add_type = [module](PyType_Spec* spec, PyTypeObject*& slot) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (type == nullptr) return false;
+    Py_XSETREF(slot, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
+    int rc = PyModule_AddObjectRef(module, strrchr(spec->name, '.') + 1, type);
+    Py_DECREF(type);
+    return rc == 0;
+  };
+  return add_type(&kRuntimeSpec, g_runtime_type) && add_type(&kFunctionSpec, g_function_type);
+}
 
 }  // namespace
 
@@ -928,29 +941,5 @@ PyInterpreterState* g_native_interp = nullptr;
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
   using namespace tarnwick::py;
-  if (g_native_module != nullptr) {
-    if (PyInterpreterState_Get() != g_native_interp) {
-      PyErr_SetString(PyExc_ImportError, "tarnwick._native cannot be initialised in a sub-interpreter");
-      return nullptr;
-    }
-    return Py_NewRef(g_native_module);
-  }
-  if (!load_errors()) return nullptr;
-  PyObject* module = PyModule_Create(&kModule);
-  if (module == nullptr) return nullptr;
-  auto add_type = [module](PyType_Spec* spec, PyTypeObject*& slot) {
-    PyObject* type = PyType_FromSpec(spec);
-    if (type == nullptr) return false;
-    slot = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-    int rc = PyModule_AddObjectRef(module, strrchr(spec->name, '.') + 1, type);
-    Py_DECREF(type);
-    return rc == 0;
-  };
-  if (!add_type(&kRuntimeSpec, g_runtime_type) || !add_type(&kFunctionSpec, g_function_type)) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  g_native_module = Py_NewRef(module);
-  g_native_interp = PyInterpreterState_Get();
-  return module;
+  return init_module_once(kModule, g_native_module, fill);
 }
