@@ -141,7 +141,7 @@ class ValueRef {
   static ValueRef native(std::string name);
   static ValueRef method(ValueRef receiver, std::string name);
   // A method implemented by the function that `function` (a Function value) names.
-  static inline ValueRef method(ValueRef receiver, const ValueRef& function);
+  static TARNWICK_INLINE ValueRef method(ValueRef receiver, const ValueRef& function);
   static ValueRef from_constant(const Constant& c);
 
   ValueKind kind() const noexcept { return kind_; }
@@ -562,7 +562,7 @@ const ValueRef& ValueRef::method_receiver() const noexcept {
   return static_cast<const detail::MethodObj*>(p_)->receiver;
 }
 ValueRef& ValueRef::method_receiver_mut() noexcept { return static_cast<detail::MethodObj*>(p_)->receiver; }
-ValueRef ValueRef::method(ValueRef receiver, const ValueRef& function) {
+TARNWICK_INLINE ValueRef ValueRef::method(ValueRef receiver, const ValueRef& function) {
   return ValueRef(new detail::MethodObj(std::move(receiver), static_cast<detail::NameObj*>(function.p_)));
 }
 void ValueRef::free_spent_method() noexcept {
