@@ -104,6 +104,9 @@ inline ThreadHeap* thread_heap() noexcept {
 // Allocations from this size up are checked against an enforced memory limit before they happen.
 constexpr std::size_t kLargeBytes = 4096;
 
+thread_local WorkCheck t_work_check = nullptr;
+thread_local void* t_work_ctx = nullptr;
+
 thread_local int64_t t_net = 0;
 thread_local MemoryAccount* t_account = nullptr;
 thread_local int64_t t_settled = 0;
@@ -626,7 +629,12 @@ void append_text(std::string& out, const ValueRef& root) {
     if (out.size() > limit) throw std::bad_alloc();
   };
   begin(root);
+  uint32_t steps = 1u << 16;
   while (!open.empty()) {
+    if (--steps == 0) {
+      steps = 1u << 16;
+      detail::long_work_check();
+    }
     Open& top = open.back();
     if (top.container->kind() == ValueKind::Array) {
       const auto& items = top.container->as_array();

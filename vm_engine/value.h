@@ -59,6 +59,17 @@ int64_t thread_net() noexcept;
 // Moves what the thread counted since the last settlement into the installed account.
 void settle() noexcept;
 
+// Long work inside one instruction (rendering a huge value) calls long_work_check() now and then. A running
+// VM installs a check there that throws WorkStopped when the run has to stop (an interrupt, a limit), so
+// that one instruction cannot keep a host waiting; the run's boundary catches it like std::bad_alloc.
+struct WorkStopped {};
+using WorkCheck = void (*)(void* ctx);
+extern thread_local WorkCheck t_work_check;
+extern thread_local void* t_work_ctx;
+inline void long_work_check() {
+  if (t_work_check != nullptr) t_work_check(t_work_ctx);
+}
+
 // Common header of every heap value. `next` links objects waiting to be destroyed, so that freeing a
 // deeply nested value walks a list instead of recursing on the native stack.
 struct HeapObject {

@@ -1180,10 +1180,30 @@ RunResult VM::run() {
   return result;
 }
 
+void VM::check_long_work(void* self) {
+  auto* vm = static_cast<VM*>(self);
+  if (!vm->poll_within(vm->stop_message_)) throw detail::WorkStopped{};
+}
+
 RunResult VM::run_guarded() {
   auto failed = [this](const std::string& message) { return thrown_failure(message); };
+  // Long work inside an instruction asks the poll hook too (and stops the run by throwing).
+  struct WorkCheckScope {
+    detail::WorkCheck check;
+    void* ctx;
+    explicit WorkCheckScope(VM* vm) : check(detail::t_work_check), ctx(detail::t_work_ctx) {
+      detail::t_work_check = &VM::check_long_work;
+      detail::t_work_ctx = vm;
+    }
+    ~WorkCheckScope() {
+      detail::t_work_check = check;
+      detail::t_work_ctx = ctx;
+    }
+  } scope(this);
   try {
     return run_loop();
+  } catch (const detail::WorkStopped&) {
+    return failed(stop_message_);
   } catch (const std::bad_alloc&) {
     return failed(detail::kOutOfMemory);
   } catch (const std::length_error&) {

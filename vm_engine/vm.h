@@ -180,6 +180,8 @@ class VM {
 
   RunResult run_loop();
   RunResult run_guarded();
+  static void check_long_work(void* self);
+  std::string stop_message_;  // why check_long_work stopped the run
   void prepare_run();
   RunResult thrown_failure(const std::string& message);
   // Helpers for the slow paths; all of them see the loop state through the members below.
