@@ -348,3 +348,39 @@ def test_large_conversions_notice_interrupts(source):
         tp.compile_and_run(source)
     # Converting the whole value (its shared branches unshared: 2**21 elements) takes seconds.
     assert time.monotonic() - start < 0.5
+
+
+def test_shared_values_reach_a_native_converted_once():
+    # Thirty doublings: a billion leaves if each place converted its own copy.
+    got = []
+    tp.set_native_binding("take", lambda v: got.append(v) or 0)
+    try:
+        assert tp.compile_and_run("let a = [1]  for i in range(0, 30) { a = [a, a] }  take(a)") == "nil"
+    finally:
+        tp.clear_native_bindings()
+    v = got[0]
+    for _ in range(30):
+        assert v[0] is v[1]
+        v = v[0]
+    assert v == [1]
+
+
+def test_signal_handler_exception_inside_a_native_is_that_natives_error():
+    # As documented: the handler's exception surfaces inside the callback (here in time.sleep) and becomes
+    # its native error; control-flow exceptions alone end the run.
+    import signal
+    import time
+
+    def too_long(signum, frame):
+        raise TimeoutError("script took too long")
+
+    old = signal.signal(signal.SIGALRM, too_long)
+    tp.set_native_binding("nap", lambda: time.sleep(5))
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        out = tp.compile_and_run("nap()")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+        tp.clear_native_bindings()
+    assert out == "Runtime error: Line 1: Native error: TimeoutError: script took too long"
