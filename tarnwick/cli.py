@@ -89,7 +89,6 @@ def _display(value) -> str:
 def cmd_run(args, source: str, name: str) -> int:
     import signal
     import tarnwick
-    from tarnwick import diagnostics as diag
     # Like any Unix tool: Ctrl-C ends the process at once (not with a Python traceback), and a closed
     # output pipe ends it too, instead of leaving the script's print() failing silently forever.
     signal.signal(signal.SIGINT, signal.SIG_DFL)
@@ -101,6 +100,7 @@ def cmd_run(args, source: str, name: str) -> int:
     except SyntaxError as e:
         return _syntax_failure(name, source, e)
     except tarnwick.ScriptError as e:
+        from tarnwick import diagnostics as diag
         print(diag.render_script_error(name, e, source), file=sys.stderr)
         return EXIT_RUNTIME
     if args.result:

@@ -11,7 +11,11 @@ raised, that exception is its ``__cause__``, with its Python traceback.
 """
 from __future__ import annotations
 
-from typing import NamedTuple, Sequence
+from collections import namedtuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Sequence
 
 __all__ = [
     "StackEntry", "ScriptError", "ScriptSyntaxError", "Interrupted", "LimitExceeded",
@@ -19,12 +23,11 @@ __all__ = [
 ]
 
 
-class StackEntry(NamedTuple):
-    """One level of a script's call stack."""
+class StackEntry(namedtuple("StackEntry", "file line function")):
+    """One level of a script's call stack: the script's name, the line (0 when unknown) and the function
+    ("<main>" for a program's top level)."""
 
-    file: str
-    line: int  # 0 when unknown
-    function: str  # "<main>" for a program's top level
+    __slots__ = ()
 
 
 class ScriptError(Exception):

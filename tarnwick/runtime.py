@@ -15,7 +15,10 @@ import importlib.util
 import os
 import sys
 from collections.abc import Callable, Iterator, Mapping, MutableMapping
-from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # annotations only: importing typing would slow every start of the command line
+    from typing import Any
 
 import tarnwick_parser
 
