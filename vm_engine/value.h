@@ -498,10 +498,12 @@ class ObjectMap {
 class ChargeScope {
  public:
   explicit ChargeScope(MemoryAccount* account) noexcept : saved_(detail::t_account) {
+    if (account == saved_) return;  // already charged there: nothing to settle
     detail::settle();
     detail::t_account = account;
   }
   ~ChargeScope() {
+    if (detail::t_account == saved_) return;
     detail::settle();
     detail::t_account = saved_;
   }

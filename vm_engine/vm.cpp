@@ -40,6 +40,8 @@ constexpr const char* kPaused = "VM paused";
 constexpr const char* kStackOverflow = "Stack overflow";
 // The name of the units that host calls run in; no function can have it.
 constexpr const char* kHostCallUnit = "<host call>";
+// Fused sequences push less on the way than their instructions would: at most this many values more.
+constexpr uint64_t kSequencePeak = 3;
 
 constexpr uint64_t kRegisterLimit = 256;
 
@@ -893,7 +895,6 @@ std::optional<std::string> VM::lookup_method(const std::string& class_name, cons
 // ceiling every body falls back to its copy without sequences, for good. Checked where the room changes
 // (and when a run starts, for a ceiling lowered in between), it costs the loop nothing.
 void VM::drop_fused_sequences_near_ceiling() {
-  constexpr uint64_t kSequencePeak = 3;
   if (sequences_dropped_ || stack_.size() + kSequencePeak <= current_limits().max_stack_slots) return;
   sequences_dropped_ = true;
   auto drop = [](CodeUnit& unit) { std::copy(unit.exec_plain.begin(), unit.exec_plain.end(), unit.exec.begin()); };
@@ -1121,8 +1122,9 @@ std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
 
 // A callee window that starts at or below regs_fast_end_ fits whatever body it is for (none has more than
 // max_window_ registers); past it the slow path grows the storage or reports the overflow.
-void VM::update_frame_room() noexcept {
-  Limits limits = current_limits();
+void VM::update_frame_room() noexcept { update_frame_room(current_limits()); }
+
+void VM::update_frame_room(const Limits& limits) noexcept {
   uint64_t regs = std::min<uint64_t>(regs_.size(), limits.max_stack_slots);
   uint64_t frames = regs < max_window_ ? 0 : std::min<uint64_t>(frames_.size(), limits.max_call_depth);
   frame_fast_end_ = frames_.data() + frames;
@@ -1131,9 +1133,9 @@ void VM::update_frame_room() noexcept {
 
 // Kept out of run(), whose code the dispatch loop may share: what a run needs set before it starts, and what
 // a failure thrown inside an instruction leaves.
-[[gnu::noinline]] void VM::prepare_run() {
+[[gnu::noinline]] void VM::prepare_run(const Limits& limits) {
   operands_taken_ = false;
-  drop_fused_sequences_near_ceiling();
+  if (!sequences_dropped_ && stack_.size() + kSequencePeak > limits.max_stack_slots) drop_fused_sequences_near_ceiling();
 }
 
 // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
@@ -1165,10 +1167,12 @@ void VM::update_frame_room() noexcept {
 
 RunResult VM::run() {
   interrupted_ = false;
-  prepare_run();
+  // The ceilings are read once per run (a change applies from the next run on, or when storage grows).
+  const Limits limits = current_limits();
+  prepare_run(limits);
   // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
-  if (!native_stack_room(current_limits().min_native_stack)) return make_err(std::string(kStackOverflow));
-  update_frame_room();
+  if (!native_stack_room(limits.min_native_stack)) return make_err(std::string(kStackOverflow));
+  update_frame_room(limits);
   ++run_depth_;
   RunResult result = run_guarded();
   --run_depth_;

@@ -21,6 +21,7 @@
 #include "vm_engine/bytecode.h"
 #include "vm_engine/compiler.h"
 #include "vm_engine/jit.h"
+#include "vm_engine/limits.h"
 #include "vm_engine/value.h"
 
 namespace tarnwick {
@@ -182,7 +183,7 @@ class VM {
   RunResult run_guarded();
   static void check_long_work(void* self);
   std::string stop_message_;  // why check_long_work stopped the run
-  void prepare_run();
+  void prepare_run(const Limits& limits);
   RunResult thrown_failure(const std::string& message);
   // Helpers for the slow paths; all of them see the loop state through the members below.
   bool grow_stack(size_t extra);
@@ -237,6 +238,7 @@ class VM {
   // Puts a host call's callee and arguments on the stack; false when they do not fit.
   bool push_call(ValueRef callee, ValueRef* args, size_t argc);
   void update_frame_room() noexcept;
+  void update_frame_room(const Limits& limits) noexcept;
   VMState state_;
   uint64_t executed_ = 0;
 
