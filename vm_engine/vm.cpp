@@ -528,9 +528,14 @@ void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::v
   std::vector<ValueRef> k;
   k.reserve(constants.size());
   for (const auto& c : constants) k.push_back(ValueRef::from_constant(c));
-  std::vector<CodeUnit*> added;
+  // Each new body is finished as it is made: a later function of the same name replaces (and frees) it.
+  auto finish = [this, &origin](CodeUnit& unit) {
+    unit.origin = origin;
+    // Bodies loaded after the machine gave up its fused sequences run without them too.
+    if (sequences_dropped_) std::copy(unit.exec_plain.begin(), unit.exec_plain.end(), unit.exec.begin());
+  };
   main_ = std::make_unique<CodeUnit>("", std::move(code), std::move(k), std::move(lines), 0);
-  added.push_back(main_.get());
+  finish(*main_);
   for (auto& f : functions) {
     std::vector<ValueRef> fk;
     fk.reserve(f.constants.size());
@@ -538,13 +543,9 @@ void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::v
     std::string name = f.name;
     auto& slot = functions_[name];
     slot = std::make_unique<CodeUnit>(std::move(f.name), std::move(f.code), std::move(fk), std::move(f.lines), f.arity);
-    added.push_back(slot.get());
+    finish(*slot);
     set_global(name, ValueRef::function(name));
   }
-  for (CodeUnit* unit : added) unit->origin = origin;
-  // Bodies loaded after the machine gave up its fused sequences run without them too.
-  if (sequences_dropped_)
-    for (CodeUnit* unit : added) std::copy(unit->exec_plain.begin(), unit->exec_plain.end(), unit->exec.begin());
   // Call sites of the bodies kept may point at a body just replaced, and a class may have changed.
   forget_resolutions();
   max_window_ = 0;

@@ -53,6 +53,16 @@ TEST(Runtime, KeepsFunctionsAndGlobalsAcrossRunsAndRebindsRedefinedFunctions) {
   EXPECT_NE(std::find(names.begin(), names.end(), "count"), names.end());
 }
 
+TEST(Runtime, AProgramThatDefinesAFunctionTwiceKeepsTheLaterOne) {
+  // The earlier body is freed when the later one replaces it while the program loads.
+  Runtime rt;
+  Outcome r = rt.run("fn f() { return 1 }\nfn f() { return 2 }\nlet x = f()\nx = x / 0", "twice.tw");
+  ASSERT_FALSE(r.ok());
+  ASSERT_EQ(r.error().trace.size(), 1u);
+  EXPECT_EQ(r.error().trace[0].origin, "twice.tw");
+  EXPECT_EQ(show(rt.call(rt.global("f"), {})), "2");
+}
+
 TEST(Runtime, CallsAMethodThroughItsClass) {
   Runtime rt;
   ASSERT_TRUE(rt.run("class A { fn hi(self, n) { return self.v + n } }\nclass B extends A { }").ok());
