@@ -924,11 +924,11 @@ PyObject* g_native_module = nullptr;
 
 bool fill(PyObject* module) {
   if (!load_errors()) return false;
-  auto add_type = [module](PyType_Spec* spec, PyTypeObject*& slot) {
-    PyObject* type = PyType_FromSpec(spec);
+  auto add_type = [module](PyType_Spec* type_def, PyTypeObject*& slot) {
+    PyObject* type = PyType_FromSpec(type_def);
     if (type == nullptr) return false;
     Py_XSETREF(slot, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
-    int rc = PyModule_AddObjectRef(module, strrchr(spec->name, '.') + 1, type);
+    int rc = PyModule_AddObjectRef(module, strrchr(type_def->name, '.') + 1, type);
     Py_DECREF(type);
     return rc == 0;
   };

@@ -37,8 +37,8 @@ def _load_native():
         return sys.modules[name]
     path = tarnwick_parser.__file__
     loader = importlib.machinery.ExtensionFileLoader(name, path)
-    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+    module = importlib.util.module_from_spec(module_spec)
     sys.modules[name] = module
     loader.exec_module(module)
     return module
