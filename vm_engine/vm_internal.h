@@ -61,6 +61,11 @@ enum FusedOp : uint32_t {
   kFusedEnd = kJumpOut + 3
 };
 
+// Comparison kinds carried by fused compare-and-branch instructions.
+namespace cmp {
+enum CmpKind : uint64_t { kCmpLt, kCmpLe, kCmpGt, kCmpGe };
+}
+
 // Operations and operand forms of kFusedBin.
 enum BinOp : uint32_t { kBinAdd, kBinSub, kBinMul, kBinDiv, kBinLt, kBinLe, kBinGt, kBinGe };
 enum BinForm : uint32_t { kRR, kRI, kRC, kTR, kTI, kTC, kRR_S, kRI_S, kRC_S, kTR_S, kTI_S, kTC_S, kSS_S, kBinForms };
@@ -161,5 +166,28 @@ inline constexpr int kBuiltinSin = 17;
 bool fits_in_memory(uint64_t bytes);
 
 extern const char kOutOfMemory[];
+
+// Failure texts shared by the loop and the call paths.
+inline constexpr const char* kStackUnderflow = "Stack underflow";
+inline constexpr const char* kStackOverflow = "Stack overflow";
+inline constexpr const char* kNoCall = "Return without matching call";
+// The name of the units that host calls run in; no function can have it.
+inline constexpr const char* kHostCallUnit = "<host call>";
+// Fused sequences push less on the way than their instructions would: at most this many values more.
+inline constexpr uint64_t kSequencePeak = 3;
+// Register operands at or past this are errors; the fused forms keep a slot in 8 bits.
+inline constexpr uint64_t kRegisterLimit = 256;
+
+// Scoped holds of the globals lock.
+struct ReadGuard {
+  RwLock& l;
+  explicit ReadGuard(RwLock& lock) : l(lock) { l.lock_shared(); }
+  ~ReadGuard() { l.unlock_shared(); }
+};
+struct WriteGuard {
+  RwLock& l;
+  explicit WriteGuard(RwLock& lock) : l(lock) { l.lock(); }
+  ~WriteGuard() { l.unlock(); }
+};
 
 }  // namespace tarnwick::detail
