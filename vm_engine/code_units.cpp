@@ -94,17 +94,13 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
         }
         int ar = arith_kind(code[i + 2].opcode);
         if (ar >= 0 && is(i + 3, Opcode::Dup) && reg(i + 4, Opcode::StoreReg) && is(i + 5, Opcode::Pop)) {
-          out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 4 + (imm ? 3 : 1), k,
+          out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 2 + (imm ? 1 : 0), k,
                         a | (b << 8) | (code[i + 4].arg << 24));
           continue;
         }
         int op = bin_kind(code[i + 2].opcode);
         if (op >= 0 && reg(i + 3, Opcode::StoreReg)) {
           out[i] = make(bin(op, imm ? detail::kRI_S : detail::kRR_S), k, a | (b << 8) | (code[i + 3].arg << 16));
-          continue;
-        }
-        if (ar >= 0) {
-          out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 4 + (imm ? 2 : 0), k, a | (b << 8));
           continue;
         }
         if (op >= 0) {
@@ -223,6 +219,15 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
 }
 
 }  // namespace
+
+const char* detail::fused_name(uint32_t code) {
+  static constexpr const char* kNames[] = {
+#define TARNWICK_FUSED_NAME(name) #name,
+      TARNWICK_FUSED(TARNWICK_FUSED_NAME)
+#undef TARNWICK_FUSED_NAME
+  };
+  return code > kEndOpcode && code < kFusedEnd ? kNames[code - kEndOpcode - 1] : "?";
+}
 
 detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k,
                            std::vector<uint64_t> l, uint64_t a)
