@@ -1,4 +1,5 @@
-#include "parser/py_registry.h"
+// The process-wide registry of Python callables for compile_and_run (see registry.h for its locking rule).
+#include "pyedge/registry.h"
 
 #include <map>
 #include <mutex>

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "parser/parser.h"
-#include "parser/py_api.h"
+#include "pyedge/api.h"
 
 namespace tarnwick::py {
 

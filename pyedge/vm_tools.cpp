@@ -2,7 +2,7 @@
 #include <string>
 #include <string_view>
 
-#include "parser/py_api.h"
+#include "pyedge/api.h"
 #include "vm_engine/bytecode.h"
 #include "vm_engine/compiler.h"
 #include "vm_engine/ir.h"

@@ -32,4 +32,13 @@ inline PyObject* init_module_once(PyModuleDef& def, PyObject*& module, bool (*fi
   return created;
 }
 
+// Adds `value` to the module under `name`; always consumes `value` (PyModule_AddObject steals only on
+// success). False with a Python error set when `value` is nullptr or the add fails.
+inline bool add_to_module(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  const int rc = PyModule_AddObjectRef(module, name, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
 }  // namespace tarnwick::py

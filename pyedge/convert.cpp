@@ -1,4 +1,6 @@
-#include "vm_engine/pyconvert.h"
+// Conversions between runtime values and Python objects, the bridge through which scripts call Python
+// callables, and the poll hook that lets a signal or another thread stop a long run.
+#include "pyedge/convert.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "parser/py_api.h"
+#include "pyedge/api.h"
 #include "vm_engine/limits.h"
 #include "vm_engine/pool.h"
 

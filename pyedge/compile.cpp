@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "parser/compiler.h"
-#include "parser/py_api.h"
+#include "pyedge/api.h"
 
 namespace tarnwick::py {
 

@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "parser/py_api.h"
-#include "parser/py_registry.h"
+#include "pyedge/api.h"
+#include "pyedge/registry.h"
 #include "parser/runtime.h"
-#include "vm_engine/pyconvert.h"
+#include "pyedge/convert.h"
 
 namespace tarnwick::py {
 

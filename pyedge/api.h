@@ -1,6 +1,6 @@
-// The Python-visible entry points of both modules. Each lives in its own py_*.cpp file; lib.cpp of each
-// module registers them in their fixed order. This header is the Python edge only: the core never
-// includes it.
+// The Python-visible entry points of both modules. Each lives in a file of this folder (the Python edge:
+// the only code that includes Python.h); parser/lib.cpp and vm_engine/lib.cpp register them in their
+// fixed order. Includes from here point only down, into the core; the core never includes this folder.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

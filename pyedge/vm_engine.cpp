@@ -4,9 +4,9 @@
 #include <string_view>
 #include <utility>
 
-#include "parser/py_api.h"
+#include "pyedge/api.h"
 #include "vm_engine/compiler.h"
-#include "vm_engine/pyconvert.h"
+#include "pyedge/convert.h"
 #include "vm_engine/vm.h"
 
 namespace tarnwick::py {

@@ -9,8 +9,8 @@
 #include <unordered_map>
 
 #include "parser/lexer.h"
-#include "parser/py_api.h"
-#include "vm_engine/pyconvert.h"
+#include "pyedge/api.h"
+#include "pyedge/convert.h"
 
 namespace tarnwick::py {
 

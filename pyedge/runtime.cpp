@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "parser/py_api.h"
-#include "parser/py_module.h"
+#include "pyedge/api.h"
+#include "pyedge/module.h"
 
 #include <structmember.h>
 
 #include "parser/runtime.h"
-#include "vm_engine/pyconvert.h"
+#include "pyedge/convert.h"
 
 namespace tarnwick::py {
 
