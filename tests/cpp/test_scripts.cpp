@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -85,6 +86,9 @@ std::vector<CorpusScript> corpus_scripts() {
   return out;
 }
 
+// A failing script is named by its path.
+void PrintTo(const CorpusScript& script, std::ostream* os) { *os << script.path; }
+
 namespace {
 
 class Scripts : public ::testing::TestWithParam<CorpusScript> {};
@@ -95,7 +99,9 @@ TEST_P(Scripts, PrintsAndEndsAsExpected) {
   Outcome outcome = run_once(s.source, {}, nullptr, nullptr, &io);
   EXPECT_EQ(io.printed, s.printed) << s.path;
   EXPECT_EQ(outcome.ok() ? "" : outcome.error().text(), s.error) << s.path;
-  if (outcome.ok()) EXPECT_EQ(to_display(outcome.value()), "nil") << s.path;
+  if (outcome.ok()) {
+    EXPECT_EQ(to_display(outcome.value()), "nil") << s.path;
+  }
 }
 
 // The corpus is where the build says (an empty list would run nothing and pass).

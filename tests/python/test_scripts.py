@@ -70,8 +70,10 @@ def test_through_the_modules(path, capfd):
 
 
 @pytest.fixture(scope="module")
-def command_line_runs():
-    """Every script run by `python -m tarnwick FILE`, a few processes at a time: {path: CompletedProcess}."""
+def command_line_runs(request):
+    """The selected scripts run by `python -m tarnwick FILE`, a few processes at a time: {path: result}."""
+    paths = [item.callspec.params["path"] for item in request.session.items
+             if item.originalname == "test_through_the_command_line"]
     import tarnwick_parser
     module_dir = os.path.dirname(os.path.realpath(tarnwick_parser.__file__))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, ROOT]))
@@ -81,7 +83,7 @@ def command_line_runs():
                               env=env, stdin=subprocess.DEVNULL, timeout=120)
 
     with ThreadPoolExecutor(max_workers=4) as pool:
-        return dict(zip(PATHS, pool.map(run, PATHS)))
+        return dict(zip(paths, pool.map(run, paths)))
 
 
 @pytest.mark.parametrize("path", PATHS, ids=IDS)
