@@ -19,8 +19,8 @@ TARNWICK_INLINE MemberHit member_hit(const ValueRef& c, const ValueRef& key, con
   const ObjectMap& m = c.as_object();
   const void* shape = m.shape();
   const void* key_id = key.heap_identity();
+  // An unused way holds no key, so it never matches: no separate test for it on the way to a hit.
   for (const MethodSite::Way& w : site.ways) {
-    if (w.kind == MethodSite::None) return MemberHit::Miss;
     if (w.shape_id != shape || w.key_id != key_id) continue;
     if (w.kind == MethodSite::Entry) {
       out.put(m.value(w.slot));
