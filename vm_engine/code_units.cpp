@@ -24,6 +24,8 @@ int cmp_kind(Opcode op) {
     case Opcode::Le: return kCmpLe;
     case Opcode::Gt: return kCmpGt;
     case Opcode::Ge: return kCmpGe;
+    case Opcode::Eq: return kCmpEq;
+    case Opcode::Ne: return kCmpNe;
     default: return -1;
   }
 }
@@ -47,6 +49,9 @@ int bin_kind(Opcode op) {
     case Opcode::Le: return detail::kBinLe;
     case Opcode::Gt: return detail::kBinGt;
     case Opcode::Ge: return detail::kBinGe;
+    case Opcode::Mod: return detail::kBinMod;
+    case Opcode::Eq: return detail::kBinEq;
+    case Opcode::Ne: return detail::kBinNe;
     default: return -1;
   }
 }
@@ -88,7 +93,7 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
         if (cmp >= 0 && (forward(i + 3, Opcode::JumpIfFalse) || forward(i + 3, Opcode::JumpIfTrue)) &&
             code[i + 3].arg > i + 3) {
           uint64_t sense = code[i + 3].opcode == Opcode::JumpIfTrue ? 1 : 0;
-          uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(cmp) << 16) | (sense << 18) | (code[i + 3].arg << 32);
+          uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(cmp) << 16) | (sense << 20) | (code[i + 3].arg << 32);
           out[i] = make((imm ? detail::kFusedCmpRegImm : detail::kFusedCmpRegReg) + cmp, k, arg);
           continue;
         }
@@ -171,7 +176,8 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
       }
       {
         int op = bin_kind(code[i].opcode);
-        if (op >= 0 && op <= static_cast<int>(detail::kBinDiv) && reg(i + 1, Opcode::StoreReg)) {
+        bool arith = (op >= 0 && op <= static_cast<int>(detail::kBinDiv)) || op == static_cast<int>(detail::kBinMod);
+        if (arith && reg(i + 1, Opcode::StoreReg)) {
           out[i] = make(bin(op, detail::kSS_S), 0, code[i + 1].arg);
           continue;
         }

@@ -139,6 +139,24 @@ TARNWICK_INLINE bool too_shallow(size_t depth, size_t need) { return depth < nee
 // instruction-by-instruction path, errors included.
 template <uint32_t Op>
 TARNWICK_INLINE bool number_op(const ValueRef& x, const ValueRef& y, ValueRef& r) {
+  if constexpr (Op == detail::kBinMod) {
+    // Two ints and a divisor that is not zero; everything else (floats included) as written.
+    if (!x.is_int() || !y.is_int() || y.as_int() == 0) return false;
+    r.put_int(int_rem(x.as_int(), y.as_int()));
+    return true;
+  }
+  if constexpr (Op == detail::kBinEq || Op == detail::kBinNe) {
+    bool eq;
+    if (x.is_int() && y.is_int()) {
+      eq = x.as_int() == y.as_int();
+    } else if (x.is_number() && y.is_number()) {
+      eq = std::fabs(x.number_as_double() - y.number_as_double()) < kEpsilon;
+    } else {
+      return false;
+    }
+    r.put_bool(Op == detail::kBinEq ? eq : !eq);
+    return true;
+  }
   if constexpr (Op <= detail::kBinMul) {
     if (x.is_int() && y.is_int()) {
       int64_t a = x.as_int(), b = y.as_int();
@@ -1208,7 +1226,7 @@ L_End:
       b = y.number_as_double();                                \
     }                                                          \
     executed += 4;                                             \
-    if ((a OPER b) == (((arg >> 18) & 1) != 0)) {              \
+    if ((a OPER b) == (((arg >> 20) & 1) != 0)) {              \
       ip = exec + (arg >> 32);                                 \
     } else {                                                   \
       ip += 4;                                                 \
@@ -1224,6 +1242,44 @@ L_CmpLtRR: FUSED_CMP(<, false)
 L_CmpLeRR: FUSED_CMP(<=, false)
 L_CmpGtRR: FUSED_CMP(>, false)
 L_CmpGeRR: FUSED_CMP(>=, false)
+
+// The same for == and !=: two ints compare exactly, other numbers within the equality's tolerance.
+#define FUSED_EQ(NEGATE, IMM)                                                                     \
+  {                                                                                               \
+    uint64_t arg = ip->arg;                                                                       \
+    const ValueRef& x = R[arg & 0xFF];                                                            \
+    bool eq;                                                                                      \
+    if (IMM) {                                                                                    \
+      if (x.is_int()) {                                                                           \
+        eq = x.as_int() == ip->imm;                                                               \
+      } else if (x.is_float()) {                                                                  \
+        eq = std::fabs(x.as_float() - static_cast<double>(ip->imm)) < kEpsilon;                   \
+      } else {                                                                                    \
+        goto L_LoadReg;                                                                           \
+      }                                                                                           \
+    } else {                                                                                      \
+      const ValueRef& y = R[(arg >> 8) & 0xFF];                                                   \
+      if (x.is_int() && y.is_int()) {                                                             \
+        eq = x.as_int() == y.as_int();                                                            \
+      } else if (x.is_number() && y.is_number()) {                                                \
+        eq = std::fabs(x.number_as_double() - y.number_as_double()) < kEpsilon;                   \
+      } else {                                                                                    \
+        goto L_LoadReg;                                                                           \
+      }                                                                                           \
+    }                                                                                             \
+    executed += 4;                                                                                \
+    if ((eq != (NEGATE)) == (((arg >> 20) & 1) != 0)) {                                           \
+      ip = exec + (arg >> 32);                                                                    \
+    } else {                                                                                      \
+      ip += 4;                                                                                    \
+    }                                                                                             \
+    DISPATCH();                                                                                   \
+  }
+
+L_CmpEqRI: FUSED_EQ(false, true)
+L_CmpNeRI: FUSED_EQ(true, true)
+L_CmpEqRR: FUSED_EQ(false, false)
+L_CmpNeRR: FUSED_EQ(true, false)
 
 // Register arithmetic stored to a register through the stack's top: two ints saturate, any float makes it
 // a float op; anything else goes the long way.
@@ -1334,6 +1390,9 @@ L_FusedStoreTop:
   BIN_HANDLERS(Le)
   BIN_HANDLERS(Gt)
   BIN_HANDLERS(Ge)
+  BIN_HANDLERS(Mod)
+  BIN_HANDLERS(Eq)
+  BIN_HANDLERS(Ne)
 
 // Element reads from a container held in a register: no handle to the container is taken. Misses on an
 // object (methods) and anything unusual run the first instruction as written.
@@ -1473,6 +1532,8 @@ L_FusedSetConst:
     DISPATCH();                                                              \
   }
 L_CmpBranchLt: CMP_BRANCH(Lt, L_Lt)
+L_CmpBranchEq: CMP_BRANCH(Eq, L_Eq)
+L_CmpBranchNe: CMP_BRANCH(Ne, L_Ne)
 L_CmpBranchLe: CMP_BRANCH(Le, L_Le)
 L_CmpBranchGt: CMP_BRANCH(Gt, L_Gt)
 L_CmpBranchGe: CMP_BRANCH(Ge, L_Ge)

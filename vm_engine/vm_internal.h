@@ -30,10 +30,10 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   X(Bin##OP##_RR_S) X(Bin##OP##_RI_S) X(Bin##OP##_RC_S) X(Bin##OP##_TR_S) X(Bin##OP##_TI_S)           \
   X(Bin##OP##_TC_S) X(Bin##OP##_SS_S)
 #define TARNWICK_FUSED(X)                                                                              \
-  /* comparison (Lt, Le, Gt, Ge) of a register with an immediate, then another register:           */ \
+  /* comparison (Lt, Le, Gt, Ge, Eq, Ne) of a register with an immediate, then another register:           */ \
   /*   LoadReg x; Push k | LoadReg y; <cmp>; JumpIf* t (forward)                                   */ \
-  X(CmpLtRI) X(CmpLeRI) X(CmpGtRI) X(CmpGeRI)                                                          \
-  X(CmpLtRR) X(CmpLeRR) X(CmpGtRR) X(CmpGeRR)                                                          \
+  X(CmpLtRI) X(CmpLeRI) X(CmpGtRI) X(CmpGeRI) X(CmpEqRI) X(CmpNeRI)                                    \
+  X(CmpLtRR) X(CmpLeRR) X(CmpGtRR) X(CmpGeRR) X(CmpEqRR) X(CmpNeRR)                                    \
   /* op (Add, Sub, Mul) * 2 + form, form 0: LoadReg a; LoadReg b; <op>; Dup; StoreReg c; Pop,       */ \
   /* form 1: LoadReg a; Push k; <op>; Dup; StoreReg c; Pop                                          */ \
   X(AddRRS) X(AddRIS) X(SubRRS) X(SubRIS) X(MulRRS) X(MulRIS)                                          \
@@ -50,7 +50,8 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   /* and SS: <op>; StoreReg c.                                                                      */ \
   TARNWICK_FUSED_BIN_FORMS(X, Add) TARNWICK_FUSED_BIN_FORMS(X, Sub) TARNWICK_FUSED_BIN_FORMS(X, Mul)   \
   TARNWICK_FUSED_BIN_FORMS(X, Div) TARNWICK_FUSED_BIN_FORMS(X, Lt) TARNWICK_FUSED_BIN_FORMS(X, Le)     \
-  TARNWICK_FUSED_BIN_FORMS(X, Gt) TARNWICK_FUSED_BIN_FORMS(X, Ge)                                      \
+  TARNWICK_FUSED_BIN_FORMS(X, Gt) TARNWICK_FUSED_BIN_FORMS(X, Ge) TARNWICK_FUSED_BIN_FORMS(X, Mod)     \
+  TARNWICK_FUSED_BIN_FORMS(X, Eq) TARNWICK_FUSED_BIN_FORMS(X, Ne)                                      \
   /* Element reads: LoadReg a; LoadReg i; GetIndex (RR), LoadReg a; Push k; GetIndex (RI),          */ \
   /* LoadReg a; LoadConst k; GetIndex (RC), LoadReg a; LoadReg i; Push k; Add; GetIndex (RRI).      */ \
   X(FusedIndexRR) X(FusedIndexRI) X(FusedIndexRC) X(FusedIndexRRI)                                     \
@@ -60,7 +61,7 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   X(FusedSetImm)        /* Push k; StoreReg y */                                                       \
   X(FusedSetConst)      /* LoadConst k; StoreReg y */                                                  \
   /* + comparison: <cmp>; JumpIfFalse t (forward), operands on the stack */                            \
-  X(CmpBranchLt) X(CmpBranchLe) X(CmpBranchGt) X(CmpBranchGe)                                          \
+  X(CmpBranchLt) X(CmpBranchLe) X(CmpBranchGt) X(CmpBranchGe) X(CmpBranchEq) X(CmpBranchNe)            \
   X(FusedAndBranch) /* And; JumpIfFalse t (forward) */                                                 \
   /* Replacement forms: one instruction with its operand checked or resolved when the body is       */ \
   /* loaded. They stand for exactly the instruction they replace and never start a fused sequence.  */ \
@@ -109,22 +110,23 @@ const char* fused_name(uint32_t code);
 
 // Comparison kinds carried by fused compare-and-branch instructions.
 namespace cmp {
-enum CmpKind : uint64_t { kCmpLt, kCmpLe, kCmpGt, kCmpGe };
+enum CmpKind : uint64_t { kCmpLt, kCmpLe, kCmpGt, kCmpGe, kCmpEq, kCmpNe };
 }
 
 // Operations and operand forms of kFusedBin.
-enum BinOp : uint32_t { kBinAdd, kBinSub, kBinMul, kBinDiv, kBinLt, kBinLe, kBinGt, kBinGe };
+enum BinOp : uint32_t { kBinAdd, kBinSub, kBinMul, kBinDiv, kBinLt, kBinLe, kBinGt, kBinGe, kBinMod, kBinEq, kBinNe };
 enum BinForm : uint32_t { kRR, kRI, kRC, kTR, kTI, kTC, kRR_S, kRI_S, kRC_S, kTR_S, kTI_S, kTC_S, kSS_S, kBinForms };
 
 // The families' members sit where base + index says.
 constexpr uint32_t member_code(uint32_t base, uint64_t index) { return base + static_cast<uint32_t>(index); }
-static_assert(kOpCmpGeRI == member_code(kFusedCmpRegImm, cmp::kCmpGe) &&
-              kOpCmpGeRR == member_code(kFusedCmpRegReg, cmp::kCmpGe) &&
-              kOpCmpBranchGe == member_code(kFusedCmpBranch, cmp::kCmpGe));
+static_assert(kOpCmpNeRI == member_code(kFusedCmpRegImm, cmp::kCmpNe) &&
+              kOpCmpNeRR == member_code(kFusedCmpRegReg, cmp::kCmpNe) &&
+              kOpCmpBranchNe == member_code(kFusedCmpBranch, cmp::kCmpNe));
 static_assert(kOpSubRRS == kFusedArith + 2 && kOpMulRIS == kFusedArith + 5);
 static_assert(kOpBinSub_RR == member_code(kFusedBin, kBinSub * uint64_t{kBinForms}) &&
               kOpBinDiv_TC == member_code(kFusedBin, kBinDiv * uint64_t{kBinForms} + kTC) &&
-              kOpBinGe_SS_S == member_code(kFusedBin, kBinGe * uint64_t{kBinForms} + kSS_S));
+              kOpBinGe_SS_S == member_code(kFusedBin, kBinGe * uint64_t{kBinForms} + kSS_S) &&
+              kOpBinNe_SS_S == member_code(kFusedBin, kBinNe * uint64_t{kBinForms} + kSS_S));
 static_assert(kOpJumpIfTrueBack == kJumpBack + 2 && kOpJumpIfTrueOut == kJumpOut + 2);
 
 struct GlobalCache {
