@@ -72,6 +72,24 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
   auto bin = [](int op, uint32_t form) { return detail::kFusedBin + static_cast<uint32_t>(op) * detail::kBinForms + form; };
   for (size_t i = 0; i < n; ++i) {
     if (sequences) {
+      // a[i] = v with the array, the index and the value in registers, immediates or constants.
+      if (reg(i, Opcode::LoadReg) && reg(i + 1, Opcode::LoadReg) && is(i + 3, Opcode::SetIndex) &&
+          is(i + 4, Opcode::Dup) && reg(i + 5, Opcode::StoreReg) && code[i + 5].arg == code[i].arg &&
+          is(i + 6, Opcode::Pop)) {
+        uint64_t ai = code[i].arg | (code[i + 1].arg << 8);
+        if (reg(i + 2, Opcode::LoadReg) && code[i + 2].arg != code[i].arg) {
+          out[i] = make(detail::kOpFusedStoreRRR, 0, ai | (code[i + 2].arg << 16));
+          continue;
+        }
+        if (is(i + 2, Opcode::Push)) {
+          out[i] = make(detail::kOpFusedStoreRRI, code[i + 2].imm, ai);
+          continue;
+        }
+        if (is(i + 2, Opcode::LoadConst) && code[i + 2].arg < constants.size() && code[i + 2].arg <= 0xFFFFFFFFu) {
+          out[i] = make(detail::kOpFusedStoreRRC, 0, ai | (code[i + 2].arg << 32));
+          continue;
+        }
+      }
       if (reg(i, Opcode::LoadReg) && is(i + 1, Opcode::IterNext) && is(i + 2, Opcode::Swap) &&
           is(i + 3, Opcode::StoreReg) && code[i + 3].arg == code[i].arg && is(i + 4, Opcode::Dup) &&
           is(i + 5, Opcode::LoadConst) && code[i + 5].arg < constants.size() && constants[code[i + 5].arg].is_nil() &&

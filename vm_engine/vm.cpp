@@ -1471,6 +1471,36 @@ L_FusedIndexRC: {
   goto L_LoadReg;
 }
 
+// a[i] = v as seven instructions would do it, with the array in register a updated in place: only when a
+// holds the only handle to an array and the index is an int inside it (negative from the end); anything
+// else runs the first instruction as written. The value register is never a (checked when fused).
+L_FusedStoreRRR:
+L_FusedStoreRRI:
+L_FusedStoreRRC: {
+  uint64_t arg = ip->arg;
+  ValueRef& c = R[arg & 0xFF];
+  const ValueRef& i = R[(arg >> 8) & 0xFF];
+  if (c.kind() != ValueKind::Array || !i.is_int() || !c.unique()) goto L_LoadReg;
+  {
+    std::vector<ValueRef>& items = c.array_mut();
+    int64_t n = static_cast<int64_t>(items.size());
+    int64_t idx = i.as_int();
+    if (idx < 0) idx += n;
+    if (idx < 0 || idx >= n) goto L_LoadReg;
+    uint32_t op = static_cast<uint32_t>(ip->opcode);
+    if (op == detail::kOpFusedStoreRRR) {
+      items[static_cast<size_t>(idx)] = R[(arg >> 16) & 0xFF];
+    } else if (op == detail::kOpFusedStoreRRI) {
+      items[static_cast<size_t>(idx)] = ValueRef::integer(ip->imm);
+    } else {
+      items[static_cast<size_t>(idx)] = unit->constants[arg >> 32];
+    }
+  }
+  executed += 7;
+  ip += 7;
+  DISPATCH();
+}
+
 // SetIndex; Dup; StoreReg r; Pop, the container being the array that r holds and nothing else but this
 // stack: the store happens in place and r keeps the array, as the four instructions would leave it.
 L_FusedSetIndexStore: {

@@ -56,6 +56,9 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   /* LoadReg a; LoadConst k; GetIndex (RC), LoadReg a; LoadReg i; Push k; Add; GetIndex (RRI).      */ \
   X(FusedIndexRR) X(FusedIndexRI) X(FusedIndexRC) X(FusedIndexRRI)                                     \
   X(FusedSetIndexStore) /* SetIndex; Dup; StoreReg r; Pop with the container held by r: in place */    \
+  /* Element stores addressed by registers: LoadReg a; LoadReg i; LoadReg v | Push k | LoadConst k;    */ \
+  /* SetIndex; Dup; StoreReg a; Pop, done in place when a holds the only handle to an array          */ \
+  X(FusedStoreRRR) X(FusedStoreRRI) X(FusedStoreRRC)                                                   \
   X(FusedMove)          /* LoadReg x; StoreReg y */                                                    \
   X(FusedReturnReg)     /* LoadReg x; Return */                                                        \
   X(FusedSetImm)        /* Push k; StoreReg y */                                                       \
