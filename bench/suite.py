@@ -24,10 +24,10 @@ SIZES = {
     "strings":    {"full": 2600000,  "quick": 150000, "callgrind": 30000,  "tiny": 500},
     "methods":    {"full": 2000000,  "quick": 150000, "callgrind": 30000,  "tiny": 300},
     "maps":       {"full": 400000,   "quick": 50000,  "callgrind": 10000,  "tiny": 300},
-    "toplevel":   {"full": 600000,   "quick": 60000,  "callgrind": 40000,  "tiny": 2000},
-    "shapes":     {"full": 2500,     "quick": 250,    "callgrind": 40,     "tiny": 3},
+    "toplevel":   {"full": 1000000,  "quick": 100000, "callgrind": 40000,  "tiny": 2000},
+    "shapes":     {"full": 5000,     "quick": 500,    "callgrind": 40,     "tiny": 3},
     "trees":      {"full": 13,       "quick": 10,     "callgrind": 9,      "tiny": 4},
-    "arraystore": {"full": 800,      "quick": 250,    "callgrind": 150,    "tiny": 20},
+    "arraystore": {"full": 1000,     "quick": 320,    "callgrind": 150,    "tiny": 20},
     "strbuild":   {"full": 150000,   "quick": 15000,  "callgrind": 5000,   "tiny": 300},
 }
 NAMES = list(SIZES)

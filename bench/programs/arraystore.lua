@@ -1,4 +1,4 @@
-local n = 800
+local n = 1000
 -- Element stores in hot loops: a matrix filled cell by cell through nested stores, prefix sums written
 -- back in place, a histogram of counts and a table reversed by swaps. Indexes start at 0 as in the twins.
 

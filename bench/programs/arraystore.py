@@ -1,4 +1,4 @@
-n = 800
+n = 1000
 # Element stores in hot loops: a matrix filled cell by cell through nested stores, prefix sums written
 # back in place, a histogram of counts and a list reversed by swaps.
 

@@ -1,4 +1,4 @@
-local n = 2500
+local n = 5000
 -- Method calls over four classes at one call site: a base-class method that every subclass inherits,
 -- methods overridden at two levels, and one inherited from a parent that is not the base.
 

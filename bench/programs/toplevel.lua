@@ -1,4 +1,4 @@
-local n = 600000
+local n = 1000000
 -- Hot loops at the top level of a script, outside any function: integer arithmetic, a float comparison,
 -- and element reads and stores in a table.
 
