@@ -23,7 +23,12 @@ SIZES = {
     "sieve":      {"full": 4500000,  "quick": 500000, "callgrind": 100000, "tiny": 1000},
     "strings":    {"full": 2600000,  "quick": 150000, "callgrind": 30000,  "tiny": 500},
     "methods":    {"full": 2000000,  "quick": 150000, "callgrind": 30000,  "tiny": 300},
-    "maps":       {"full": 500000,   "quick": 50000,  "callgrind": 10000,  "tiny": 300},
+    "maps":       {"full": 400000,   "quick": 50000,  "callgrind": 10000,  "tiny": 300},
+    "toplevel":   {"full": 1000000,  "quick": 100000, "callgrind": 40000,  "tiny": 2000},
+    "shapes":     {"full": 5000,     "quick": 500,    "callgrind": 40,     "tiny": 3},
+    "trees":      {"full": 13,       "quick": 10,     "callgrind": 9,      "tiny": 4},
+    "arraystore": {"full": 1000,     "quick": 320,    "callgrind": 150,    "tiny": 20},
+    "strbuild":   {"full": 150000,   "quick": 15000,  "callgrind": 5000,   "tiny": 300},
 }
 NAMES = list(SIZES)
 EXTENSIONS = {"tarnwick": ".tw", "python": ".py", "lua": ".lua"}

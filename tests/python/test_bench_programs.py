@@ -1,8 +1,10 @@
-"""The benchmark programs, run small: each Tarnwick version must print what its Python twin prints.
+"""The benchmark programs, run small: each Tarnwick version must print what its Python twin prints, and
+so must the Lua twin under each Lua found (the runner times all of them side by side).
 
 This guards the programs' correctness (and the engine features they lean on), not their speed.
 """
 import os
+import shutil
 import subprocess
 import sys
 
@@ -54,6 +56,12 @@ def test_benchmark_agrees_with_python(name, capfd, tmp_path):
     expected = python_output(suite.source(name, "python", size))
     assert expected.strip(), "the Python twin printed nothing"
     assert tarnwick_output(suite.source(name, "tarnwick", size), capfd, tmp_path) == expected
+    lua = tmp_path / "program.lua"
+    lua.write_text(suite.source(name, "lua", size), encoding="utf-8")
+    for command in (["lua5.4"], ["luajit", "-joff"]):
+        if shutil.which(command[0]):
+            out = subprocess.run([*command, str(lua)], capture_output=True, text=True, check=True).stdout
+            assert out == expected, command[0]
 
 
 def test_long_assignment_loop_in_a_function_agrees_with_python(capfd, tmp_path):
