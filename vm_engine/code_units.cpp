@@ -56,6 +56,49 @@ int bin_kind(Opcode op) {
   }
 }
 
+// For `Dup; LoadReg t; GetIndex` at i: when it opens the nested store g[t][k] = v as the compiler writes it
+// (the element, then the key and the value computed from registers, constants and operators only, then
+// SetIndex; Dup; StoreReg res; LoadReg t; Swap; SetIndex; Dup; StoreReg g; Pop), the register g; else -1.
+// Nothing between the read and the write-back may read g, write a register, call or jump, so that moving
+// the element out of g (and putting the updated one back) is seen by no one.
+int64_t nested_store_root(const std::vector<Instruction>& code, size_t i, size_t n) {
+  auto at = [&](size_t j, Opcode op) { return j < n && code[j].opcode == op; };
+  if (!at(i, Opcode::Dup) || !at(i + 1, Opcode::LoadReg) || !at(i + 2, Opcode::GetIndex)) return -1;
+  const uint64_t t = code[i + 1].arg;
+  // Find the store into the element: the stack holds the element (depth 1 here) and must not go below it.
+  size_t j = i + 3;
+  int64_t depth = 1;
+  std::vector<uint64_t> reads;
+  for (; j < n && !(depth == 3 && code[j].opcode == Opcode::SetIndex); ++j) {
+    const Instruction& in = code[j];
+    switch (in.opcode) {
+      case Opcode::LoadReg: reads.push_back(in.arg); [[fallthrough]];
+      case Opcode::Push:
+      case Opcode::LoadConst: ++depth; break;
+      case Opcode::Neg:
+      case Opcode::Not:
+      case Opcode::Len: break;
+      case Opcode::Add: case Opcode::Sub: case Opcode::Mul: case Opcode::Div: case Opcode::Mod: case Opcode::Pow:
+      case Opcode::Eq: case Opcode::Ne: case Opcode::Lt: case Opcode::Le: case Opcode::Gt: case Opcode::Ge:
+      case Opcode::And: case Opcode::Or: case Opcode::Concat: case Opcode::GetIndex:
+        if (depth < 3) return -1;
+        --depth;
+        break;
+      default: return -1;
+    }
+    if (j - i > 64) return -1;
+  }
+  if (!(at(j, Opcode::SetIndex) && at(j + 1, Opcode::Dup) && at(j + 2, Opcode::StoreReg) && at(j + 3, Opcode::LoadReg) &&
+        code[j + 3].arg == t && at(j + 4, Opcode::Swap) && at(j + 5, Opcode::SetIndex) && at(j + 6, Opcode::Dup) &&
+        at(j + 7, Opcode::StoreReg) && at(j + 8, Opcode::Pop)))
+    return -1;
+  const uint64_t g = code[j + 7].arg;
+  if (g >= kRegisterLimit || t >= kRegisterLimit || g == t || code[j + 2].arg == g || code[j + 2].arg == t) return -1;
+  for (uint64_t r : reads)
+    if (r == g) return -1;
+  return static_cast<int64_t>(g);
+}
+
 // The executable copy of a body; with `sequences` off, only the single-instruction rewrites are made.
 std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, const std::vector<ValueRef>& constants,
                               bool sequences) {
@@ -72,6 +115,10 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
   auto bin = [](int op, uint32_t form) { return detail::kFusedBin + static_cast<uint32_t>(op) * detail::kBinForms + form; };
   for (size_t i = 0; i < n; ++i) {
     if (sequences) {
+      if (int64_t g = nested_store_root(code, i, n); g >= 0) {
+        out[i] = make(detail::kOpFusedTakeElement, 0, static_cast<uint64_t>(g) | (code[i + 1].arg << 8));
+        continue;
+      }
       // a[i] = v with the array, the index and the value in registers, immediates or constants.
       if (reg(i, Opcode::LoadReg) && reg(i + 1, Opcode::LoadReg) && is(i + 3, Opcode::SetIndex) &&
           is(i + 4, Opcode::Dup) && reg(i + 5, Opcode::StoreReg) && code[i + 5].arg == code[i].arg &&

@@ -1501,6 +1501,34 @@ L_FusedStoreRRC: {
   DISPATCH();
 }
 
+// The read that opens a nested store g[t][k] = v (see nested_store_root): with the outer array held only by
+// register g and the stack (whose copy the write-back consumes), the element is moved out of it instead of
+// copied, so that the inner store finds it with one holder and updates it in place; the write-back
+// (SetIndex; Dup; StoreReg g; Pop) puts it back in place too. Nothing in between reads g or jumps, and a
+// failure in between ends the frame that holds g. Anything else runs Dup as written.
+L_FusedTakeElement: {
+  if (sp == base) goto L_Dup;
+  ENSURE(1);
+  {
+    uint64_t arg = ip->arg;
+    ValueRef& c = sp[-1];
+    const ValueRef& held = R[arg & 0xFF];
+    const ValueRef& k = R[(arg >> 8) & 0xFF];
+    if (c.kind() != ValueKind::Array || held.kind() != ValueKind::Array || held.heap_identity() != c.heap_identity() ||
+        !k.is_int() || c.use_count() != 2)
+      goto L_Dup;
+    std::vector<ValueRef>& items = c.array_mut();
+    int64_t n = static_cast<int64_t>(items.size());
+    int64_t idx = k.as_int();
+    if (idx < 0) idx += n;
+    if (idx < 0 || idx >= n) goto L_Dup;
+    (sp++)->put(std::move(items[static_cast<size_t>(idx)]));
+  }
+  executed += 3;
+  ip += 3;
+  DISPATCH();
+}
+
 // SetIndex; Dup; StoreReg r; Pop, the container being the array that r holds and nothing else but this
 // stack: the store happens in place and r keeps the array, as the four instructions would leave it.
 L_FusedSetIndexStore: {

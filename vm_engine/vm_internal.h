@@ -59,6 +59,9 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   /* Element stores addressed by registers: LoadReg a; LoadReg i; LoadReg v | Push k | LoadConst k;    */ \
   /* SetIndex; Dup; StoreReg a; Pop, done in place when a holds the only handle to an array          */ \
   X(FusedStoreRRR) X(FusedStoreRRI) X(FusedStoreRRC)                                                   \
+  /* Dup; LoadReg t; GetIndex opening a nested store g[t][k] = v whose write-back ends in             */ \
+  /* SetIndex; Dup; StoreReg g; Pop: the element is moved out of g (see the handler)                 */ \
+  X(FusedTakeElement)                                                                                  \
   X(FusedMove)          /* LoadReg x; StoreReg y */                                                    \
   X(FusedReturnReg)     /* LoadReg x; Return */                                                        \
   X(FusedSetImm)        /* Push k; StoreReg y */                                                       \
