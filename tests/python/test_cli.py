@@ -405,7 +405,7 @@ def test_prompt_on_a_terminal():
     def read_until(marker):
         nonlocal seen
         while marker not in seen:
-            ready, _, _ = select.select([fd], [], [], 30)
+            ready, _, _ = select.select([fd], [], [], 20)
             if not ready:
                 break
             try:
@@ -424,4 +424,10 @@ def test_prompt_on_a_terminal():
         assert b"... " in seen
         os.write(fd, b"\x04")
     finally:
-        os.waitpid(pid, 0)
+        if os.waitpid(pid, os.WNOHANG) == (0, 0):
+            import time
+            time.sleep(1)
+            if os.waitpid(pid, os.WNOHANG) == (0, 0):
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+        os.close(fd)
