@@ -84,7 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LoadedProgram loaded = load_bytes(std::string_view(reinterpret_cast<const char*>(rest), n));
     vm = std::make_unique<VM>(std::move(loaded.code), std::vector<uint64_t>{}, std::vector<Constant>{},
                               std::vector<FunctionRecord>{});
-    vm->set_load_info(std::move(loaded.info));
   } else {
     // Main code, then up to two function bodies, separated by 0xFF.
     std::vector<std::vector<Instruction>> units;

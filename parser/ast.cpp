@@ -1,3 +1,5 @@
+// The syntax tree's operator names, the iterative destructors that let a deeply nested tree be freed
+// without recursion, and the display text of a parse error.
 #include "parser/ast.h"
 
 namespace tarnwick {

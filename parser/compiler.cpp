@@ -1,5 +1,6 @@
-// One pass over the syntax tree: variables become registers as they are declared, every other name is a
-// global reached by a string constant, and forward jumps are patched once their target is known.
+// One pass over the syntax tree to bytecode (the first compiler stage; vm_engine/compiler.cpp is the
+// second): variables become registers as they are declared, every other name is a global reached by a
+// string constant, and forward jumps are patched once their target is known.
 #include "parser/compiler.h"
 
 #include <limits>

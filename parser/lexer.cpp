@@ -1,3 +1,5 @@
+// The lexer: source text (made valid UTF-8 first) to tokens, with the one error message a bad character,
+// number or string gives.
 #include "parser/lexer.h"
 
 #include <array>

@@ -1,6 +1,7 @@
-// Module initialisation of tarnwick_parser.
-#include "parser/py_api.h"
-#include "parser/py_module.h"
+// Module initialisation of tarnwick_parser: its function table and the PyParser type. The functions live in
+// pyedge/ (tokens, syntax_tree, compile, compile_and_run, registry).
+#include "pyedge/api.h"
+#include "pyedge/module.h"
 
 namespace {
 
@@ -30,16 +31,8 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tarnwick_parser", nullptr, 0, nul
 
 PyObject* g_module = nullptr;
 
-// PyModule_AddObject steals only on success; this helper always consumes `value`.
-bool add(PyObject* module, const char* name, PyObject* value) {
-  if (value == nullptr) return false;
-  int rc = PyModule_AddObjectRef(module, name, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
-
 bool fill(PyObject* module) {
-  return add(module, "PyParser", py::pyparser_type()) && PyModule_AddFunctions(module, kMethods) == 0;
+  return py::add_to_module(module, "PyParser", py::pyparser_type()) && PyModule_AddFunctions(module, kMethods) == 0;
 }
 
 }  // namespace

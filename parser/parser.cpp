@@ -1,3 +1,4 @@
+// The recursive-descent parser: tokens to a Program, stopping at the first ParseError.
 #include "parser/parser.h"
 
 #include <algorithm>

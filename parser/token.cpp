@@ -1,3 +1,4 @@
+// Token texts: kind names, operator spellings and the debug and value renderings of a token.
 #include "parser/token.h"
 
 #include <array>

@@ -10,30 +10,14 @@ from __future__ import annotations
 import struct
 from typing import Iterable, List, Tuple, Union
 
-# Byte written by `compile` for every instruction that has no byte of its own (instructions with operands,
-# GetIter and IterNext).
-NO_BYTE = 0xFE
+from tarnwick._opcodes import NO_BYTE, OPCODES
 
-_SHARED = {
-    0x00: "Nop",
-    0x10: "Add", 0x11: "Sub", 0x12: "Mul", 0x13: "Div", 0x14: "Mod", 0x15: "Pow",
-    0x20: "Eq", 0x21: "Ne", 0x22: "Lt", 0x23: "Le", 0x24: "Gt", 0x25: "Ge",
-    0x30: "And", 0x31: "Or", 0x32: "Not",
-    0xFF: "Halt",
-}
-
-# Bytes written by tarnwick_parser.compile.
-COMPILE_OPCODES = dict(_SHARED)
-COMPILE_OPCODES.update({
-    0x01: "Push", 0x02: "Pop", 0x03: "Dup", 0x04: "Swap", 0x05: "Neg", 0x06: "Concat", 0x07: "Len",
-})
+# Bytes written by tarnwick_parser.compile (NO_BYTE for every instruction without a byte of its own:
+# instructions with operands, GetIter and IterNext).
+COMPILE_OPCODES = {comp: name for name, _vm, comp, _operand in OPCODES if comp != NO_BYTE}
 
 # Bytes read by the VM module (VMEngine, optimize_bytecode, emit_ir) and written by optimize_bytecode.
-VM_OPCODES = dict(_SHARED)
-VM_OPCODES.update({
-    0x01: "Pop", 0x02: "Dup", 0x03: "Swap", 0x04: "Neg", 0x05: "Concat", 0x06: "Len",
-    0x07: "GetIter", 0x08: "IterNext",
-})
+VM_OPCODES = {vm: name for name, vm, _comp, _operand in OPCODES if vm != NO_BYTE}
 VM_BYTES = {name: byte for byte, name in VM_OPCODES.items()}
 
 CONSTANT_KINDS = ("nil", "bool", "int", "float", "string")

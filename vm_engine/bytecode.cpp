@@ -1,3 +1,4 @@
+// The names, operand kinds and byte forms of the instruction set, all read off vm_engine/opcodes.h.
 #include "vm_engine/bytecode.h"
 
 #include <array>
@@ -9,62 +10,51 @@ namespace {
 
 constexpr uint8_t kNone = 0xFE;
 
-struct ByteTables {
-  std::array<uint8_t, kOpcodeCount> vm{};        // opcode -> VM byte
-  std::array<uint8_t, kOpcodeCount> compile{};   // opcode -> compile() byte
-  std::array<int16_t, 256> vm_decode{};          // VM byte -> opcode, -1 when invalid
+// The two byte tables, read off the instruction list; a byte given to two instructions fails the build.
+constexpr uint8_t kVmBytes[] = {
+#define TARNWICK_VM_BYTE(name, vm, compile, operand) vm,
+    TARNWICK_OPCODES(TARNWICK_VM_BYTE)
+#undef TARNWICK_VM_BYTE
+};
+constexpr uint8_t kCompileBytes[] = {
+#define TARNWICK_COMPILE_BYTE(name, vm, compile, operand) compile,
+    TARNWICK_OPCODES(TARNWICK_COMPILE_BYTE)
+#undef TARNWICK_COMPILE_BYTE
+};
+constexpr const char* kOpcodeNames[] = {
+#define TARNWICK_OPCODE_NAME(name, vm, compile, operand) #name,
+    TARNWICK_OPCODES(TARNWICK_OPCODE_NAME)
+#undef TARNWICK_OPCODE_NAME
+};
+constexpr OperandKind kOperands[] = {
+#define TARNWICK_OPCODE_OPERAND(name, vm, compile, operand) OperandKind::operand,
+    TARNWICK_OPCODES(TARNWICK_OPCODE_OPERAND)
+#undef TARNWICK_OPCODE_OPERAND
+};
+constexpr const char* kOperandKindNames[] = {
+#define TARNWICK_OPERAND_NAME(kind) #kind,
+    TARNWICK_OPERAND_KINDS(TARNWICK_OPERAND_NAME)
+#undef TARNWICK_OPERAND_NAME
+};
 
-  constexpr ByteTables() {
-    for (auto& b : vm) b = kNone;
-    for (auto& b : compile) b = kNone;
-    for (auto& o : vm_decode) o = -1;
-    auto both = [&](Opcode op, uint8_t vmb, uint8_t cb) {
-      vm[static_cast<int>(op)] = vmb;
-      compile[static_cast<int>(op)] = cb;
-    };
-    both(Opcode::Push, kNone, 0x01);
-    both(Opcode::Pop, 0x01, 0x02);
-    both(Opcode::Dup, 0x02, 0x03);
-    both(Opcode::Swap, 0x03, 0x04);
-    both(Opcode::Add, 0x10, 0x10);
-    both(Opcode::Sub, 0x11, 0x11);
-    both(Opcode::Mul, 0x12, 0x12);
-    both(Opcode::Div, 0x13, 0x13);
-    both(Opcode::Mod, 0x14, 0x14);
-    both(Opcode::Pow, 0x15, 0x15);
-    both(Opcode::Neg, 0x04, 0x05);
-    both(Opcode::Eq, 0x20, 0x20);
-    both(Opcode::Ne, 0x21, 0x21);
-    both(Opcode::Lt, 0x22, 0x22);
-    both(Opcode::Le, 0x23, 0x23);
-    both(Opcode::Gt, 0x24, 0x24);
-    both(Opcode::Ge, 0x25, 0x25);
-    both(Opcode::And, 0x30, 0x30);
-    both(Opcode::Or, 0x31, 0x31);
-    both(Opcode::Not, 0x32, 0x32);
-    both(Opcode::Concat, 0x05, 0x06);
-    both(Opcode::Len, 0x06, 0x07);
-    both(Opcode::GetIter, 0x07, kNone);
-    both(Opcode::IterNext, 0x08, kNone);
-    both(Opcode::Halt, 0xFF, 0xFF);
-    both(Opcode::Nop, 0x00, 0x00);
-    for (int op = 0; op < kOpcodeCount; ++op) {
-      if (vm[op] != kNone) vm_decode[vm[op]] = static_cast<int16_t>(op);
-    }
+constexpr bool bytes_unique(const uint8_t (&table)[kOpcodeCount]) {
+  for (int i = 0; i < kOpcodeCount; ++i)
+    for (int j = i + 1; j < kOpcodeCount; ++j)
+      if (table[i] != kNone && table[i] == table[j]) return false;
+  return true;
+}
+static_assert(bytes_unique(kVmBytes), "two instructions share a byte of the VM table");
+static_assert(bytes_unique(kCompileBytes), "two instructions share a byte of the compile() table");
+
+struct VmDecode {
+  std::array<int16_t, 256> op{};  // VM byte -> opcode, -1 when invalid
+  constexpr VmDecode() {
+    for (auto& o : op) o = -1;
+    for (int i = 0; i < kOpcodeCount; ++i)
+      if (kVmBytes[i] != kNone) op[kVmBytes[i]] = static_cast<int16_t>(i);
   }
 };
-
-constexpr ByteTables kTables;
-
-constexpr const char* kOpcodeNames[kOpcodeCount] = {
-    "Push", "Pop", "Dup", "Swap", "Add", "Sub", "Mul", "Div", "Mod", "Pow", "Neg",
-    "AddInt", "AddFloat", "SubInt", "SubFloat", "MulInt", "MulFloat", "DivFloat", "ModInt", "ModFloat",
-    "EqInt", "EqFloat", "LtInt", "LtFloat",
-    "Eq", "Ne", "Lt", "Le", "Gt", "Ge", "And", "Or", "Not",
-    "Jump", "JumpIfFalse", "JumpIfTrue",
-    "Call", "Return", "StoreReg", "LoadReg", "StoreGlobal", "LoadGlobal", "MakeArray", "MakeObject",
-    "GetIndex", "SetIndex", "LoadConst", "Concat", "Len", "GetIter", "IterNext", "Halt", "Nop",
-};
+constexpr VmDecode kVmDecode;
 
 void put_le(std::vector<uint8_t>& out, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -77,13 +67,20 @@ const char* opcode_name(Opcode op) {
   return i < kOpcodeCount ? kOpcodeNames[i] : "?";
 }
 
-bool is_valid_vm_byte(uint8_t byte) { return kTables.vm_decode[byte] >= 0; }
+OperandKind opcode_operand(Opcode op) {
+  auto i = static_cast<uint32_t>(op);
+  return i < kOpcodeCount ? kOperands[i] : OperandKind::None;
+}
+
+const char* operand_kind_name(OperandKind kind) { return kOperandKindNames[static_cast<int>(kind)]; }
+
+bool is_valid_vm_byte(uint8_t byte) { return kVmDecode.op[byte] >= 0; }
 
 std::vector<Instruction> decode_vm_bytes(std::string_view bytes) {
   std::vector<Instruction> out;
   out.reserve(bytes.size());
   for (unsigned char b : bytes) {
-    int16_t op = kTables.vm_decode[b];
+    int16_t op = kVmDecode.op[b];
     if (op >= 0) out.push_back(Instruction{static_cast<Opcode>(op), 0, 0});
   }
   return out;
@@ -91,7 +88,7 @@ std::vector<Instruction> decode_vm_bytes(std::string_view bytes) {
 
 uint8_t vm_byte(Opcode op) {
   auto i = static_cast<uint32_t>(op);
-  return i < kOpcodeCount ? kTables.vm[i] : kNone;
+  return i < kOpcodeCount ? kVmBytes[i] : kNone;
 }
 
 std::string encode_vm_bytes(const std::vector<Instruction>& code) {
@@ -103,7 +100,7 @@ std::string encode_vm_bytes(const std::vector<Instruction>& code) {
 
 uint8_t compile_byte(Opcode op) {
   auto i = static_cast<uint32_t>(op);
-  return i < kOpcodeCount ? kTables.compile[i] : kNone;
+  return i < kOpcodeCount ? kCompileBytes[i] : kNone;
 }
 
 std::vector<uint8_t> encode_compile_opcodes(const std::vector<Instruction>& code) {

@@ -9,22 +9,31 @@
 #include <string_view>
 #include <vector>
 
+#include "vm_engine/opcodes.h"
+
 namespace tarnwick {
 
 enum class Opcode : uint32_t {
-  Push = 0, Pop, Dup, Swap, Add, Sub, Mul, Div, Mod, Pow, Neg,
-  AddInt, AddFloat, SubInt, SubFloat, MulInt, MulFloat, DivFloat, ModInt, ModFloat, EqInt, EqFloat,
-  LtInt, LtFloat,
-  Eq, Ne, Lt, Le, Gt, Ge, And, Or, Not,
-  Jump, JumpIfFalse, JumpIfTrue,
-  Call, Return, StoreReg, LoadReg, StoreGlobal, LoadGlobal, MakeArray, MakeObject, GetIndex, SetIndex,
-  LoadConst, Concat, Len, GetIter, IterNext, Halt, Nop,
+#define TARNWICK_OPCODE_ENUM(name, vm, compile, operand) name,
+  TARNWICK_OPCODES(TARNWICK_OPCODE_ENUM)
+#undef TARNWICK_OPCODE_ENUM
 };
-inline constexpr int kOpcodeCount = 53;
-static_assert(static_cast<int>(Opcode::Nop) == kOpcodeCount - 1);
-static_assert(static_cast<int>(Opcode::Jump) == 33 && static_cast<int>(Opcode::JumpIfTrue) == 35);
+#define TARNWICK_OPCODE_COUNT(name, vm, compile, operand) +1
+inline constexpr int kOpcodeCount = 0 TARNWICK_OPCODES(TARNWICK_OPCODE_COUNT);
+#undef TARNWICK_OPCODE_COUNT
+static_assert(static_cast<int>(Opcode::JumpIfFalse) == static_cast<int>(Opcode::Jump) + 1 &&
+              static_cast<int>(Opcode::JumpIfTrue) == static_cast<int>(Opcode::Jump) + 2);
+
+enum class OperandKind : uint8_t {
+#define TARNWICK_OPERAND_ENUM(kind) kind,
+  TARNWICK_OPERAND_KINDS(TARNWICK_OPERAND_ENUM)
+#undef TARNWICK_OPERAND_ENUM
+};
 
 const char* opcode_name(Opcode op);
+// What the instruction's operand means (None for an opcode past the real ones).
+OperandKind opcode_operand(Opcode op);
+const char* operand_kind_name(OperandKind kind);
 inline bool is_jump(Opcode op) { return op == Opcode::Jump || op == Opcode::JumpIfFalse || op == Opcode::JumpIfTrue; }
 
 struct Instruction {

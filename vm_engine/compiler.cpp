@@ -1,3 +1,5 @@
+// The VM module's loader and optimizer (the second compiler stage, after parser/compiler.cpp): decoding
+// instruction bytes, stack-type analysis, specialisation to typed instructions, and the optimizer's passes.
 #include "vm_engine/compiler.h"
 
 #include <algorithm>

@@ -60,6 +60,13 @@ std::string constant_text(const Constant& c) {
   return "?";
 }
 
+// Built by appending: GCC 12 warns (wrongly) about `"literal" + std::string` in this function.
+std::string prefixed(const char* prefix, uint64_t n) {
+  std::string out(prefix);
+  out += std::to_string(n);
+  return out;
+}
+
 std::string operand_text(const Instruction& in, const CodeListing& unit) {
   auto constant = [&](uint64_t k) -> const Constant* {
     return k < unit.constants.size() ? unit.constants[k] : nullptr;
@@ -67,17 +74,22 @@ std::string operand_text(const Instruction& in, const CodeListing& unit) {
   switch (operand_kind(in.opcode)) {
     case OperandKind::None: return std::string();
     case OperandKind::Immediate: return std::to_string(in.imm);
-    case OperandKind::Register: return "r" + std::to_string(in.arg);
+    case OperandKind::Register: return prefixed("r", in.arg);
     case OperandKind::Count: return std::to_string(in.arg);
-    case OperandKind::Target: return "-> " + std::to_string(in.arg);
-    case OperandKind::Constant: {
-      const Constant* c = constant(in.arg);
-      return "k" + std::to_string(in.arg) + (c ? "  " + constant_text(*c) : "  <no such constant>");
-    }
+    case OperandKind::Target: return prefixed("-> ", in.arg);
+    case OperandKind::Constant:
     case OperandKind::Global: {
+      std::string out = prefixed("k", in.arg);
+      out += "  ";
       const Constant* c = constant(in.arg);
-      if (c != nullptr && c->kind == Constant::Kind::String) return "k" + std::to_string(in.arg) + "  " + c->string_value;
-      return "k" + std::to_string(in.arg) + (c ? "  " + constant_text(*c) : "  <no such constant>");
+      if (c == nullptr) {
+        out += "<no such constant>";
+      } else if (operand_kind(in.opcode) == OperandKind::Global && c->kind == Constant::Kind::String) {
+        out += c->string_value;  // a global's name, unquoted
+      } else {
+        out += constant_text(*c);
+      }
+      return out;
     }
   }
   return std::string();

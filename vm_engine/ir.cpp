@@ -1,3 +1,4 @@
+// The LLVM IR emitter: a straight-line trace of instructions to the text of one IR module.
 #include "vm_engine/ir.h"
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The trace recorder (counting loop heads until one is hot) and the native build of a trace's IR with the
+// system's LLVM and C tools.
 #include "vm_engine/jit.h"
 
 #include <dirent.h>

@@ -1,6 +1,7 @@
-// Module initialisation of tarnwick_vm_engine (the same shared object as tarnwick_parser).
-#include "parser/py_api.h"
-#include "parser/py_module.h"
+// Module initialisation of tarnwick_vm_engine (the same shared object as tarnwick_parser): its function
+// table and the VMEngine type, which live in pyedge/ (vm_engine, vm_tools).
+#include "pyedge/api.h"
+#include "pyedge/module.h"
 
 namespace {
 
@@ -21,11 +22,8 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tarnwick_vm_engine", nullptr, 0, 
 PyObject* g_module = nullptr;
 
 bool fill(PyObject* module) {
-  PyObject* type = py::vm_engine_type();
-  if (type == nullptr) return false;
-  const int rc = PyModule_AddObjectRef(module, "VMEngine", type);
-  Py_DECREF(type);
-  return rc == 0 && PyModule_AddFunctions(module, kMethods) == 0;
+  return py::add_to_module(module, "VMEngine", py::vm_engine_type()) &&
+         PyModule_AddFunctions(module, kMethods) == 0;
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// The process-wide ceilings on allocation and nesting, and the check of the native stack's room.
 #include "vm_engine/limits.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Building texts: int rendering and the one-allocation join behind Concat.
 #include "vm_engine/text_join.h"
 
 #include <string>

@@ -1,3 +1,5 @@
+// Runtime values: construction, rendering (print's and str()'s texts), equality, and the heap objects'
+// copy-on-write.
 #include "vm_engine/value.h"
 
 #include <algorithm>

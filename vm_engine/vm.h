@@ -19,7 +19,6 @@
 
 #include "common/result.h"
 #include "vm_engine/bytecode.h"
-#include "vm_engine/compiler.h"
 #include "vm_engine/jit.h"
 #include "vm_engine/limits.h"
 #include "vm_engine/value.h"
@@ -131,9 +130,6 @@ class VM {
   JitState* jit() noexcept { return jit_.get(); }
   const JitState* jit() const noexcept { return jit_.get(); }
 
-  void set_load_info(LoadInfo info) { load_info_ = std::move(info); }
-  const LoadInfo& load_info() const noexcept { return load_info_; }
-
   void set_poll_hook(PollFn fn, void* ctx) noexcept { poll_fn_ = fn; poll_ctx_ = ctx; }
   // Taken backward jumps and calls between two polls (at least 1); takes effect at the next run.
   void set_poll_interval(uint32_t n) noexcept { poll_interval_ = n == 0 ? 1 : n; }
@@ -153,8 +149,6 @@ class VM {
   // Values on the running code unit's stack.
   uint64_t stack_depth() const noexcept { return sp_ - static_cast<size_t>(base_ - stack_.data()); }
   uint64_t call_depth() const noexcept { return static_cast<uint64_t>(frame_top_ - frames_.data()); }
-  uint64_t cache_hits() const noexcept { return 0; }
-  uint64_t cache_misses() const noexcept { return 0; }
   uint64_t pc() const noexcept { return pc_; }
 
   // Global table access for embedders and tests (takes the globals lock). A global set to nil reads as
@@ -253,7 +247,6 @@ class VM {
   std::map<std::pair<std::string, std::string>, std::optional<std::string>> method_cache_;
 
   std::unique_ptr<JitState> jit_;
-  LoadInfo load_info_;
   // The code units of host calls, by argument count: `Call argc` alone, so that the call runs through the
   // interpreter's own call path (and its call site remembers the callee, as any other does).
   std::unordered_map<uint64_t, std::unique_ptr<detail::CodeUnit>> call_stubs_;

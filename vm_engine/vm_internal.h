@@ -21,49 +21,111 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
 // it can fail; otherwise it runs just the original first instruction. Counts and pcs come out the same.
 // The first instruction of every fused sequence is either a LoadReg (whose slot the fused operand keeps
 // in its low 8 bits) or an instruction without operand, so running it alone needs nothing else.
+//
+// The list below is the one place a fused form is named: its code (kEndOpcode + 1 onwards, in this order),
+// its name and its dispatch label L_<name> are all generated from it. The families whose members are
+// picked by adding an index to the family's first code are checked below.
+#define TARNWICK_FUSED_BIN_FORMS(X, OP)                                                                \
+  X(Bin##OP##_RR) X(Bin##OP##_RI) X(Bin##OP##_RC) X(Bin##OP##_TR) X(Bin##OP##_TI) X(Bin##OP##_TC)     \
+  X(Bin##OP##_RR_S) X(Bin##OP##_RI_S) X(Bin##OP##_RC_S) X(Bin##OP##_TR_S) X(Bin##OP##_TI_S)           \
+  X(Bin##OP##_TC_S) X(Bin##OP##_SS_S)
+#define TARNWICK_FUSED(X)                                                                              \
+  /* comparison (Lt, Le, Gt, Ge) of a register with an immediate, then another register:           */ \
+  /*   LoadReg x; Push k | LoadReg y; <cmp>; JumpIf* t (forward)                                   */ \
+  X(CmpLtRI) X(CmpLeRI) X(CmpGtRI) X(CmpGeRI)                                                          \
+  X(CmpLtRR) X(CmpLeRR) X(CmpGtRR) X(CmpGeRR)                                                          \
+  /* op (Add, Sub, Mul) * 2 + form, form 0: LoadReg a; LoadReg b; <op>; Dup; StoreReg c; Pop,       */ \
+  /* form 1: LoadReg a; Push k; <op>; Dup; StoreReg c; Pop                                          */ \
+  X(AddRRS) X(AddRIS) X(SubRRS) X(SubRIS) X(MulRRS) X(MulRIS)                                          \
+  X(FusedStoreTop) /* Dup; StoreReg c; Pop */                                                          \
+  X(FusedConcat)   /* n Concat in a row (n >= 2): one text of the n + 1 operands */                    \
+  /* LoadReg i; IterNext; Swap; StoreReg i; Dup; LoadConst nil; Eq; JumpIfTrue x; StoreReg v: one   */ \
+  /* step of a for loop, advancing the iterator held in register i in place                         */ \
+  X(FusedForNext)                                                                                      \
+  /* Binary operations on numbers with operands straight from registers, immediates and number      */ \
+  /* constants: kFusedBin + op * kBinForms + form, op in BinOp order. Left operand and result by form:*/ \
+  /*   RR LoadReg a; LoadReg b; <op>   RI LoadReg a; Push k; <op>   RC LoadReg a; LoadConst k; <op> */ \
+  /*   TR LoadReg b; <op> (left: the top)   TI Push k; <op>   TC LoadConst k; <op>                  */ \
+  /* each pushing the result or, in its _S form, followed by StoreReg c that takes it;              */ \
+  /* and SS: <op>; StoreReg c.                                                                      */ \
+  TARNWICK_FUSED_BIN_FORMS(X, Add) TARNWICK_FUSED_BIN_FORMS(X, Sub) TARNWICK_FUSED_BIN_FORMS(X, Mul)   \
+  TARNWICK_FUSED_BIN_FORMS(X, Div) TARNWICK_FUSED_BIN_FORMS(X, Lt) TARNWICK_FUSED_BIN_FORMS(X, Le)     \
+  TARNWICK_FUSED_BIN_FORMS(X, Gt) TARNWICK_FUSED_BIN_FORMS(X, Ge)                                      \
+  /* Element reads: LoadReg a; LoadReg i; GetIndex (RR), LoadReg a; Push k; GetIndex (RI),          */ \
+  /* LoadReg a; LoadConst k; GetIndex (RC), LoadReg a; LoadReg i; Push k; Add; GetIndex (RRI).      */ \
+  X(FusedIndexRR) X(FusedIndexRI) X(FusedIndexRC) X(FusedIndexRRI)                                     \
+  X(FusedSetIndexStore) /* SetIndex; Dup; StoreReg r; Pop with the container held by r: in place */    \
+  X(FusedMove)          /* LoadReg x; StoreReg y */                                                    \
+  X(FusedReturnReg)     /* LoadReg x; Return */                                                        \
+  X(FusedSetImm)        /* Push k; StoreReg y */                                                       \
+  X(FusedSetConst)      /* LoadConst k; StoreReg y */                                                  \
+  /* + comparison: <cmp>; JumpIfFalse t (forward), operands on the stack */                            \
+  X(CmpBranchLt) X(CmpBranchLe) X(CmpBranchGt) X(CmpBranchGe)                                          \
+  X(FusedAndBranch) /* And; JumpIfFalse t (forward) */                                                 \
+  /* Replacement forms: one instruction with its operand checked or resolved when the body is       */ \
+  /* loaded. They stand for exactly the instruction they replace and never start a fused sequence.  */ \
+  X(RegisterError)    /* LoadReg or StoreReg of a slot past the register file: fails, pops nothing */  \
+  X(ConstantError)    /* LoadConst past the constant table */                                          \
+  X(LoadGlobalCached) /* LoadGlobal; operand: its GlobalCache entry */                                 \
+  /* Jump, JumpIfFalse, JumpIfTrue to the jump itself or backward, then to the end or past it */       \
+  X(JumpBack) X(JumpIfFalseBack) X(JumpIfTrueBack)                                                     \
+  X(JumpOut) X(JumpIfFalseOut) X(JumpIfTrueOut)
+
 enum FusedOp : uint32_t {
-  kFusedCmpRegImm = kEndOpcode + 1,   // + comparison (Lt, Le, Gt, Ge): LoadReg x; Push k; <cmp>; JumpIf* t (forward)
-  kFusedCmpRegReg = kFusedCmpRegImm + 4,  // + comparison: LoadReg x; LoadReg y; <cmp>; JumpIf* t (forward)
-  // + op * 4 + form, op Add/Sub/Mul, form: 0 LoadReg a; LoadReg b; <op>   1 the same then Dup; StoreReg c; Pop
-  //                                        2 LoadReg a; Push k; <op>      3 the same then Dup; StoreReg c; Pop
-  kFusedArith = kFusedCmpRegReg + 4,
-  kFusedStoreTop = kFusedArith + 12,  // Dup; StoreReg c; Pop
-  kFusedConcat,   // n Concat in a row (n >= 2): one text of the n + 1 operands
-  // LoadReg i; IterNext; Swap; StoreReg i; Dup; LoadConst nil; Eq; JumpIfTrue x; StoreReg v: one step of a
-  // for loop, advancing the iterator held in register i in place
-  kFusedForNext,
-  // Binary operations on numbers with their operands taken straight from registers, immediates and number
-  // constants: + op * kBinForms + form, op in BinOp order. Left operand and result by form:
-  //   RR  LoadReg a; LoadReg b; <op>         RI  LoadReg a; Push k; <op>       RC  LoadReg a; LoadConst k; <op>
-  //   TR  LoadReg b; <op> (left: the top)    TI  Push k; <op>                  TC  LoadConst k; <op>
-  // each pushing the result, or, in its _S form, followed by StoreReg c that takes it; and SS: <op>; StoreReg c.
-  kFusedBin,
-  // Element reads: LoadReg a; LoadReg i; GetIndex (RR), LoadReg a; Push k; GetIndex (RI), LoadReg a;
-  // LoadConst k; GetIndex (RC), LoadReg a; LoadReg i; Push k; Add; GetIndex (RRI).
-  kFusedIndexRR = kFusedBin + 8 * 13,
-  kFusedIndexRI,
-  kFusedIndexRC,
-  kFusedIndexRRI,
-  kFusedSetIndexStore,  // SetIndex; Dup; StoreReg r; Pop with the container held by r: stored in place
-  kFusedMove,           // LoadReg x; StoreReg y
-  kFusedReturnReg,      // LoadReg x; Return
-  kFusedSetImm,         // Push k; StoreReg y
-  kFusedSetConst,       // LoadConst k; StoreReg y
-  kFusedCmpBranch,      // + comparison: <cmp>; JumpIfFalse t (forward), operands on the stack
-  kFusedAndBranch = kFusedCmpBranch + 4,  // And; JumpIfFalse t (forward)
-  // Replacement forms: one instruction with its operand checked or resolved when the body is loaded. They
-  // stand for exactly the instruction they replace and are never the start of a fused sequence.
-  kRegisterError,     // LoadReg or StoreReg of a slot past the register file: fails, pops nothing
-  kConstantError,     // LoadConst past the constant table
-  kLoadGlobalCached,  // LoadGlobal; operand: its GlobalCache entry
-  kJumpBack,          // + 0 Jump, 1 JumpIfFalse, 2 JumpIfTrue, to the jump itself or backward
-  kJumpOut = kJumpBack + 3,  // + the same: to the end of the code or past it
-  kFusedEnd = kJumpOut + 3
+  kFusedBefore = kEndOpcode,
+#define TARNWICK_FUSED_ENUM(name) kOp##name,
+  TARNWICK_FUSED(TARNWICK_FUSED_ENUM)
+#undef TARNWICK_FUSED_ENUM
+  kFusedEnd,
+  // Family bases: a member is the base plus its index.
+  kFusedCmpRegImm = kOpCmpLtRI,
+  kFusedCmpRegReg = kOpCmpLtRR,
+  kFusedArith = kOpAddRRS,
+  kFusedStoreTop = kOpFusedStoreTop,
+  kFusedConcat = kOpFusedConcat,
+  kFusedForNext = kOpFusedForNext,
+  kFusedBin = kOpBinAdd_RR,
+  kFusedIndexRR = kOpFusedIndexRR,
+  kFusedIndexRI = kOpFusedIndexRI,
+  kFusedIndexRC = kOpFusedIndexRC,
+  kFusedIndexRRI = kOpFusedIndexRRI,
+  kFusedSetIndexStore = kOpFusedSetIndexStore,
+  kFusedMove = kOpFusedMove,
+  kFusedReturnReg = kOpFusedReturnReg,
+  kFusedSetImm = kOpFusedSetImm,
+  kFusedSetConst = kOpFusedSetConst,
+  kFusedCmpBranch = kOpCmpBranchLt,
+  kFusedAndBranch = kOpFusedAndBranch,
+  kRegisterError = kOpRegisterError,
+  kConstantError = kOpConstantError,
+  kLoadGlobalCached = kOpLoadGlobalCached,
+  kJumpBack = kOpJumpBack,
+  kJumpOut = kOpJumpOut,
 };
+static_assert(kFusedCmpRegImm == kEndOpcode + 1, "fused codes follow the end sentinel");
+
+// The name of a fused code ("?" for anything else).
+const char* fused_name(uint32_t code);
+
+// Comparison kinds carried by fused compare-and-branch instructions.
+namespace cmp {
+enum CmpKind : uint64_t { kCmpLt, kCmpLe, kCmpGt, kCmpGe };
+}
 
 // Operations and operand forms of kFusedBin.
 enum BinOp : uint32_t { kBinAdd, kBinSub, kBinMul, kBinDiv, kBinLt, kBinLe, kBinGt, kBinGe };
 enum BinForm : uint32_t { kRR, kRI, kRC, kTR, kTI, kTC, kRR_S, kRI_S, kRC_S, kTR_S, kTI_S, kTC_S, kSS_S, kBinForms };
+
+// The families' members sit where base + index says.
+constexpr uint32_t member_code(uint32_t base, uint64_t index) { return base + static_cast<uint32_t>(index); }
+static_assert(kOpCmpGeRI == member_code(kFusedCmpRegImm, cmp::kCmpGe) &&
+              kOpCmpGeRR == member_code(kFusedCmpRegReg, cmp::kCmpGe) &&
+              kOpCmpBranchGe == member_code(kFusedCmpBranch, cmp::kCmpGe));
+static_assert(kOpSubRRS == kFusedArith + 2 && kOpMulRIS == kFusedArith + 5);
+static_assert(kOpBinSub_RR == member_code(kFusedBin, kBinSub * uint64_t{kBinForms}) &&
+              kOpBinDiv_TC == member_code(kFusedBin, kBinDiv * uint64_t{kBinForms} + kTC) &&
+              kOpBinGe_SS_S == member_code(kFusedBin, kBinGe * uint64_t{kBinForms} + kSS_S));
+static_assert(kOpJumpIfTrueBack == kJumpBack + 2 && kOpJumpIfTrueOut == kJumpOut + 2);
 
 struct GlobalCache {
   uint64_t version = 0;   // globals version the entry was filled at; 0 = never
@@ -161,5 +223,28 @@ inline constexpr int kBuiltinSin = 17;
 bool fits_in_memory(uint64_t bytes);
 
 extern const char kOutOfMemory[];
+
+// Failure texts shared by the loop and the call paths.
+inline constexpr const char* kStackUnderflow = "Stack underflow";
+inline constexpr const char* kStackOverflow = "Stack overflow";
+inline constexpr const char* kNoCall = "Return without matching call";
+// The name of the units that host calls run in; no function can have it.
+inline constexpr const char* kHostCallUnit = "<host call>";
+// Fused sequences push less on the way than their instructions would: at most this many values more.
+inline constexpr uint64_t kSequencePeak = 3;
+// Register operands at or past this are errors; the fused forms keep a slot in 8 bits.
+inline constexpr uint64_t kRegisterLimit = 256;
+
+// Scoped holds of the globals lock.
+struct ReadGuard {
+  RwLock& l;
+  explicit ReadGuard(RwLock& lock) : l(lock) { l.lock_shared(); }
+  ~ReadGuard() { l.unlock_shared(); }
+};
+struct WriteGuard {
+  RwLock& l;
+  explicit WriteGuard(RwLock& lock) : l(lock) { l.lock(); }
+  ~WriteGuard() { l.unlock(); }
+};
 
 }  // namespace tarnwick::detail

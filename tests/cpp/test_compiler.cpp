@@ -280,30 +280,6 @@ TEST(CompilerStatements, LineTable) {
   EXPECT_EQ(p.lines, (std::vector<uint64_t>{1, 1, 2, 2, 3, 3, 3, 6, 6, 6, 6, 6}));
 }
 
-TEST(CompilerStatements, BreakAndContinueOutsideALoopAreErrors) {
-  struct Case {
-    const char* source;
-    const char* message;
-    uint64_t line;
-  };
-  const Case cases[] = {
-      {"break;", "'break' outside of a loop", 1},
-      {"let a = 1;\n\ncontinue;", "'continue' outside of a loop", 3},
-      {"if c {\n break; }", "'break' outside of a loop", 2},
-      {"match x { case 1: break; }", "'break' outside of a loop", 1},
-      // a function body is a code unit of its own: a loop around the definition does not count
-      {"while c {\n fn f() {\n  continue;\n }\n}", "'continue' outside of a loop", 3},
-      {"for x in xs { class K { fn m() { break; } } }", "'break' outside of a loop", 1},
-  };
-  for (const Case& c : cases) {
-    auto r = compile_source(c.source);
-    ASSERT_FALSE(r.ok()) << c.source;
-    EXPECT_EQ(r.error().kind, SourceError::Kind::Compile);
-    EXPECT_EQ(r.error().message, c.message) << c.source;
-    EXPECT_EQ(r.error().line, c.line) << c.source;
-  }
-}
-
 TEST(CompilerStatements, SourceErrorsNameTheirStage) {
   auto lex = compile_source("1 /* x");
   ASSERT_FALSE(lex.ok());
@@ -465,66 +441,4 @@ TEST(CompilerStores, HiddenRegistersStartAboveTheInnermostBlock) {
             std::string::npos)
       << code;
   EXPECT_NE(code.find("Push 0, StoreReg 1, Halt"), std::string::npos) << code;
-}
-
-// --- what the compiled code does ---------------------------------------------------------------------------
-
-namespace {
-
-// Runs source on a machine and gives what it printed.
-std::string printed_by(const std::string& source) {
-  BytecodeProgram p = compile_src(source);
-  VM vm(std::move(p.code), std::move(p.lines), std::move(p.constants), std::move(p.functions));
-  std::FILE* out = std::tmpfile();
-  vm.set_stdio(stdin, out);
-  RunResult r = vm.run();
-  std::string text;
-  std::rewind(out);
-  for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
-  std::fclose(out);
-  if (!r.ok()) text += "error: " + r.error();
-  return text;
-}
-
-}  // namespace
-
-TEST(CompilerRuns, StoresAlongAPathChangeOnlyTheirVariable) {
-  struct Case {
-    const char* source;
-    const char* printed;
-  };
-  const Case cases[] = {
-      {"let m = [[1, 2], [3, 4]]; let r = m; m[1][0] = 9; print(str(m), str(r));",
-       "\"[[1, 2], [9, 4]]\"\"[[1, 2], [3, 4]]\"\n"},
-      {"o = {p: [{q: 1}]}; fn f() { o.p[0].q = 5; } f(); print(o.p[0].q);", "5\n"},
-      // the value of a store is the container that received the value
-      {"let m = [[1]]; print(str(m[0][0] = 7));", "\"[7]\"\n"},
-      // root, indexes left to right, then the value; each once
-      {"fn k(n) { print(n); return n; } let a = [[0, 0]]; a[k(0)][k(1)] = k(2); print(str(a));",
-       "0\n1\n2\n\"[[0, 2]]\"\n"},
-      {"fn set(a) { a[0] = 1; return a; } let b = [0]; print(str(set(b)), str(b));", "\"[1]\"\"[0]\"\n"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(printed_by(c.source), c.printed) << c.source;
-}
-
-TEST(CompilerRuns, FunctionsReturnTheirLastExpressionStatementValue) {
-  struct Case {
-    const char* source;
-    const char* printed;
-  };
-  const Case cases[] = {
-      {"fn f() { 1; 2; } fn g() { let x = 1; } print(f(), g());", "2nil\n"},
-      {"fn w(n) { let i = 0; while i < n { i = i + 1; } } print(w(3), w(0));", "3nil\n"},
-      {"fn e(c) { 5; if c { return 7; } 8; } print(e(1), e(0));", "78\n"},
-      {"fn m(v) { 0; match v { case 1: 10; case 2: 20; } } print(m(1), m(3));", "100\n"},
-      {"fn s(xs) { for x in xs { x * 2; } } print(s([1, 2, 3]), s([]));", "6nil\n"},
-      {"fn big() { let i = 0; while i < 200000 { i = i + 1; } } print(big());", "200000\n"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(printed_by(c.source), c.printed) << c.source;
-}
-
-TEST(CompilerRuns, NestedDefinitionsAreCallable) {
-  EXPECT_EQ(printed_by("fn outer() { fn inner(x) { x + 1; } inner(1); } print(outer());"), "2\n");
-  EXPECT_EQ(printed_by("fn make() { return fn(x) x * 3; } print(make()(4));"), "12\n");
-  EXPECT_EQ(printed_by("class K { fn mk(self) { return fn(y) y + 1; } } print({__class__: \"K\"}.mk()(1));"), "2\n");
 }

@@ -1,33 +1,17 @@
-// Objects, member reads and method calls where the interpreter remembers what it found: objects built by
-// one literal share their key list, and each read remembers where the key was for that key list. Every case
-// states what a script sees; none of the remembering may show through, whatever the objects do between
-// two reads (grow, get replaced entries, change class, shadow a method, be copied).
+// Object storage: the maps behind objects (kept in place while small, keys shared by the objects of one
+// literal) and object literals whose keys change between builds. What scripts see of objects and methods
+// is in the script corpus (tests/scripts/objects, tests/scripts/classes).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
-#include "parser/compiler.h"
-#include "tests/cpp/script_test_util.h"
-#include "vm_engine/compiler.h"
+#include "tests/cpp/vm_test_util.h"
 
 using namespace tarnwick;
 using namespace tarnwick::testing;
 using O = Opcode;
 
 namespace {
-
-struct Case {
-  const char* label;
-  const char* source;
-  const char* expected;
-};
-
-class Objects : public ::testing::TestWithParam<Case> {};
-
-TEST_P(Objects, ScriptSeesPlainSemantics) { EXPECT_EQ(run_source(GetParam().source), GetParam().expected); }
-
-std::string label(const ::testing::TestParamInfo<Case>& info) { return info.param.label; }
 
 // A prefix letter and a number ("k12"), built without the char-pointer concatenation that GCC's overlap
 // analysis misreads.
@@ -36,95 +20,6 @@ std::string tagged(char prefix, int n) {
   s += std::to_string(n);
   return s;
 }
-
-// Objects of one literal, read through one instruction, while some of them change.
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, Objects,
-    ::testing::Values(
-        Case{"GrownAndReplacedEntriesKeepOrder",
-             "fn mk(i) { return {b: i, a: i * 10} }\n"
-             "fn rd(o) { return o.a }\n"
-             "let s = 0\nlet i = 0\nlet keep = nil\n"
-             "while i < 6 {\n let o = mk(i)\n if i % 2 == 1 { o.c = 1 }\n if i == 4 { o.b = 99\n keep = o }\n"
-             " s = s + rd(o)\n i = i + 1\n}\nprint(s, str(keep), str(mk(7)))",
-             "150\"{b: 99, a: 40}\"\"{b: 7, a: 70}\"\n=> nil"},
-        Case{"CopiesDoNotShareStores",
-             "fn mk() { return {x: 1, y: 2} }\nlet a = mk()\nlet b = a\nb.x = 5\nb.z = 6\nlet c = mk()\n"
-             "print(str(a), str(b), str(c), a.z, len(b))",
-             "\"{x: 1, y: 2}\"\"{x: 5, y: 2, z: 6}\"\"{x: 1, y: 2}\"nil3\n=> nil"},
-        Case{"RepeatedKeyEarliestValueWins",
-             "fn mk(i) { return {k: i, j: 0, k: i + 100} }\nlet i = 0\nwhile i < 3 {\n let o = mk(i)\n"
-             " print(o.k, len(o), str(o))\n i = i + 1\n}",
-             "02\"{k: 0, j: 0}\"\n12\"{k: 1, j: 0}\"\n22\"{k: 2, j: 0}\"\n=> nil"},
-        Case{"ManyKeysAndAGrownCopy",
-             "fn mk(i) { return {a: i, b: 1, c: 2, d: 3, e: 4, f: 5, g: 6, h: 7, i: 8, j: 9, k: i * 2} }\n"
-             "let o = mk(3)\nlet p = mk(4)\np.l = 11\np.a = -1\n"
-             "print(o.a + o.k, p.a + p.k, p.l, o.l, len(o), len(p))\nlet t = 0\n"
-             "for key in p { t = t + p[key] }\nprint(t)",
-             "9711nil1112\n63\n=> nil"},
-        Case{"IterationSortsKeys", "let o = {b: 1, c: 2, a: 3}\nlet s = \"\"\nfor k in o { s = f\"{s}{k}\" }\nprint(s)",
-             "\"abc\"\n=> nil"},
-        Case{"KeysComputedAtRunTime",
-             "fn rd(o, k) { return o[k] }\nlet o = {xy: 1, m: 2}\nlet t = 0\nlet i = 0\nlet y = \"y\"\n"
-             "while i < 4 {\n t = t + rd(o, f\"x{y}\") + rd(o, \"m\")\n i = i + 1\n}\nprint(t, rd(o, \"zz\"))",
-             "12nil\n=> nil"},
-        Case{"NonStringIndexFailsWithItsLine", "let o = {a: 1}\nprint(o.a)\nprint(o[1])",
-             "1\n=> error: Line 3: Invalid index operation"}),
-    label);
-
-// Methods: the class a read resolves through, and what an object's own entries hide.
-INSTANTIATE_TEST_SUITE_P(
-    Methods, Objects,
-    ::testing::Values(
-        Case{"ClassChangedOnOneObject",
-             "class A { fn who(self) { return \"A\" } }\nclass B { fn who(self) { return \"B\" } }\n"
-             "fn mk() { return {__class__: \"A\", n: 1} }\nfn ask(o) { return o.who() }\n"
-             "let a = mk()\nlet b = mk()\nb.__class__ = \"B\"\nlet c = mk()\nc.__class__ = 5\n"
-             "print(ask(a), ask(b), ask(a), ask(c), ask(b))",
-             "\"A\"\"B\"\"A\"nil\"B\"\n=> nil"},
-        Case{"EntryShadowsMethod",
-             "class A { fn m(self) { return 1 } }\nfn mk() { return {__class__: \"A\"} }\n"
-             "fn get(o) { return o.m }\nlet a = mk()\nlet b = mk()\nb.m = 7\n"
-             "print(typeof(get(a)), get(b), get(a)(), get(mk())())\n"
-             "let c = {m: 8, __class__: \"A\"}\nprint(get(c), get(a)())",
-             "\"function\"711\n81\n=> nil"},
-        Case{"MissingMethodAndNoClass",
-             "class A { fn m(self) { return 1 } }\nfn get(o) { return o.q }\nfn mk(c) { return {__class__: c} }\n"
-             "let o = {x: 1}\nprint(get(o), get(o), get(mk(\"A\")), get(mk(\"A\")), get(mk(\"Nope\")))\n"
-             "o.__class__ = \"A\"\nprint(get(o))\no.q = 3\nprint(get(o), o.m())",
-             "nilnilnilnilnil\nnil\n31\n=> nil"},
-        Case{"ParentChain",
-             "class A { fn f(self) { return \"A.f\" }\n fn g(self) { return \"A.g\" } }\n"
-             "class B extends A { fn g(self) { return \"B.g\" } }\nclass C extends B { }\n"
-             "fn both(o) { return f\"{o.f()} {o.g()}\" }\n"
-             "print(both({__class__: \"C\"}), both({__class__: \"B\"}), both({__class__: \"A\"}), both({__class__: \"C\"}))",
-             "\"A.f B.g\"\"A.f B.g\"\"A.f A.g\"\"A.f B.g\"\n=> nil"},
-        Case{"MethodValueKeepsItsReceiver",
-             "class P { fn get(self) { return self.v }\n fn put(self, v) { self.v = v\n return self } }\n"
-             "fn mk(v) { return {__class__: \"P\", v: v} }\n"
-             "let o = mk(1)\nlet g = o.get\no.v = 2\nlet h = o.get\nlet p = o.put(3)\n"
-             "print(g(), h(), o.v, p.v, str(g), typeof(o.put))",
-             "1223\"<method P.get>\"\"function\"\n=> nil"},
-        Case{"ReceiverAndArgumentsBound",
-             "class V { fn add(self, o) { return {__class__: \"V\", x: self.x + o.x} }\n"
-             " fn two(self, a, b) { return [self.x, a, b] } }\n"
-             "let a = {__class__: \"V\", x: 1}\nlet s = a\nlet i = 0\nwhile i < 5 { s = s.add(a)\n i = i + 1 }\n"
-             "let r = a.two(1)\nlet q = a.two(1, 2, 3)\nprint(s.x, a.x, r[1], r[2], q[2], len(q))",
-             "611nil23\n=> nil"},
-        // The same class name string and key strings throughout: only the layouts and keys tell reads apart.
-        Case{"OneReadSeesObjectsOfManyLayoutsAndKeys",
-             "class C { fn m(self) { return \"m\" }\n fn n(self) { return \"n\" } }\n"
-             "fn get(o, k) { return o[k] }\n"
-             "fn go() {\n let cn = \"C\"\n let km = \"m\"\n let kn = \"n\"\n"
-             " let a = {__class__: cn}\n let b = {}\n b.__class__ = cn\n"
-             " return f\"{get(a, km)()}{get(b, kn)()}{get(a, km)()}{get(a, kn)()}{get(b, km)()}\"\n}\n"
-             "print(go())",
-             "\"mnmnm\"\n=> nil"},
-        Case{"ClassReplacedAfterAResolution",
-             "class A { fn m(self) { return 1 } }\nfn call(o) { return o.m() }\nlet o = {__class__: \"A\"}\n"
-             "print(call(o))\nA = {__methods__: {}}\nprint(call(o), call({__class__: \"A\"}))",
-             "1\n11\n=> nil"}),
-    label);
 
 // Maps of every size around the in-place limit: copies, moves and growth keep every entry, in order, and
 // leave the source intact (copies) or empty (moves).

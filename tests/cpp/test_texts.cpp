@@ -1,5 +1,6 @@
 // Strings as stored values (bytes inline after the header, grown in place by their sole holder), the
-// decimal text of ints, the join behind Concat, and `len` as call sites run it.
+// decimal text of ints and the join behind Concat. What scripts see of texts and `len` is in the script
+// corpus (tests/scripts/strings, tests/scripts/builtins).
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -8,16 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "parser/compiler.h"
-#include "tests/cpp/script_test_util.h"
-#include "vm_engine/compiler.h"
 #include "vm_engine/limits.h"
 #include "vm_engine/pool.h"
 #include "vm_engine/text_join.h"
 #include "vm_engine/vm.h"
 
 using namespace tarnwick;
-using tarnwick::testing::run_source;
 
 namespace {
 
@@ -281,66 +278,5 @@ TEST(JoinTexts, RenderingLimitIsExact) {
     }
   }
 }
-
-// --- Scripts ---------------------------------------------------------------------------------------------
-
-struct ScriptCase {
-  const char* label;
-  const char* source;
-  const char* expected;
-};
-
-class TextScripts : public ::testing::TestWithParam<ScriptCase> {};
-
-TEST_P(TextScripts, SeePlainSemantics) { EXPECT_EQ(run_source(GetParam().source), GetParam().expected); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Len, TextScripts,
-    ::testing::Values(
-        ScriptCase{"EveryKind",
-                   "fn f(x) { return len(x) }\nprint(f(\"h\xC3\xA9\"), f([1, 2]), f({a: 1}), f(7), f(nil), f(2.5), f(f))",
-                   "3210000\n=> nil"},
-        ScriptCase{"ExtraArgumentsIgnoredMissingIsZero", "fn f() { return [len(\"ab\", [1]), len()] }\nprint(str(f()))",
-                   "\"[2, 0]\"\n=> nil"},
-        ScriptCase{"OneSiteSeesOtherBuiltins",
-                   "fn f() {\n let out = \"\"\n for g in [len, str, len, typeof] {\n  let r = g(\"abc\")\n"
-                   "  out = f\"{out}{r},\"\n }\n return out\n}\nprint(f())",
-                   "\"3,abc,3,string,\"\n=> nil"},
-        ScriptCase{"UserFunctionNamedLenWins", "fn len(x) { return 99 }\nfn f() { return len(\"a\") }\nprint(f())",
-                   "99\n=> nil"},
-        ScriptCase{"ArgumentsEvaluatedAndReleased",
-                   "fn f() {\n let t = 0\n let i = 0\n while i < 50 {\n  t = t + len(f\"{i}-{i}\")\n"
-                   "  i = i + 1\n }\n return t\n}\nprint(f())",
-                   "230\n=> nil"}),
-    [](const auto& info) { return std::string(info.param.label); });
-
-INSTANTIATE_TEST_SUITE_P(
-    Concat, TextScripts,
-    ::testing::Values(
-        ScriptCase{"NumbersAtEveryWidth",
-                   "fn f() {\n let s = \"\"\n let n = 1\n while n < 1000000000000000000 {\n"
-                   "  s = f\"{s}{n - 1}/{0 - n},\"\n  n = n * 10\n }\n return s\n}\nprint(f())",
-                   "\"0/-1,9/-10,99/-100,999/-1000,9999/-10000,99999/-100000,999999/-1000000,9999999/-10000000,"
-                   "99999999/-100000000,999999999/-1000000000,9999999999/-10000000000,99999999999/-100000000000,"
-                   "999999999999/-1000000000000,9999999999999/-10000000000000,99999999999999/-100000000000000,"
-                   "999999999999999/-1000000000000000,9999999999999999/-10000000000000000,"
-                   "99999999999999999/-100000000000000000,\"\n=> nil"},
-        ScriptCase{"GrowingLineResetAndReused",
-                   "fn f() {\n let line = \"\"\n let lines = []\n for i in range(0, 25) {\n"
-                   "  line = f\"{line}{i % 10}\"\n  if len(line) >= 10 {\n   lines = [lines, line]\n   line = \"\"\n  }\n"
-                   " }\n return f\"{lines}|{line}\"\n}\nprint(f())",
-                   "\"[[[], 0123456789], 0123456789]|01234\"\n=> nil"},
-        ScriptCase{"FloatsAppendedInPlace",
-                   "fn f() {\n let s = \"\"\n let x = 0.5\n for i in range(0, 4) { s = f\"{s}{x},\"\n x = x * 3.0 }\n"
-                   " return s\n}\nprint(f())",
-                   "\"0.5,1.5,4.5,13.5,\"\n=> nil"},
-        ScriptCase{"TargetSharesTheTextWithAnotherVariable",
-                   "fn f() {\n let a = f\"q{1}\"\n let b = a\n b = f\"{a}x\"\n let c = b\n c = f\"{c}y\"\n"
-                   " b = f\"{b}z\"\n return [a, b, c]\n}\nprint(str(f()))",
-                   "\"[q1, q1xz, q1xy]\"\n=> nil"},
-        ScriptCase{"ContainerInTheMiddleOfARun",
-                   "fn f(a) { return f\"<{a}|{[a, 2.5]}|{a}>\" }\nprint(f(1), f(\"s\"))",
-                   "\"<1|[1, 2.5]|1>\"\"<s|[s, 2.5]|s>\"\n=> nil"}),
-    [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

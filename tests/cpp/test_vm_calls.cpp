@@ -69,42 +69,6 @@ ScriptCase register_growth_under_callers() {
 INSTANTIATE_TEST_SUITE_P(
     Scripts, Calls,
     ::testing::Values(
-        // Missing arguments are nil and extra ones are dropped, for functions and for methods (whose receiver
-        // takes the first parameter); a body that reads none of its parameters has no register to bind.
-        ScriptCase{"ArgumentsAgainstArity",
-                   "fn two(a, b) { return f\"{a} {b}\" }\n"
-                   "print(two(), two(1), two(1, 2), two(1, 2, 3))\n"
-                   "class C {\n  fn m(self, a, b) { return f\"{self.tag} {a} {b}\" }\n  fn none(self) { return 1 }\n}\n"
-                   "let o = {__class__: \"C\", tag: \"t\"}\n"
-                   "print(o.m(), o.m(1), o.m(1, 2), o.m(1, 2, 3), o.none(5, 6))\n"
-                   "fn k(a, b) { return 7 }\nprint(k(), k(1, 2, 3))",
-                   "\"nil nil\"\"1 nil\"\"1 2\"\"1 2\"\n\"t nil nil\"\"t 1 nil\"\"t 1 2\"\"t 1 2\"1\n77\nok:nil"},
-        // One call site sees functions, a builtin, a method value (also kept in a variable and called twice),
-        // nil and an int in turn.
-        ScriptCase{"OneSiteManyCallees",
-                   "fn a(x) { return x + 1 }\nfn b(x) { return x * 10 }\n"
-                   "class C { fn m(self, x) { return self.v + x } }\n"
-                   "let o = {__class__: \"C\", v: 100}\n"
-                   "let fs = [a, b, a, str, o.m, b, nil, 5, o.m, len]\n"
-                   "let s = \"\"\nlet i = 0\n"
-                   "while i < len(fs) {\n  let f = fs[i]\n  s = f\"{s} {f(3)}\"\n  i = i + 1\n}\n"
-                   "print(s)\nlet m = o.m\nprint(m(1), m(2), o.m(3))",
-                   "\" 4 30 4 3 103 30 nil nil 103 0\"\n101102103\nok:nil"},
-        // sqrt, cos and sin run inline once their call site has seen them (the first round goes through the
-        // general path): both give a float of any number and 0.0 for anything else or no argument.
-        ScriptCase{"MathBuiltinsInlineAndNot",
-                   "let xs = [4, 2.25, -1, \"9\", nil, true, 0]\nlet out = \"\"\nlet i = 0\n"
-                   "while i < len(xs) {\n  let x = xs[i]\n  out = f\"{out} {sqrt(x)} {cos(x)} {sin(x)}\"\n  i = i + 1\n}\n"
-                   "print(out)\nprint(sqrt(), cos(), sin(), sqrt(16, 99))",
-                   "\" 2.0 -0.6536436208636119 -0.7568024953079282 1.5 -0.6281736227227391 0.7780731968879212 NaN "
-                   "0.5403023058681398 -0.8414709848078965 0.0 0.0 0.0 0.0 0.0 0.0 1.0 0.5403023058681398 "
-                   "0.8414709848078965 0.0 1.0 0.0\"\n0.00.00.04.0\nok:nil"},
-        // A global read remembers its slot, or that the name is absent: it sees the global once stored, and
-        // a name still absent after other globals appear reads nil again.
-        ScriptCase{"GlobalReadsBeforeAndAfterTheStore",
-                   "fn get() { return later }\nfn other() { return nope }\nprint(get(), other())\n"
-                   "later = 5\nanother = 1\nprint(get(), other())\nlater = [1]\nprint(get(), other())",
-                   "nilnil\n5nil\n[array:1]nil\nok:nil"},
         stack_growth_under_callers(), register_growth_under_callers()),
     [](const auto& info) { return std::string(info.param.label); });
 

@@ -2,12 +2,10 @@
 // the caller must see the same value, stack, count of executed instructions and errors.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
+#include <vector>
 
-#include "parser/compiler.h"
-#include "tests/cpp/script_test_util.h"
-#include "vm_engine/compiler.h"
+#include "tests/cpp/vm_test_util.h"
 #include "vm_engine/limits.h"
 
 using namespace tarnwick;
@@ -15,39 +13,6 @@ using namespace tarnwick::testing;
 using O = Opcode;
 
 namespace {
-
-struct ScriptCase {
-  const char* label;
-  const char* source;
-  const char* expected;
-};
-
-class ReturnOfARegister : public ::testing::TestWithParam<ScriptCase> {};
-
-TEST_P(ReturnOfARegister, CallerSeesTheValue) { EXPECT_EQ(run_script(GetParam().source), GetParam().expected); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Scripts, ReturnOfARegister,
-    ::testing::Values(
-        ScriptCase{"Recursion", "fn fib(k) {\n if k < 2 { return k }\n return fib(k - 1) + fib(k - 2)\n}\nprint(fib(20))",
-                   "6765\nok:nil"},
-        ScriptCase{"EveryKind",
-                   "fn id(x) { return x }\n"
-                   "print(f\"{id(nil)} {id(1 < 2)} {id(-3)} {id(2.5)} {id(\"s\")} {id([1, [2]])} {id({a: 1})} {id(id)}\")",
-                   "\"nil true -3 2.5 s [1, [2]] {a: 1} <function id>\"\nok:nil"},
-        ScriptCase{"UnsetLocalIsNil", "fn f(a) {\n let b\n if a { b = 1 }\n return b\n}\nprint(f(0), f(1))", "nil1\nok:nil"},
-        // The returned array is the caller's own value: stores on either side stay apart.
-        ScriptCase{"ReturnedArgumentStaysAValue",
-                   "fn id(a) { return a }\nlet x = [1, 2]\nlet y = id(x)\ny[0] = 9\nx[1] = 8\nprint(f\"{x} {y}\")",
-                   "\"[1, 8] [9, 2]\"\nok:nil"},
-        ScriptCase{"ValuesLeftOnTheCalleeStack",
-                   "fn f(n) {\n let out = []\n for v in [1, 2, 3] {\n  if v == n { return v }\n }\n return out\n}\n"
-                   "print(f\"{f(2)} {f(7)}\")",
-                   "\"2 []\"\nok:nil"},
-        ScriptCase{"MethodReturningTheReceiverAndAField",
-                   "class P {\n fn me(self) { return self }\n fn get(self) {\n let v = self.x\n return v\n }\n}\n"
-                   "let p = {__class__: \"P\", x: 4}\nlet q = p.me()\nq.x = 5\nprint(p.get(), q.get())",
-                   "45\nok:nil"}));
 
 // main: LoadGlobal g; Push 42; Call 1; Halt, with g (arity 1) given.
 tarnwick::testing::Program calling(std::vector<Instruction> body) {

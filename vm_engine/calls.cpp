@@ -1,0 +1,355 @@
+// Frames and calls: the value and register stacks and how they grow, entering and leaving a body,
+// resolving a call site, calls made by the host, and the call stack a failure reports.
+#include "vm_engine/vm.h"
+
+#include <algorithm>
+
+#include "vm_engine/members.h"
+#include "vm_engine/vm_internal.h"
+
+namespace tarnwick {
+
+using detail::CallSite;
+using detail::CodeUnit;
+using detail::GlobalCache;
+using detail::kHostCallUnit;
+using detail::kNoCall;
+using detail::kSequencePeak;
+using detail::kStackOverflow;
+using detail::kStackUnderflow;
+
+// A host call runs `Call argc` in a unit of its own, over the callee and the arguments placed on the stack:
+// the callee's return comes back to that unit, whose end ends the run with the value. Made from a native
+// while a run is in progress, the call runs above everything that run holds and puts it back afterwards.
+RunResult VM::call(ValueRef callee, ValueRef* args, size_t argc) {
+  auto found = call_stubs_.find(argc);
+  if (found == call_stubs_.end()) {
+    // Hosts use a few argument counts; one that tries many more does not keep a unit for each (a unit in
+    // use by a call in progress stays).
+    if (call_stubs_.size() >= 64 && run_depth_ == 0) call_stubs_.clear();
+    auto stub = std::make_unique<CodeUnit>(kHostCallUnit, std::vector<Instruction>{make_instr(Opcode::Call, argc)},
+                                           std::vector<ValueRef>{}, std::vector<uint64_t>{0}, 0);
+    if (sequences_dropped_) std::copy(stub->exec_plain.begin(), stub->exec_plain.end(), stub->exec.begin());
+    found = call_stubs_.emplace(argc, std::move(stub)).first;
+  }
+  const CodeUnit* stub = found->second.get();
+  if (run_depth_ == 0) {
+    sp_ = 0;
+    base_ = stack_.data();
+    window_ = regs_.data();
+    frame_top_ = frames_.data();
+    if (!push_call(std::move(callee), args, argc)) return make_err(std::string(kStackOverflow));
+    unit_ = stub;
+    pc_ = 0;
+    if (state_.kind != VMStateKind::Running) state_ = VMState();
+    return run();
+  }
+  struct Saved {
+    const CodeUnit* unit;
+    uint64_t pc;
+    size_t base, window, sp, frames;
+    VMState state;
+    bool operands_taken;
+  };
+  Saved saved{unit_, pc_, static_cast<size_t>(base_ - stack_.data()), static_cast<size_t>(window_ - regs_.data()),
+              sp_, call_depth(), state_, operands_taken_};
+  size_t window_end = saved.window + unit_->reg_count;
+  base_ = stack_.data() + sp_;
+  window_ = regs_.data() + window_end;
+  RunResult result = make_err(std::string(kStackOverflow));
+  if (push_call(std::move(callee), args, argc)) {
+    unit_ = stub;
+    pc_ = 0;
+    state_ = VMState();
+    result = run();
+  }
+  if (!result.ok() || call_depth() != saved.frames || sp_ != saved.sp) {
+    // Everything the call left above the interrupted run goes.
+    for (size_t i = saved.sp; i < stack_.size(); ++i) stack_[i].clear();
+    for (size_t i = window_end; i < regs_.size(); ++i) regs_[i].clear();
+    frame_top_ = frames_.data() + saved.frames;
+    sp_ = saved.sp;
+  }
+  unit_ = saved.unit;
+  pc_ = saved.pc;
+  base_ = stack_.data() + saved.base;
+  window_ = regs_.data() + saved.window;
+  state_ = std::move(saved.state);
+  operands_taken_ = saved.operands_taken;
+  update_frame_room();
+  return result;
+}
+
+bool VM::push_call(ValueRef callee, ValueRef* args, size_t argc) {
+  if (!grow_stack(argc + 1)) return false;
+  stack_[sp_++] = std::move(callee);
+  for (size_t i = 0; i < argc; ++i) stack_[sp_++] = std::move(args[i]);
+  return true;
+}
+
+// Outermost first: each saved frame is a caller stopped at its Call, then the unit that failed. A very
+// deep stack keeps its two ends.
+void VM::capture_trace() {
+  constexpr size_t kEnds = 100;
+  last_trace_.clear();
+  auto add = [this](const CodeUnit* unit, uint64_t next_pc) {
+    if (unit->name == kHostCallUnit) return;
+    uint64_t at = next_pc > 0 ? next_pc - 1 : 0;
+    const uint64_t position = at < unit->lines.size() ? unit->lines[at] : 0;
+    last_trace_.push_back(
+        TraceEntry{unit->name, position_line(position), unit->origin, position_column(position)});
+  };
+  size_t saved = static_cast<size_t>(frame_top_ - frames_.data());
+  for (size_t i = 0; i < saved; ++i) {
+    if (saved > 2 * kEnds && i == kEnds) {
+      last_trace_.push_back(TraceEntry{"...", saved - 2 * kEnds, std::string()});
+      i = saved - kEnds;
+    }
+    const Frame& f = frames_[i];
+    add(f.unit, static_cast<uint64_t>(f.return_ip - f.unit->exec.data()));
+  }
+  add(unit_, std::min<uint64_t>(pc_, unit_->code_size));
+}
+
+// Both stacks stop at the slot ceiling: code that pushes or recurses without end gets "Stack overflow"
+// long before the machine runs out of memory.
+// Fused sequences push less on the way than their instructions would (at most kSequencePeak values more).
+// That only shows where the stack cannot grow by that much, so once its room gets that close to the slot
+// ceiling every body falls back to its copy without sequences, for good. Checked where the room changes
+// (and when a run starts, for a ceiling lowered in between), it costs the loop nothing.
+void VM::drop_fused_sequences_near_ceiling() {
+  if (sequences_dropped_ || stack_.size() + kSequencePeak <= current_limits().max_stack_slots) return;
+  sequences_dropped_ = true;
+  auto drop = [](CodeUnit& unit) { std::copy(unit.exec_plain.begin(), unit.exec_plain.end(), unit.exec.begin()); };
+  drop(*main_);
+  for (auto& entry : functions_) drop(*entry.second);
+}
+
+// Storage grows by moving every value into a bigger vector; the pointers into the old one (the running
+// frame's and every saved frame's) are carried over while both are alive.
+bool VM::grow_stack(size_t extra) {
+  size_t need = sp_ + extra;
+  if (need <= stack_.size()) return true;
+  uint64_t cap = current_limits().max_stack_slots;
+  if (need > cap) return false;
+  std::vector<ValueRef> bigger(std::min<uint64_t>(std::max(need, stack_.size() * 2), cap));
+  std::move(stack_.begin(), stack_.end(), bigger.begin());
+  ValueRef* from = stack_.data();
+  ValueRef* to = bigger.data();
+  base_ = to + (base_ - from);
+  for (Frame* f = frames_.data(); f != frame_top_; ++f) f->base = to + (f->base - from);
+  stack_.swap(bigger);
+  drop_fused_sequences_near_ceiling();
+  return true;
+}
+
+bool VM::ensure_registers(size_t count) {
+  if (count <= regs_.size()) return true;
+  uint64_t cap = current_limits().max_stack_slots;
+  if (count > cap) return false;
+  std::vector<ValueRef> bigger(std::min<uint64_t>(std::max(count, regs_.size() * 2), cap));
+  std::move(regs_.begin(), regs_.end(), bigger.begin());
+  ValueRef* from = regs_.data();
+  ValueRef* to = bigger.data();
+  window_ = to + (window_ - from);
+  for (Frame* f = frames_.data(); f != frame_top_; ++f) f->regs = to + (f->regs - from);
+  regs_.swap(bigger);
+  update_frame_room();
+  return true;
+}
+
+bool VM::push_frame(const Frame& frame) {
+  size_t n = static_cast<size_t>(frame_top_ - frames_.data());
+  if (n == frames_.size()) {
+    size_t want = std::min<uint64_t>(frames_.size() * 2, current_limits().max_call_depth);
+    if (want <= n) return false;
+    frames_.resize(want);
+    frame_top_ = frames_.data() + n;
+  }
+  *frame_top_++ = frame;
+  update_frame_room();
+  return true;
+}
+
+bool VM::enter_unit(const CodeUnit* callee, size_t fpos, size_t argc, const ValueRef* receiver) {
+  size_t new_base = static_cast<size_t>(window_ - regs_.data()) + unit_->reg_count;
+  if (call_depth() >= current_limits().max_call_depth || !ensure_registers(new_base + callee->reg_count) ||
+      !push_frame(Frame{unit_, unit_->exec.data() + pc_, base_, window_}))
+    return false;
+  ValueRef* R = regs_.data() + new_base;
+  size_t limit = std::min<uint64_t>(callee->arity, callee->reg_count);
+  size_t shift = receiver != nullptr ? 1 : 0;
+  if (receiver != nullptr && callee->reg_count > 0) R[0] = *receiver;
+  ValueRef* args = stack_.data() + fpos + 1;
+  for (size_t i = 0; i < argc && i + shift < limit; ++i) R[i + shift] = std::move(args[i]);
+  for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+  sp_ = fpos;
+  base_ = stack_.data() + fpos;
+  window_ = R;
+  unit_ = callee;
+  pc_ = 0;
+  return true;
+}
+
+VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
+  size_t stack_base = static_cast<size_t>(base_ - stack_.data());
+  size_t depth = sp_ - stack_base;
+  if (argc >= depth) {
+    // Too few values for the arguments and the callee: everything there is popped and lost.
+    for (size_t i = stack_base; i < sp_; ++i) stack_[i] = ValueRef();
+    sp_ = stack_base;
+    err = kStackUnderflow;
+    return CallOutcome::Failed;
+  }
+  size_t fpos = sp_ - argc - 1;
+  const ValueRef& f = stack_[fpos];
+
+  CallSite scratch;
+  CallSite& site = pc_ == 0 || pc_ - 1 >= unit_->code_size || unit_->code[pc_ - 1].opcode != Opcode::Call
+                       ? scratch
+                       : unit_->sites[static_cast<uint32_t>(unit_->exec[pc_ - 1].imm)];
+  // A method is looked up by its implementation (the receiver is not kept); a function or native by
+  // its value.
+  bool hit = f.kind() == ValueKind::Method
+                 ? site.kind == CallSite::MethodUnit && f.method_function().heap_identity() == site.callee_id
+                 : site.kind != CallSite::Empty && site.kind != CallSite::MethodUnit && f.identity() != nullptr &&
+                       f.identity() == site.callee_id;
+  if (!hit) {
+    site = CallSite();
+    site.kind = CallSite::Nil;
+    // A count too large for the span leaves the site without anything the inline paths could match.
+    bool spans = argc < (uint64_t{1} << 27);
+    site.span = spans ? static_cast<uint32_t>((argc + 1) * sizeof(ValueRef)) : UINT32_MAX & ~uint32_t{15};
+    ValueKind k = f.kind();
+    if (k == ValueKind::Function || k == ValueKind::NativeFn || k == ValueKind::Method) {
+      const std::string& name = f.function_name();
+      if (k != ValueKind::Method) {
+        auto nit = natives_.find(name);
+        if (nit != natives_.end()) {
+          site.kind = CallSite::Native;
+          site.native = nit->second;
+        }
+      }
+      if (site.kind == CallSite::Nil && k != ValueKind::NativeFn) {
+        auto fit = functions_.find(name);
+        if (fit != functions_.end()) {
+          site.kind = CallSite::Unit;
+          site.unit = fit->second.get();
+        } else if (k == ValueKind::Function) {
+          int b = detail::builtin_index(name);
+          if (b >= 0) {
+            site.kind = CallSite::Builtin;
+            site.builtin = static_cast<int8_t>(b);
+          }
+        }
+      }
+      if (k != ValueKind::Method) {
+        site.callee_id = f.identity();
+      } else if (site.kind == CallSite::Unit) {
+        site.kind = CallSite::MethodUnit;
+        site.callee_id = f.method_function().heap_identity();
+      }
+      if (spans && site.kind == CallSite::Unit) site.unit_id = site.callee_id;
+      if (spans && site.kind == CallSite::Builtin) site.builtin_id = site.callee_id;
+      if (spans && site.kind == CallSite::MethodUnit) site.method_id = site.callee_id;
+      if (site.kind == CallSite::Unit || site.kind == CallSite::MethodUnit) {
+        // A method's receiver takes the first parameter.
+        uint64_t params = site.unit->bind_limit;
+        if (site.kind == CallSite::MethodUnit) params = params > 0 ? params - 1 : 0;
+        site.bind = static_cast<uint16_t>(std::min<uint64_t>(argc, params));
+      }
+    }
+  }
+
+  switch (site.kind) {
+    case CallSite::Unit:
+    case CallSite::MethodUnit: {
+      const CodeUnit* callee = site.unit;
+      bool entered;
+      if (f.kind() == ValueKind::Method) {
+        ValueRef receiver = f.method_receiver();
+        entered = enter_unit(callee, fpos, argc, &receiver);
+      } else {
+        entered = enter_unit(callee, fpos, argc, nullptr);
+      }
+      if (!entered) {
+        for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+        sp_ = fpos;
+        err = kStackOverflow;
+        return CallOutcome::Failed;
+      }
+      return CallOutcome::Entered;
+    }
+    case CallSite::Native: {
+      std::shared_ptr<NativeCallable> keep = site.native;  // alive even if the native replaces itself
+      std::vector<ValueRef> args(std::make_move_iterator(stack_.begin() + fpos + 1),
+                                 std::make_move_iterator(stack_.begin() + sp_));
+      for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+      sp_ = fpos;
+      operands_taken_ = true;  // a native that throws leaves nothing of the call to discard
+      auto result = keep ? keep->call(args) : Result<ValueRef, std::string>(ValueRef());
+      operands_taken_ = false;
+      if (!result.ok()) {
+        err = std::move(result.error());
+        return CallOutcome::Failed;
+      }
+      grow_stack(1);
+      stack_[sp_++] = std::move(result.value());
+      return CallOutcome::Pushed;
+    }
+    case CallSite::Builtin: {
+      ValueRef out;
+      bool ok = call_builtin(site.builtin, stack_.data() + fpos + 1, argc, out, err);
+      for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+      sp_ = fpos;
+      if (!ok) return CallOutcome::Failed;
+      stack_[sp_++] = std::move(out);
+      return CallOutcome::Pushed;
+    }
+    default: {
+      for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
+      sp_ = fpos;
+      stack_[sp_++] = ValueRef();
+      return CallOutcome::Pushed;
+    }
+  }
+}
+
+bool VM::do_return(std::string& err) {
+  if (frame_top_ == frames_.data()) {
+    err = kNoCall;
+    return false;
+  }
+  Frame fr = *--frame_top_;
+  size_t stack_base = static_cast<size_t>(base_ - stack_.data());
+  ValueRef ret;
+  if (sp_ > stack_base) ret = std::move(stack_[sp_ - 1]);
+  for (size_t i = stack_base; i < sp_; ++i) stack_[i] = ValueRef();
+  for (size_t i = 0; i < unit_->reg_count; ++i) window_[i] = ValueRef();
+  sp_ = stack_base;
+  window_ = fr.regs;
+  unit_ = fr.unit;
+  pc_ = static_cast<uint64_t>(fr.return_ip - fr.unit->exec.data());
+  base_ = fr.base;
+  stack_[sp_++] = std::move(ret);
+  return true;
+}
+
+std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
+  const uint64_t line = failed_pc < unit_->lines.size() ? position_line(unit_->lines[failed_pc]) : 0;
+  if (line != 0) return "Line " + std::to_string(line) + ": " + message;
+  return message;
+}
+
+// A callee window that starts at or below regs_fast_end_ fits whatever body it is for (none has more than
+// max_window_ registers); past it the slow path grows the storage or reports the overflow.
+void VM::update_frame_room() noexcept { update_frame_room(current_limits()); }
+
+void VM::update_frame_room(const Limits& limits) noexcept {
+  uint64_t regs = std::min<uint64_t>(regs_.size(), limits.max_stack_slots);
+  uint64_t frames = regs < max_window_ ? 0 : std::min<uint64_t>(frames_.size(), limits.max_call_depth);
+  frame_fast_end_ = frames_.data() + frames;
+  regs_fast_end_ = regs_.data() + (regs < max_window_ ? 0 : regs - max_window_);
+}
+
+}  // namespace tarnwick

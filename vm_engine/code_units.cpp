@@ -1,0 +1,411 @@
+// Code units and the machine's set-up: the executable copy of each body (with its fused instructions),
+// construction, loading a program (new bodies replace old ones of the same name), natives, the state text.
+#include "vm_engine/vm.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "vm_engine/vm_internal.h"
+
+namespace tarnwick {
+
+using detail::CallSite;
+using detail::CodeUnit;
+using detail::GlobalCache;
+using namespace detail::cmp;
+using detail::kHostCallUnit;
+using detail::kRegisterLimit;
+
+namespace {
+
+int cmp_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Lt: return kCmpLt;
+    case Opcode::Le: return kCmpLe;
+    case Opcode::Gt: return kCmpGt;
+    case Opcode::Ge: return kCmpGe;
+    default: return -1;
+  }
+}
+
+int arith_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Add: return 0;
+    case Opcode::Sub: return 1;
+    case Opcode::Mul: return 2;
+    default: return -1;
+  }
+}
+
+int bin_kind(Opcode op) {
+  switch (op) {
+    case Opcode::Add: return detail::kBinAdd;
+    case Opcode::Sub: return detail::kBinSub;
+    case Opcode::Mul: return detail::kBinMul;
+    case Opcode::Div: return detail::kBinDiv;
+    case Opcode::Lt: return detail::kBinLt;
+    case Opcode::Le: return detail::kBinLe;
+    case Opcode::Gt: return detail::kBinGt;
+    case Opcode::Ge: return detail::kBinGe;
+    default: return -1;
+  }
+}
+
+// The executable copy of a body; with `sequences` off, only the single-instruction rewrites are made.
+std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, const std::vector<ValueRef>& constants,
+                              bool sequences) {
+  std::vector<Instruction> out = code;
+  auto is = [&](size_t i, Opcode op) { return i < n && code[i].opcode == op; };
+  auto reg = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg < kRegisterLimit; };
+  // A LoadConst of a number, with an index that fits the fused operand.
+  auto num_const = [&](size_t i) {
+    return is(i, Opcode::LoadConst) && code[i].arg < constants.size() && code[i].arg <= 0xFFFFFFFFu &&
+           constants[code[i].arg].is_number();
+  };
+  auto forward = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg > i && code[i].arg < n; };
+  auto make = [](uint32_t op, int32_t imm, uint64_t arg) { return Instruction{static_cast<Opcode>(op), imm, arg}; };
+  auto bin = [](int op, uint32_t form) { return detail::kFusedBin + static_cast<uint32_t>(op) * detail::kBinForms + form; };
+  for (size_t i = 0; i < n; ++i) {
+    if (sequences) {
+      if (reg(i, Opcode::LoadReg) && is(i + 1, Opcode::IterNext) && is(i + 2, Opcode::Swap) &&
+          is(i + 3, Opcode::StoreReg) && code[i + 3].arg == code[i].arg && is(i + 4, Opcode::Dup) &&
+          is(i + 5, Opcode::LoadConst) && code[i + 5].arg < constants.size() && constants[code[i + 5].arg].is_nil() &&
+          is(i + 6, Opcode::Eq) && forward(i + 7, Opcode::JumpIfTrue) && reg(i + 8, Opcode::StoreReg)) {
+        out[i] = make(detail::kFusedForNext, 0, code[i].arg | (code[i + 8].arg << 8) | (code[i + 7].arg << 32));
+        continue;
+      }
+      if (is(i, Opcode::Concat) && is(i + 1, Opcode::Concat)) {
+        size_t m = 2;
+        while (is(i + m, Opcode::Concat)) ++m;
+        out[i] = make(detail::kFusedConcat, 0, m);
+        continue;
+      }
+      if (reg(i, Opcode::LoadReg) && (is(i + 1, Opcode::Push) || reg(i + 1, Opcode::LoadReg)) && i + 2 < n) {
+        bool imm = is(i + 1, Opcode::Push);
+        uint64_t a = code[i].arg, b = imm ? 0 : code[i + 1].arg;
+        int32_t k = imm ? code[i + 1].imm : 0;
+        int cmp = cmp_kind(code[i + 2].opcode);
+        if (cmp >= 0 && (forward(i + 3, Opcode::JumpIfFalse) || forward(i + 3, Opcode::JumpIfTrue)) &&
+            code[i + 3].arg > i + 3) {
+          uint64_t sense = code[i + 3].opcode == Opcode::JumpIfTrue ? 1 : 0;
+          uint64_t arg = a | (b << 8) | (static_cast<uint64_t>(cmp) << 16) | (sense << 18) | (code[i + 3].arg << 32);
+          out[i] = make((imm ? detail::kFusedCmpRegImm : detail::kFusedCmpRegReg) + cmp, k, arg);
+          continue;
+        }
+        int ar = arith_kind(code[i + 2].opcode);
+        if (ar >= 0 && is(i + 3, Opcode::Dup) && reg(i + 4, Opcode::StoreReg) && is(i + 5, Opcode::Pop)) {
+          out[i] = make(detail::kFusedArith + static_cast<uint32_t>(ar) * 2 + (imm ? 1 : 0), k,
+                        a | (b << 8) | (code[i + 4].arg << 24));
+          continue;
+        }
+        int op = bin_kind(code[i + 2].opcode);
+        if (op >= 0 && reg(i + 3, Opcode::StoreReg)) {
+          out[i] = make(bin(op, imm ? detail::kRI_S : detail::kRR_S), k, a | (b << 8) | (code[i + 3].arg << 16));
+          continue;
+        }
+        if (op >= 0) {
+          out[i] = make(bin(op, imm ? detail::kRI : detail::kRR), k, a | (b << 8));
+          continue;
+        }
+      }
+      if (reg(i, Opcode::LoadReg) && num_const(i + 1)) {
+        int op = i + 2 < n ? bin_kind(code[i + 2].opcode) : -1;
+        if (op >= 0) {
+          bool store = reg(i + 3, Opcode::StoreReg);
+          uint64_t c = store ? code[i + 3].arg : 0;
+          out[i] = make(bin(op, store ? detail::kRC_S : detail::kRC), 0, code[i].arg | (c << 16) | (code[i + 1].arg << 32));
+          continue;
+        }
+      }
+      // Element reads straight from a register.
+      if (reg(i, Opcode::LoadReg) && is(i + 2, Opcode::GetIndex)) {
+        if (reg(i + 1, Opcode::LoadReg)) {
+          out[i] = make(detail::kFusedIndexRR, 0, code[i].arg | (code[i + 1].arg << 8));
+          continue;
+        }
+        if (is(i + 1, Opcode::Push)) {
+          out[i] = make(detail::kFusedIndexRI, code[i + 1].imm, code[i].arg);
+          continue;
+        }
+        if (is(i + 1, Opcode::LoadConst) && code[i + 1].arg < constants.size() && code[i + 1].arg <= 0xFFFFFFFFu) {
+          out[i] = make(detail::kFusedIndexRC, 0, code[i].arg | (code[i + 1].arg << 32));
+          continue;
+        }
+      }
+      if (reg(i, Opcode::LoadReg) && reg(i + 1, Opcode::LoadReg) && is(i + 2, Opcode::Push) && is(i + 3, Opcode::Add) &&
+          is(i + 4, Opcode::GetIndex)) {
+        out[i] = make(detail::kFusedIndexRRI, code[i + 2].imm, code[i].arg | (code[i + 1].arg << 8));
+        continue;
+      }
+      // One operand pushed and combined with the value below it.
+      if ((reg(i, Opcode::LoadReg) || is(i, Opcode::Push) || num_const(i)) && i + 1 < n) {
+        int op = bin_kind(code[i + 1].opcode);
+        if (op >= 0) {
+          bool store = reg(i + 2, Opcode::StoreReg);
+          uint64_t c = store ? code[i + 2].arg : 0;
+          if (code[i].opcode == Opcode::LoadReg) {
+            out[i] = make(bin(op, store ? detail::kTR_S : detail::kTR), 0, code[i].arg | (c << 16));
+          } else if (code[i].opcode == Opcode::Push) {
+            out[i] = make(bin(op, store ? detail::kTI_S : detail::kTI), code[i].imm, c << 16);
+          } else {
+            out[i] = make(bin(op, store ? detail::kTC_S : detail::kTC), static_cast<int32_t>(c), code[i].arg);
+          }
+          continue;
+        }
+      }
+      if (reg(i, Opcode::LoadReg) && is(i + 1, Opcode::Return)) {
+        out[i] = make(detail::kFusedReturnReg, 0, code[i].arg);
+        continue;
+      }
+      if (reg(i, Opcode::LoadReg) && reg(i + 1, Opcode::StoreReg)) {
+        out[i] = make(detail::kFusedMove, 0, code[i].arg | (code[i + 1].arg << 8));
+        continue;
+      }
+      if (is(i, Opcode::Push) && reg(i + 1, Opcode::StoreReg)) {
+        out[i] = make(detail::kFusedSetImm, code[i].imm, code[i + 1].arg << 8);
+        continue;
+      }
+      if (is(i, Opcode::LoadConst) && code[i].arg < constants.size() && reg(i + 1, Opcode::StoreReg)) {
+        out[i] = make(detail::kFusedSetConst, static_cast<int32_t>(code[i + 1].arg), code[i].arg);
+        continue;
+      }
+      {
+        int op = bin_kind(code[i].opcode);
+        if (op >= 0 && op <= static_cast<int>(detail::kBinDiv) && reg(i + 1, Opcode::StoreReg)) {
+          out[i] = make(bin(op, detail::kSS_S), 0, code[i + 1].arg);
+          continue;
+        }
+        int cmp = cmp_kind(code[i].opcode);
+        if (cmp >= 0 && forward(i + 1, Opcode::JumpIfFalse)) {
+          out[i] = make(detail::kFusedCmpBranch + cmp, 0, code[i + 1].arg);
+          continue;
+        }
+      }
+      if (is(i, Opcode::And) && forward(i + 1, Opcode::JumpIfFalse)) {
+        out[i] = make(detail::kFusedAndBranch, 0, code[i + 1].arg);
+        continue;
+      }
+      if (is(i, Opcode::SetIndex) && is(i + 1, Opcode::Dup) && reg(i + 2, Opcode::StoreReg) && is(i + 3, Opcode::Pop)) {
+        out[i] = make(detail::kFusedSetIndexStore, 0, code[i + 2].arg);
+        continue;
+      }
+      if (is(i, Opcode::Dup) && reg(i + 1, Opcode::StoreReg) && is(i + 2, Opcode::Pop)) {
+        out[i] = make(detail::kFusedStoreTop, 0, code[i + 1].arg);
+        continue;
+      }
+    }  // sequences
+    // Single instructions whose operand decides their path once and for all.
+    const Instruction& in = code[i];
+    switch (in.opcode) {
+      case Opcode::LoadReg:
+      case Opcode::StoreReg:
+        if (in.arg >= kRegisterLimit) out[i] = make(detail::kRegisterError, 0, in.arg);
+        break;
+      case Opcode::Jump:
+      case Opcode::JumpIfFalse:
+      case Opcode::JumpIfTrue: {
+        uint32_t which = static_cast<uint32_t>(in.opcode) - static_cast<uint32_t>(Opcode::Jump);
+        if (in.arg >= n) {
+          out[i] = make(detail::kJumpOut + which, 0, in.arg);
+        } else if (in.arg <= i) {
+          out[i] = make(detail::kJumpBack + which, 0, in.arg);
+        }
+        break;
+      }
+      default: break;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+const char* detail::fused_name(uint32_t code) {
+  static constexpr const char* kNames[] = {
+#define TARNWICK_FUSED_NAME(name) #name,
+      TARNWICK_FUSED(TARNWICK_FUSED_NAME)
+#undef TARNWICK_FUSED_NAME
+  };
+  return code > kEndOpcode && code < kFusedEnd ? kNames[code - kEndOpcode - 1] : "?";
+}
+
+detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k,
+                           std::vector<uint64_t> l, uint64_t a)
+    : name(std::move(n)), code(std::move(c)), constants(std::move(k)), lines(std::move(l)), arity(a) {
+  code_size = code.size();
+  size_t calls = 0;
+  for (auto& ins : code) {
+    if (static_cast<uint32_t>(ins.opcode) >= static_cast<uint32_t>(kOpcodeCount)) ins = make_instr(Opcode::Nop);
+    if ((ins.opcode == Opcode::LoadReg || ins.opcode == Opcode::StoreReg) && ins.arg < kRegisterLimit)
+      reg_count = std::max<size_t>(reg_count, ins.arg + 1);
+    if (ins.opcode == Opcode::Call) ++calls;
+  }
+  bind_limit = std::min<uint64_t>(arity, reg_count);
+  code.push_back(Instruction{static_cast<Opcode>(detail::kEndOpcode), 0, 0});
+  exec = fuse(code, code_size, constants, true);
+  exec_plain = fuse(code, code_size, constants, false);
+  global_cache.resize(constants.size());
+  sites.resize(calls);
+  // Member-read and object sites are numbered by the GetIndex or MakeObject they belong to, so both
+  // executable copies share them; a fused read uses the site of the GetIndex that ends its sequence.
+  std::vector<int32_t> site_of(code_size, -1);
+  int32_t member_reads = 0, object_builds = 0;
+  for (size_t i = 0; i < code_size; ++i) {
+    if (code[i].opcode == Opcode::GetIndex) site_of[i] = member_reads++;
+    if (code[i].opcode == Opcode::MakeObject) site_of[i] = object_builds++;
+  }
+  for (auto* copy : {&exec, &exec_plain}) {
+    int32_t next_site = 0;
+    for (size_t i = 0; i < code_size; ++i) {
+      Instruction& in = (*copy)[i];
+      uint32_t op = static_cast<uint32_t>(in.opcode);
+      if (in.opcode == Opcode::GetIndex || in.opcode == Opcode::MakeObject) {
+        in.imm = site_of[i];
+      } else if (op == detail::kFusedIndexRR || op == detail::kFusedIndexRC) {
+        in.imm = site_of[i + 2];
+      } else if (in.opcode == Opcode::Call) {
+        in.imm = next_site++;
+      } else if (in.opcode == Opcode::LoadGlobal && in.arg < global_cache.size()) {
+        in = Instruction{static_cast<Opcode>(detail::kLoadGlobalCached), 0,
+                         reinterpret_cast<uint64_t>(&global_cache[in.arg])};
+      } else if (in.opcode == Opcode::LoadConst && in.arg >= constants.size()) {
+        in = Instruction{static_cast<Opcode>(detail::kConstantError), 0, in.arg};
+      }
+    }
+  }
+  method_sites.resize(static_cast<size_t>(member_reads));
+  object_sites.resize(static_cast<size_t>(object_builds));
+}
+
+VM::VM() {
+  for (const auto& name : builtin_names()) globals_[name] = ValueRef::function(name);
+  main_ = std::make_unique<CodeUnit>("", std::vector<Instruction>{}, std::vector<ValueRef>{}, std::vector<uint64_t>{}, 0);
+  unit_ = main_.get();
+  stack_.resize(1024);
+  base_ = stack_.data();
+  regs_.resize(64);
+  window_ = regs_.data();
+  frames_.resize(128);
+  frame_top_ = frames_.data();
+}
+
+VM::VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
+       std::vector<FunctionRecord> functions)
+    : VM() {
+  load(std::move(code), std::move(lines), std::move(constants), std::move(functions));
+}
+
+void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
+              std::vector<FunctionRecord> functions, const std::string& origin) {
+  reset_execution();
+  std::vector<ValueRef> k;
+  k.reserve(constants.size());
+  for (const auto& c : constants) k.push_back(ValueRef::from_constant(c));
+  // Each new body is finished as it is made: a later function of the same name replaces (and frees) it.
+  auto finish = [this, &origin](CodeUnit& unit) {
+    unit.origin = origin;
+    // Bodies loaded after the machine gave up its fused sequences run without them too.
+    if (sequences_dropped_) std::copy(unit.exec_plain.begin(), unit.exec_plain.end(), unit.exec.begin());
+  };
+  main_ = std::make_unique<CodeUnit>("", std::move(code), std::move(k), std::move(lines), 0);
+  finish(*main_);
+  for (auto& f : functions) {
+    std::vector<ValueRef> fk;
+    fk.reserve(f.constants.size());
+    for (const auto& c : f.constants) fk.push_back(c ? ValueRef::from_constant(*c) : ValueRef());
+    std::string name = f.name;
+    auto& slot = functions_[name];
+    slot = std::make_unique<CodeUnit>(std::move(f.name), std::move(f.code), std::move(fk), std::move(f.lines), f.arity);
+    finish(*slot);
+    set_global(name, ValueRef::function(name));
+  }
+  // Call sites of the bodies kept may point at a body just replaced, and a class may have changed.
+  forget_resolutions();
+  max_window_ = 0;
+  for (const auto& entry : functions_) max_window_ = std::max(max_window_, entry.second->reg_count);
+  ensure_registers(main_->reg_count);
+  unit_ = main_.get();
+  pc_ = 0;
+  state_ = VMState();
+  update_frame_room();
+}
+
+void VM::forget_resolutions() {
+  auto forget = [](const CodeUnit& unit) {
+    for (CallSite& site : unit.sites) site = CallSite();
+    for (detail::MethodSite& site : unit.method_sites) site = detail::MethodSite();
+  };
+  forget(*main_);
+  for (const auto& entry : functions_) forget(*entry.second);
+  for (const auto& entry : call_stubs_) forget(*entry.second);
+  std::lock_guard<std::mutex> lock(method_cache_lock_);
+  method_cache_.clear();
+}
+
+void VM::reset_execution() {
+  for (ValueRef& v : stack_) v.clear();
+  for (ValueRef& v : regs_) v.clear();
+  sp_ = 0;
+  base_ = stack_.data();
+  window_ = regs_.data();
+  frame_top_ = frames_.data();
+  unit_ = main_.get();
+  pc_ = main_->code_size;
+  operands_taken_ = false;
+  update_frame_room();
+}
+
+VM::~VM() = default;
+
+void VM::add_native(const std::string& name, std::shared_ptr<NativeCallable> fn) {
+  natives_[name] = std::move(fn);
+  // A native wins over a function or builtin of its name: forget what the call sites resolved.
+  auto forget = [](const CodeUnit& unit) {
+    for (CallSite& site : unit.sites) site = CallSite();
+  };
+  forget(*main_);
+  for (const auto& entry : functions_) forget(*entry.second);
+  for (const auto& entry : call_stubs_) forget(*entry.second);
+  set_global(name, ValueRef::native(name));
+}
+
+void VM::enable_jit() { jit_ = std::make_unique<JitState>(); }
+
+namespace {
+
+std::string debug_escape(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string VM::state_debug_text() const {
+  switch (state_.kind) {
+    case VMStateKind::Running: return "Running";
+    case VMStateKind::Paused: return "Paused";
+    case VMStateKind::Halted: return "Halted";
+    case VMStateKind::Error: return "Error(\"" + debug_escape(state_.message) + "\")";
+  }
+  return "Running";
+}
+
+}  // namespace tarnwick
