@@ -1,3 +1,5 @@
+// The listing of compiled code: operands decoded by the kind the opcode list gives them, jump targets
+// labelled, positions shown where they change.
 #include "vm_engine/disassembler.h"
 
 #include <cstdio>
@@ -6,24 +8,6 @@
 #include "common/numfmt.h"
 
 namespace tarnwick {
-
-OperandKind operand_kind(Opcode op) {
-  switch (op) {
-    case Opcode::Push: return OperandKind::Immediate;
-    case Opcode::StoreReg:
-    case Opcode::LoadReg: return OperandKind::Register;
-    case Opcode::LoadConst: return OperandKind::Constant;
-    case Opcode::StoreGlobal:
-    case Opcode::LoadGlobal: return OperandKind::Global;
-    case Opcode::Jump:
-    case Opcode::JumpIfFalse:
-    case Opcode::JumpIfTrue: return OperandKind::Target;
-    case Opcode::Call:
-    case Opcode::MakeArray:
-    case Opcode::MakeObject: return OperandKind::Count;
-    default: return OperandKind::None;
-  }
-}
 
 namespace {
 
@@ -71,20 +55,22 @@ std::string operand_text(const Instruction& in, const CodeListing& unit) {
   auto constant = [&](uint64_t k) -> const Constant* {
     return k < unit.constants.size() ? unit.constants[k] : nullptr;
   };
-  switch (operand_kind(in.opcode)) {
+  switch (opcode_operand(in.opcode)) {
     case OperandKind::None: return std::string();
     case OperandKind::Immediate: return std::to_string(in.imm);
     case OperandKind::Register: return prefixed("r", in.arg);
-    case OperandKind::Count: return std::to_string(in.arg);
+    case OperandKind::ArgCount:
+    case OperandKind::ItemCount:
+    case OperandKind::PairCount: return std::to_string(in.arg);
     case OperandKind::Target: return prefixed("-> ", in.arg);
     case OperandKind::Constant:
-    case OperandKind::Global: {
+    case OperandKind::GlobalName: {
       std::string out = prefixed("k", in.arg);
       out += "  ";
       const Constant* c = constant(in.arg);
       if (c == nullptr) {
         out += "<no such constant>";
-      } else if (operand_kind(in.opcode) == OperandKind::Global && c->kind == Constant::Kind::String) {
+      } else if (opcode_operand(in.opcode) == OperandKind::GlobalName && c->kind == Constant::Kind::String) {
         out += c->string_value;  // a global's name, unquoted
       } else {
         out += constant_text(*c);

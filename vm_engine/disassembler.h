@@ -11,10 +11,6 @@
 
 namespace tarnwick {
 
-// What an instruction's 64-bit operand means.
-enum class OperandKind : uint8_t { None, Immediate, Register, Constant, Global, Target, Count };
-OperandKind operand_kind(Opcode op);
-
 // One code unit: `constants` are looked up for Constant and Global operands, `positions` (may be shorter
 // than `code` or empty) gives each instruction's line and column.
 struct CodeListing {
