@@ -1,5 +1,5 @@
 """`tarnwick check`: each kind of finding on a script made to have it, and silence on the scripts that
-are meant to be right (examples, benchmark programs, the documentation's scripts)."""
+are meant to be right (the script corpus, examples, benchmark programs, the documentation's scripts)."""
 import glob
 import os
 import re
@@ -50,7 +50,23 @@ DEMONSTRATIONS = {
 }
 
 
+# Scripts of the corpus that exercise on purpose what the checker warns about (reading names never set,
+# calls with too few or too many arguments); the corpus's errors/ scripts fail on purpose too.
+QUIRK_SCRIPTS = {
+    "arrays/indexing.tw", "functions/arguments_against_arity.tw", "functions/arity_is_loose.tw",
+    "functions/global_reads_before_and_after_the_store.tw", "functions/implicit_result_and_arity.tw",
+    "functions/missing_and_extra_arguments.tw",
+}
+
+
 def corpus():
+    scripts = os.path.join(ROOT, "tests", "scripts")
+    for path in sorted(glob.glob(os.path.join(scripts, "*", "*.tw"))):
+        rel = os.path.relpath(path, scripts)
+        if rel.startswith("errors" + os.sep) or rel in QUIRK_SCRIPTS:
+            continue
+        with open(path, encoding="utf-8") as f:
+            yield os.path.relpath(path, ROOT), f.read()
     for path in sorted(glob.glob(os.path.join(ROOT, "examples", "*.tw")) +
                        glob.glob(os.path.join(ROOT, "bench", "programs", "*.tw"))):
         with open(path, encoding="utf-8") as f:
