@@ -222,26 +222,40 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
     site.span = spans ? static_cast<uint32_t>((argc + 1) * sizeof(ValueRef)) : UINT32_MAX & ~uint32_t{15};
     ValueKind k = f.kind();
     if (k == ValueKind::Function || k == ValueKind::NativeFn || k == ValueKind::Method) {
-      const std::string& name = f.function_name();
-      if (k != ValueKind::Method) {
-        auto nit = natives_.find(name);
-        if (nit != natives_.end()) {
-          site.kind = CallSite::Native;
-          site.native = nit->second;
-        }
-      }
-      if (site.kind == CallSite::Nil && k != ValueKind::NativeFn) {
-        auto fit = functions_.find(name);
-        if (fit != functions_.end()) {
-          site.kind = CallSite::Unit;
-          site.unit = fit->second.get();
-        } else if (k == ValueKind::Function) {
-          int b = detail::builtin_index(name);
-          if (b >= 0) {
-            site.kind = CallSite::Builtin;
-            site.builtin = static_cast<int8_t>(b);
+      // What a callee resolves to depends only on its name (interned: its identity stands for it) and on
+      // whether it is a method (a method never resolves to a native): a site that sees several callees
+      // finds each one's resolution by identity after the first time.
+      const void* id = k == ValueKind::Method ? f.method_function().heap_identity() : f.identity();
+      auto key = reinterpret_cast<uintptr_t>(id) | (k == ValueKind::Method ? 1 : 0);
+      auto known = resolved_calls_.find(key);
+      if (known != resolved_calls_.end()) {
+        site.kind = static_cast<CallSite::Kind>(known->second.kind);
+        site.unit = known->second.unit;
+        site.native = known->second.native;
+        site.builtin = known->second.builtin;
+      } else {
+        const std::string& name = f.function_name();
+        if (k != ValueKind::Method) {
+          auto nit = natives_.find(name);
+          if (nit != natives_.end()) {
+            site.kind = CallSite::Native;
+            site.native = nit->second;
           }
         }
+        if (site.kind == CallSite::Nil && k != ValueKind::NativeFn) {
+          auto fit = functions_.find(name);
+          if (fit != functions_.end()) {
+            site.kind = CallSite::Unit;
+            site.unit = fit->second.get();
+          } else if (k == ValueKind::Function) {
+            int b = detail::builtin_index(name);
+            if (b >= 0) {
+              site.kind = CallSite::Builtin;
+              site.builtin = static_cast<int8_t>(b);
+            }
+          }
+        }
+        resolved_calls_.emplace(key, ResolvedCall{site.kind, site.unit, site.native, site.builtin});
       }
       if (k != ValueKind::Method) {
         site.callee_id = f.identity();

@@ -338,6 +338,7 @@ void VM::forget_resolutions() {
   forget(*main_);
   for (const auto& entry : functions_) forget(*entry.second);
   for (const auto& entry : call_stubs_) forget(*entry.second);
+  resolved_calls_.clear();
   std::lock_guard<std::mutex> lock(method_cache_lock_);
   method_cache_.clear();
 }
@@ -359,6 +360,7 @@ VM::~VM() = default;
 
 void VM::add_native(const std::string& name, std::shared_ptr<NativeCallable> fn) {
   natives_[name] = std::move(fn);
+  resolved_calls_.clear();
   // A native wins over a function or builtin of its name: forget what the call sites resolved.
   auto forget = [](const CodeUnit& unit) {
     for (CallSite& site : unit.sites) site = CallSite();

@@ -11,23 +11,31 @@ namespace tarnwick::detail {
 
 enum class MemberHit { Miss, Done, Method };
 
-// Reads member `key` (a String) of object `c` into `out` (nil on entry) when `site` knows the answer for
-// c's shape. Method: the answer is the method `site.function` bound to c, which the caller makes (it
+// Reads member `key` (a String) of object `c` into `out` (nil on entry) when a way of `site` knows the
+// answer for c's shape. Method: the answer is the method `*fn` bound to c, which the caller makes (it
 // allocates, so the caller syncs its position first). Miss: the slow path must decide.
-TARNWICK_INLINE MemberHit member_hit(const ValueRef& c, const ValueRef& key, const MethodSite& site, ValueRef& out) {
+TARNWICK_INLINE MemberHit member_hit(const ValueRef& c, const ValueRef& key, const MethodSite& site, ValueRef& out,
+                                     const ValueRef*& fn) {
   const ObjectMap& m = c.as_object();
-  if (m.shape() != site.shape_id || key.heap_identity() != site.key_id) return MemberHit::Miss;
-  if (site.kind == MethodSite::Entry) {
-    out.put(m.value(site.slot));
-    return MemberHit::Done;
+  const void* shape = m.shape();
+  const void* key_id = key.heap_identity();
+  // An unused way holds no key, so it never matches: no separate test for it on the way to a hit.
+  for (const MethodSite::Way& w : site.ways) {
+    if (w.shape_id != shape || w.key_id != key_id) continue;
+    if (w.kind == MethodSite::Entry) {
+      out.put(m.value(w.slot));
+      return MemberHit::Done;
+    }
+    if (w.kind == MethodSite::Method) {
+      const ValueRef& cls = m.value(w.slot);
+      if (cls.kind() != ValueKind::String || cls.heap_identity() != w.class_id) continue;
+      if (w.function.is_nil()) return MemberHit::Done;  // nil
+      fn = &w.function;
+      return MemberHit::Method;
+    }
+    return MemberHit::Done;  // Absent: nil
   }
-  if (site.kind == MethodSite::Method) {
-    const ValueRef& cls = m.value(site.slot);
-    if (cls.kind() != ValueKind::String || cls.heap_identity() != site.class_name.heap_identity())
-      return MemberHit::Miss;
-    if (!site.function.is_nil()) return MemberHit::Method;
-  }
-  return MemberHit::Done;  // nil
+  return MemberHit::Miss;
 }
 
 // Builds the object of the n key/value pairs at `pairs` into `out` (nil on entry) when the keys are the

@@ -21,48 +21,58 @@ ValueRef VM::member(const ValueRef& obj, std::string_view name) {
 }
 
 ValueRef VM::read_member(const ValueRef& c, const ValueRef& key, detail::MethodSite& site) {
+  using Site = detail::MethodSite;
   {
     ValueRef out;
-    switch (detail::member_hit(c, key, site, out)) {
+    const ValueRef* fn = nullptr;
+    switch (detail::member_hit(c, key, site, out, fn)) {
       case detail::MemberHit::Done: return out;
-      case detail::MemberHit::Method: return ValueRef::method(c, site.function);
+      case detail::MemberHit::Method: return ValueRef::method(c, *fn);
       case detail::MemberHit::Miss: break;
     }
   }
-  // The class lookup below may replace the answer the layout entry relies on: forget that entry until it
-  // is filled again from this read.
-  site.kind = detail::MethodSite::None;
-  site.key_id = nullptr;
   const ObjectMap& m = c.as_object();
   const detail::Shape* shape = m.shape();
   // Only a frozen shape is remembered: a cache holds it, and a shape that objects grow one key at a time
   // would have to be copied at every growth once a cache held it.
   bool remember = shape != nullptr && shape->frozen;
-  auto fill = [&](detail::MethodSite::Kind kind, size_t slot) {
-    site.kind = kind;
-    site.slot = static_cast<uint32_t>(slot);
-    site.shape = detail::ShapeRef(shape);
-    site.shape_id = shape;
-    site.key = key;
-    site.key_id = key.heap_identity();
+  auto fill = [&](Site::Kind kind, size_t slot, const ValueRef* cls, const ValueRef& function) {
+    Site::Way* way = nullptr;
+    for (Site::Way& w : site.ways) {
+      if (w.kind == Site::None) {
+        way = &w;
+        break;
+      }
+    }
+    if (way == nullptr) {
+      way = &site.ways[site.next];
+      site.next = static_cast<uint8_t>((site.next + 1) % Site::kWays);
+    }
+    way->kind = kind;
+    way->slot = static_cast<uint32_t>(slot);
+    way->shape = detail::ShapeRef(shape);
+    way->shape_id = shape;
+    way->key = key;
+    way->key_id = key.heap_identity();
+    way->class_name = cls != nullptr ? *cls : ValueRef();
+    way->class_id = cls != nullptr ? cls->heap_identity() : nullptr;
+    way->function = function;
   };
   size_t slot = m.find_slot(key.as_string());
   if (slot != ObjectMap::npos) {
-    if (remember) fill(detail::MethodSite::Entry, slot);
+    if (remember) fill(Site::Entry, slot, nullptr, ValueRef());
     return m.value(slot);
   }
-  ValueRef out = resolve_method(c, key, site);
-  if (remember) {
-    size_t cls = m.find_slot("__class__");
-    if (cls == ObjectMap::npos) {
-      fill(detail::MethodSite::Absent, 0);
-    } else if (m.value(cls).kind() == ValueKind::String && site.class_name.kind() == ValueKind::String &&
-               site.class_name.heap_identity() == m.value(cls).heap_identity() &&
-               site.member.heap_identity() == key.heap_identity()) {
-      fill(detail::MethodSite::Method, cls);
-    }
+  size_t cls = m.find_slot("__class__");
+  if (cls == ObjectMap::npos) {
+    if (remember) fill(Site::Absent, 0, nullptr, ValueRef());
+    return ValueRef();
   }
-  return out;
+  const ValueRef& class_name = m.value(cls);
+  if (class_name.kind() != ValueKind::String) return ValueRef();
+  ValueRef function = class_method(class_name, key, site);
+  if (remember) fill(Site::Method, cls, &class_name, function);
+  return function.is_nil() ? ValueRef() : ValueRef::method(c, function);
 }
 
 ValueRef VM::build_object(ValueRef* pairs, size_t n, detail::ObjectSite& site) {
@@ -89,17 +99,21 @@ ValueRef VM::build_object(ValueRef* pairs, size_t n, detail::ObjectSite& site) {
 }
 
 
-ValueRef VM::resolve_method(const ValueRef& receiver, const ValueRef& member, detail::MethodSite& site) {
-  const ValueRef* cls = receiver.as_object().find("__class__");
-  if (cls == nullptr || cls->kind() != ValueKind::String) return ValueRef();
-  if (site.class_name.kind() == ValueKind::String && site.class_name.heap_identity() == cls->heap_identity() &&
-      site.member.heap_identity() == member.heap_identity())
-    return site.function.is_nil() ? ValueRef() : ValueRef::method(receiver, site.function);
-  std::optional<std::string> found = lookup_method(std::string(cls->as_string()), std::string(member.as_string()));
-  site.class_name = *cls;
+// The function implementing `member` for class `class_name` (both strings), or nil: what a way of the site
+// or its last lookup already knows for these very strings, else the method cache's answer.
+ValueRef VM::class_method(const ValueRef& class_name, const ValueRef& member, detail::MethodSite& site) {
+  const void* cls = class_name.heap_identity();
+  const void* key = member.heap_identity();
+  for (const auto& w : site.ways)
+    if (w.kind == detail::MethodSite::Method && w.class_id == cls && w.key_id == key) return w.function;
+  if (site.class_name.kind() == ValueKind::String && site.class_name.heap_identity() == cls &&
+      site.member.heap_identity() == key)
+    return site.function;
+  std::optional<std::string> found = lookup_method(std::string(class_name.as_string()), std::string(member.as_string()));
+  site.class_name = class_name;
   site.member = member;
   site.function = found ? ValueRef::function(std::move(*found)) : ValueRef();
-  return site.function.is_nil() ? ValueRef() : ValueRef::method(receiver, site.function);
+  return site.function;
 }
 
 std::optional<std::string> VM::lookup_method(const std::string& class_name, const std::string& member) {

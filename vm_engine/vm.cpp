@@ -1355,10 +1355,11 @@ L_FusedIndexRR: {
   }
   if (c.kind() == ValueKind::Object && i.kind() == ValueKind::String) {
     detail::MethodSite& site = unit->method_sites[static_cast<uint32_t>(ip->imm)];
-    detail::MemberHit hit = detail::member_hit(c, i, site, *sp);
+    const ValueRef* fn = nullptr;
+    detail::MemberHit hit = detail::member_hit(c, i, site, *sp, fn);
     if (hit != detail::MemberHit::Done) {
       SYNC_AT(2);
-      sp->put(hit == detail::MemberHit::Method ? ValueRef::method(c, site.function) : read_member(c, i, site));
+      sp->put(hit == detail::MemberHit::Method ? ValueRef::method(c, *fn) : read_member(c, i, site));
     }
     ++sp;
     executed += 3;
@@ -1397,10 +1398,11 @@ L_FusedIndexRC: {
   const ValueRef& key = OPERAND_K_HIGH;
   if (c.kind() == ValueKind::Object && key.kind() == ValueKind::String) {
     detail::MethodSite& site = unit->method_sites[static_cast<uint32_t>(ip->imm)];
-    detail::MemberHit hit = detail::member_hit(c, key, site, *sp);
+    const ValueRef* fn = nullptr;
+    detail::MemberHit hit = detail::member_hit(c, key, site, *sp, fn);
     if (hit != detail::MemberHit::Done) {
       SYNC_AT(2);
-      sp->put(hit == detail::MemberHit::Method ? ValueRef::method(c, site.function) : read_member(c, key, site));
+      sp->put(hit == detail::MemberHit::Method ? ValueRef::method(c, *fn) : read_member(c, key, site));
     }
     ++sp;
     executed += 3;

@@ -196,7 +196,7 @@ class VM {
   // The object of the n key/value pairs at `pairs` (their slots are left nil); remembers its keys in `site`.
   ValueRef build_object(ValueRef* pairs, size_t n, detail::ObjectSite& site);
   // A receiver object's member through its class, remembered per instruction in `site`.
-  ValueRef resolve_method(const ValueRef& receiver, const ValueRef& member, detail::MethodSite& site);
+  ValueRef class_method(const ValueRef& class_name, const ValueRef& member, detail::MethodSite& site);
   // The implementing function's name for (class, member), through the method cache.
   std::optional<std::string> lookup_method(const std::string& class_name, const std::string& member);
   ValueRef* global_slot(const detail::CodeUnit& unit, uint64_t k, bool create);
@@ -211,6 +211,15 @@ class VM {
   // Code: shared immutable bodies (plus per-VM caches beside them).
   std::unique_ptr<detail::CodeUnit> main_;
   std::unordered_map<std::string, std::unique_ptr<detail::CodeUnit>> functions_;
+  // Call resolutions by callee identity (low bit set for a method), for call sites that miss; forgotten
+  // whenever functions or natives change.
+  struct ResolvedCall {
+    uint8_t kind;
+    const detail::CodeUnit* unit;
+    std::shared_ptr<NativeCallable> native;
+    int8_t builtin;
+  };
+  std::unordered_map<uintptr_t, ResolvedCall> resolved_calls_;
   std::unordered_map<std::string, std::shared_ptr<NativeCallable>> natives_;
 
   // Execution state.

@@ -158,24 +158,35 @@ struct CallSite {
 };
 static_assert(sizeof(CallSite) == 64, "call sites are indexed by a shift");
 
-// What a member read (GetIndex with a string key, or the fused read of a constant key) found last time.
-// For an object of a frozen shape the answer follows from the shape alone, or from the shape and the class
-// name the object holds: `shape` and `key` (held, compared by identity) say which reads the answer is for.
+// What a member read (GetIndex with a string key, or the fused read of a constant key) found, for up to
+// kWays receiver layouts: a site that sees objects of a few classes answers each of them without the slow
+// path. For an object of a frozen shape the answer follows from the shape alone, or from the shape and the
+// class name the object holds: a way's `shape` and `key` (held, compared by identity) say which reads its
+// answer is for.
 //   Entry   the key is in the shape: the value in `slot`
 //   Method  the key is not, "__class__" is, in `slot`: when it holds `class_name` (by identity), the class
-//           lookup's answer below; otherwise the slow path
+//           lookup's answer `function` (nil: no such method); otherwise another way or the slow path
 //   Absent  neither the key nor "__class__" is in the shape: nil
-// The class lookup's answer itself (class name and member by identity, the implementing function or nil)
-// is remembered too: the VM's method cache never changes an answer once given, so neither does this.
+// Ways fill in order; once all are in use a new answer replaces them in turn. The last class lookup is
+// remembered apart from the ways (for objects whose shape is not frozen). The VM's method cache never
+// changes an answer once given, so neither does a site.
 struct MethodSite {
   enum Kind : uint8_t { None, Entry, Method, Absent };
-  Kind kind = None;
-  uint32_t slot = 0;
-  const void* shape_id = nullptr;
-  const void* key_id = nullptr;
-  ShapeRef shape;
-  ValueRef key;
-  ValueRef class_name;
+  struct Way {
+    Kind kind = None;
+    uint32_t slot = 0;
+    const void* shape_id = nullptr;
+    const void* key_id = nullptr;
+    const void* class_id = nullptr;
+    ShapeRef shape;
+    ValueRef key;
+    ValueRef class_name;
+    ValueRef function;
+  };
+  static constexpr size_t kWays = 4;
+  Way ways[kWays];
+  uint8_t next = 0;  // the way the next answer replaces once all are in use
+  ValueRef class_name;  // the last class lookup: class name and member by identity, its answer
   ValueRef member;
   ValueRef function;
 };
