@@ -79,6 +79,11 @@ struct Expr {
                             ast::Call, ast::Index, ast::Member, ast::Ternary, ast::Array, ast::Object,
                             ast::Lambda, ast::StringInterpolation, ast::Await, ast::Yield>;
   Node node;
+  // Where the node's own token is (1-based; 0 when unknown): the operator of an operation, the bracket of
+  // a call or index, the dot of a member access, the first token of anything else. Failures at run time
+  // point here.
+  uint32_t line = 0;
+  uint32_t column = 0;
 
   template <class T>
   Expr(T&& n) : node(std::forward<T>(n)) {}

@@ -4,11 +4,29 @@
 #include "parser/lexer.h"
 #include "parser/parser.h"
 
+#include <cstdio>
+#include <string>
+
 namespace tarnwick {
+
+SourceError lex_source_error(std::string message) {
+  // The lexer's texts carry their position as "... at L:C" ("Lexer error at 3:7: ...", "Unterminated block
+  // comment at 3:7"); two of them carry none.
+  SourceError error{SourceError::Kind::Lex, std::move(message), 0, 0};
+  for (const char* marker : {"Lexer error at ", "Unterminated block comment at "}) {
+    if (error.message.rfind(marker, 0) != 0) continue;
+    unsigned long long line = 0, column = 0;
+    if (std::sscanf(error.message.c_str() + std::char_traits<char>::length(marker), "%llu:%llu", &line, &column) == 2) {
+      error.line = line;
+      error.column = column;
+    }
+  }
+  return error;
+}
 
 Result<BytecodeProgram, SourceError> compile_source(std::string_view source) {
   auto tokens = tokenize(source);
-  if (!tokens) return make_err(SourceError{SourceError::Kind::Lex, std::move(tokens.error().message), 0, 0});
+  if (!tokens) return make_err(lex_source_error(std::move(tokens.error().message)));
   auto program = Parser(std::move(tokens.value())).parse_program();
   if (!program) {
     const ParseError& e = program.error();

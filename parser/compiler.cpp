@@ -105,6 +105,13 @@ class Compiler {
     return u.code.size() - 1;
   }
   static size_t emit(Unit& u, Opcode op, uint64_t arg = 0) { return emit(u, make_instr(op, arg)); }
+  // An instruction that can fail, placed at the expression that makes it: a statement spanning several
+  // lines reports the line (and column) of the failing part, not the statement's first line.
+  static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
+    size_t at = emit(u, op, arg);
+    if (e.line != 0) u.lines[at] = source_position(e.line, e.column);
+    return at;
+  }
   static uint64_t add_constant(Unit& u, Constant c) {
     u.constants.push_back(std::move(c));
     return u.constants.size() - 1;
@@ -258,20 +265,20 @@ void Compiler::finish_after_first_operand(Unit& u, const Expr& e) {
   if (auto* b = e.as<ast::BinaryOp>()) {
     compile_expr(u, *b->right);
     switch (b->op) {
-      case BinaryOperator::Add: emit(u, Opcode::Add); break;
-      case BinaryOperator::Sub: emit(u, Opcode::Sub); break;
-      case BinaryOperator::Mul: emit(u, Opcode::Mul); break;
-      case BinaryOperator::Div: emit(u, Opcode::Div); break;
-      case BinaryOperator::Mod: emit(u, Opcode::Mod); break;
-      case BinaryOperator::Power: emit(u, Opcode::Pow); break;
-      case BinaryOperator::Eq: emit(u, Opcode::Eq); break;
-      case BinaryOperator::Neq: emit(u, Opcode::Ne); break;
-      case BinaryOperator::Lt: emit(u, Opcode::Lt); break;
-      case BinaryOperator::Lte: emit(u, Opcode::Le); break;
-      case BinaryOperator::Gt: emit(u, Opcode::Gt); break;
-      case BinaryOperator::Gte: emit(u, Opcode::Ge); break;
-      case BinaryOperator::And: emit(u, Opcode::And); break;
-      case BinaryOperator::Or: emit(u, Opcode::Or); break;
+      case BinaryOperator::Add: emit_at(u, e, Opcode::Add); break;
+      case BinaryOperator::Sub: emit_at(u, e, Opcode::Sub); break;
+      case BinaryOperator::Mul: emit_at(u, e, Opcode::Mul); break;
+      case BinaryOperator::Div: emit_at(u, e, Opcode::Div); break;
+      case BinaryOperator::Mod: emit_at(u, e, Opcode::Mod); break;
+      case BinaryOperator::Power: emit_at(u, e, Opcode::Pow); break;
+      case BinaryOperator::Eq: emit_at(u, e, Opcode::Eq); break;
+      case BinaryOperator::Neq: emit_at(u, e, Opcode::Ne); break;
+      case BinaryOperator::Lt: emit_at(u, e, Opcode::Lt); break;
+      case BinaryOperator::Lte: emit_at(u, e, Opcode::Le); break;
+      case BinaryOperator::Gt: emit_at(u, e, Opcode::Gt); break;
+      case BinaryOperator::Gte: emit_at(u, e, Opcode::Ge); break;
+      case BinaryOperator::And: emit_at(u, e, Opcode::And); break;
+      case BinaryOperator::Or: emit_at(u, e, Opcode::Or); break;
       case BinaryOperator::BitwiseAnd:
       case BinaryOperator::BitwiseOr:
       case BinaryOperator::BitwiseXor:
@@ -286,17 +293,17 @@ void Compiler::finish_after_first_operand(Unit& u, const Expr& e) {
     }
   } else if (auto* c = e.as<ast::Call>()) {
     for (const ExprPtr& arg : c->args) compile_expr(u, *arg);
-    emit(u, Opcode::Call, c->args.size());
+    emit_at(u, e, Opcode::Call, c->args.size());
   } else if (auto* i = e.as<ast::Index>()) {
     compile_expr(u, *i->index);
-    emit(u, Opcode::GetIndex);
+    emit_at(u, e, Opcode::GetIndex);
   } else if (auto* m = e.as<ast::Member>()) {
     emit_string(u, m->property);
-    emit(u, Opcode::GetIndex);
+    emit_at(u, e, Opcode::GetIndex);
   } else if (auto* un = e.as<ast::UnaryOp>()) {
     switch (un->op) {
-      case UnaryOperator::Neg: emit(u, Opcode::Neg); break;
-      case UnaryOperator::Not: emit(u, Opcode::Not); break;
+      case UnaryOperator::Neg: emit_at(u, e, Opcode::Neg); break;
+      case UnaryOperator::Not: emit_at(u, e, Opcode::Not); break;
       case UnaryOperator::BitwiseNot:
         emit(u, Opcode::Pop);
         emit_nil(u);

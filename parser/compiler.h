@@ -29,6 +29,9 @@ struct SourceError {
   uint64_t column = 0;  // 0 when unknown
 };
 
+// A lexer failure with the position its text names (0:0 when it names none).
+SourceError lex_source_error(std::string message);
+
 // Lexes, parses and compiles `source`.
 Result<BytecodeProgram, SourceError> compile_source(std::string_view source);
 

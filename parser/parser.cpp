@@ -95,6 +95,18 @@ Parser::Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
 Token Parser::peek() const { return cur(); }
 
+ExprPtr Parser::placed(ExprPtr e, uint64_t line, uint64_t column) const {
+  if (e == nullptr) return e;
+  if (pin_line_ != 0) {
+    line = pin_line_;
+    column = pin_column_;
+  }
+  constexpr uint64_t kMax = UINT32_MAX;
+  e->line = static_cast<uint32_t>(line > kMax ? kMax : line);
+  e->column = static_cast<uint32_t>(line > kMax || column > kMax ? 0 : column);
+  return e;
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Errors and cursor
 
@@ -187,9 +199,10 @@ NOINLINE ExprPtr Parser::question(ExprPtr cond) {
   size_t h_links = 0;  // height of the conditionals, without the final else branch
   while (at(TokenKind::Question)) {
     if (!(pos_ + 1 < tokens_.size() && starts_then_branch(tokens_[pos_ + 1].kind))) {
+      const uint64_t qline = cur().line, qcolumn = cur().column;
       advance();
       if (!set_height(h + 1)) return nullptr;
-      e = make_expr(ast::Propagate{std::move(e)});
+      e = placed(make_expr(ast::Propagate{std::move(e)}), qline, qcolumn);
       h = h + 1;
       break;
     }
@@ -206,7 +219,8 @@ NOINLINE ExprPtr Parser::question(ExprPtr cond) {
     h = h_;
   }
   for (auto it = links.rbegin(); it != links.rend(); ++it) {
-    e = make_expr(ast::Ternary{std::move(it->cond), std::move(it->then_expr), std::move(e)});
+    const uint64_t cline = it->cond->line, ccolumn = it->cond->column;
+    e = placed(make_expr(ast::Ternary{std::move(it->cond), std::move(it->then_expr), std::move(e)}), cline, ccolumn);
   }
   h_ = std::max(h, h_links);
   return e;
@@ -269,6 +283,8 @@ struct OperandStack {
   ExprPtr operands[kLevels + 1];
   uint32_t heights[kLevels + 1];
   BinaryOperator ops[kLevels];
+  uint32_t op_lines[kLevels];
+  uint32_t op_columns[kLevels];
   uint8_t levels[kLevels];
   size_t n_ops = 0;
 };
@@ -279,7 +295,10 @@ struct OperandStack {
 NOINLINE static ExprPtr fold(OperandStack& s) {
   size_t i = s.n_ops - 1;
   --s.n_ops;
-  return make_expr(ast::BinaryOp{std::move(s.operands[i]), s.ops[i], std::move(s.operands[i + 1])});
+  ExprPtr e = make_expr(ast::BinaryOp{std::move(s.operands[i]), s.ops[i], std::move(s.operands[i + 1])});
+  e->line = s.op_lines[i];
+  e->column = s.op_columns[i];
+  return e;
 }
 
 ExprPtr Parser::binary() {
@@ -301,6 +320,12 @@ ExprPtr Parser::binary() {
     }
     if (entry.level == 0) break;
     s.ops[s.n_ops] = entry.op;
+    {
+      const uint64_t line = pin_line_ != 0 ? pin_line_ : cur().line;
+      const uint64_t column = pin_line_ != 0 ? pin_column_ : cur().column;
+      s.op_lines[s.n_ops] = line > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(line);
+      s.op_columns[s.n_ops] = line > UINT32_MAX || column > UINT32_MAX ? 0 : static_cast<uint32_t>(column);
+    }
     s.levels[s.n_ops] = entry.level;
     ++s.n_ops;
     advance();
@@ -312,6 +337,7 @@ ExprPtr Parser::binary() {
 // Prefix operators are collected in a loop, so a long run of signs costs no recursion.
 NOINLINE ExprPtr Parser::prefixed() {
   std::string prefix;  // 'n' for Neg, '!' for Not, outermost first
+  std::vector<std::pair<uint64_t, uint64_t>> where;  // each prefix's position
   for (TokenKind k = cur().kind; k == TokenKind::Minus || k == TokenKind::Not; k = cur().kind) {
     // The operand adds at least one more level below the prefixes.
     if (stmt_depth_ + prefix.size() + 2 > kMaxNestingDepth) {
@@ -319,6 +345,7 @@ NOINLINE ExprPtr Parser::prefixed() {
       return nullptr;
     }
     prefix.push_back(k == TokenKind::Minus ? 'n' : '!');
+    where.emplace_back(cur().line, cur().column);
     advance();
   }
   ExprPtr e = postfix();
@@ -326,7 +353,7 @@ NOINLINE ExprPtr Parser::prefixed() {
   if (!set_height(h_ + prefix.size())) return nullptr;
   for (size_t i = prefix.size(); i-- > 0;) {
     UnaryOperator op = prefix[i] == 'n' ? UnaryOperator::Neg : UnaryOperator::Not;
-    e = make_expr(ast::UnaryOp{op, std::move(e)});
+    e = placed(make_expr(ast::UnaryOp{op, std::move(e)}), where[i].first, where[i].second);
   }
   return e;
 }
@@ -366,6 +393,7 @@ ExprPtr Parser::postfix() {
 }
 
 NOINLINE ExprPtr Parser::call(ExprPtr callee, size_t& h) {
+  const uint64_t line = cur().line, column = cur().column;
   advance();
   std::vector<ExprPtr> args;
   size_t ha = 0;
@@ -373,28 +401,31 @@ NOINLINE ExprPtr Parser::call(ExprPtr callee, size_t& h) {
   // The callee continues a chain (o.m().m()): only the arguments nest.
   if (!args.empty()) h = std::max(h, 1 + ha);
   if (!set_height(h)) return nullptr;
-  return make_expr(ast::Call{std::move(callee), std::move(args)});
+  return placed(make_expr(ast::Call{std::move(callee), std::move(args)}), line, column);
 }
 
 NOINLINE ExprPtr Parser::index(ExprPtr object, size_t& h) {
+  const uint64_t line = cur().line, column = cur().column;
   advance();
   ExprPtr i = expression();
   if (!i) return nullptr;
   if (!expect(TokenKind::RightBracket)) return nullptr;
   h = std::max(h, 1 + h_);
   if (!set_height(h)) return nullptr;
-  return make_expr(ast::Index{std::move(object), std::move(i)});
+  return placed(make_expr(ast::Index{std::move(object), std::move(i)}), line, column);
 }
 
 NOINLINE ExprPtr Parser::member(ExprPtr object) {
+  const uint64_t line = cur().line, column = cur().column;
   advance();
   std::string name;
   if (!expect_identifier(name)) return nullptr;
-  return make_expr(ast::Member{std::move(object), std::move(name)});
+  return placed(make_expr(ast::Member{std::move(object), std::move(name)}), line, column);
 }
 
 NOINLINE ExprPtr Parser::literal() {
   Token& t = tokens_[pos_];
+  const uint64_t line = t.line, column = t.column;
   LiteralValue v;
   switch (t.kind) {
     case TokenKind::Int:
@@ -418,23 +449,25 @@ NOINLINE ExprPtr Parser::literal() {
   }
   advance();
   if (!set_height(1)) return nullptr;
-  return make_expr(ast::Literal{std::move(v)});
+  return placed(make_expr(ast::Literal{std::move(v)}), line, column);
 }
 
 NOINLINE ExprPtr Parser::identifier() {
+  const uint64_t line = tokens_[pos_].line, column = tokens_[pos_].column;
   std::string name = std::move(tokens_[pos_].text);
   advance();
   if (!set_height(1)) return nullptr;
-  return make_expr(ast::Identifier{std::move(name)});
+  return placed(make_expr(ast::Identifier{std::move(name)}), line, column);
 }
 
 NOINLINE ExprPtr Parser::array() {
+  const uint64_t line = cur().line, column = cur().column;
   advance();
   std::vector<ExprPtr> elements;
   size_t h = 0;
   if (!expression_list(TokenKind::RightBracket, elements, h)) return nullptr;
   if (!set_height(h + 1)) return nullptr;
-  return make_expr(ast::Array{std::move(elements)});
+  return placed(make_expr(ast::Array{std::move(elements)}), line, column);
 }
 
 // Parameters of a lambda or a function declaration, after the `(`; stops before the `)`.
@@ -462,6 +495,7 @@ bool Parser::params(std::vector<Param>& out, size_t& h) {
 }
 
 NOINLINE ExprPtr Parser::lambda() {
+  const uint64_t line = cur().line, column = cur().column;
   advance();
   if (!expect(TokenKind::LeftParen)) return nullptr;
   std::vector<Param> ps;
@@ -479,10 +513,11 @@ NOINLINE ExprPtr Parser::lambda() {
     if (!body) return nullptr;
   }
   if (!set_height(1 + std::max(h, h_))) return nullptr;
-  return make_expr(ast::Lambda{std::move(ps), std::move(body), std::nullopt});
+  return placed(make_expr(ast::Lambda{std::move(ps), std::move(body), std::nullopt}), line, column);
 }
 
 NOINLINE ExprPtr Parser::object_literal() {
+  const uint64_t line = cur().line, column = cur().column;
   advance();
   ast::Object obj;
   size_t h = 0;
@@ -499,13 +534,15 @@ NOINLINE ExprPtr Parser::object_literal() {
   }
   if (!expect(TokenKind::RightBrace)) return nullptr;
   if (!set_height(h + 1)) return nullptr;
-  return make_expr(std::move(obj));
+  return placed(make_expr(std::move(obj)), line, column);
 }
 
 // The body arrives with doubled braces already turned into marker pairs: NUL `{` for `{{` and `}` NUL
 // for `}}`. Braces and NUL are ASCII, so walking bytes is the same as walking code points here.
 NOINLINE ExprPtr Parser::fstring() {
   const std::string& text = cur().text;
+  const uint64_t line = pin_line_ != 0 ? pin_line_ : cur().line;
+  const uint64_t column = pin_line_ != 0 ? pin_column_ : cur().column;
   const size_t n = text.size();
   std::vector<InterpolationPart> parts;
   std::string buf;
@@ -540,6 +577,8 @@ NOINLINE ExprPtr Parser::fstring() {
       Parser inner(std::move(lexed).value());
       inner.depth_ = depth_;
       inner.stmt_depth_ = stmt_depth_;
+      inner.pin_line_ = line;
+      inner.pin_column_ = column;
       ExprPtr e = inner.expression();
       if (!e) {
         err_ = ParseError{"In f-string: " + inner.err_->display(), std::string(), 0, 0};
@@ -566,9 +605,9 @@ NOINLINE ExprPtr Parser::fstring() {
     LiteralValue v;
     v.kind = LiteralValue::Kind::String;
     v.string_value = std::move(std::get<StringPart>(parts[0]).value);
-    return make_expr(ast::Literal{std::move(v)});
+    return placed(make_expr(ast::Literal{std::move(v)}), line, column);
   }
-  return make_expr(ast::StringInterpolation{std::move(parts)});
+  return placed(make_expr(ast::StringInterpolation{std::move(parts)}), line, column);
 }
 
 // `[T]` and `T[]` both name "T[]". The leading brackets are counted rather than recursed into; the

@@ -112,6 +112,12 @@ class Parser {
   size_t stmt_depth_ = 0;
   // Height of the expression most recently returned, chain links not counted.
   size_t h_ = 0;
+  // Inside an f-string every node takes the position of the f-string token: the inner tokens count from
+  // the start of the embedded code, not of the file.
+  uint64_t pin_line_ = 0;
+  uint64_t pin_column_ = 0;
+  // Gives `e` (may be null) the position `line`:`column`, or the pinned one.
+  ExprPtr placed(ExprPtr e, uint64_t line, uint64_t column) const;
   std::optional<ParseError> err_;
 };
 

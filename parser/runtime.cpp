@@ -138,7 +138,10 @@ Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
     failure.kind = FailureKind::MemoryLimit;
     failure.message = kMemoryLimitText;
   }
-  if (!failure.trace.empty()) failure.line = failure.trace.back().line;
+  if (!failure.trace.empty()) {
+    failure.line = failure.trace.back().line;
+    failure.column = failure.trace.back().column;
+  }
   if (nested) {
     // The run this call came from has to stop too when the call was stopped from outside; a native that
     // swallows the error cannot keep it going.

@@ -66,6 +66,15 @@ PyObject* clear_native_bindings(PyObject* self, PyObject* unused);
 // Returns the ready PyParser type (a new reference), or nullptr with an exception set.
 PyObject* pyparser_type();
 
+// Raises SyntaxError `message` with lineno, offset (when not 0), text (the source line, when `source` has it)
+// and filename set. str() of the exception stays `message`, as for one made from the message alone; the
+// class is a subclass of SyntaxError for that reason. Always returns nullptr.
+PyObject* raise_placed_syntax_error(const std::string& message, uint64_t line, uint64_t column,
+                                    std::string_view source, const char* filename);
+// The syntax tree of parse_tokens(lex(source)) with positions: every expression dictionary also holds
+// "line" and "column" of its own token, every statement dictionary its "line". Raises like compile().
+PyObject* positioned_syntax_tree(std::string_view source);
+
 // Converts token dictionaries into tokens; false with a Python exception set on failure.
 bool tokens_from_dicts(PyObject* py_tokens, std::vector<Token>& out);
 

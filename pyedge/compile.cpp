@@ -24,20 +24,82 @@ PyObject* int_list(const std::vector<uint8_t>& bytes) {
   return list;
 }
 
-PyObject* raise_syntax_error(const SourceError& error) {
+PyObject* raise_syntax_error(const SourceError& error, std::string_view source) {
   std::string message = error.message;
   // Lex and parse texts already say where they happened; a compile error gets its line in front.
   if (error.kind == SourceError::Kind::Compile && error.line != 0) {
     message = "Line " + std::to_string(error.line) + ": " + message;
   }
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-  if (text == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_SyntaxError, text);
-  Py_DECREF(text);
-  return nullptr;
+  return raise_placed_syntax_error(message, error.line, error.column, source, "<string>");
+}
+
+PyObject* message_str(PyObject* self, PyObject*) {
+  PyObject* msg = PyObject_GetAttrString(self, "msg");
+  if (msg == nullptr) return nullptr;
+  PyObject* text = PyObject_Str(msg);
+  Py_DECREF(msg);
+  return text;
+}
+
+PyMethodDef kMessageStr = {"__str__", message_str, METH_NOARGS, nullptr};
+
+// SyntaxError whose str() is its message alone, whatever position it carries. Shown as SyntaxError in
+// tracebacks; made once per process (the modules refuse sub-interpreters).
+PyObject* placed_syntax_error_type() {
+  static PyObject* type = nullptr;
+  if (type != nullptr) return type;
+  PyObject* made = PyErr_NewExceptionWithDoc("builtins.SyntaxError", "Invalid syntax.", PyExc_SyntaxError, nullptr);
+  if (made == nullptr) return nullptr;
+  PyObject* method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(made), &kMessageStr);
+  if (method == nullptr || PyObject_SetAttrString(made, "__str__", method) != 0) {
+    Py_XDECREF(method);
+    Py_DECREF(made);
+    return nullptr;
+  }
+  Py_DECREF(method);
+  type = made;
+  return type;
+}
+
+// The source line `line` (1-based) without its line break, or None.
+PyObject* source_line_text(std::string_view source, uint64_t line) {
+  if (line == 0) Py_RETURN_NONE;
+  size_t start = 0;
+  for (uint64_t n = 1; n < line; ++n) {
+    size_t nl = source.find('\n', start);
+    if (nl == std::string_view::npos) Py_RETURN_NONE;
+    start = nl + 1;
+  }
+  size_t end = source.find('\n', start);
+  std::string_view text = source.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
 }  // namespace
+
+PyObject* raise_placed_syntax_error(const std::string& message, uint64_t line, uint64_t column,
+                                    std::string_view source, const char* filename) {
+  PyObject* type = placed_syntax_error_type();
+  if (type == nullptr) return nullptr;
+  PyObject* text = source_line_text(source, line);
+  if (text == nullptr) return nullptr;
+  PyObject* lineno = line != 0 ? PyLong_FromUnsignedLongLong(line) : Py_NewRef(Py_None);
+  PyObject* offset = column != 0 ? PyLong_FromUnsignedLongLong(column) : Py_NewRef(Py_None);
+  PyObject* msg = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  PyObject* exc = nullptr;
+  if (lineno != nullptr && offset != nullptr && msg != nullptr) {
+    exc = PyObject_CallFunction(type, "N(sNNN)", msg, filename, lineno, offset, text);
+  } else {
+    Py_XDECREF(msg);
+    Py_XDECREF(lineno);
+    Py_XDECREF(offset);
+    Py_DECREF(text);
+  }
+  if (exc == nullptr) return nullptr;
+  PyErr_SetObject(type, exc);
+  Py_DECREF(exc);
+  return nullptr;
+}
 
 PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"source", nullptr};
@@ -50,7 +112,7 @@ PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!text.ok()) return nullptr;
 
   auto compiled = compile_source(text.text());
-  if (!compiled) return raise_syntax_error(compiled.error());
+  if (!compiled) return raise_syntax_error(compiled.error(), text.text());
 
   PyObject* opcodes = int_list(encode_compile_opcodes(compiled->code));
   if (opcodes == nullptr) return nullptr;

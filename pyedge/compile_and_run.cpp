@@ -14,13 +14,8 @@ namespace tarnwick::py {
 
 namespace {
 
-PyObject* raise_syntax_error(const Failure& failure) {
-  PyObject* message = text_to_python(failure.text());
-  if (message != nullptr) {
-    PyErr_SetObject(PyExc_SyntaxError, message);
-    Py_DECREF(message);
-  }
-  return nullptr;
+PyObject* raise_syntax_error(const Failure& failure, std::string_view source) {
+  return raise_placed_syntax_error(failure.text(), failure.line, failure.column, source, "<string>");
 }
 
 // Runs source with the registry's current bindings. Returns the result text, or nullptr with the Python
@@ -48,7 +43,7 @@ PyObject* run_source(std::string_view source) {
   }
   if (outcome->ok()) return text_to_python(to_display(outcome->value()));
   const Failure& failure = outcome->error();
-  if (failure.is_source_error()) return raise_syntax_error(failure);
+  if (failure.is_source_error()) return raise_syntax_error(failure, source);
   return text_to_python(failure.text());
 }
 

@@ -25,6 +25,7 @@ constexpr const char kStrFailed[] = "<exception str() failed>";
 constexpr const char kNoException[] = "attempted to fetch exception but none was set";
 // Never shown: a run stopped by an interrupt re-raises the parked exception instead of returning text.
 constexpr const char kInterrupted[] = "Interrupted";
+constexpr const char kWriteFailedText[] = "cannot write to standard output: ";
 
 bool is_numpy_bool(PyObject* obj) {
   const char* name = Py_TYPE(obj)->tp_name;
@@ -547,13 +548,22 @@ SignalPoll::~SignalPoll() {
 // --- Standard streams --------------------------------------------------------------------------------
 
 std::optional<std::string> StdioIO::write(std::string_view text) {
+  int error = 0;
   Py_BEGIN_ALLOW_THREADS
   {
     std::lock_guard<std::mutex> lock(stdout_lock());
-    if (!text.empty()) (void)std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    errno = 0;
+    bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    ok = std::fflush(stdout) == 0 && ok;
+    if (!ok) {
+      // Lost output is a failure of the script, not something to carry on past; the stream is made
+      // usable again for whatever writes next.
+      error = errno != 0 ? errno : EIO;
+      std::clearerr(stdout);
+    }
   }
   Py_END_ALLOW_THREADS
+  if (error != 0) return std::string(kWriteFailedText) + std::strerror(error);
   return std::nullopt;
 }
 

@@ -16,7 +16,10 @@
 
 #include <structmember.h>
 
+#include "parser/compiler.h"
 #include "parser/runtime.h"
+#include "vm_engine/compiler.h"
+#include "vm_engine/disassembler.h"
 #include "pyedge/convert.h"
 
 namespace tarnwick::py {
@@ -320,8 +323,9 @@ PyObject* raise_failure(State* st, const Failure& failure) {
   for (const TraceEntry& e : failure.trace) {
     std::string file = e.origin.empty() ? "<script>" : e.origin;
     if (e.function != "...") filename = file;
-    PyObject* entry = Py_BuildValue("(NKN)", text_to_python(file), static_cast<unsigned long long>(e.line),
-                                    text_to_python(e.function.empty() ? "<main>" : e.function));
+    PyObject* entry = Py_BuildValue("(NKNK)", text_to_python(file), static_cast<unsigned long long>(e.line),
+                                    text_to_python(e.function.empty() ? "<main>" : e.function),
+                                    static_cast<unsigned long long>(e.column));
     if (entry == nullptr || PyList_Append(stack, entry) != 0) {
       Py_XDECREF(entry);
       Py_DECREF(stack);
@@ -330,9 +334,9 @@ PyObject* raise_failure(State* st, const Failure& failure) {
     Py_DECREF(entry);
   }
   PyObject* cls = failure_class(failure.kind);
-  PyObject* exc = PyObject_CallFunction(cls, "NKNN", text_to_python(failure.message),
+  PyObject* exc = PyObject_CallFunction(cls, "NKNNK", text_to_python(failure.message),
                                         static_cast<unsigned long long>(failure.line), stack,
-                                        text_to_python(filename));
+                                        text_to_python(filename), static_cast<unsigned long long>(failure.column));
   if (exc == nullptr) return nullptr;
   if (st->cause->has()) {
     PyException_SetCause(exc, Py_NewRef(st->cause->value()));
@@ -895,8 +899,61 @@ PyType_Slot kFunctionSlots[] = {
 PyType_Spec kFunctionSpec = {"tarnwick._native.ScriptFunction", sizeof(FunctionObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, kFunctionSlots};
 
+// The source text of a `source` argument, or false with TypeError set.
+bool source_argument(PyObject* source, std::string& out) {
+  if (!PyUnicode_Check(source)) {
+    argument_type_error("source", source, "PyString");
+    return false;
+  }
+  return utf8_of(source, out);
+}
+
+PyObject* module_syntax_tree(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", nullptr};
+  PyObject* source = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:syntax_tree", const_cast<char**>(kwlist), &source)) return nullptr;
+  std::string text;
+  if (!source_argument(source, text)) return nullptr;
+  return positioned_syntax_tree(text);
+}
+
+PyObject* module_disassemble(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", "optimized", nullptr};
+  PyObject* source = nullptr;
+  int optimized = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:disassemble", const_cast<char**>(kwlist), &source, &optimized))
+    return nullptr;
+  std::string text;
+  if (!source_argument(source, text)) return nullptr;
+  auto compiled = compile_source(text);
+  if (!compiled.ok()) {
+    const SourceError& e = compiled.error();
+    std::string message = e.kind == SourceError::Kind::Lex     ? "Lex error: " + e.message
+                          : e.kind == SourceError::Kind::Parse ? "Parse error: " + e.message
+                                                               : "Compile error: Line " + std::to_string(e.line) + ": " + e.message;
+    return raise_placed_syntax_error(message, e.line, e.column, text, "<string>");
+  }
+  BytecodeProgram& program = compiled.value();
+  if (optimized) {
+    // What a run loads: the main program after the rewrites that cannot change a result.
+    OptimizeResult done = optimize_main(program.code, program.lines);
+    program.code = std::move(done.code);
+  }
+  return text_to_python(disassemble(program));
+}
+
+PyMethodDef kModuleFunctions[] = {
+    {"syntax_tree", guarded_method<module_syntax_tree>(), METH_VARARGS | METH_KEYWORDS,
+     "syntax_tree(source)\n--\n\nThe syntax tree of parse_tokens(lex(source)), each expression with its \"line\" "
+     "and \"column\", each statement with its \"line\"."},
+    {"disassemble", guarded_method<module_disassemble>(), METH_VARARGS | METH_KEYWORDS,
+     "disassemble(source, optimized=False)\n--\n\nA listing of the compiled code of source: the main program and "
+     "every function, each instruction with its decoded operand and source position. With optimized, the "
+     "main program as a run loads it."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tarnwick._native", "The engine behind tarnwick.Runtime.", 0,
-                       nullptr, nullptr, nullptr, nullptr, nullptr};
+                       kModuleFunctions, nullptr, nullptr, nullptr, nullptr};
 
 bool load_errors() {
   PyObject* errors = PyImport_ImportModule("tarnwick.errors");

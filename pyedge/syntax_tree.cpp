@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "parser/compiler.h"
+#include "parser/lexer.h"
 #include "parser/parser.h"
 #include "pyedge/api.h"
 
@@ -22,7 +24,7 @@ namespace {
   X(BinaryOp) X(UnaryOp) X(Call) X(Index) X(Member) X(Ternary) X(Array) X(Object) X(Lambda)           \
   X(StringInterpolation) X(Await) X(Yield) X(StringPart) X(ExprPart) X(ExprStatement) X(VarDecl)      \
   X(FunctionDef) X(ClassDef) X(If) X(While) X(For) X(Switch) X(Return) X(Break) X(Continue) X(Throw)  \
-  X(Try) X(Program)
+  X(Try) X(Program) X(line) X(column)
 
 enum class S : int {
 #define X(n) k_##n,
@@ -86,6 +88,8 @@ PyObject* node_dict(S type) {
 
 class Exporter {
  public:
+  explicit Exporter(bool positions = false) : positions_(positions) {}
+
   PyObject* program(const Program& p) {
     PyObject* d = node_dict(S::k_Program);
     if (d == nullptr) return nullptr;
@@ -97,6 +101,18 @@ class Exporter {
   // Levels of statements and expressions, counted as the parser counts them; the parser never returns a
   // tree deeper than kMaxNestingDepth, so the check only guards against trees built some other way.
   size_t level_ = 0;
+  bool positions_;
+
+  PyObject* placed(PyObject* d, uint64_t line, const uint64_t* column) {
+    if (d == nullptr || !positions_) return d;
+    if (!put(d, S::k_line, PyLong_FromUnsignedLongLong(line))) return drop(d);
+    if (column != nullptr && !put(d, S::k_column, PyLong_FromUnsignedLongLong(*column))) return drop(d);
+    return d;
+  }
+  PyObject* placed(PyObject* d, const Expr& e) {
+    const uint64_t column = e.column;
+    return placed(d, e.line, &column);
+  }
 
   struct Level {
     size_t& l;
@@ -197,8 +213,8 @@ class Exporter {
       links.push_back(inner);
       inner = next;
     }
-    PyObject* d = std::visit([this](const auto& n) { return node(n); }, inner->node);
-    for (size_t k = links.size(); d != nullptr && k-- > 0;) d = link(*links[k], d);
+    PyObject* d = placed(std::visit([this](const auto& n) { return node(n); }, inner->node), *inner);
+    for (size_t k = links.size(); d != nullptr && k-- > 0;) d = placed(link(*links[k], d), *links[k]);
     return d;
   }
 
@@ -350,8 +366,8 @@ class Exporter {
   PyObject* stmt(const Stmt& s) {
     Level level(level_);
     if (too_deep()) return nullptr;
-    if (auto* i = s.as<ast::If>()) return if_chain(*i);
-    return std::visit([this](const auto& n) { return node(n); }, s.node);
+    if (auto* i = s.as<ast::If>()) return placed(if_chain(*i), s.line, nullptr);
+    return placed(std::visit([this](const auto& n) { return node(n); }, s.node), s.line, nullptr);
   }
 
   // An `else if` chain from its last link back: each link's else_body is the one-element list holding
@@ -501,6 +517,25 @@ PyObject* parse_and_export(std::vector<Token> tokens, const char* prefix) {
   if (!init_strings()) return nullptr;
   return Exporter().program(result.value());
 }
+
+}  // namespace
+
+PyObject* positioned_syntax_tree(std::string_view source) {
+  auto lexed = tokenize(source);
+  if (!lexed.ok()) {
+    SourceError e = lex_source_error(lexed.error().message);
+    return raise_placed_syntax_error("Lex error: " + e.message, e.line, e.column, source, "<string>");
+  }
+  auto result = Parser(std::move(lexed).value()).parse_program();
+  if (!result.ok()) {
+    const ParseError& e = result.error();
+    return raise_placed_syntax_error("Parse error: " + e.display(), e.line, e.column, source, "<string>");
+  }
+  if (!init_strings()) return nullptr;
+  return Exporter(true).program(result.value());
+}
+
+namespace {
 
 PyObject* parse_tokens_with_prefix(PyObject* args, PyObject* kwargs, const char* fname, const char* prefix) {
   static const char* kKeywords[] = {"py_tokens", nullptr};

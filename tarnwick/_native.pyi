@@ -39,3 +39,10 @@ class Runtime:
     def _global_set(self, name: str, value: Any, /) -> None: ...
     def _global_del(self, name: str) -> None: ...
     def _global_names(self) -> list[str]: ...
+
+def syntax_tree(source: str) -> dict[str, Any]:
+    """The syntax tree of parse_tokens(lex(source)), each expression with its "line" and "column", each
+    statement with its "line"."""
+def disassemble(source: str, optimized: bool = False) -> str:
+    """A listing of the compiled code of source: the main program and every function, each instruction with
+    its decoded operand and source position. With optimized, the main program as a run loads it."""

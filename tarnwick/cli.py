@@ -1,14 +1,19 @@
 """The tarnwick command line.
 
-    tarnwick FILE | tarnwick run FILE     run a script (FILE "-" reads standard input)
-    tarnwick -e CODE                      run a snippet
+    tarnwick                              an interactive prompt (when standard input is a terminal)
+    tarnwick FILE [ARG...]                run a script (FILE "-" reads standard input); the script sees
+    tarnwick run FILE [ARG...]              its arguments as the global `args`, an array of strings
+    tarnwick -e CODE [ARG...]             run a snippet
+    tarnwick check FILE...                look for likely mistakes without running anything
     tarnwick tokens|ast|bytecode|ir ...   inspect what the engine makes of a script
 
-Exit status: 0 success, 1 runtime error, 2 lexical or syntax error, unreadable input or bad usage.
+Exit status: 0 success, 1 runtime error (or findings of check, or lost output), 2 lexical or syntax error,
+unreadable input or bad usage.
 """
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import List, Optional, Tuple
 
@@ -22,7 +27,13 @@ EXIT_RUNTIME = 1
 EXIT_SYNTAX = 2
 EXIT_USAGE = 2
 
-COMMANDS = ("run", "tokens", "ast", "bytecode", "ir")
+COMMANDS = ("run", "check", "tokens", "ast", "bytecode", "ir")
+
+USAGE = """tarnwick [-h] [--version]                      (interactive prompt)
+       tarnwick [run] FILE|- [ARG...]
+       tarnwick [run] -e CODE [ARG...]
+       tarnwick check FILE...
+       tarnwick {tokens,ast,bytecode,ir} [options] (FILE | - | -e CODE)"""
 
 
 class _InputError(Exception):
@@ -37,7 +48,7 @@ def _parser_module():
 def _load_source(args) -> Tuple[str, str]:
     """The source text and the name used for it in messages."""
     if args.code is not None:
-        if args.file is not None:
+        if args.file is not None and getattr(args, "args", None) is None:
             raise _InputError("give either a FILE or -e CODE, not both")
         return args.code, "<string>"
     if args.file is None:
@@ -86,6 +97,14 @@ def _display(value) -> str:
     return str(value)
 
 
+def script_arguments(args) -> List[str]:
+    """The arguments a run hands to the script: everything after FILE (with -e, after CODE)."""
+    rest = list(args.args or [])
+    if args.code is not None and args.file is not None:
+        rest.insert(0, args.file)
+    return rest
+
+
 def cmd_run(args, source: str, name: str) -> int:
     import signal
     import tarnwick
@@ -95,17 +114,41 @@ def cmd_run(args, source: str, name: str) -> int:
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     sys.stdout.flush()
     rt = tarnwick.Runtime()
+    rt.globals["args"] = script_arguments(args)
     try:
-        result = rt.run(source, name=name)
+        rt.run(source, name=name)
     except SyntaxError as e:
         return _syntax_failure(name, source, e)
     except tarnwick.ScriptError as e:
         from tarnwick import diagnostics as diag
         print(diag.render_script_error(name, e, source), file=sys.stderr)
         return EXIT_RUNTIME
-    if args.result:
-        _write(_display(result) + "\n")
     return EXIT_OK
+
+
+def cmd_check(args) -> int:
+    from tarnwick import checker
+    from tarnwick import diagnostics as diag
+    status = EXIT_OK
+    for path in args.files:
+        try:
+            with open(path, "rb") as f:
+                source = f.read().decode("utf-8")
+        except (OSError, UnicodeDecodeError) as e:
+            print(f"tarnwick check: error: cannot read {path}: {e}", file=sys.stderr)
+            status = EXIT_USAGE
+            continue
+        try:
+            findings = checker.check(source)
+        except SyntaxError as e:
+            _syntax_failure(path, source, e)
+            status = EXIT_SYNTAX
+            continue
+        for f in findings:
+            _write(diag.render(path, f.message, source, f.line, f.column) + "\n")
+        if findings and status == EXIT_OK:
+            status = EXIT_RUNTIME
+    return status
 
 
 def cmd_tokens(args, source: str, name: str) -> int:
@@ -165,32 +208,32 @@ def cmd_ast(args, source: str, name: str) -> int:
     return EXIT_OK
 
 
+def _listing(source: str, name: str, optimized: bool) -> int:
+    from tarnwick.runtime import _native
+    try:
+        text = _native.disassemble(source, optimized=optimized)
+    except SyntaxError as e:
+        return _syntax_failure(name, source, e)
+    _write(text)
+    return EXIT_OK
+
+
 def cmd_bytecode(args, source: str, name: str) -> int:
     import json
     from tarnwick import bytecode as bc
+    if not args.json:
+        return _listing(source, name, optimized=False)
     tp = _parser_module()
     try:
         opcodes, constant_bytes = tp.compile(source)
     except SyntaxError as e:
         return _syntax_failure(name, source, e)
     constants = bc.decode_constants(constant_bytes)
-    if args.json:
-        doc = {
-            "code": [bc.opcode_name(b) for b in opcodes],
-            "constants": [{"kind": k, "value": v} for k, v in constants],
-        }
-        _write(json.dumps(doc, ensure_ascii=False, indent=args.indent) + "\n")
-        return EXIT_OK
-    out = [f"code: {len(opcodes)} instructions (main program; operands are not part of this form,"
-           f" ? marks an instruction with an operand)"]
-    width = len(str(max(len(opcodes) - 1, 0)))
-    for i, byte in enumerate(opcodes):
-        out.append(f"  {i:>{width}}  {byte:02x}  {bc.opcode_name(byte)}")
-    out.append(f"constants: {len(constants)}")
-    width = len(str(max(len(constants) - 1, 0)))
-    for i, (kind, value) in enumerate(constants):
-        out.append(f"  {i:>{width}}  {kind:<6}  {bc.format_constant(kind, value)}")
-    _write("\n".join(out) + "\n")
+    doc = {
+        "code": [bc.opcode_name(b) for b in opcodes],
+        "constants": [{"kind": k, "value": v} for k, v in constants],
+    }
+    _write(json.dumps(doc, ensure_ascii=False, indent=args.indent) + "\n")
     return EXIT_OK
 
 
@@ -209,6 +252,8 @@ def cmd_ir(args, source: Optional[str], name: str) -> int:
     from tarnwick import bytecode as bc
     if args.bytes is not None:
         data = _parse_hex(args.bytes)
+    elif not args.llvm:
+        return _listing(source, name, optimized=True)
     else:
         tp = _parser_module()
         try:
@@ -224,60 +269,81 @@ def cmd_ir(args, source: Optional[str], name: str) -> int:
     return EXIT_OK
 
 
-def _add_source_arguments(p: argparse.ArgumentParser) -> None:
+def _add_source_arguments(p: argparse.ArgumentParser, script_args: bool = False) -> None:
     p.add_argument("file", nargs="?", metavar="FILE", help="script file, or - for standard input")
     p.add_argument("-e", dest="code", metavar="CODE", help="use CODE as the script instead of a file")
+    if script_args:
+        p.add_argument("args", nargs=argparse.REMAINDER, metavar="ARG",
+                       help="arguments for the script: it sees them as the global `args`, an array of "
+                            "strings")
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnwick",
-        usage="tarnwick [-h] [--version] [run] [-r] (FILE | - | -e CODE)\n"
-              "       tarnwick {tokens,ast,bytecode,ir} ...",
+        usage=USAGE,
         description="Run and inspect Tarnwick scripts. Without a command, runs the script: "
-                    "`tarnwick FILE` is `tarnwick run FILE`.",
+                    "`tarnwick FILE ARG...` is `tarnwick run FILE ARG...`, and the script sees its "
+                    "arguments as the global `args` (an array of strings). With no arguments at all on "
+                    "a terminal, starts an interactive prompt.",
         epilog="Exit status: 0 success, 1 runtime error, 2 lexical or syntax error, unreadable input or "
                "bad usage.")
     parser.add_argument("--version", action="version", version=f"tarnwick {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
 
-    p = sub.add_parser("run", help="run a script (the default command)",
+    p = sub.add_parser("run", prog="tarnwick run", help="run a script (the default command)",
+                       usage="tarnwick run [-h] (FILE | - | -e CODE) [ARG...]",
                        description="Run a script. What it prints goes to standard output; errors go to "
-                                   "standard error with the source line they name.")
-    _add_source_arguments(p)
-    p.add_argument("-r", "--result", action="store_true",
-                   help="print the program's result text after the run (usually nil: top-level "
-                        "expression values are discarded)")
+                                   "standard error with the source line they name and the script's call "
+                                   "stack. The arguments after FILE (or after -e CODE) reach the script as "
+                                   "the global `args`, an array of strings. A write to standard output "
+                                   "that fails ends the run with exit status 1.")
+    _add_source_arguments(p, script_args=True)
     p.set_defaults(func=cmd_run)
 
-    p = sub.add_parser("tokens", help="print the tokens of a script")
+    p = sub.add_parser("check", prog="tarnwick check", help="look for likely mistakes in scripts",
+                       description="Reads each FILE without running it and reports, with file:line:column, "
+                                   "names that are read but never assigned, functions reading a top-level "
+                                   "let (which they cannot see), `and`/`or` whose right side uses what the "
+                                   "left side tests for nil (both sides are always evaluated), calls with "
+                                   "the wrong number of arguments, unreachable statements, and a `/` result "
+                                   "(a float) given to range. Exit status 1 when something was found.")
+    p.add_argument("files", nargs="+", metavar="FILE", help="script files")
+    p.set_defaults(func=None)
+
+    p = sub.add_parser("tokens", prog="tarnwick tokens", help="print the tokens of a script")
     _add_source_arguments(p)
     p.add_argument("--json", action="store_true", help="print the token dictionaries as JSON")
     p.add_argument("--indent", type=int, default=None, metavar="N", help="JSON indentation (default: none)")
     p.set_defaults(func=cmd_tokens)
 
-    p = sub.add_parser("ast", help="print the syntax tree of a script as JSON",
+    p = sub.add_parser("ast", prog="tarnwick ast", help="print the syntax tree of a script as JSON",
                        description="Print parse_tokens(lex(source)) as JSON.")
     _add_source_arguments(p)
     p.add_argument("--indent", type=int, default=2, metavar="N", help="JSON indentation (default: 2)")
     p.set_defaults(func=cmd_ast)
 
-    p = sub.add_parser("bytecode", help="list the compiled main program and its constants",
-                       description="List what compile() returns: one opcode per instruction of the main "
-                                   "program (by name; ? for an instruction with an operand, which has no "
-                                   "byte) and the decoded constant table. Function bodies are not part of "
-                                   "this form.")
+    p = sub.add_parser("bytecode", prog="tarnwick bytecode", help="list the compiled code of a script",
+                       description="List the compiled code: the main program and every function, each "
+                                   "instruction with its source line:column, its register (rN), constant "
+                                   "(kN and its value), jump target (-> N, with a label line LN at the "
+                                   "target) or count, then the unit's constant table.")
     _add_source_arguments(p)
-    p.add_argument("--json", action="store_true", help="print {code: [...], constants: [...]} as JSON")
+    p.add_argument("--json", action="store_true",
+                   help="print the byte form compile() returns instead, as {code: [...], constants: "
+                        "[...]} (operands have no byte form: ? marks an instruction that has one)")
     p.add_argument("--indent", type=int, default=None, metavar="N", help="JSON indentation (default: none)")
     p.set_defaults(func=cmd_bytecode)
 
-    p = sub.add_parser("ir", help="emit LLVM IR for operand-free code",
-                       description="Emit the LLVM IR text of emit_ir(). With a script, the compiled main "
-                                   "program is re-encoded for the VM module; instructions with operands "
-                                   "cannot be carried and are left out (a note on standard error says how "
+    p = sub.add_parser("ir", prog="tarnwick ir", help="list the code a run loads, or emit LLVM IR",
+                       description="List the code a run of the script loads: the main program after the "
+                                   "optimizer's rewrites, and every function, listed like `bytecode`. "
+                                   "With --llvm, emit the LLVM IR text of emit_ir() for the main program "
+                                   "re-encoded for the VM module instead; instructions with operands cannot "
+                                   "be carried there and are left out (a note on standard error says how "
                                    "many). With --bytes, the given VM-table bytes are used as they are.")
     _add_source_arguments(p)
+    p.add_argument("--llvm", action="store_true", help="emit LLVM IR of the operand-free instructions")
     p.add_argument("--bytes", metavar="HEX", help='VM opcode bytes in hexadecimal, e.g. "10 20 ff"')
     p.add_argument("--name", default="trace_0", help="function name in the IR (default: trace_0)")
     p.set_defaults(func=cmd_ir)
@@ -295,11 +361,16 @@ def main(argv: Optional[List[str]] = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
     if not argv:
+        if sys.stdin.isatty():
+            from tarnwick import prompt
+            return prompt.interact()
         parser.print_usage(sys.stderr)
         print("tarnwick: error: a script is required: FILE, - for standard input, or -e CODE",
               file=sys.stderr)
         return EXIT_USAGE
     args = parser.parse_args(_with_default_command(argv))
+    if args.command == "check":
+        return _finish_output(cmd_check(args))
     try:
         if args.command == "ir" and args.bytes is not None:
             if args.file is not None or args.code is not None:
@@ -310,8 +381,29 @@ def main(argv: Optional[List[str]] = None) -> int:
         print(f"tarnwick {args.command}: error: {e}", file=sys.stderr)
         return EXIT_USAGE
     try:
-        return args.func(args, source, name)
+        return _finish_output(args.func(args, source, name))
     except ImportError as e:
         print(f"tarnwick: error: the engine is not importable ({e}); build it with scripts/build.sh and "
               f"put build/python on PYTHONPATH, or install the package with pip", file=sys.stderr)
         return EXIT_USAGE
+    except OSError as e:
+        return _output_lost(e)
+
+
+def _output_lost(error: OSError) -> int:
+    print(f"tarnwick: error: cannot write to standard output: {error.strerror or error}", file=sys.stderr)
+    try:
+        # The interpreter flushes stdout once more at exit; what it still holds cannot be written either.
+        sys.stdout = open(os.devnull, "w")
+    except OSError:
+        pass
+    return EXIT_RUNTIME
+
+
+def _finish_output(status: int) -> int:
+    """`status`, or EXIT_RUNTIME when what the command wrote could not all reach standard output."""
+    try:
+        sys.stdout.flush()
+    except OSError as e:
+        return _output_lost(e)
+    return status

@@ -54,7 +54,7 @@ def _locate_unplaced(source: str, bare: str, lex: Callable[[str], object]) -> Op
         try:
             lex(source[:k])
         except SyntaxError as e:
-            return str(e) == bare
+            return (getattr(e, "msg", None) or str(e)) == bare
         return False
 
     lo, hi = 1, len(source)
@@ -114,6 +114,21 @@ def _gutter_width(line: int) -> int:
     return max(len(str(line)), 1)
 
 
+def quote_lines(source: str, line: int, column: Optional[int], indent: str = "  ") -> list:
+    """The source line `line` with a gutter, and a caret line under `column` when it is known."""
+    text = _source_line(source, line)
+    if text is None:
+        return []
+    width = _gutter_width(line)
+    out = [f"{indent}{line:>{width}} | {text}"]
+    if column:
+        # Tabs are copied so the caret lines up whatever the terminal's tab width.
+        pad = "".join("\t" if c == "\t" else " " for c in text[:max(column - 1, 0)])
+        pad += " " * max(column - 1 - len(text), 0)
+        out.append(f"{indent}{' ' * width} | {pad}^")
+    return out
+
+
 def render(name: str, message: str, source: str, line: Optional[int], column: Optional[int] = None) -> str:
     """The full report: the message, then the source line it names, then a caret under the column."""
     where = name
@@ -122,16 +137,95 @@ def render(name: str, message: str, source: str, line: Optional[int], column: Op
         if column is not None:
             where += f":{column}"
     out = [f"{where}: {message}"]
-    text = _source_line(source, line) if line is not None else None
-    if text is not None:
-        width = _gutter_width(line)
-        out.append(f"  {line:>{width}} | {text}")
-        if column is not None:
-            # Tabs are copied so the caret lines up whatever the terminal's tab width.
-            pad = "".join("\t" if c == "\t" else " " for c in text[:max(column - 1, 0)])
-            pad += " " * max(column - 1 - len(text), 0)
-            out.append(f"  {' ' * width} | {pad}^")
+    if line is not None:
+        out.extend(quote_lines(source, line, column))
     return "\n".join(out)
+
+
+# How the parser's token names read in a sentence.
+_SPELLING = {
+    "LeftParen": "'('", "RightParen": "')'", "LeftBrace": "'{'", "RightBrace": "'}'",
+    "LeftBracket": "'['", "RightBracket": "']'", "Comma": "','", "Dot": "'.'", "Semicolon": "';'",
+    "Colon": "':'", "DoubleColon": "'::'", "Assign": "'='", "Arrow": "'->'", "FatArrow": "'=>'",
+    "Question": "'?'", "Plus": "'+'", "Minus": "'-'", "Star": "'*'", "Slash": "'/'", "Percent": "'%'",
+    "Power": "'**'", "Eq": "'=='", "Neq": "'!='", "Lt": "'<'", "Lte": "'<='", "Gt": "'>'", "Gte": "'>='",
+    "Not": "'not'", "And": "'and'", "Or": "'or'", "SelfKw": "'self'",
+    "Eof": "the end of the input", "Identifier": "a name", "Ident": "a name", "Int": "a number",
+    "Float": "a number", "String": "a string", "FString": "an f-string", "Bool": "true or false",
+}
+_OPENERS = {"LeftParen": "RightParen", "LeftBracket": "RightBracket", "LeftBrace": "RightBrace"}
+_EXPECTED = re.compile(r"ParseError at \d+:\d+: Expected (\w+), found (.+)$")
+_UNEXPECTED = re.compile(r"ParseError at \d+:\d+: Unexpected token: (.+)$")
+_TOKEN_DEBUG = re.compile(r"^(\w+)(?:\((.*)\))?$")
+
+
+def token_phrase(debug: str) -> str:
+    """A token as the parser prints it ("RightParen", "Ident(x)", "Int(3)") in words: ')', name 'x', 3."""
+    m = _TOKEN_DEBUG.match(debug)
+    if not m:
+        return debug
+    kind, payload = m.group(1), m.group(2)
+    if payload is not None:
+        if kind in ("Ident", "Identifier"):
+            return f"name '{payload.strip(chr(34))}'"
+        return payload if kind in ("Int", "Float", "String", "Bool") else f"{_SPELLING.get(kind, kind)} {payload}"
+    if kind in _SPELLING:
+        return _SPELLING[kind]
+    return f"'{kind.lower()}'" if kind.isalpha() else kind
+
+
+def _unclosed_opener(source: str, line: int, column: int, lex: Callable[[str], object]):
+    """The innermost bracket or brace opened before line:column and not closed by then: (kind, line,
+    column), or None. Brackets closed out of order are matched leniently (a closer pops its own kind)."""
+    try:
+        tokens = lex(source)
+    except SyntaxError:
+        return None
+    stack = []
+    for t in tokens:
+        if (t["line"], t["column"]) >= (line, column) and t["token_type"] != "Eof":
+            break
+        kind = t["token_type"]
+        if kind in _OPENERS:
+            stack.append((kind, t["line"], t["column"]))
+        elif kind in _OPENERS.values():
+            for k in range(len(stack) - 1, -1, -1):
+                if _OPENERS[stack[k][0]] == kind:
+                    del stack[k:]
+                    break
+    return stack[-1] if stack else None
+
+
+def syntax_notes(message: str, source: str, lex: Optional[Callable[[str], object]] = None) -> list:
+    """Lines that explain a parse error in words: what was expected and found, and where the bracket or
+    brace that was never closed was opened."""
+    first = message.split("\n", 1)[0]
+    if first.startswith(PARSE_PREFIX):
+        first = first[len(PARSE_PREFIX):]
+    out = []
+    at_end = False
+    m = _EXPECTED.match(first)
+    if m:
+        expected, found = m.group(1), m.group(2)
+        at_end = found == "Eof"
+        out.append(f"  expected {token_phrase(expected)}, found {token_phrase(found)}")
+        wants_closer = expected in _OPENERS.values()
+    else:
+        m = _UNEXPECTED.match(first)
+        if not m:
+            return out
+        at_end = m.group(1) == "Eof"
+        out.append(f"  unexpected {token_phrase(m.group(1))}")
+        wants_closer = False
+    pos = syntax_position(message, source)
+    if lex is not None and (at_end or wants_closer):
+        line, column = pos if pos and pos[1] else (source.count("\n") + 2, 1)
+        opener = _unclosed_opener(source, line, column, lex)
+        if opener is not None:
+            kind, oline, ocolumn = opener
+            out.append(f"  note: the {_SPELLING[kind]} opened at {oline}:{ocolumn} is not closed")
+            out.extend(quote_lines(source, oline, ocolumn, indent="    "))
+    return out
 
 
 def render_syntax_error(name: str, error: SyntaxError, source: str,
@@ -142,9 +236,9 @@ def render_syntax_error(name: str, error: SyntaxError, source: str,
         # Errors found after parsing (such as a misplaced break) may carry only the exception's position.
         offset = getattr(error, "offset", None)
         pos = (error.lineno, offset if offset and offset > 0 else None)
-    if pos is None:
-        return render(name, message, source, None)
-    return render(name, message, source, pos[0], pos[1])
+    text = render(name, message, source, None) if pos is None else render(name, message, source, pos[0], pos[1])
+    notes = syntax_notes(message, source, lex)
+    return "\n".join([text] + notes)
 
 
 def render_runtime_error(name: str, message: str, source: str) -> str:
@@ -152,18 +246,24 @@ def render_runtime_error(name: str, message: str, source: str) -> str:
 
 
 def render_script_error(name: str, error, source: str) -> str:
-    """A tarnwick.ScriptError as the command line shows it: the message with the line it names, then the
-    script's call stack, innermost last, with each frame's source line when it is in `source`."""
-    out = [render_runtime_error(name, "Runtime error: " + error.message, source)]
+    """A tarnwick.ScriptError as the command line shows it: the message with the line and column it names
+    and a caret under the failing operation, then the script's call stack, innermost last, each frame
+    with its source line and a caret when it is in `source`."""
+    line = runtime_line(error.message) or getattr(error, "line", 0) or None
+    column = getattr(error, "column", 0) or None
     stack = getattr(error, "stack", [])
+    if stack and stack[-1].file != name:
+        column = None  # the failure is in code that came from elsewhere (a call into another script)
+    out = [render(name, "Runtime error: " + error.message, source, line, column if line else None)]
     if len(stack) > 1:
         out.append("Script traceback (most recent call last):")
         for entry in stack:
             if entry.function == "...":
                 out.append(f"  [{entry.line} more calls]")
                 continue
-            out.append(f"  {entry.file}:{entry.line or '?'}, in {entry.function}")
-            text = _source_line(source, entry.line) if entry.file == name and entry.line else None
-            if text is not None:
-                out.append(f"    {text.strip()}")
+            col = getattr(entry, "column", 0)
+            where = f"{entry.file}:{entry.line or '?'}" + (f":{col}" if entry.line and col else "")
+            out.append(f"  {where}, in {entry.function}")
+            if entry.file == name and entry.line:
+                out.extend(quote_lines(source, entry.line, col, indent="    "))
     return "\n".join(out)

@@ -23,9 +23,10 @@ __all__ = [
 ]
 
 
-class StackEntry(namedtuple("StackEntry", "file line function")):
-    """One level of a script's call stack: the script's name, the line (0 when unknown) and the function
-    ("<main>" for a program's top level)."""
+class StackEntry(namedtuple("StackEntry", "file line function column", defaults=(0,))):
+    """One level of a script's call stack: the script's name, the line (0 when unknown), the function
+    ("<main>" for a program's top level) and the column of the operation it was running (0 when
+    unknown)."""
 
     __slots__ = ()
 
@@ -33,15 +34,17 @@ class StackEntry(namedtuple("StackEntry", "file line function")):
 class ScriptError(Exception):
     """A script failed while running.
 
-    Attributes: ``message`` (the engine's text, e.g. "Line 3: Division by zero"), ``line`` (of the
-    innermost frame, 0 when unknown), ``stack`` (a list of StackEntry, outermost first) and ``filename``
-    (the script of the innermost frame).
+    Attributes: ``message`` (the engine's text, e.g. "Line 3: Division by zero"), ``line`` and ``column``
+    (of the failing operation in the innermost frame, 0 when unknown), ``stack`` (a list of StackEntry,
+    outermost first) and ``filename`` (the script of the innermost frame).
     """
 
-    def __init__(self, message: str, line: int = 0, stack: Sequence[StackEntry] = (), filename: str | None = None):
+    def __init__(self, message: str, line: int = 0, stack: Sequence[StackEntry] = (), filename: str | None = None,
+                 column: int = 0):
         super().__init__(message)
         self.message = message
         self.line = line
+        self.column = column
         self.stack = [StackEntry(*entry) for entry in stack]
         self.filename = filename
 

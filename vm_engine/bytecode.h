@@ -65,18 +65,28 @@ struct Constant {
 
 using ConstantRef = std::shared_ptr<const Constant>;
 
+// An entry of a position table (one per instruction): the source line in the low 32 bits and the column in
+// the high 32 bits, 0 when unknown. A bare line number is a position without a column.
+inline constexpr uint64_t kPositionLineMask = 0xFFFFFFFFu;
+inline constexpr uint64_t source_position(uint64_t line, uint64_t column) {
+  if (line > kPositionLineMask) return kPositionLineMask;
+  return line | (column > kPositionLineMask ? 0 : column << 32);
+}
+inline constexpr uint64_t position_line(uint64_t position) { return position & kPositionLineMask; }
+inline constexpr uint64_t position_column(uint64_t position) { return position >> 32; }
+
 struct FunctionRecord {
   std::string name;
   std::vector<Instruction> code;      // always ends with Return
   std::vector<ConstantRef> constants;
-  std::vector<uint64_t> lines;        // one per instruction
+  std::vector<uint64_t> lines;        // one position per instruction (source_position)
   uint64_t arity = 0;
 };
 
 struct BytecodeProgram {
   std::vector<Instruction> code;      // main program, always ends with Halt
   std::vector<Constant> constants;
-  std::vector<uint64_t> lines;        // one per instruction of code
+  std::vector<uint64_t> lines;        // one position per instruction of code
   std::vector<FunctionRecord> functions;
 };
 

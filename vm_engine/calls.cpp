@@ -95,7 +95,9 @@ void VM::capture_trace() {
   auto add = [this](const CodeUnit* unit, uint64_t next_pc) {
     if (unit->name == kHostCallUnit) return;
     uint64_t at = next_pc > 0 ? next_pc - 1 : 0;
-    last_trace_.push_back(TraceEntry{unit->name, at < unit->lines.size() ? unit->lines[at] : 0, unit->origin});
+    const uint64_t position = at < unit->lines.size() ? unit->lines[at] : 0;
+    last_trace_.push_back(
+        TraceEntry{unit->name, position_line(position), unit->origin, position_column(position)});
   };
   size_t saved = static_cast<size_t>(frame_top_ - frames_.data());
   for (size_t i = 0; i < saved; ++i) {
@@ -348,8 +350,8 @@ bool VM::do_return(std::string& err) {
 }
 
 std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
-  if (failed_pc < unit_->lines.size() && unit_->lines[failed_pc] != 0)
-    return "Line " + std::to_string(unit_->lines[failed_pc]) + ": " + message;
+  const uint64_t line = failed_pc < unit_->lines.size() ? position_line(unit_->lines[failed_pc]) : 0;
+  if (line != 0) return "Line " + std::to_string(line) + ": " + message;
   return message;
 }
 

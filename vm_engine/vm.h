@@ -55,11 +55,12 @@ struct HostIO {
 };
 
 // One level of the script's call stack when a run failed: the function (empty for the main program) and
-// the line of the instruction it was running (0 when unknown).
+// the line and column of the instruction it was running (0 when unknown).
 struct TraceEntry {
   std::string function;
   uint64_t line = 0;
   std::string origin;  // the name load() was given with the code
+  uint64_t column = 0;
 };
 
 // The process-wide standard-output lock taken by print and input.

@@ -275,9 +275,22 @@ TEST(CompilerStatements, DefaultCaseAndItsPosition) {
 TEST(CompilerStatements, LineTable) {
   auto p = compile_src("let a = 1;\nwhile c {\n  a;\n}\n\nf(\n 2);");
   EXPECT_EQ(p.lines.size(), p.code.size());
-  // The back jump is emitted after the body, so it carries the body's last line; expressions spanning
-  // lines keep their statement's line.
-  EXPECT_EQ(p.lines, (std::vector<uint64_t>{1, 1, 2, 2, 3, 3, 3, 6, 6, 6, 6, 6}));
+  // The back jump is emitted after the body, so it carries the body's last line.
+  std::vector<uint64_t> lines;
+  for (uint64_t position : p.lines) lines.push_back(position_line(position));
+  EXPECT_EQ(lines, (std::vector<uint64_t>{1, 1, 2, 2, 3, 3, 3, 6, 6, 6, 6, 6}));
+  // An operation that can fail carries its own line and column (a call: its "(").
+  EXPECT_EQ(dis(p.code).substr(dis(p.code).rfind("Push 2")), "Push 2, Call 1, Pop, Halt");
+  EXPECT_EQ(p.lines[9], source_position(6, 2));
+}
+
+TEST(CompilerStatements, OperationsOnLaterLinesOfAStatementKeepTheirLine) {
+  auto p = compile_src("x = 1 +\n  2 *\n  -y;");
+  EXPECT_EQ(dis(p.code), "Push 1, Push 2, LoadGlobal 0, Neg, Mul, Add, Dup, StoreGlobal 1, Pop, Halt");
+  EXPECT_EQ(p.lines[3], source_position(3, 3));  // Neg
+  EXPECT_EQ(p.lines[4], source_position(2, 5));  // Mul
+  EXPECT_EQ(p.lines[5], source_position(1, 7));  // Add
+  EXPECT_EQ(p.lines[6], 1u);                     // the rest: the statement's line
 }
 
 TEST(CompilerStatements, SourceErrorsNameTheirStage) {
@@ -307,7 +320,7 @@ TEST(CompilerFunctions, BodyKeepsTheLatestStatementValueInAHiddenRegister) {
   EXPECT_EQ(dis(f.code),
             "LoadReg 0, Push 1, Add, StoreReg 2, Push 0, StoreReg 3, LoadReg 0, JumpIfFalse 13, LoadReg 3, "
             "Pop, LoadReg 1, Return, Jump 6, LoadReg 2, Return");
-  EXPECT_EQ(f.lines, (std::vector<uint64_t>{2, 2, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 6, 6, 6}));
+  EXPECT_EQ(f.lines, (std::vector<uint64_t>{2, 2, source_position(2, 4), 2, 3, 3, 4, 4, 5, 5, 6, 6, 6, 6, 6}));
   EXPECT_TRUE(f.constants.empty());
 
   auto empty = compile_src("\n\nfn g() {}");

@@ -127,7 +127,8 @@ class Plain {
       }
       if (err) {
         const auto& lines = cur_.unit->lines;
-        if (at < lines.size() && lines[at] != 0) *err = "Line " + std::to_string(lines[at]) + ": " + *err;
+        const uint64_t line = at < lines.size() ? position_line(lines[at]) : 0;
+        if (line != 0) *err = "Line " + std::to_string(line) + ": " + *err;
         return RunResult(make_err(std::move(*err)));
       }
       ++executed;

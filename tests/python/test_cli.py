@@ -49,10 +49,35 @@ def test_every_way_of_naming_the_script_runs_it(form, script):
     assert (r.returncode, r.stdout, r.stderr) == (0, PROGRAM_OUTPUT, "")
 
 
-def test_result_is_printed_only_on_request():
-    assert tarnwick("-e", "print(1)").stdout == "1\n"
-    r = tarnwick("-r", "-e", "print(1)")
-    assert (r.returncode, r.stdout) == (0, "1\nnil\n")
+@pytest.mark.parametrize("args, stdout", [
+    (["-e", "print(len(args))"], "0\n"),
+    (["-e", "for a in args { print(a) }", "one", "--two", "3"], '"one"\n"--two"\n"3"\n'),
+    (["run", "-e", "print(args[0])", "x"], '"x"\n'),
+    (["FILE", "a b", "-e"], '"a b"\n"-e"\n'),
+])
+def test_script_arguments_are_the_global_args(args, stdout, script):
+    path = script("for a in args { print(a) }")
+    r = tarnwick(*[path if a == "FILE" else a for a in args])
+    assert (r.returncode, r.stdout, r.stderr) == (0, stdout, "")
+
+
+def test_lost_output_is_an_error():
+    with open("/dev/full", "w") as full:
+        r = subprocess.run([sys.executable, "-m", "tarnwick", "-e", "print(1)"], stdout=full, stderr=subprocess.PIPE,
+                           text=True, env=ENV, timeout=60)
+    assert r.returncode == 1
+    assert "cannot write to standard output: No space left on device" in r.stderr
+
+
+@pytest.mark.parametrize("args, usage", [
+    (["run", "--help"], "usage: tarnwick run [-h] (FILE | - | -e CODE) [ARG...]\n"),
+    (["-e"], "usage: tarnwick run [-h] (FILE | - | -e CODE) [ARG...]\n"),
+    (["check", "--help"], "usage: tarnwick check [-h] FILE [FILE ...]\n"),
+    (["tokens", "--help"], "usage: tarnwick tokens [-h] [-e CODE] [--json] [--indent N] [FILE]\n"),
+])
+def test_usage_lines_name_the_command(args, usage):
+    r = tarnwick(*args)
+    assert (r.stdout + r.stderr).startswith(usage)
 
 
 # (source, first line of the report, the source line shown, caret line or None)
@@ -85,7 +110,7 @@ def test_syntax_errors_point_at_the_source(source, first, shown, caret):
     assert r.stdout == ""
     lines = r.stderr.rstrip("\n").split("\n")
     assert lines[0] == first
-    assert lines[1:] == ([shown, caret] if shown else [])
+    assert lines[1:3] == ([shown, caret] if shown else [])
 
 
 @pytest.mark.parametrize("source, first, shown, caret",
@@ -105,10 +130,10 @@ def test_syntax_error_in_a_file_is_reported_under_its_name(script):
 
 @pytest.mark.parametrize("source, first, shown, stdout", [
     ("let a = 1\nprint(a)\nprint(a / 0)\nprint(2)\n",
-     "<string>:3: Runtime error: Line 3: Division by zero", "  3 | print(a / 0)", "1\n"),
+     "<string>:3:9: Runtime error: Line 3: Division by zero", "  3 | print(a / 0)", "1\n"),
     ("fn half(x) {\n  return x / 0\n}\nhalf(4)\n",
-     "<string>:2: Runtime error: Line 2: Division by zero", "  2 |   return x / 0", ""),
-    ('print("a" + 1)', '<string>:1: Runtime error: Line 1: Type error: cannot apply add to string and int',
+     "<string>:2:12: Runtime error: Line 2: Division by zero", "  2 |   return x / 0", ""),
+    ('print("a" + 1)', '<string>:1:11: Runtime error: Line 1: Type error: cannot apply add to string and int',
      '  1 | print("a" + 1)', ""),
 ])
 def test_runtime_errors_name_the_line_and_keep_earlier_output(source, first, shown, stdout):
@@ -124,21 +149,38 @@ def test_runtime_error_deep_in_calls_shows_the_script_traceback(script):
     r = tarnwick(path)
     assert r.returncode == 1
     assert r.stderr.rstrip("\n").split("\n") == [
-        f"{path}:2: Runtime error: Line 2: Type error: cannot apply mul to int and string",
+        f"{path}:2:12: Runtime error: Line 2: Type error: cannot apply mul to int and string",
         '  2 |   return x * "s"',
+        "    |            ^",
         "Script traceback (most recent call last):",
-        f"  {path}:8, in <main>", "    outer(2)",
-        f"  {path}:6, in outer", "    return middle(x)",
-        f"  {path}:4, in middle", "    fn middle(x) { return inner(x) + 1 }",
-        f"  {path}:2, in inner", '    return x * "s"',
+        f"  {path}:8:6, in <main>", "    8 | outer(2)", "      |      ^",
+        f"  {path}:6:16, in outer", "    6 |   return middle(x)", "      |                ^",
+        f"  {path}:4:28, in middle", "    4 | fn middle(x) { return inner(x) + 1 }", "      |                            ^",
+        f"  {path}:2:12, in inner", '    2 |   return x * "s"', "      |            ^",
     ]
+
+
+# (source, the line the error names, its column): the failing operation of a statement that spans lines
+@pytest.mark.parametrize("source, line, column", [
+    ("x = 1 +\n  2 *\n  nil\n", 2, 5),
+    ("let a = [\n  1,\n  -\"s\"]\n", 3, 3),
+    ("print(\n  f(\n    [1][\"k\"] + 1))\n", 3, 8),
+    ('let s = f"{1 + \"a\" * 2}"\n', 1, 9),
+])
+def test_runtime_errors_point_at_the_failing_part(source, line, column):
+    import tarnwick
+    with pytest.raises(tarnwick.ScriptError) as info:
+        tarnwick.Runtime().run(source)
+    assert (info.value.line, info.value.column) == (line, column)
+    assert info.value.message.startswith(f"Line {line}: ")
 
 
 @pytest.mark.parametrize("args, needle", [
     (["no/such/file.tw"], "cannot read no/such/file.tw"),
     (["run"], "a script is required"),
     ([], "a script is required"),
-    (["-e", "1", "x.tw"], "not both"),
+    (["-r", "x.tw"], "unrecognized arguments: -r"),
+    (["check", "no/such.tw"], "cannot read no/such.tw"),
     (["--no-such-option"], "unrecognized arguments"),
     (["ir", "--bytes", "zz"], "not a list of hexadecimal bytes"),
 ])
@@ -187,18 +229,34 @@ def test_ast_reports_parse_errors_like_run():
     assert r.stderr.startswith("<string>:1:5: Parse error: ParseError at 1:5: Expected identifier\n")
 
 
-def test_bytecode_listing_names_opcodes_and_decodes_constants():
-    r = tarnwick("bytecode", "-e", 'let x = 1\ny = "s"\nz = 1.5')
-    assert r.returncode == 0
-    # Push 1, StoreReg | LoadConst "s", Dup, StoreGlobal "y", Pop | LoadConst 1.5, Dup, StoreGlobal "z", Pop | Halt
-    listing = r.stdout.split("\n")
-    names = [line.split()[-1] for line in listing[1:12]]
-    assert names == ["Push", "?", "?", "Dup", "?", "Pop", "?", "Dup", "?", "Pop", "Halt"]
-    assert listing[12] == "constants: 4"
-    assert [line.split(None, 1)[1] for line in listing[13:17]] == [
-        'string  "s"', 'string  "y"', "float   1.5", 'string  "z"']
+LISTED = """fn half(n) { return n / 2 }
+let i = 0
+while i < 3 { i = i + 1 }
+print(half(i), "s", 1.5)
+"""
 
+
+def test_bytecode_lists_every_instruction_with_its_operands():
+    r = tarnwick("bytecode", "-e", LISTED)
+    assert (r.returncode, r.stderr) == (0, "")
+    rows = [line.split() for line in r.stdout.split("\n")]
+    assert rows[0] == ["main", "program:", "22", "instructions,", "4", "constants"]
+    assert ["0", "2", "Push", "0"] == rows[1] and ["1", "StoreReg", "r0"] == rows[2]
+    assert ["L2:"] in rows and ["L13:"] in rows          # the loop's head and its exit
+    assert any(row[-3:] == ["JumpIfFalse", "->", "13"] for row in rows)
+    assert any(row[-3:] == ["LoadGlobal", "k1", "half"] for row in rows)
+    assert any(row[-3:] == ["4:11", "Call", "1"] for row in rows)  # the position of the call's "("
+    assert ["k3", "1.5"] in rows
+    function = rows.index(["function", "half", "(1", "parameter):", "6", "instructions,", "0", "constants"])
+    assert [row[-1] for row in rows[function + 1:function + 5]] == ["r0", "2", "Div", "Return"]
+
+    ir = tarnwick("ir", "-e", LISTED).stdout  # the main program as a run loads it
+    assert ir.startswith("main program: ") and "function half (1 parameter):" in ir
+
+
+def test_bytecode_json_is_the_byte_form_of_compile():
     doc = json.loads(tarnwick("bytecode", "--json", "-e", 'let x = 1\ny = "s"\nz = 1.5').stdout)
+    names = ["Push", "?", "?", "Dup", "?", "Pop", "?", "Dup", "?", "Pop", "Halt"]
     assert doc["code"] == names
     assert doc["constants"] == [{"kind": "string", "value": "s"}, {"kind": "string", "value": "y"},
                                 {"kind": "float", "value": 1.5}, {"kind": "string", "value": "z"}]
@@ -211,11 +269,11 @@ def test_ir_of_raw_bytes_is_emit_ir_output():
 
 
 def test_ir_of_a_script_says_what_it_left_out():
-    r = tarnwick("ir", "-e", "print(1)")  # LoadGlobal, Push, Call, Pop, Halt: only Pop and Halt carry over
+    r = tarnwick("ir", "--llvm", "-e", "print(1)")  # LoadGlobal, Push, Call, Pop, Halt: only Pop and Halt carry over
     assert r.returncode == 0
     assert "3 of 5 instructions" in r.stderr
     assert r.stdout == tarnwick_vm_engine.emit_ir("trace_0", bytes([0x01, 0xFF]))
-    assert tarnwick("ir", "-e", "").stderr == ""
+    assert tarnwick("ir", "--llvm", "-e", "").stderr == ""
 
 
 def test_compile_bytes_are_reencoded_for_the_vm_table():
@@ -304,3 +362,72 @@ def test_errors_found_after_parsing_show_the_line_they_name(command):
     lines = r.stderr.rstrip("\n").split("\n")
     assert lines[0].startswith("<string>:2: ") and "break" in lines[0]
     assert lines[1:] == ["  2 | if a { break }"]
+
+
+# (source, the lines after the source line and its caret)
+@pytest.mark.parametrize("source, notes", [
+    ("fn f() {\n  if x {\n    print(1)\n}\n", [
+        "  expected '}', found the end of the input",
+        "  note: the '{' opened at 1:8 is not closed", "    1 | fn f() {", "      |        ^"]),
+    ("x = [1, 2\nprint(x)", [
+        "  expected ']', found name 'print'",
+        "  note: the '[' opened at 1:5 is not closed", "    1 | x = [1, 2", "      |     ^"]),
+    ("x = (1 +\n", ["  unexpected the end of the input",
+                     "  note: the '(' opened at 1:5 is not closed", "    1 | x = (1 +", "      |     ^"]),
+    ("let = 1", []),
+])
+def test_parse_errors_are_explained(source, notes):
+    r = tarnwick("-e", source)
+    assert r.stderr.rstrip("\n").split("\n")[3:] == notes
+
+
+def test_prompt_keeps_state_shows_values_and_continues_open_input():
+    from tarnwick import prompt
+    out, err = [], []
+    prompt.run_lines(["let x = 2", "x * 21", 'fn f(a) {', "  return a + x", "}", "f(1)", "[1,", " 2]",
+                      "print(f(0))", "x +", "", "x + 1", "nope + 1", "x"], out.append, err.append, echo=True)
+    assert "".join(out).split("\n") == [
+        ">>> let x = 2", ">>> x * 21", "42", ">>> fn f(a) {", "...   return a + x", "... }", ">>> f(1)", "3",
+        ">>> [1,", "...  2]", "[array:2]", ">>> print(f(0))", "2", ">>> x +", "... ", "... x + 1", "5",
+        ">>> nope + 1", ">>> x", "2", ""]
+    assert err[0].startswith("<stdin-8>:1:6: Runtime error: Line 1: Type error: cannot apply add to nil and int")
+
+
+def test_prompt_on_a_terminal():
+    import pty
+    import select
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.environ.update(ENV, HOME="/nonexistent")
+        os.execv(sys.executable, [sys.executable, "-m", "tarnwick"])
+    seen = b""
+
+    def read_until(marker):
+        nonlocal seen
+        while marker not in seen:
+            ready, _, _ = select.select([fd], [], [], 20)
+            if not ready:
+                break
+            try:
+                chunk = os.read(fd, 1024)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        return marker in seen
+
+    try:
+        assert read_until(b">>> ")
+        os.write(fd, b"y = [1,\n2]\nlen(y)\n")
+        assert read_until(b"\n2\r\n")
+        assert b"... " in seen
+        os.write(fd, b"\x04")
+    finally:
+        if os.waitpid(pid, os.WNOHANG) == (0, 0):
+            import time
+            time.sleep(1)
+            if os.waitpid(pid, os.WNOHANG) == (0, 0):
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+        os.close(fd)

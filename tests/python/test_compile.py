@@ -73,3 +73,17 @@ def test_break_and_continue_inside_loops_compile():
 
 def test_lone_surrogates_become_replacement_characters():
     assert tarnwick_parser.compile('"a\ud800b";') == ([254, 2, 255], string_constant("a\ufffdb"))
+
+
+@pytest.mark.parametrize("source, lineno, offset, text", [
+    ("x = (1 +\n  2", 2, 4, "  2"),
+    ("let s = 1\n\"open", 2, 6, '"open'),
+    ("while 1 { }\nbreak", 2, None, "break"),
+])
+@pytest.mark.parametrize("function", ["compile", "compile_and_run"])
+def test_syntax_errors_carry_their_position(function, source, lineno, offset, text):
+    with pytest.raises(SyntaxError) as err:
+        getattr(tarnwick_parser, function)(source)
+    e = err.value
+    assert (e.lineno, e.offset, e.text, e.filename) == (lineno, offset, text, "<string>")
+    assert str(e) == e.msg  # the message alone, as before
