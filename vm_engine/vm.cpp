@@ -1131,13 +1131,15 @@ L_GetIter: {
     } else if (c.kind() == ValueKind::Array) {
       items = c;
     } else {
-      std::vector<std::string> keys;
-      keys.reserve(c.as_object().size());
-      for (const auto& e : c.as_object()) keys.push_back(e.first);
+      // The keys are sorted as views into the object (on the stack until this ends), then copied once.
+      const ObjectMap& m = c.as_object();
+      std::vector<std::string_view> keys;
+      keys.reserve(m.size());
+      for (size_t j = 0; j < m.size(); ++j) keys.push_back(m.key(j));
       std::sort(keys.begin(), keys.end());
       std::vector<ValueRef> vals;
       vals.reserve(keys.size());
-      for (auto& key : keys) vals.push_back(ValueRef::string(std::move(key)));
+      for (std::string_view key : keys) vals.push_back(ValueRef::string(key));
       items = ValueRef::array(std::move(vals));
     }
     std::vector<ValueRef> state;
