@@ -91,8 +91,8 @@ def main(argv=None):
     ap.add_argument("--python", default=None, help="default: the CPython that `python3` starts")
     args = ap.parse_args(argv)
     args.python = args.python or run.real_python()
-    names = args.names or suite.NAMES
-    args.no_frontend = args.no_frontend or bool(args.names)
+    names = [n for n in args.names if n != "frontend"] or ([] if args.names else suite.NAMES)
+    args.no_frontend = args.no_frontend or bool(args.names and "frontend" not in args.names)
     if not args.no_build:
         run.build()
 
@@ -160,6 +160,8 @@ def main(argv=None):
         if old:
             line += f" {old / 1e6:>9.1f} {(counts['frontend'] - old) / old * 100:>+7.1f}%"
         print(line + f"   ({counts['frontend'] / nbytes:.0f} instructions per source byte)")
+        if args.annotate:
+            print(annotate(os.path.join(suite.OUT, "callgrind.frontend.tarnwick.out"), args.annotate))
     if reference:
         print(f"(change: against the record {reference['label']!r} of {reference['date']}, "
               f"revision {reference['revision']})")
