@@ -366,4 +366,20 @@ void VM::update_frame_room(const Limits& limits) noexcept {
   regs_fast_end_ = regs_.data() + (regs < max_window_ ? 0 : regs - max_window_);
 }
 
+// A method call site whose callee is another method than the one it holds: when that method's body was
+// resolved before (by any site), the site is pointed at it, so that the call runs the inline path. The
+// instruction's argument count is the site's, so its span stays.
+bool VM::retarget_method_site(CallSite& site, const ValueRef& method, uint64_t argc) {
+  const void* id = method.method_function().heap_identity();
+  auto known = resolved_calls_.find(reinterpret_cast<uintptr_t>(id) | 1);
+  if (known == resolved_calls_.end() || known->second.kind != CallSite::Unit) return false;
+  const CodeUnit* body = known->second.unit;
+  uint64_t params = body->bind_limit > 0 ? body->bind_limit - 1 : 0;
+  site.unit = body;
+  site.callee_id = id;
+  site.method_id = id;
+  site.bind = static_cast<uint16_t>(std::min<uint64_t>(argc, params));
+  return true;
+}
+
 }  // namespace tarnwick

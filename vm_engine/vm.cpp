@@ -790,6 +790,10 @@ L_Call: {
         exec = ip = unit->exec.data();
         ++executed;
         DISPATCH();
+      } else if (f->kind() == ValueKind::Method && site.kind == CallSite::MethodUnit &&
+                 retarget_method_site(unit->sites[static_cast<uint32_t>(ip->imm)], *f, ip->arg)) {
+        // A site that sees methods of several classes: pointed at this one's body, it runs again inline.
+        DISPATCH();
       }
     }
   }

@@ -197,6 +197,8 @@ class VM {
   ValueRef build_object(ValueRef* pairs, size_t n, detail::ObjectSite& site);
   // A receiver object's member through its class, remembered per instruction in `site`.
   ValueRef class_method(const ValueRef& class_name, const ValueRef& member, detail::MethodSite& site);
+  // Points a method call site at the body of `method` when its resolution is known; false otherwise.
+  bool retarget_method_site(detail::CallSite& site, const ValueRef& method, uint64_t argc);
   // The implementing function's name for (class, member), through the method cache.
   std::optional<std::string> lookup_method(const std::string& class_name, const std::string& member);
   ValueRef* global_slot(const detail::CodeUnit& unit, uint64_t k, bool create);
