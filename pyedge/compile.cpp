@@ -5,6 +5,7 @@
 
 #include "parser/compiler.h"
 #include "pyedge/api.h"
+#include "pyedge/convert.h"
 
 namespace tarnwick::py {
 
@@ -61,27 +62,13 @@ PyObject* placed_syntax_error_type() {
   return type;
 }
 
-// The source line `line` (1-based) without its line break, or None.
-PyObject* source_line_text(std::string_view source, uint64_t line) {
-  if (line == 0) Py_RETURN_NONE;
-  size_t start = 0;
-  for (uint64_t n = 1; n < line; ++n) {
-    size_t nl = source.find('\n', start);
-    if (nl == std::string_view::npos) Py_RETURN_NONE;
-    start = nl + 1;
-  }
-  size_t end = source.find('\n', start);
-  std::string_view text = source.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
 }  // namespace
 
 PyObject* raise_placed_syntax_error(const std::string& message, uint64_t line, uint64_t column,
                                     std::string_view source, const char* filename) {
   PyObject* type = placed_syntax_error_type();
   if (type == nullptr) return nullptr;
-  PyObject* text = source_line_text(source, line);
+  PyObject* text = source_line_to_python(source, line);
   if (text == nullptr) return nullptr;
   PyObject* lineno = line != 0 ? PyLong_FromUnsignedLongLong(line) : Py_NewRef(Py_None);
   PyObject* offset = column != 0 ? PyLong_FromUnsignedLongLong(column) : Py_NewRef(Py_None);

@@ -54,6 +54,18 @@ PyObject* text_to_python(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+PyObject* source_line_to_python(std::string_view source, uint64_t line) {
+  if (line == 0) Py_RETURN_NONE;
+  size_t start = 0;
+  for (uint64_t n = 1; n < line; ++n) {
+    size_t nl = source.find('\n', start);
+    if (nl == std::string_view::npos) Py_RETURN_NONE;
+    start = nl + 1;
+  }
+  size_t end = source.find('\n', start);
+  return text_to_python(source.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+}
+
 namespace {
 
 // Converting a large value can take a while without running any Python code, so signals are checked

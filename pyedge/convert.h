@@ -22,6 +22,8 @@ bool utf8_of(PyObject* str, std::string& out);
 
 // A new str from UTF-8 text; invalid sequences are replaced rather than failing.
 PyObject* text_to_python(std::string_view text);
+// The source line `line` (1-based) of `source` without its line break, or None when there is none.
+PyObject* source_line_to_python(std::string_view source, uint64_t line);
 
 // Drops the current Python exception. A KeyboardInterrupt is not lost: the interrupt is re-armed so that
 // the next signal check (or the interpreter's own) raises it again.

@@ -279,21 +279,8 @@ PyObject* failure_class(FailureKind kind) {
   }
 }
 
-// The source line `line` (1-based) of `source`, or None.
-PyObject* source_line(std::string_view source, uint64_t line) {
-  if (line == 0) Py_RETURN_NONE;
-  size_t start = 0;
-  for (uint64_t n = 1; n < line; ++n) {
-    size_t nl = source.find('\n', start);
-    if (nl == std::string_view::npos) Py_RETURN_NONE;
-    start = nl + 1;
-  }
-  size_t end = source.find('\n', start);
-  return text_to_python(source.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
-}
-
 PyObject* raise_syntax(const Failure& failure, std::string_view source, const std::string& filename) {
-  PyObject* text = source_line(source, failure.line);
+  PyObject* text = source_line_to_python(source, failure.line);
   if (text == nullptr) return nullptr;
   PyObject* lineno = failure.line != 0 ? PyLong_FromUnsignedLongLong(failure.line) : Py_NewRef(Py_None);
   PyObject* offset = failure.column != 0 ? PyLong_FromUnsignedLongLong(failure.column) : Py_NewRef(Py_None);
