@@ -38,7 +38,8 @@ PROF_FLAGS = "-g -fno-crossjumping"
 
 def build():
     proc = subprocess.run([os.path.join(suite.ROOT, "scripts", "build.sh"), PROF_BUILD, "-DCMAKE_BUILD_TYPE=Release",
-                           f"-DCMAKE_CXX_FLAGS={PROF_FLAGS}", "-DTARNWICK_TESTS=OFF"], capture_output=True, text=True)
+                           f"-DCMAKE_CXX_FLAGS={PROF_FLAGS}", "-DTARNWICK_TESTS=OFF"], capture_output=True, text=True,
+                          env=dict(os.environ, TARNWICK_BUILD_TARGET="tarnwick_run"))
     if proc.returncode != 0:
         sys.exit(proc.stdout + proc.stderr)
 

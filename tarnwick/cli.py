@@ -12,10 +12,8 @@ unreadable input or bad usage.
 """
 from __future__ import annotations
 
-import argparse
 import os
 import sys
-from typing import List, Optional, Tuple
 
 from tarnwick import __version__
 
@@ -45,7 +43,7 @@ def _parser_module():
     return tarnwick_parser
 
 
-def _load_source(args) -> Tuple[str, str]:
+def _load_source(args) -> tuple[str, str]:
     """The source text and the name used for it in messages."""
     if args.code is not None:
         if args.file is not None and getattr(args, "args", None) is None:
@@ -97,7 +95,7 @@ def _display(value) -> str:
     return str(value)
 
 
-def script_arguments(args) -> List[str]:
+def script_arguments(args) -> list[str]:
     """The arguments a run hands to the script: everything after FILE (with -e, after CODE)."""
     rest = list(args.args or [])
     if args.code is not None and args.file is not None:
@@ -169,7 +167,7 @@ def cmd_tokens(args, source: str, name: str) -> int:
     return EXIT_OK
 
 
-def _json_with_infinity(tree, indent: Optional[int]) -> str:
+def _json_with_infinity(tree, indent: int | None) -> str:
     """JSON text of a syntax tree, strictly valid: an infinite float literal (such as 1e999) becomes the
     number 1e999, which JSON readers turn back into infinity, instead of the non-standard Infinity."""
     import json
@@ -247,7 +245,7 @@ def _parse_hex(text: str) -> bytes:
         raise _InputError(f"--bytes: not a list of hexadecimal bytes: {text!r}") from e
 
 
-def cmd_ir(args, source: Optional[str], name: str) -> int:
+def cmd_ir(args, source: str | None, name: str) -> int:
     import tarnwick_vm_engine
     from tarnwick import bytecode as bc
     if args.bytes is not None:
@@ -270,6 +268,7 @@ def cmd_ir(args, source: Optional[str], name: str) -> int:
 
 
 def _add_source_arguments(p: argparse.ArgumentParser, script_args: bool = False) -> None:
+    import argparse
     p.add_argument("file", nargs="?", metavar="FILE", help="script file, or - for standard input")
     p.add_argument("-e", dest="code", metavar="CODE", help="use CODE as the script instead of a file")
     if script_args:
@@ -279,6 +278,7 @@ def _add_source_arguments(p: argparse.ArgumentParser, script_args: bool = False)
 
 
 def build_parser() -> argparse.ArgumentParser:
+    import argparse
     parser = argparse.ArgumentParser(
         prog="tarnwick",
         usage=USAGE,
@@ -350,15 +350,39 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _with_default_command(argv: List[str]) -> List[str]:
+def _with_default_command(argv: list[str]) -> list[str]:
     # `tarnwick FILE` and `tarnwick -e CODE` mean `tarnwick run ...`; only help and version stay top-level.
     if argv and argv[0] not in COMMANDS and argv[0] not in ("-h", "--help", "--version"):
         return ["run"] + argv
     return argv
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+class _RunArguments:
+    """What the parser makes of `[run] FILE ARG...`."""
+    command = "run"
+    code = None
+
+    def __init__(self, file: str, args: list[str]):
+        self.file, self.args = file, args
+        self.func = cmd_run
+
+
+def _plain_run(argv: list[str]) -> _RunArguments | None:
+    """`tarnwick [run] FILE ARG...` with FILE a path or `-`: the one shape that needs no option parsing,
+    and the one whose start-up counts, so it skips building the parser. Anything else gets None."""
+    rest = argv[1:] if argv[:1] == ["run"] else argv
+    if rest is argv and argv[0] in COMMANDS:
+        return None
+    if not rest or (rest[0].startswith("-") and rest[0] != "-") or "--" in rest:
+        return None
+    return _RunArguments(rest[0], rest[1:])
+
+
+def main(argv: list[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
+    args = _plain_run(argv) if argv else None
+    if args is not None:
+        return _run_command(args)
     parser = build_parser()
     if not argv:
         if sys.stdin.isatty():
@@ -371,6 +395,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_args(_with_default_command(argv))
     if args.command == "check":
         return _finish_output(cmd_check(args))
+    return _run_command(args)
+
+
+def _run_command(args) -> int:
     try:
         if args.command == "ir" and args.bytes is not None:
             if args.file is not None or args.code is not None:

@@ -387,8 +387,36 @@ const HashKey& hash_key() {
 
 }  // namespace
 
+// The high and low halves of a full 64 × 64-bit product, folded together.
+inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
+  unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+}
+
 uint64_t keyed_hash(std::string_view text) noexcept {
   const HashKey& key = hash_key();
+  const char* data = text.data();
+  size_t len = text.size();
+  // Map keys are mostly short: up to 16 bytes, two keyed multiplications of the text read as two words
+  // (overlapping, so the words and the length determine the text) replace the rounds below.
+  if (len <= 16) {
+    uint64_t a = 0, b = 0;
+    if (len >= 8) {
+      std::memcpy(&a, data, 8);
+      std::memcpy(&b, data + len - 8, 8);
+    } else if (len >= 4) {
+      uint32_t lo, hi;
+      std::memcpy(&lo, data, 4);
+      std::memcpy(&hi, data + len - 4, 4);
+      a = lo;
+      b = hi;
+    } else if (len > 0) {
+      auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(data[i])); };
+      a = (byte(0) << 16) | (byte(len / 2) << 8) | byte(len - 1);
+    }
+    uint64_t h = fold_multiply(a ^ key.k0, b ^ key.k1 ^ (static_cast<uint64_t>(len) << 56));
+    return fold_multiply(h ^ 0x9e3779b97f4a7c15ULL, key.k0 ^ 0xd6e8feb86659fd93ULL);
+  }
   uint64_t v0 = 0x736f6d6570736575ULL ^ key.k0;
   uint64_t v1 = 0x646f72616e646f6dULL ^ key.k1;
   uint64_t v2 = 0x6c7967656e657261ULL ^ key.k0;
@@ -399,8 +427,6 @@ uint64_t keyed_hash(std::string_view text) noexcept {
     v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
     v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
   };
-  const char* data = text.data();
-  size_t len = text.size();
   size_t blocks = len / 8;
   for (size_t i = 0; i < blocks; ++i) {
     uint64_t m;
@@ -409,8 +435,20 @@ uint64_t keyed_hash(std::string_view text) noexcept {
     round();
     v0 ^= m;
   }
+  // The last len % 8 bytes, little-endian, under the length: read as two overlapping words (or, below
+  // four bytes, three single bytes) rather than byte by byte.
+  const char* tail = data + blocks * 8;
+  size_t rest = len % 8;
   uint64_t b = static_cast<uint64_t>(len) << 56;
-  for (size_t i = 0; i < len % 8; ++i) b |= static_cast<uint64_t>(static_cast<unsigned char>(data[blocks * 8 + i])) << (8 * i);
+  if (rest >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, tail, 4);
+    std::memcpy(&hi, tail + rest - 4, 4);
+    b |= static_cast<uint64_t>(lo) | (static_cast<uint64_t>(hi) << (8 * (rest - 4)));
+  } else if (rest > 0) {
+    auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(tail[i])) << (8 * i); };
+    b |= byte(0) | byte(rest / 2) | byte(rest - 1);
+  }
   v3 ^= b;
   round();
   v0 ^= b;
@@ -423,41 +461,58 @@ uint64_t keyed_hash(std::string_view text) noexcept {
 
 namespace detail {
 
-size_t Shape::find_hashed(std::string_view key) const noexcept {
+size_t Shape::find_hashed(std::string_view key, uint64_t hash) const noexcept {
   size_t mask = index.size() - 1;
-  for (size_t i = keyed_hash(key) & mask;; i = (i + 1) & mask) {
-    uint32_t slot = index[i];
-    if (slot == 0) return npos;
-    if (keys[slot - 1] == key) return slot - 1;
+  auto tag = static_cast<uint32_t>(hash);
+  for (size_t i = tag & mask;; i = (i + 1) & mask) {
+    const Slot& slot = index[i];
+    if (slot.pos == 0) return npos;
+    if (slot.tag == tag && same_text(keys[slot.pos - 1], key)) return slot.pos - 1;
   }
 }
 
-std::vector<uint32_t> Shape::build_index(const std::string* extra) const {
-  size_t n = keys.size() + (extra != nullptr ? 1 : 0);
+namespace {
+
+// Slots for twice the keys, at least 16: probes stay short.
+size_t index_size(size_t keys) {
   size_t cap = 16;
-  while (cap < n * 2) cap *= 2;
-  std::vector<uint32_t> out(cap, 0);
-  for (size_t k = 0; k < n; ++k) {
-    const std::string& key = k < keys.size() ? keys[k] : *extra;
-    size_t i = keyed_hash(key) & (cap - 1);
-    while (out[i] != 0) i = (i + 1) & (cap - 1);
-    out[i] = static_cast<uint32_t>(k + 1);
+  while (cap < keys * 2) cap *= 2;
+  return cap;
+}
+
+}  // namespace
+
+std::vector<Shape::Slot> Shape::build_index(size_t cap, const std::string* extra, uint32_t extra_tag) const {
+  std::vector<Slot> out(cap);
+  size_t mask = cap - 1;
+  auto place = [&](uint32_t pos, uint32_t tag) {
+    size_t i = tag & mask;
+    while (out[i].pos != 0) i = (i + 1) & mask;
+    out[i] = Slot{pos, tag};
+  };
+  if (!index.empty()) {
+    for (const Slot& slot : index)
+      if (slot.pos != 0) place(slot.pos, slot.tag);
+  } else {
+    for (size_t k = 0; k < keys.size(); ++k) place(static_cast<uint32_t>(k + 1), static_cast<uint32_t>(keyed_hash(keys[k])));
   }
+  if (extra != nullptr) place(static_cast<uint32_t>(keys.size() + 1), extra_tag);
   return out;
 }
 
-void Shape::append(std::string key) {
+void Shape::append(std::string key, uint64_t hash, bool have_hash) {
   // Room grows by doubling: reserving one more each time would move every key on every insert.
   if (keys.size() == keys.capacity()) keys.reserve(std::max<size_t>(4, keys.capacity() * 2));
   size_t n = keys.size() + 1;
   if (n > kScanLimit) {
+    auto tag = static_cast<uint32_t>(have_hash ? hash : keyed_hash(key));
     if (index.empty() || n * 2 > index.size()) {
-      index = build_index(&key);
+      index = build_index(index_size(n), &key, tag);
     } else {
       size_t mask = index.size() - 1;
-      size_t i = keyed_hash(key) & mask;
-      while (index[i] != 0) i = (i + 1) & mask;
-      index[i] = static_cast<uint32_t>(n);
+      size_t i = tag & mask;
+      while (index[i].pos != 0) i = (i + 1) & mask;
+      index[i] = Slot{static_cast<uint32_t>(n), tag};
     }
   }
   keys.push_back(std::move(key));  // room reserved: cannot fail
@@ -468,7 +523,7 @@ Shape* Shape::make_frozen(Keys k) {
   s->keys = std::move(k);
   if (s->keys.size() > kScanLimit) {
     try {
-      s->index = s->build_index(nullptr);
+      s->index = s->build_index(index_size(s->keys.size()), nullptr, 0);
     } catch (...) {
       delete s;
       throw;
@@ -490,6 +545,17 @@ void ObjectMap::grow_check() const {
 }
 
 void ObjectMap::set(std::string key, ValueRef value) {
+  // A large map hashes the key once, for the look-up and for the insert.
+  if (shape_ != nullptr && shape_->hashed()) {
+    uint64_t hash = keyed_hash(key);
+    size_t i = shape_->find_hashed(key, hash);
+    if (i != npos) {
+      values_[i] = std::move(value);
+      return;
+    }
+    append_new(std::move(key), std::move(value), hash, true);
+    return;
+  }
   size_t i = find_slot(key);
   if (i != npos) {
     values_[i] = std::move(value);
@@ -498,7 +564,7 @@ void ObjectMap::set(std::string key, ValueRef value) {
   append_new(std::move(key), std::move(value));
 }
 
-void ObjectMap::append_new(std::string key, ValueRef value) {
+void ObjectMap::append_new(std::string key, ValueRef value, uint64_t hash, bool have_hash) {
   grow_check();
   values_.reserve(values_.size() + 1);
   // Keys are added to a shape this map alone holds: a shared one (another object's, or a literal's that a
@@ -509,8 +575,75 @@ void ObjectMap::append_new(std::string key, ValueRef value) {
     shape_ = own;
   }
   shape_->frozen = false;
-  shape_->append(std::move(key));
+  shape_->append(std::move(key), hash, have_hash);
   values_.push_back_reserved(std::move(value));
+}
+
+namespace {
+
+// A key under its first eight bytes as one big-endian number, short keys padded with zero bytes (which
+// order like the end of a text): entries with different prefixes are in the order of their prefixes.
+struct KeyEntry {
+  uint64_t prefix;
+  std::string_view key;
+};
+
+// Orders entries by prefix, stably: a least-significant-byte-first radix sort that skips every byte
+// position where all prefixes agree.
+void sort_by_prefix(std::vector<KeyEntry>& entries) {
+  size_t n = entries.size();
+  std::vector<size_t> counts(8 * 256, 0);
+  for (const KeyEntry& e : entries)
+    for (int b = 0; b < 8; ++b) ++counts[b * 256 + ((e.prefix >> (8 * b)) & 0xFF)];
+  std::vector<KeyEntry> spare(n);
+  KeyEntry* from = entries.data();
+  KeyEntry* to = spare.data();
+  for (int b = 0; b < 8; ++b) {
+    size_t* count = &counts[b * 256];
+    if (count[(from[0].prefix >> (8 * b)) & 0xFF] == n) continue;
+    size_t at = 0;
+    for (int v = 0; v < 256; ++v) {
+      size_t c = count[v];
+      count[v] = at;
+      at += c;
+    }
+    for (size_t i = 0; i < n; ++i) to[count[(from[i].prefix >> (8 * b)) & 0xFF]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != entries.data()) std::copy(from, from + n, entries.data());
+}
+
+}  // namespace
+
+std::vector<ValueRef> ObjectMap::sorted_keys() const {
+  std::vector<KeyEntry> entries;
+  entries.reserve(size());
+  for (size_t j = 0; j < size(); ++j) {
+    std::string_view k = key(j);
+    uint64_t prefix = 0;
+    for (size_t b = 0; b < 8; ++b)
+      prefix = (prefix << 8) | (b < k.size() ? static_cast<unsigned char>(k[b]) : 0u);
+    entries.push_back(KeyEntry{prefix, k});
+  }
+  auto by_text = [](const KeyEntry& a, const KeyEntry& b) { return a.key < b.key; };
+  if (entries.size() < 64) {
+    std::sort(entries.begin(), entries.end(), [](const KeyEntry& a, const KeyEntry& b) {
+      return a.prefix != b.prefix ? a.prefix < b.prefix : a.key < b.key;
+    });
+  } else {
+    sort_by_prefix(entries);
+    // Runs of one prefix (keys alike in their first eight bytes) are put in order by their texts.
+    for (size_t i = 0; i < entries.size();) {
+      size_t j = i + 1;
+      while (j < entries.size() && entries[j].prefix == entries[i].prefix) ++j;
+      if (j - i > 1) std::sort(entries.begin() + i, entries.begin() + j, by_text);
+      i = j;
+    }
+  }
+  std::vector<ValueRef> out;
+  out.reserve(entries.size());
+  for (const KeyEntry& e : entries) out.push_back(ValueRef::string(e.key));
+  return out;
 }
 
 // --- Rules -----------------------------------------------------------------------------------------------

@@ -42,6 +42,14 @@ namespace detail {
 
 struct Shape;
 
+}  // namespace detail
+
+// Keyed 64-bit hash of a text, with a key drawn once per process: two keyed multiplications for texts of
+// up to 16 bytes, SipHash-1-3 for longer ones.
+uint64_t keyed_hash(std::string_view text) noexcept;
+
+namespace detail {
+
 // Bytes this thread's heap values, buffers and arrays took from the system minus what they gave back; the
 // installed account, and thread_net() when it was installed (or last settled).
 __attribute__((tls_model("initial-exec"))) extern thread_local int64_t t_net;
@@ -262,11 +270,18 @@ struct Shape {
   using Keys = std::vector<std::string, BufferAllocator<std::string>>;
   static constexpr size_t kScanLimit = 8;  // small key lists are scanned, larger ones hashed
   static constexpr size_t npos = ~size_t{0};
+  // One slot of the open-addressed index: the key's position + 1 (0 = empty) and the low half of its
+  // hash, which places the key, lets a probe skip most other keys without reading their text, and lets
+  // the index grow without hashing any key again.
+  struct Slot {
+    uint32_t pos = 0;
+    uint32_t tag = 0;
+  };
 
   std::atomic<uint32_t> refs{1};
   bool frozen = false;
   Keys keys;
-  std::vector<uint32_t> index;  // 0 = empty slot, otherwise key position + 1; power-of-two size
+  std::vector<Slot> index;  // empty while the keys are few enough to scan; otherwise a power-of-two size
 
   Shape() = default;
   Shape(const Shape& o) : keys(o.keys), index(o.index) {}
@@ -281,14 +296,18 @@ struct Shape {
   // A frozen shape of these keys, which must be distinct.
   static Shape* make_frozen(Keys keys);
 
+  bool hashed() const noexcept { return !index.empty(); }
   size_t find(std::string_view key) const noexcept {
-    if (!index.empty()) return find_hashed(key);
+    if (hashed()) return find_hashed(key, keyed_hash(key));
     for (size_t i = 0, n = keys.size(); i < n; ++i)
       if (same_text(keys[i], key)) return i;
     return npos;
   }
-  // Adds a key the shape does not hold; on failure (std::bad_alloc) the shape is unchanged.
-  void append(std::string key);
+  // The same for a shape that is hashed(), with the key's keyed_hash().
+  size_t find_hashed(std::string_view key, uint64_t hash) const noexcept;
+  // Adds a key the shape does not hold; `hash` is its keyed_hash() when the caller has it, or 0 and
+  // `have_hash` false. On failure (std::bad_alloc) the shape is unchanged.
+  void append(std::string key, uint64_t hash = 0, bool have_hash = false);
 
   static bool same_text(const std::string& a, std::string_view b) noexcept {
     size_t n = a.size();
@@ -302,9 +321,8 @@ struct Shape {
   }
 
  private:
-  size_t find_hashed(std::string_view key) const noexcept;
-  // The index for the keys plus `extra` (when not null) at the end.
-  std::vector<uint32_t> build_index(const std::string* extra) const;
+  // An index of `cap` slots (a power of two) holding every key, then `extra` (when not null) at the end.
+  std::vector<Slot> build_index(size_t cap, const std::string* extra, uint32_t extra_tag) const;
 };
 
 // A counted reference to a shape, for the caches that remember one.
@@ -451,9 +469,11 @@ class ObjectMap {
   const detail::Shape* shape() const noexcept { return shape_; }
   // Inserts or replaces; an insert past the value ceiling throws std::bad_alloc.
   void set(std::string key, ValueRef value);
-  // Inserts a key the map does not hold yet (the caller has looked).
-  void append_new(std::string key, ValueRef value);
+  // Inserts a key the map does not hold yet (the caller has looked), with its keyed_hash() if known.
+  void append_new(std::string key, ValueRef value, uint64_t hash = 0, bool have_hash = false);
   void reserve(size_t n) { values_.reserve(n); }
+  // The keys as string values, in byte order.
+  std::vector<ValueRef> sorted_keys() const;
   // For maps made from a shape: the value of the next key.
   void add_value(ValueRef v) {
     values_.reserve(values_.size() + 1);
@@ -585,9 +605,6 @@ void ValueRef::free_spent_method() noexcept {
   kind_ = ValueKind::Nil;
 }
 ValueRef ValueRef::method_function() const noexcept { return ValueRef(static_cast<const detail::MethodObj*>(p_)->fn); }
-
-// Keyed 64-bit hash of a text (SipHash-1-3 with a key drawn once per process).
-uint64_t keyed_hash(std::string_view text) noexcept;
 
 // "nil", "bool", "int", "float", "string", "array", "object", "function" (also for methods), "native_fn".
 const char* type_name(const ValueRef& v) noexcept;

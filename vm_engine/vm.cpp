@@ -1135,16 +1135,7 @@ L_GetIter: {
     } else if (c.kind() == ValueKind::Array) {
       items = c;
     } else {
-      // The keys are sorted as views into the object (on the stack until this ends), then copied once.
-      const ObjectMap& m = c.as_object();
-      std::vector<std::string_view> keys;
-      keys.reserve(m.size());
-      for (size_t j = 0; j < m.size(); ++j) keys.push_back(m.key(j));
-      std::sort(keys.begin(), keys.end());
-      std::vector<ValueRef> vals;
-      vals.reserve(keys.size());
-      for (std::string_view key : keys) vals.push_back(ValueRef::string(key));
-      items = ValueRef::array(std::move(vals));
+      items = ValueRef::array(c.as_object().sorted_keys());
     }
     std::vector<ValueRef> state;
     state.reserve(2);

@@ -61,6 +61,21 @@ def test_script_arguments_are_the_global_args(args, stdout, script):
     assert (r.returncode, r.stdout, r.stderr) == (0, stdout, "")
 
 
+@pytest.mark.parametrize("argv", [
+    ["a.tw"], ["a.tw", "x", "-e", "y"], ["run", "a.tw", "--help"], ["-"], ["run", "-", "1"], ["x.tw", "run"],
+    ["a.tw", "--", "z"], ["run"], ["run", "-e", "1"], ["--version"], ["check", "a.tw"], ["tokens", "a.tw"],
+])
+def test_running_a_file_without_the_option_parser_reads_arguments_like_it(argv):
+    from tarnwick import cli
+    fast = cli._plain_run(argv)
+    if fast is None:  # declined: the option parser handles it
+        assert argv[0] in cli.COMMANDS[1:] or argv[0].startswith("-") or argv == ["run"] or "--" in argv \
+            or argv[1].startswith("-")
+        return
+    parsed = cli.build_parser().parse_args(cli._with_default_command(argv))
+    assert (fast.command, fast.file, fast.code, fast.args) == (parsed.command, parsed.file, parsed.code, parsed.args)
+
+
 def test_lost_output_is_an_error():
     with open("/dev/full", "w") as full:
         r = subprocess.run([sys.executable, "-m", "tarnwick", "-e", "print(1)"], stdout=full, stderr=subprocess.PIPE,
