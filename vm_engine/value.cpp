@@ -11,6 +11,7 @@
 #include <random>
 #include <unordered_map>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "common/numfmt.h"
@@ -105,6 +106,9 @@ inline ThreadHeap* thread_heap() noexcept {
 
 // Allocations from this size up are checked against an enforced memory limit before they happen.
 constexpr std::size_t kLargeBytes = 4096;
+// Buffers from this size on are aligned for huge pages and offered to them.
+constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
+constexpr std::align_val_t kHugeAlign{std::size_t{2} << 20};
 
 thread_local WorkCheck t_work_check = nullptr;
 thread_local void* t_work_ctx = nullptr;
@@ -189,6 +193,13 @@ void* buffer_allocate(std::size_t bytes) {
   }
   if (bytes >= kLargeBytes) [[unlikely]] check_large(bytes);
   charge(bytes);
+  if (bytes >= kHugeBytes) [[unlikely]] {
+    // A big table (the keys, values and index of a large object) is read at random places: backed by huge
+    // pages where the system grants them, a look-up misses the address cache far less often.
+    void* p = ::operator new(bytes, kHugeAlign);
+    madvise(p, (bytes + 4095) & ~size_t{4095}, MADV_HUGEPAGE);
+    return p;
+  }
   return ::operator new(bytes);
 }
 
@@ -208,6 +219,10 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
     return;
   }
   credit(bytes);
+  if (bytes >= kHugeBytes) [[unlikely]] {
+    ::operator delete(p, kHugeAlign);
+    return;
+  }
   ::operator delete(p);
 }
 
@@ -482,8 +497,9 @@ size_t index_size(size_t keys) {
 
 }  // namespace
 
-std::vector<Shape::Slot> Shape::build_index(size_t cap, const std::string* extra, uint32_t extra_tag) const {
-  std::vector<Slot> out(cap);
+std::vector<Shape::Slot, BufferAllocator<Shape::Slot>> Shape::build_index(size_t cap, const std::string* extra,
+                                                                          uint32_t extra_tag) const {
+  std::vector<Slot, BufferAllocator<Slot>> out(cap);
   size_t mask = cap - 1;
   auto place = [&](uint32_t pos, uint32_t tag) {
     size_t i = tag & mask;

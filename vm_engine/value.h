@@ -281,7 +281,7 @@ struct Shape {
   std::atomic<uint32_t> refs{1};
   bool frozen = false;
   Keys keys;
-  std::vector<Slot> index;  // empty while the keys are few enough to scan; otherwise a power-of-two size
+  std::vector<Slot, BufferAllocator<Slot>> index;  // empty while the keys are few enough to scan; otherwise a power-of-two size
 
   Shape() = default;
   Shape(const Shape& o) : keys(o.keys), index(o.index) {}
@@ -322,7 +322,7 @@ struct Shape {
 
  private:
   // An index of `cap` slots (a power of two) holding every key, then `extra` (when not null) at the end.
-  std::vector<Slot> build_index(size_t cap, const std::string* extra, uint32_t extra_tag) const;
+  std::vector<Slot, BufferAllocator<Slot>> build_index(size_t cap, const std::string* extra, uint32_t extra_tag) const;
 };
 
 // A counted reference to a shape, for the caches that remember one.
