@@ -476,44 +476,43 @@ uint64_t keyed_hash(std::string_view text) noexcept {
 
 namespace detail {
 
-size_t Shape::find_hashed(std::string_view key, uint64_t hash) const noexcept {
-  size_t mask = index.size() - 1;
-  auto tag = static_cast<uint32_t>(hash);
-  for (size_t i = tag & mask;; i = (i + 1) & mask) {
-    const Slot& slot = index[i];
-    if (slot.pos == 0) return npos;
-    if (slot.tag == tag && same_text(keys[slot.pos - 1], key)) return slot.pos - 1;
-  }
-}
-
 namespace {
 
-// Slots for twice the keys, at least 16: probes stay short.
-size_t index_size(size_t keys) {
-  size_t cap = 16;
-  while (cap < keys * 2) cap *= 2;
-  return cap;
+// The hash bits a slot keeps above the position: from the hash's high half, which the home place (the
+// low bits) does not use.
+inline uint32_t slot_tag(uint64_t hash, uint32_t pos_bits) noexcept {
+  return pos_bits >= 32 ? 0 : static_cast<uint32_t>(hash >> 32) & ~((uint32_t{1} << pos_bits) - 1);
 }
 
 }  // namespace
 
-std::vector<Shape::Slot, BufferAllocator<Shape::Slot>> Shape::build_index(size_t cap, const std::string* extra,
-                                                                          uint32_t extra_tag) const {
-  std::vector<Slot, BufferAllocator<Slot>> out(cap);
-  size_t mask = cap - 1;
-  auto place = [&](uint32_t pos, uint32_t tag) {
-    size_t i = tag & mask;
-    while (out[i].pos != 0) i = (i + 1) & mask;
-    out[i] = Slot{pos, tag};
-  };
-  if (!index.empty()) {
-    for (const Slot& slot : index)
-      if (slot.pos != 0) place(slot.pos, slot.tag);
-  } else {
-    for (size_t k = 0; k < keys.size(); ++k) place(static_cast<uint32_t>(k + 1), static_cast<uint32_t>(keyed_hash(keys[k])));
+size_t Shape::find_hashed(std::string_view key, uint64_t hash) const noexcept {
+  size_t mask = index.size() - 1;
+  uint32_t low = (uint32_t{1} << pos_bits) - 1;
+  uint32_t tag = slot_tag(hash, pos_bits);
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    uint32_t slot = index[i];
+    if (slot == 0) return npos;
+    if ((slot & ~low) == tag && same_text(keys[(slot & low) - 1], key)) return (slot & low) - 1;
   }
-  if (extra != nullptr) place(static_cast<uint32_t>(keys.size() + 1), extra_tag);
-  return out;
+}
+
+void Shape::place(uint32_t pos, uint64_t hash) noexcept {
+  size_t mask = index.size() - 1;
+  size_t i = hash & mask;
+  while (index[i] != 0) i = (i + 1) & mask;
+  index[i] = pos | slot_tag(hash, pos_bits);
+}
+
+void Shape::build_index(const std::string* extra, uint64_t extra_hash) {
+  size_t n = keys.size() + (extra != nullptr ? 1 : 0);
+  uint32_t bits = 4;  // at least 16 places
+  while ((size_t{1} << bits) < n * 2) ++bits;
+  Index fresh(size_t{1} << bits, 0);  // may throw: the shape is unchanged then
+  index.swap(fresh);
+  pos_bits = bits;
+  for (size_t k = 0; k < keys.size(); ++k) place(static_cast<uint32_t>(k + 1), keyed_hash(keys[k]));
+  if (extra != nullptr) place(static_cast<uint32_t>(keys.size() + 1), extra_hash);
 }
 
 void Shape::append(std::string key, uint64_t hash, bool have_hash) {
@@ -521,15 +520,9 @@ void Shape::append(std::string key, uint64_t hash, bool have_hash) {
   if (keys.size() == keys.capacity()) keys.reserve(std::max<size_t>(4, keys.capacity() * 2));
   size_t n = keys.size() + 1;
   if (n > kScanLimit) {
-    auto tag = static_cast<uint32_t>(have_hash ? hash : keyed_hash(key));
-    if (index.empty() || n * 2 > index.size()) {
-      index = build_index(index_size(n), &key, tag);
-    } else {
-      size_t mask = index.size() - 1;
-      size_t i = tag & mask;
-      while (index[i].pos != 0) i = (i + 1) & mask;
-      index[i] = Slot{static_cast<uint32_t>(n), tag};
-    }
+    if (!have_hash) hash = keyed_hash(key);
+    if (index.empty() || n * 2 > index.size()) build_index(&key, hash);
+    else place(static_cast<uint32_t>(n), hash);
   }
   keys.push_back(std::move(key));  // room reserved: cannot fail
 }
@@ -539,7 +532,7 @@ Shape* Shape::make_frozen(Keys k) {
   s->keys = std::move(k);
   if (s->keys.size() > kScanLimit) {
     try {
-      s->index = s->build_index(index_size(s->keys.size()), nullptr, 0);
+      s->build_index(nullptr, 0);
     } catch (...) {
       delete s;
       throw;

@@ -270,21 +270,18 @@ struct Shape {
   using Keys = std::vector<std::string, BufferAllocator<std::string>>;
   static constexpr size_t kScanLimit = 8;  // small key lists are scanned, larger ones hashed
   static constexpr size_t npos = ~size_t{0};
-  // One slot of the open-addressed index: the key's position + 1 (0 = empty) and the low half of its
-  // hash, which places the key, lets a probe skip most other keys without reading their text, and lets
-  // the index grow without hashing any key again.
-  struct Slot {
-    uint32_t pos = 0;
-    uint32_t tag = 0;
-  };
-
+  // The open-addressed index has one 32-bit slot per place: 0 when empty, else the key's position + 1 in
+  // the low `pos_bits` bits (the index has at least twice the keys' places, so that fits) and bits of the
+  // key's hash above them, which let a probe pass most other keys without reading their text.
+  using Index = std::vector<uint32_t, BufferAllocator<uint32_t>>;
   std::atomic<uint32_t> refs{1};
   bool frozen = false;
   Keys keys;
-  std::vector<Slot, BufferAllocator<Slot>> index;  // empty while the keys are few enough to scan; otherwise a power-of-two size
+  Index index;  // empty while the keys are few enough to scan; otherwise a power-of-two size
+  uint32_t pos_bits = 0;  // log2(index.size())
 
   Shape() = default;
-  Shape(const Shape& o) : keys(o.keys), index(o.index) {}
+  Shape(const Shape& o) : keys(o.keys), index(o.index), pos_bits(o.pos_bits) {}
   Shape& operator=(const Shape&) = delete;
   static void* operator new(std::size_t size) { return buffer_allocate(size); }
   static void operator delete(void* p, std::size_t size) noexcept { buffer_release(p, size); }
@@ -321,8 +318,11 @@ struct Shape {
   }
 
  private:
-  // An index of `cap` slots (a power of two) holding every key, then `extra` (when not null) at the end.
-  std::vector<Slot, BufferAllocator<Slot>> build_index(size_t cap, const std::string* extra, uint32_t extra_tag) const;
+  // Rebuilds the index for the keys plus `extra` (when not null) at the end, with places for at least
+  // twice as many; extra_hash is extra's keyed_hash().
+  void build_index(const std::string* extra, uint64_t extra_hash);
+  // Puts key position `pos` with hash `hash` in the first free place from its home.
+  void place(uint32_t pos, uint64_t hash) noexcept;
 };
 
 // A counted reference to a shape, for the caches that remember one.
