@@ -241,6 +241,7 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
           return false;
         }
         items.reserve(count);
+        detail::prefer_huge_pages(items.data(), count * sizeof(ValueRef));
         for (uint64_t i = 0; i < count; ++i) {
           // A range of many millions takes a while: the host gets asked, as at a loop's back edge.
           if ((i & kWorkSlice) == kWorkSlice && !poll_within(err)) return false;

@@ -226,6 +226,14 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
   ::operator delete(p);
 }
 
+void prefer_huge_pages(void* p, std::size_t bytes) noexcept {
+  if (bytes < kHugeBytes) return;
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  uintptr_t first = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  uintptr_t last = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 int64_t thread_net() noexcept {
   int64_t cached = 0;
   if (ThreadHeap* heap = t_heap) {

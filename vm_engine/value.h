@@ -90,6 +90,10 @@ struct HeapObject {
   static void operator delete(void* p, std::size_t size) noexcept;
 };
 
+// Offers the whole huge pages inside storage of `bytes` bytes at `p` (when it is large) to be backed by huge
+// pages; called before the storage is first written, which is when the system places its pages.
+void prefer_huge_pages(void* p, std::size_t bytes) noexcept;
+
 // Storage for the element buffers of small containers, recycled per thread like the heap values.
 void* buffer_allocate(std::size_t bytes);
 void buffer_release(void* p, std::size_t bytes) noexcept;
