@@ -371,9 +371,15 @@ void VM::update_frame_room(const Limits& limits) noexcept {
 // instruction's argument count is the site's, so its span stays.
 bool VM::retarget_method_site(CallSite& site, const ValueRef& method, uint64_t argc) {
   const void* id = method.method_function().heap_identity();
-  auto known = resolved_calls_.find(reinterpret_cast<uintptr_t>(id) | 1);
-  if (known == resolved_calls_.end() || known->second.kind != CallSite::Unit) return false;
-  const CodeUnit* body = known->second.unit;
+  uintptr_t key = reinterpret_cast<uintptr_t>(id) | 1;
+  auto& way = resolved_calls_.method_ways[(key >> 4) & (resolved_calls_.method_ways.size() - 1)];
+  const CodeUnit* body = way.unit;
+  if (way.key != key) {
+    auto known = resolved_calls_.find(key);
+    if (known == resolved_calls_.end() || known->second.kind != CallSite::Unit) return false;
+    body = known->second.unit;
+    way = {key, body};
+  }
   uint64_t params = body->bind_limit > 0 ? body->bind_limit - 1 : 0;
   site.unit = body;
   site.callee_id = id;

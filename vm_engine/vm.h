@@ -3,6 +3,7 @@
 // per-constant look-up caches, the method cache, natives and builtins.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -221,7 +222,20 @@ class VM {
     std::shared_ptr<NativeCallable> native;
     int8_t builtin;
   };
-  std::unordered_map<uintptr_t, ResolvedCall> resolved_calls_;
+  // In front of the map, for method call sites that move between a few classes' methods: the last
+  // method bodies found, by the identity of the function naming each. clear() forgets both.
+  struct ResolvedCalls : std::unordered_map<uintptr_t, ResolvedCall> {
+    struct MethodWay {
+      uintptr_t key = 0;
+      const detail::CodeUnit* unit = nullptr;
+    };
+    std::array<MethodWay, 64> method_ways{};
+    void clear() noexcept {
+      std::unordered_map<uintptr_t, ResolvedCall>::clear();
+      method_ways.fill(MethodWay{});
+    }
+  };
+  ResolvedCalls resolved_calls_;
   std::unordered_map<std::string, std::shared_ptr<NativeCallable>> natives_;
 
   // Execution state.
