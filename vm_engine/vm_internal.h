@@ -59,6 +59,13 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   /* Element stores addressed by registers: LoadReg a; LoadReg i; LoadReg v | Push k | LoadConst k;    */ \
   /* SetIndex; Dup; StoreReg a; Pop, done in place when a holds the only handle to an array          */ \
   X(FusedStoreRRR) X(FusedStoreRRI) X(FusedStoreRRC)                                                   \
+  /* Element stores a[i] = v, a[i + k] = v whose value is computed from registers, constants and      */ \
+  /* operators (no call, register write or jump target in between), closed by SetIndex; Dup;         */ \
+  /* StoreReg a; Pop. The opening LoadReg a; LoadReg i (RR) or LoadReg a; LoadReg i; Push k; Add      */ \
+  /* (RRI) pushes nil where a's handle would go; the closing SetIndex (End), or the operator before   */ \
+  /* it with SetIndex (EndAdd ... EndMod), finds a nil there and stores into the array a holds.       */ \
+  X(FusedStoreBeginRR) X(FusedStoreBeginRRI) X(FusedStoreEnd)                                          \
+  X(FusedStoreEndAdd) X(FusedStoreEndSub) X(FusedStoreEndMul) X(FusedStoreEndDiv) X(FusedStoreEndMod)  \
   /* Dup; LoadReg t; GetIndex opening a nested store g[t][k] = v whose write-back ends in             */ \
   /* SetIndex; Dup; StoreReg g; Pop: the element is moved out of g (see the handler)                 */ \
   X(FusedTakeElement)                                                                                  \
