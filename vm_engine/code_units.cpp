@@ -250,6 +250,12 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
           continue;
         }
         int op = bin_kind(code[i + 2].opcode);
+        int op2 = i + 3 < n ? bin_kind(code[i + 3].opcode) : -1;
+        if (!imm && op >= 0 && op <= static_cast<int>(detail::kBinDiv) && op2 >= 0 &&
+            op2 <= static_cast<int>(detail::kBinDiv)) {
+          out[i] = make(detail::kFusedPair + static_cast<uint32_t>(op * 4 + op2), 0, a | (b << 8));
+          continue;
+        }
         if (op >= 0 && reg(i + 3, Opcode::StoreReg)) {
           out[i] = make(bin(op, imm ? detail::kRI_S : detail::kRR_S), k, a | (b << 8) | (code[i + 3].arg << 16));
           continue;
@@ -287,6 +293,14 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
           is(i + 4, Opcode::GetIndex)) {
         out[i] = make(detail::kFusedIndexRRI, code[i + 2].imm, code[i].arg | (code[i + 1].arg << 8));
         continue;
+      }
+      // A number constant and a register, the constant on the left.
+      if (num_const(i) && reg(i + 1, Opcode::LoadReg) && i + 2 < n) {
+        int op = bin_kind(code[i + 2].opcode);
+        if (op >= 0) {
+          out[i] = make(bin(op, detail::kCR), static_cast<int32_t>(code[i + 1].arg), code[i].arg);
+          continue;
+        }
       }
       // One operand pushed and combined with the value below it.
       if ((reg(i, Opcode::LoadReg) || is(i, Opcode::Push) || num_const(i)) && i + 1 < n) {

@@ -1412,7 +1412,8 @@ L_FusedStoreTop:
   L_Bin##OP##_TR_S: FUSED_BIN(OP, sp[-1], OPERAND_A, 1, DEST_POP_REG, 3, L_LoadReg)                    \
   L_Bin##OP##_TI_S: FUSED_BIN(OP, sp[-1], OPERAND_IMM, 1, DEST_POP_REG, 3, L_Push)                     \
   L_Bin##OP##_TC_S: FUSED_BIN(OP, sp[-1], OPERAND_K, 1, DEST_POP_REG_IMM, 3, L_LoadConst)              \
-  L_Bin##OP##_SS_S: FUSED_BIN(OP, sp[-2], sp[-1], 2, DEST_POP2_REG, 2, L_##OP)
+  L_Bin##OP##_SS_S: FUSED_BIN(OP, sp[-2], sp[-1], 2, DEST_POP2_REG, 2, L_##OP)                          \
+  L_Bin##OP##_CR: FUSED_BIN(OP, OPERAND_K, R[static_cast<uint8_t>(ip->imm)], 0, DEST_PUSH, 3, L_LoadConst)
 
   BIN_HANDLERS(Add)
   BIN_HANDLERS(Sub)
@@ -1425,6 +1426,24 @@ L_FusedStoreTop:
   BIN_HANDLERS(Mod)
   BIN_HANDLERS(Eq)
   BIN_HANDLERS(Ne)
+
+// x op2 (a op1 b) with x the top of the stack and a, b registers: both operators on numbers (and no zero
+// divisor) are done here and the result replaces x; anything else runs the four instructions as written.
+#define PAIR_HANDLER(OP1, OP2)                                                                     \
+  L_Pair##OP1##OP2: {                                                                              \
+    uint64_t arg = ip->arg;                                                                        \
+    if (sp == base || !number_op<detail::kBin##OP1>(OPERAND_A, OPERAND_B, fused) ||                \
+        !number_op<detail::kBin##OP2>(sp[-1], fused, sp[-1]))                                      \
+      goto L_LoadReg;                                                                              \
+    executed += 4;                                                                                 \
+    ip += 4;                                                                                       \
+    DISPATCH();                                                                                    \
+  }
+#define PAIR_HANDLERS(OP1) PAIR_HANDLER(OP1, Add) PAIR_HANDLER(OP1, Sub) PAIR_HANDLER(OP1, Mul) PAIR_HANDLER(OP1, Div)
+  PAIR_HANDLERS(Add)
+  PAIR_HANDLERS(Sub)
+  PAIR_HANDLERS(Mul)
+  PAIR_HANDLERS(Div)
 
 // Element reads from a container held in a register: no handle to the container is taken. Misses on an
 // object (methods) and anything unusual run the first instruction as written.
@@ -1770,6 +1789,8 @@ fail:
 #undef BIN_HANDLERS
 #undef CMP_BRANCH
 #undef STORE_END_OP
+#undef PAIR_HANDLER
+#undef PAIR_HANDLERS
 #undef BIN_LABELS
 }
 
