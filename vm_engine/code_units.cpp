@@ -341,6 +341,10 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
           out[i] = make(bin(op, detail::kSS_S), 0, code[i + 1].arg);
           continue;
         }
+        if (op >= 0 && op <= static_cast<int>(detail::kBinDiv) && is(i + 1, Opcode::Return)) {
+          out[i] = make(detail::kOpFusedReturnAdd + static_cast<uint32_t>(op), 0, 0);
+          continue;
+        }
         int cmp = cmp_kind(code[i].opcode);
         if (cmp >= 0 && forward(i + 1, Opcode::JumpIfFalse)) {
           out[i] = make(detail::kFusedCmpBranch + cmp, 0, code[i + 1].arg);

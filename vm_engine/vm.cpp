@@ -876,6 +876,25 @@ L_FusedReturnReg: {
   executed += 2;
   DISPATCH();
 }
+// `return a op b`: two numbers (and no zero divisor) in a function body give the result straight to the
+// caller; anything else runs the operator as written.
+#define OP_RETURN(OP)                                                                               \
+  {                                                                                                 \
+    if (frame_top_ == frames_.data() || DEPTH() < 2 || !number_op<detail::kBin##OP>(sp[-2], sp[-1], fused)) \
+      goto L_##OP;                                                                                  \
+    sp[-1].put_nil();                                                                               \
+    sp[-2].put_nil();                                                                               \
+    for (ValueRef *p = base, *e = sp - 2; p != e; ++p) p->clear();                                  \
+    base->put(fused);                                                                               \
+    RESUME_CALLER();                                                                                \
+    executed += 2;                                                                                  \
+    DISPATCH();                                                                                     \
+  }
+L_FusedReturnAdd: OP_RETURN(Add)
+L_FusedReturnSub: OP_RETURN(Sub)
+L_FusedReturnMul: OP_RETURN(Mul)
+L_FusedReturnDiv: OP_RETURN(Div)
+#undef OP_RETURN
 #undef RESUME_CALLER
 
 L_StoreReg:

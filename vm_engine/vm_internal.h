@@ -76,6 +76,8 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   X(FusedTakeElement)                                                                                  \
   X(FusedMove)          /* LoadReg x; StoreReg y */                                                    \
   X(FusedReturnReg)     /* LoadReg x; Return */                                                        \
+  /* <op>; Return in a function body, op one of + - * / (in BinOp order)                           */ \
+  X(FusedReturnAdd) X(FusedReturnSub) X(FusedReturnMul) X(FusedReturnDiv)                              \
   X(FusedSetImm)        /* Push k; StoreReg y */                                                       \
   X(FusedSetConst)      /* LoadConst k; StoreReg y */                                                  \
   /* + comparison: <cmp>; JumpIfFalse t (forward), operands on the stack */                            \
@@ -151,7 +153,8 @@ static_assert(kOpBinNe_CR == member_code(kFusedBin, kBinNe * uint64_t{kBinForms}
 // Pair members: kFusedPair + op1 * 4 + op2, both in BinOp order (Add, Sub, Mul, Div).
 static_assert(kOpPairSubMul == member_code(kFusedPair, kBinSub * 4 + kBinMul) &&
               kOpPairDivDiv == member_code(kFusedPair, kBinDiv * 4 + kBinDiv));
-static_assert(kOpFusedStoreEndDiv == member_code(kOpFusedStoreEndAdd, kBinDiv));
+static_assert(kOpFusedStoreEndDiv == member_code(kOpFusedStoreEndAdd, kBinDiv) &&
+              kOpFusedReturnDiv == member_code(kOpFusedReturnAdd, kBinDiv));
 
 struct GlobalCache {
   uint64_t version = 0;   // globals version the entry was filled at; 0 = never
