@@ -99,6 +99,56 @@ int64_t nested_store_root(const std::vector<Instruction>& code, size_t i, size_t
   return static_cast<int64_t>(g);
 }
 
+// For `LoadReg a; LoadReg i` at s (`offset`: `LoadReg a; LoadReg i; Push k; Add`) opening the store
+// a[i] = v (a[i + k] = v) whose value is computed from registers, constants and operators only and which
+// ends in SetIndex; Dup; StoreReg a; Pop: the index of that SetIndex, else 0. Nothing after s up to the
+// Pop may be a jump target, write a register, call or jump, so the closing store is reached only from s
+// with a untouched: whatever the stack holds under the index, a's own value is the container.
+size_t register_store_end(const std::vector<Instruction>& code, size_t s, size_t n, const std::vector<bool>& target,
+                          bool offset) {
+  auto at = [&](size_t j, Opcode op) { return j < n && code[j].opcode == op; };
+  if (!at(s, Opcode::LoadReg) || !at(s + 1, Opcode::LoadReg)) return 0;
+  const uint64_t a = code[s].arg, i = code[s + 1].arg;
+  if (a >= kRegisterLimit || i >= kRegisterLimit || a == i) return 0;
+  size_t j = s + 2;
+  if (offset) {
+    if (!at(s + 2, Opcode::Push) || !at(s + 3, Opcode::Add)) return 0;
+    j = s + 4;
+  }
+  // The value's own depth on the stack: it may never reach under the index.
+  int64_t depth = 0;
+  for (; j < n && !(depth == 1 && code[j].opcode == Opcode::SetIndex); ++j) {
+    const Instruction& in = code[j];
+    switch (in.opcode) {
+      case Opcode::LoadReg:
+        if (in.arg >= kRegisterLimit) return 0;
+        ++depth;
+        break;
+      case Opcode::Push:
+      case Opcode::LoadConst: ++depth; break;
+      case Opcode::Neg:
+      case Opcode::Not:
+      case Opcode::Len:
+        if (depth < 1) return 0;
+        break;
+      case Opcode::Add: case Opcode::Sub: case Opcode::Mul: case Opcode::Div: case Opcode::Mod: case Opcode::Pow:
+      case Opcode::Eq: case Opcode::Ne: case Opcode::Lt: case Opcode::Le: case Opcode::Gt: case Opcode::Ge:
+      case Opcode::And: case Opcode::Or: case Opcode::Concat: case Opcode::GetIndex:
+        if (depth < 2) return 0;
+        --depth;
+        break;
+      default: return 0;
+    }
+    if (j - s > 64) return 0;
+  }
+  if (!(at(j, Opcode::SetIndex) && at(j + 1, Opcode::Dup) && at(j + 2, Opcode::StoreReg) && code[j + 2].arg == a &&
+        at(j + 3, Opcode::Pop)))
+    return 0;
+  for (size_t k = s + 1; k <= j + 3; ++k)
+    if (target[k]) return 0;
+  return j;
+}
+
 // The executable copy of a body; with `sequences` off, only the single-instruction rewrites are made.
 std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, const std::vector<ValueRef>& constants,
                               bool sequences) {
@@ -113,6 +163,29 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
   auto forward = [&](size_t i, Opcode op) { return is(i, op) && code[i].arg > i && code[i].arg < n; };
   auto make = [](uint32_t op, int32_t imm, uint64_t arg) { return Instruction{static_cast<Opcode>(op), imm, arg}; };
   auto bin = [](int op, uint32_t form) { return detail::kFusedBin + static_cast<uint32_t>(op) * detail::kBinForms + form; };
+  std::vector<bool> target(n + 1, false);
+  for (size_t i = 0; i < n; ++i) {
+    Opcode op = code[i].opcode;
+    if ((op == Opcode::Jump || op == Opcode::JumpIfFalse || op == Opcode::JumpIfTrue) && code[i].arg < n)
+      target[code[i].arg] = true;
+  }
+  // The closing stores of register element stores, placed once the loop is done (over what it put there).
+  // They stand in the copy without sequences too: an opening that ran before the sequences were dropped
+  // still finds its store.
+  std::vector<std::pair<size_t, Instruction>> closings;
+  for (size_t i = 0; i < n; ++i) {
+    for (bool offset : {false, true}) {
+      size_t j = register_store_end(code, i, n, target, offset);
+      if (j == 0) continue;
+      closings.emplace_back(j, make(detail::kOpFusedStoreEnd, 0, code[i].arg));
+      int op = bin_kind(code[j - 1].opcode);
+      if (sequences && (op <= static_cast<int>(detail::kBinDiv) || op == static_cast<int>(detail::kBinMod)) && op >= 0) {
+        uint32_t end = op == static_cast<int>(detail::kBinMod) ? detail::kOpFusedStoreEndMod
+                                                               : detail::kOpFusedStoreEndAdd + static_cast<uint32_t>(op);
+        closings.emplace_back(j - 1, make(end, 0, code[i].arg));
+      }
+    }
+  }
   for (size_t i = 0; i < n; ++i) {
     if (sequences) {
       if (int64_t g = nested_store_root(code, i, n); g >= 0) {
@@ -136,6 +209,14 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
           out[i] = make(detail::kOpFusedStoreRRC, 0, ai | (code[i + 2].arg << 32));
           continue;
         }
+      }
+      if (register_store_end(code, i, n, target, true) != 0) {
+        out[i] = make(detail::kOpFusedStoreBeginRRI, code[i + 2].imm, code[i].arg | (code[i + 1].arg << 8));
+        continue;
+      }
+      if (register_store_end(code, i, n, target, false) != 0) {
+        out[i] = make(detail::kOpFusedStoreBeginRR, 0, code[i].arg | (code[i + 1].arg << 8));
+        continue;
       }
       if (reg(i, Opcode::LoadReg) && is(i + 1, Opcode::IterNext) && is(i + 2, Opcode::Swap) &&
           is(i + 3, Opcode::StoreReg) && code[i + 3].arg == code[i].arg && is(i + 4, Opcode::Dup) &&
@@ -169,6 +250,12 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
           continue;
         }
         int op = bin_kind(code[i + 2].opcode);
+        int op2 = i + 3 < n ? bin_kind(code[i + 3].opcode) : -1;
+        if (!imm && op >= 0 && op <= static_cast<int>(detail::kBinDiv) && op2 >= 0 &&
+            op2 <= static_cast<int>(detail::kBinDiv)) {
+          out[i] = make(detail::kFusedPair + static_cast<uint32_t>(op * 4 + op2), 0, a | (b << 8));
+          continue;
+        }
         if (op >= 0 && reg(i + 3, Opcode::StoreReg)) {
           out[i] = make(bin(op, imm ? detail::kRI_S : detail::kRR_S), k, a | (b << 8) | (code[i + 3].arg << 16));
           continue;
@@ -207,6 +294,14 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
         out[i] = make(detail::kFusedIndexRRI, code[i + 2].imm, code[i].arg | (code[i + 1].arg << 8));
         continue;
       }
+      // A number constant and a register, the constant on the left.
+      if (num_const(i) && reg(i + 1, Opcode::LoadReg) && i + 2 < n) {
+        int op = bin_kind(code[i + 2].opcode);
+        if (op >= 0) {
+          out[i] = make(bin(op, detail::kCR), static_cast<int32_t>(code[i + 1].arg), code[i].arg);
+          continue;
+        }
+      }
       // One operand pushed and combined with the value below it.
       if ((reg(i, Opcode::LoadReg) || is(i, Opcode::Push) || num_const(i)) && i + 1 < n) {
         int op = bin_kind(code[i + 1].opcode);
@@ -244,6 +339,10 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
         bool arith = (op >= 0 && op <= static_cast<int>(detail::kBinDiv)) || op == static_cast<int>(detail::kBinMod);
         if (arith && reg(i + 1, Opcode::StoreReg)) {
           out[i] = make(bin(op, detail::kSS_S), 0, code[i + 1].arg);
+          continue;
+        }
+        if (op >= 0 && op <= static_cast<int>(detail::kBinDiv) && is(i + 1, Opcode::Return)) {
+          out[i] = make(detail::kOpFusedReturnAdd + static_cast<uint32_t>(op), 0, 0);
           continue;
         }
         int cmp = cmp_kind(code[i].opcode);
@@ -286,6 +385,7 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
       default: break;
     }
   }
+  for (const auto& [at, in] : closings) out[at] = in;
   return out;
 }
 

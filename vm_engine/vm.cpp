@@ -164,8 +164,16 @@ TARNWICK_INLINE bool number_op(const ValueRef& x, const ValueRef& y, ValueRef& r
       return true;
     }
   }
-  if (!x.is_number() || !y.is_number()) return false;
-  double a = x.number_as_double(), b = y.number_as_double();
+  // Two floats (the float kernels' case) without converting either; mixed pairs convert their int.
+  double a, b;
+  if (x.is_float() && y.is_float()) {
+    a = x.as_float();
+    b = y.as_float();
+  } else {
+    if (!x.is_number() || !y.is_number()) return false;
+    a = x.number_as_double();
+    b = y.number_as_double();
+  }
   switch (Op) {
     case detail::kBinAdd: r.put_float(a + b); return true;
     case detail::kBinSub: r.put_float(a - b); return true;
@@ -179,6 +187,16 @@ TARNWICK_INLINE bool number_op(const ValueRef& x, const ValueRef& y, ValueRef& r
     case detail::kBinGt: r.put_bool(a > b); return true;
     default: r.put_bool(a >= b); return true;
   }
+}
+
+// SetIndex's store into an array held alone: an int index inside it (negative from the end) takes the
+// value; any other index stores nothing.
+TARNWICK_INLINE void store_element(std::vector<ValueRef>& items, const ValueRef& i, ValueRef& v) {
+  if (!i.is_int()) return;
+  int64_t n = static_cast<int64_t>(items.size());
+  int64_t idx = i.as_int();
+  if (idx < 0) idx += n;
+  if (idx >= 0 && idx < n) items[static_cast<size_t>(idx)] = std::move(v);
 }
 
 // Splits UTF-8 text into one string per scalar value; a byte that starts no valid sequence stands alone.
@@ -204,12 +222,20 @@ std::vector<ValueRef> split_scalars(std::string_view s) {
 // a failure thrown inside an instruction leaves.
 [[gnu::noinline]] void VM::prepare_run(const Limits& limits) {
   operands_taken_ = false;
+  store_mark_ = kNoStore;
   if (!sequences_dropped_ && stack_.size() + kSequencePeak > limits.max_stack_slots) drop_fused_sequences_near_ceiling();
+}
+
+void VM::close_open_store() noexcept {
+  if (store_mark_ == kNoStore) return;
+  base_[store_mark_].put(window_[store_reg_]);  // over the opening's nil
+  store_mark_ = kNoStore;
 }
 
 // Every handler that can allocate (or call out) syncs pc first, so pc - 1 is the failing instruction and
 // its line is reported like any other failure's; the operands it popped are discarded.
 [[gnu::cold, gnu::noinline]] RunResult VM::thrown_failure(const std::string& message) {
+  close_open_store();
   // The operands of the failing instruction, as its opcode says; a native call has taken them already.
   uint64_t pops = 0;
   if (pc_ > 0 && pc_ - 1 < unit_->code_size) {
@@ -850,6 +876,25 @@ L_FusedReturnReg: {
   executed += 2;
   DISPATCH();
 }
+// `return a op b`: two numbers (and no zero divisor) in a function body give the result straight to the
+// caller; anything else runs the operator as written.
+#define OP_RETURN(OP)                                                                               \
+  {                                                                                                 \
+    if (frame_top_ == frames_.data() || DEPTH() < 2 || !number_op<detail::kBin##OP>(sp[-2], sp[-1], fused)) \
+      goto L_##OP;                                                                                  \
+    sp[-1].put_nil();                                                                               \
+    sp[-2].put_nil();                                                                               \
+    for (ValueRef *p = base, *e = sp - 2; p != e; ++p) p->clear();                                  \
+    base->put(fused);                                                                               \
+    RESUME_CALLER();                                                                                \
+    executed += 2;                                                                                  \
+    DISPATCH();                                                                                     \
+  }
+L_FusedReturnAdd: OP_RETURN(Add)
+L_FusedReturnSub: OP_RETURN(Sub)
+L_FusedReturnMul: OP_RETURN(Mul)
+L_FusedReturnDiv: OP_RETURN(Div)
+#undef OP_RETURN
 #undef RESUME_CALLER
 
 L_StoreReg:
@@ -1377,7 +1422,8 @@ L_FusedStoreTop:
   L_Bin##OP##_TR_S: FUSED_BIN(OP, sp[-1], OPERAND_A, 1, DEST_POP_REG, 3, L_LoadReg)                    \
   L_Bin##OP##_TI_S: FUSED_BIN(OP, sp[-1], OPERAND_IMM, 1, DEST_POP_REG, 3, L_Push)                     \
   L_Bin##OP##_TC_S: FUSED_BIN(OP, sp[-1], OPERAND_K, 1, DEST_POP_REG_IMM, 3, L_LoadConst)              \
-  L_Bin##OP##_SS_S: FUSED_BIN(OP, sp[-2], sp[-1], 2, DEST_POP2_REG, 2, L_##OP)
+  L_Bin##OP##_SS_S: FUSED_BIN(OP, sp[-2], sp[-1], 2, DEST_POP2_REG, 2, L_##OP)                          \
+  L_Bin##OP##_CR: FUSED_BIN(OP, OPERAND_K, R[static_cast<uint8_t>(ip->imm)], 0, DEST_PUSH, 3, L_LoadConst)
 
   BIN_HANDLERS(Add)
   BIN_HANDLERS(Sub)
@@ -1390,6 +1436,24 @@ L_FusedStoreTop:
   BIN_HANDLERS(Mod)
   BIN_HANDLERS(Eq)
   BIN_HANDLERS(Ne)
+
+// x op2 (a op1 b) with x the top of the stack and a, b registers: both operators on numbers (and no zero
+// divisor) are done here and the result replaces x; anything else runs the four instructions as written.
+#define PAIR_HANDLER(OP1, OP2)                                                                     \
+  L_Pair##OP1##OP2: {                                                                              \
+    uint64_t arg = ip->arg;                                                                        \
+    if (sp == base || !number_op<detail::kBin##OP1>(OPERAND_A, OPERAND_B, fused) ||                \
+        !number_op<detail::kBin##OP2>(sp[-1], fused, sp[-1]))                                      \
+      goto L_LoadReg;                                                                              \
+    executed += 4;                                                                                 \
+    ip += 4;                                                                                       \
+    DISPATCH();                                                                                    \
+  }
+#define PAIR_HANDLERS(OP1) PAIR_HANDLER(OP1, Add) PAIR_HANDLER(OP1, Sub) PAIR_HANDLER(OP1, Mul) PAIR_HANDLER(OP1, Div)
+  PAIR_HANDLERS(Add)
+  PAIR_HANDLERS(Sub)
+  PAIR_HANDLERS(Mul)
+  PAIR_HANDLERS(Div)
 
 // Element reads from a container held in a register: no handle to the container is taken. Misses on an
 // object (methods) and anything unusual run the first instruction as written.
@@ -1497,6 +1561,85 @@ L_FusedStoreRRC: {
   ip += 7;
   DISPATCH();
 }
+
+// a[i] = v (a[i + k] = v) with a computed value (see FusedStoreBeginRR in vm_internal.h): the opening pushes
+// nil in the container's place and the index, so that a stays the array's only holder while the value is
+// computed, and marks the stack depth it left; the closing store, finding the stack at that mark, updates
+// the array in place. Only the opening sets the mark and the closing store (or a failure in between, see
+// close_open_store) clears it, so the closing forms also stand where the opening ran as written (a's handle
+// under the index): they then run as written. When a holds no array alone, the closing store puts a's
+// handle in the nil's place, as the instructions would have pushed it, and hands over to SetIndex.
+L_FusedStoreBeginRR: {
+  ENSURE(2);
+  uint64_t arg = ip->arg;
+  sp[1].put(OPERAND_B);  // sp[0] stays nil
+  sp += 2;
+  store_mark_ = DEPTH() - 2;
+  store_reg_ = static_cast<uint32_t>(arg & 0xFF);
+  executed += 2;
+  ip += 2;
+  DISPATCH();
+}
+L_FusedStoreBeginRRI: {
+  ENSURE(2);
+  uint64_t arg = ip->arg;
+  const ValueRef& i = OPERAND_B;
+  if (!i.is_int()) {
+    store_mark_ = kNoStore;
+    goto L_LoadReg;
+  }
+  sp[1].put_int(sat_add(i.as_int(), ip->imm));
+  sp += 2;
+  store_mark_ = DEPTH() - 2;
+  store_reg_ = static_cast<uint32_t>(arg & 0xFF);
+  executed += 4;
+  ip += 4;
+  DISPATCH();
+}
+L_FusedStoreEnd: {
+  if (DEPTH() != store_mark_ + 3) goto L_SetIndex;
+  store_mark_ = kNoStore;
+  {
+    ValueRef& held = R[ip->arg];
+    if (held.kind() != ValueKind::Array || !held.unique()) {
+      sp[-3].put(held);
+      goto L_SetIndex;
+    }
+    store_element(held.array_mut(), sp[-2], sp[-1]);
+  }
+  sp[-1].clear();
+  sp[-2].clear();
+  sp -= 3;
+  executed += 4;
+  ip += 4;
+  DISPATCH();
+}
+// The same with the value's last operator: two numbers (and no zero divisor) are stored straight away,
+// anything else runs the operator as written, which leads to FusedStoreEnd.
+#define STORE_END_OP(OP)                                                                    \
+  {                                                                                         \
+    if (DEPTH() != store_mark_ + 4) goto L_##OP;                                            \
+    {                                                                                       \
+      ValueRef& held = R[ip->arg];                                                          \
+      if (held.kind() != ValueKind::Array || !held.unique() ||                              \
+          !number_op<detail::kBin##OP>(sp[-2], sp[-1], fused))                              \
+        goto L_##OP;                                                                        \
+      store_element(held.array_mut(), sp[-3], fused);                                       \
+    }                                                                                       \
+    store_mark_ = kNoStore;                                                                 \
+    sp[-1].put_nil();                                                                       \
+    sp[-2].put_nil();                                                                       \
+    sp[-3].clear();                                                                         \
+    sp -= 4;                                                                                \
+    executed += 5;                                                                          \
+    ip += 5;                                                                                \
+    DISPATCH();                                                                             \
+  }
+L_FusedStoreEndAdd: STORE_END_OP(Add)
+L_FusedStoreEndSub: STORE_END_OP(Sub)
+L_FusedStoreEndMul: STORE_END_OP(Mul)
+L_FusedStoreEndDiv: STORE_END_OP(Div)
+L_FusedStoreEndMod: STORE_END_OP(Mod)
 
 // The read that opens a nested store g[t][k] = v (see nested_store_root): with the outer array held only by
 // register g and the stack (whose copy the write-back consumes), the element is moved out of it instead of
@@ -1620,6 +1763,7 @@ fail_const:
   err = fail_msg;
 fail:
   SYNC();
+  close_open_store();
   return make_err(error_at(PC(), err));
 
 #undef PC
@@ -1654,6 +1798,9 @@ fail:
 #undef FUSED_BIN
 #undef BIN_HANDLERS
 #undef CMP_BRANCH
+#undef STORE_END_OP
+#undef PAIR_HANDLER
+#undef PAIR_HANDLERS
 #undef BIN_LABELS
 }
 

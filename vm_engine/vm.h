@@ -284,6 +284,14 @@ class VM {
   bool interrupted_ = false;
   bool operands_taken_ = false;  // a native call in progress has taken its operands off the stack
   bool sequences_dropped_ = false;  // every body runs its copy without fused sequences
+  // An element store whose opening pushed nil in place of register store_reg_'s array (FusedStoreBeginRR):
+  // the depth of that nil above the frame's base, until the closing store; kNoStore otherwise.
+  static constexpr size_t kNoStore = SIZE_MAX / 2;
+  size_t store_mark_ = kNoStore;
+  uint32_t store_reg_ = 0;
+  // A failure inside such a store's value leaves the register's handle where the nil is, as the
+  // instructions would have left the stack (a later run resumes from there).
+  void close_open_store() noexcept;
 
   std::FILE* in_ = stdin;
   std::FILE* out_ = stdout;

@@ -28,7 +28,8 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
 #define TARNWICK_FUSED_BIN_FORMS(X, OP)                                                                \
   X(Bin##OP##_RR) X(Bin##OP##_RI) X(Bin##OP##_RC) X(Bin##OP##_TR) X(Bin##OP##_TI) X(Bin##OP##_TC)     \
   X(Bin##OP##_RR_S) X(Bin##OP##_RI_S) X(Bin##OP##_RC_S) X(Bin##OP##_TR_S) X(Bin##OP##_TI_S)           \
-  X(Bin##OP##_TC_S) X(Bin##OP##_SS_S)
+  X(Bin##OP##_TC_S) X(Bin##OP##_SS_S) X(Bin##OP##_CR)
+#define TARNWICK_FUSED_PAIR_FORMS(X, OP) X(Pair##OP##Add) X(Pair##OP##Sub) X(Pair##OP##Mul) X(Pair##OP##Div)
 #define TARNWICK_FUSED(X)                                                                              \
   /* comparison (Lt, Le, Gt, Ge, Eq, Ne) of a register with an immediate, then another register:           */ \
   /*   LoadReg x; Push k | LoadReg y; <cmp>; JumpIf* t (forward)                                   */ \
@@ -47,11 +48,15 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   /*   RR LoadReg a; LoadReg b; <op>   RI LoadReg a; Push k; <op>   RC LoadReg a; LoadConst k; <op> */ \
   /*   TR LoadReg b; <op> (left: the top)   TI Push k; <op>   TC LoadConst k; <op>                  */ \
   /* each pushing the result or, in its _S form, followed by StoreReg c that takes it;              */ \
-  /* and SS: <op>; StoreReg c.                                                                      */ \
+  /* and SS: <op>; StoreReg c. CR: LoadConst k; LoadReg a; <op> (the constant on the left).         */ \
   TARNWICK_FUSED_BIN_FORMS(X, Add) TARNWICK_FUSED_BIN_FORMS(X, Sub) TARNWICK_FUSED_BIN_FORMS(X, Mul)   \
   TARNWICK_FUSED_BIN_FORMS(X, Div) TARNWICK_FUSED_BIN_FORMS(X, Lt) TARNWICK_FUSED_BIN_FORMS(X, Le)     \
   TARNWICK_FUSED_BIN_FORMS(X, Gt) TARNWICK_FUSED_BIN_FORMS(X, Ge) TARNWICK_FUSED_BIN_FORMS(X, Mod)     \
   TARNWICK_FUSED_BIN_FORMS(X, Eq) TARNWICK_FUSED_BIN_FORMS(X, Ne)                                      \
+  /* Two operators, the second combining the value below with the first's result:                  */ \
+  /*   LoadReg a; LoadReg b; <op1>; <op2> (Pair<op1><op2>, both of + - * /), as in x + a * b         */ \
+  TARNWICK_FUSED_PAIR_FORMS(X, Add) TARNWICK_FUSED_PAIR_FORMS(X, Sub) TARNWICK_FUSED_PAIR_FORMS(X, Mul) \
+  TARNWICK_FUSED_PAIR_FORMS(X, Div)                                                                    \
   /* Element reads: LoadReg a; LoadReg i; GetIndex (RR), LoadReg a; Push k; GetIndex (RI),          */ \
   /* LoadReg a; LoadConst k; GetIndex (RC), LoadReg a; LoadReg i; Push k; Add; GetIndex (RRI).      */ \
   X(FusedIndexRR) X(FusedIndexRI) X(FusedIndexRC) X(FusedIndexRRI)                                     \
@@ -59,11 +64,20 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   /* Element stores addressed by registers: LoadReg a; LoadReg i; LoadReg v | Push k | LoadConst k;    */ \
   /* SetIndex; Dup; StoreReg a; Pop, done in place when a holds the only handle to an array          */ \
   X(FusedStoreRRR) X(FusedStoreRRI) X(FusedStoreRRC)                                                   \
+  /* Element stores a[i] = v, a[i + k] = v whose value is computed from registers, constants and      */ \
+  /* operators (no call, register write or jump target in between), closed by SetIndex; Dup;         */ \
+  /* StoreReg a; Pop. The opening LoadReg a; LoadReg i (RR) or LoadReg a; LoadReg i; Push k; Add      */ \
+  /* (RRI) pushes nil where a's handle would go; the closing SetIndex (End), or the operator before   */ \
+  /* it with SetIndex (EndAdd ... EndMod), finds a nil there and stores into the array a holds.       */ \
+  X(FusedStoreBeginRR) X(FusedStoreBeginRRI) X(FusedStoreEnd)                                          \
+  X(FusedStoreEndAdd) X(FusedStoreEndSub) X(FusedStoreEndMul) X(FusedStoreEndDiv) X(FusedStoreEndMod)  \
   /* Dup; LoadReg t; GetIndex opening a nested store g[t][k] = v whose write-back ends in             */ \
   /* SetIndex; Dup; StoreReg g; Pop: the element is moved out of g (see the handler)                 */ \
   X(FusedTakeElement)                                                                                  \
   X(FusedMove)          /* LoadReg x; StoreReg y */                                                    \
   X(FusedReturnReg)     /* LoadReg x; Return */                                                        \
+  /* <op>; Return in a function body, op one of + - * / (in BinOp order)                           */ \
+  X(FusedReturnAdd) X(FusedReturnSub) X(FusedReturnMul) X(FusedReturnDiv)                              \
   X(FusedSetImm)        /* Push k; StoreReg y */                                                       \
   X(FusedSetConst)      /* LoadConst k; StoreReg y */                                                  \
   /* + comparison: <cmp>; JumpIfFalse t (forward), operands on the stack */                            \
@@ -92,6 +106,7 @@ enum FusedOp : uint32_t {
   kFusedConcat = kOpFusedConcat,
   kFusedForNext = kOpFusedForNext,
   kFusedBin = kOpBinAdd_RR,
+  kFusedPair = kOpPairAddAdd,
   kFusedIndexRR = kOpFusedIndexRR,
   kFusedIndexRI = kOpFusedIndexRI,
   kFusedIndexRC = kOpFusedIndexRC,
@@ -121,7 +136,7 @@ enum CmpKind : uint64_t { kCmpLt, kCmpLe, kCmpGt, kCmpGe, kCmpEq, kCmpNe };
 
 // Operations and operand forms of kFusedBin.
 enum BinOp : uint32_t { kBinAdd, kBinSub, kBinMul, kBinDiv, kBinLt, kBinLe, kBinGt, kBinGe, kBinMod, kBinEq, kBinNe };
-enum BinForm : uint32_t { kRR, kRI, kRC, kTR, kTI, kTC, kRR_S, kRI_S, kRC_S, kTR_S, kTI_S, kTC_S, kSS_S, kBinForms };
+enum BinForm : uint32_t { kRR, kRI, kRC, kTR, kTI, kTC, kRR_S, kRI_S, kRC_S, kTR_S, kTI_S, kTC_S, kSS_S, kCR, kBinForms };
 
 // The families' members sit where base + index says.
 constexpr uint32_t member_code(uint32_t base, uint64_t index) { return base + static_cast<uint32_t>(index); }
@@ -134,6 +149,12 @@ static_assert(kOpBinSub_RR == member_code(kFusedBin, kBinSub * uint64_t{kBinForm
               kOpBinGe_SS_S == member_code(kFusedBin, kBinGe * uint64_t{kBinForms} + kSS_S) &&
               kOpBinNe_SS_S == member_code(kFusedBin, kBinNe * uint64_t{kBinForms} + kSS_S));
 static_assert(kOpJumpIfTrueBack == kJumpBack + 2 && kOpJumpIfTrueOut == kJumpOut + 2);
+static_assert(kOpBinNe_CR == member_code(kFusedBin, kBinNe * uint64_t{kBinForms} + kCR));
+// Pair members: kFusedPair + op1 * 4 + op2, both in BinOp order (Add, Sub, Mul, Div).
+static_assert(kOpPairSubMul == member_code(kFusedPair, kBinSub * 4 + kBinMul) &&
+              kOpPairDivDiv == member_code(kFusedPair, kBinDiv * 4 + kBinDiv));
+static_assert(kOpFusedStoreEndDiv == member_code(kOpFusedStoreEndAdd, kBinDiv) &&
+              kOpFusedReturnDiv == member_code(kOpFusedReturnAdd, kBinDiv));
 
 struct GlobalCache {
   uint64_t version = 0;   // globals version the entry was filled at; 0 = never

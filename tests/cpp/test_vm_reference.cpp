@@ -624,7 +624,7 @@ class Generator {
                                 O::Halt, O::Nop};
     static const O cmps[] = {O::Lt, O::Le, O::Gt, O::Ge};
     static const O ariths[] = {O::Add, O::Sub, O::Mul};
-    switch (pick(19)) {
+    switch (pick(21)) {
       case 0: case 1: out.push_back(value_op()); break;
       case 2: out.push_back(make_instr(binaries[pick(std::size(binaries))])); break;
       case 3: out.push_back(make_instr(unaries[pick(std::size(unaries))])); break;
@@ -734,6 +734,41 @@ class Generator {
             break;
         }
         out.push_back(make_instr(O::GetIndex));
+        break;
+      }
+      case 18: {  // a[i] = v or a[i + k] = v with a computed value, written back to a (often a fresh array)
+        static const O value_ops[] = {O::Add, O::Sub, O::Mul, O::Div, O::Mod, O::Lt, O::GetIndex, O::Concat};
+        Instruction a = reg_op(O::LoadReg);
+        if (a.arg < 4 && pick(2)) {
+          out.push_back(small_push());
+          out.push_back(value_op());
+          out.push_back(make_instr(O::MakeArray, 2));
+          out.push_back(make_instr(O::StoreReg, a.arg));
+        }
+        out.push_back(a);
+        out.push_back(reg_op(O::LoadReg));
+        if (pick(2)) {
+          out.push_back(small_push());
+          out.push_back(make_instr(O::Add));
+        }
+        out.push_back(value_op());
+        for (uint64_t n = pick(3); n > 0; --n) {
+          out.push_back(value_op());
+          out.push_back(make_instr(value_ops[pick(std::size(value_ops))]));
+        }
+        out.push_back(make_instr(O::SetIndex));
+        out.push_back(make_instr(O::Dup));
+        out.push_back(make_instr(O::StoreReg, a.arg));
+        out.push_back(make_instr(O::Pop));
+        break;
+      }
+      case 19: {  // x op2 (a op1 b), and a number constant on the left of a register
+        static const O ops[] = {O::Add, O::Sub, O::Mul, O::Div, O::Mod, O::Lt};
+        out.push_back(value_op());
+        out.push_back(pick(3) == 0 ? make_instr(O::LoadConst, pick(kPoolSize)) : reg_op(O::LoadReg));
+        out.push_back(reg_op(O::LoadReg));
+        out.push_back(make_instr(ops[pick(std::size(ops))]));
+        out.push_back(make_instr(ops[pick(std::size(ops))]));
         break;
       }
       default: out.push_back(make_instr(O::Return)); break;
