@@ -18,10 +18,42 @@ namespace {
 constexpr const char* kBreakOutsideLoop = "'break' outside of a loop";
 constexpr const char* kContinueOutsideLoop = "'continue' outside of a loop";
 
+// The registers of the names declared in one block. Names view the syntax tree, which outlives the
+// compilation. Most scopes hold a handful of names, found faster by a scan than by hashing; a scope that
+// grows past kScanLimit (a long main program) is indexed by a hash map from then on.
 struct Scope {
-  // Keys view names in the syntax tree, which outlives the compilation.
-  std::unordered_map<std::string_view, uint64_t> names;
+  static constexpr size_t kScanLimit = 16;
+  std::vector<std::pair<std::string_view, uint64_t>> names;  // while not indexed
+  std::unordered_map<std::string_view, uint64_t> index;
   uint64_t next = 0;
+
+  const uint64_t* find(std::string_view name) const {
+    if (!index.empty()) {
+      auto found = index.find(name);
+      return found != index.end() ? &found->second : nullptr;
+    }
+    for (const auto& [n, reg] : names)
+      if (n == name) return &reg;
+    return nullptr;
+  }
+  // A name declared again in the same block takes the new register.
+  void bind(std::string_view name, uint64_t reg) {
+    if (!index.empty()) {
+      index.insert_or_assign(name, reg);
+      return;
+    }
+    for (auto& [n, r] : names) {
+      if (n == name) {
+        r = reg;
+        return;
+      }
+    }
+    names.emplace_back(name, reg);
+    if (names.size() > kScanLimit) {
+      index.insert(names.begin(), names.end());
+      names.clear();
+    }
+  }
 };
 
 struct Loop {
@@ -135,15 +167,14 @@ class Compiler {
   // --- names and registers ------------------------------------------------------------------------------
   static std::optional<uint64_t> resolve(const Unit& u, std::string_view name) {
     for (auto it = u.scopes.rbegin(); it != u.scopes.rend(); ++it) {
-      auto found = it->names.find(name);
-      if (found != it->names.end()) return found->second;
+      if (const uint64_t* reg = it->find(name)) return *reg;
     }
     return std::nullopt;
   }
   static uint64_t declare(Unit& u, std::string_view name) {
     Scope& scope = u.scopes.back();
     uint64_t reg = scope.next++;
-    scope.names.insert_or_assign(name, reg);
+    scope.bind(name, reg);
     return reg;
   }
   static void push_block_scope(Unit& u) {
@@ -169,6 +200,8 @@ class Compiler {
       emit(u, Opcode::StoreGlobal, add_constant(u, Constant::string(std::string(name))));
     }
   }
+
+  std::vector<const Expr*> chain_;  // see compile_expr
 
   void fail(const char* message, uint64_t line) {
     if (!error) error = CompileError{message, line};
@@ -252,14 +285,17 @@ const Expr* Compiler::first_operand(const Expr& e) {
 }
 
 void Compiler::compile_expr(Unit& u, const Expr& root) {
-  std::vector<const Expr*> chain;
+  // The links above the innermost operand go on a stack that the nested calls share: each call pushes
+  // its own links above the caller's and takes them off again before it returns.
+  const size_t mark = chain_.size();
   const Expr* e = &root;
   while (const Expr* first = first_operand(*e)) {
-    chain.push_back(e);
+    chain_.push_back(e);
     e = first;
   }
   compile_other(u, *e);
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) finish_after_first_operand(u, **it);
+  for (size_t k = chain_.size(); k-- > mark;) finish_after_first_operand(u, *chain_[k]);
+  chain_.resize(mark);
 }
 
 void Compiler::finish_after_first_operand(Unit& u, const Expr& e) {
