@@ -70,6 +70,7 @@ class Arena {
  private:
   struct Block {
     Block* prev;
+    size_t size;  // usable bytes after the header
   };
   // Blocks grow with the arena, so a large compilation asks the system for few of them and a small one
   // stays small.
