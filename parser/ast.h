@@ -1,22 +1,28 @@
-// The syntax tree. Every node owns its children exclusively; there is no sharing and no parent link.
+// The syntax tree. Nodes, their lists and their texts live in the arena of the Program that holds them
+// (or of the parser that made them): children are plain pointers, spans and string_views into it, there
+// is no sharing and no parent link, and nothing in a tree is destroyed node by node.
 // The order of the alternatives in each variant is the declaration order the export and the compiler
 // rely on.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
-#include <vector>
+
+#include "parser/arena.h"
 
 namespace tarnwick {
 
 struct Expr;
 struct Stmt;
-using ExprPtr = std::unique_ptr<Expr>;
-using StmtList = std::vector<Stmt>;
+using ExprPtr = Expr*;  // null when absent
+using StmtList = std::span<Stmt>;
+using ExprList = std::span<ExprPtr>;
 
 struct LiteralValue {
   enum class Kind : uint8_t { Nil, Bool, Int, Float, String };
@@ -24,7 +30,7 @@ struct LiteralValue {
   bool bool_value = false;
   int64_t int_value = 0;
   double float_value = 0.0;
-  std::string string_value;
+  std::string_view string_value;
 };
 
 enum class BinaryOperator : uint8_t {
@@ -37,41 +43,41 @@ const char* binary_operator_name(BinaryOperator op);
 const char* unary_operator_name(UnaryOperator op);
 
 struct TypeAnnotation {
-  std::string name;
-  std::vector<TypeAnnotation> generics;
+  std::string_view name;
+  std::span<TypeAnnotation> generics;
   bool nullable = false;
 };
 
 struct Param {
-  std::string name;
+  std::string_view name;
   std::optional<TypeAnnotation> type_hint;
-  ExprPtr default_value;  // "default" in the export
+  ExprPtr default_value = nullptr;  // "default" in the export
 };
 
 struct StringPart {
-  std::string value;
+  std::string_view value;
 };
 struct ExprPart {
-  ExprPtr expr;
+  ExprPtr expr = nullptr;
 };
 using InterpolationPart = std::variant<StringPart, ExprPart>;
 
 namespace ast {
 struct Literal { LiteralValue value; };
-struct Identifier { std::string name; };
-struct Propagate { ExprPtr expr; };
-struct BinaryOp { ExprPtr left; BinaryOperator op; ExprPtr right; };
-struct UnaryOp { UnaryOperator op; ExprPtr operand; };
-struct Call { ExprPtr callee; std::vector<ExprPtr> args; };
-struct Index { ExprPtr object; ExprPtr index; };
-struct Member { ExprPtr object; std::string property; };
-struct Ternary { ExprPtr condition; ExprPtr then_expr; ExprPtr else_expr; };
-struct Array { std::vector<ExprPtr> elements; };
-struct Object { std::vector<std::pair<std::string, ExprPtr>> properties; };
-struct Lambda { std::vector<Param> params; ExprPtr body; std::optional<TypeAnnotation> return_type; };
-struct StringInterpolation { std::vector<InterpolationPart> parts; };
-struct Await { ExprPtr expr; };
-struct Yield { ExprPtr value; };  // value may be null (absent)
+struct Identifier { std::string_view name; };
+struct Propagate { ExprPtr expr = nullptr; };
+struct BinaryOp { ExprPtr left = nullptr; BinaryOperator op; ExprPtr right = nullptr; };
+struct UnaryOp { UnaryOperator op; ExprPtr operand = nullptr; };
+struct Call { ExprPtr callee = nullptr; ExprList args; };
+struct Index { ExprPtr object = nullptr; ExprPtr index = nullptr; };
+struct Member { ExprPtr object = nullptr; std::string_view property; };
+struct Ternary { ExprPtr condition = nullptr; ExprPtr then_expr = nullptr; ExprPtr else_expr = nullptr; };
+struct Array { ExprList elements; };
+struct Object { std::span<std::pair<std::string_view, ExprPtr>> properties; };
+struct Lambda { std::span<Param> params; ExprPtr body = nullptr; std::optional<TypeAnnotation> return_type; };
+struct StringInterpolation { std::span<InterpolationPart> parts; };
+struct Await { ExprPtr expr = nullptr; };
+struct Yield { ExprPtr value = nullptr; };  // value may be null (absent)
 }  // namespace ast
 
 struct Expr {
@@ -86,11 +92,8 @@ struct Expr {
   uint32_t column = 0;
 
   template <class T>
+    requires(!std::is_same_v<std::remove_cvref_t<T>, Expr>)
   Expr(T&& n) : node(std::forward<T>(n)) {}
-  Expr(Expr&&) noexcept = default;
-  Expr& operator=(Expr&&) noexcept = default;
-  // Takes chains apart link by link (see chain_child): the implicit destructor would recurse once per link.
-  ~Expr();
   template <class T>
   const T* as() const { return std::get_if<T>(&node); }
   template <class T>
@@ -98,40 +101,40 @@ struct Expr {
 };
 
 template <class T>
-ExprPtr make_expr(T&& node) {
-  return std::make_unique<Expr>(std::forward<T>(node));
+ExprPtr make_expr(Arena& arena, T&& node) {
+  return arena.make<Expr>(std::forward<T>(node));
 }
 
 struct SwitchCase {
-  ExprPtr expr;  // null for the default case
+  ExprPtr expr = nullptr;  // null for the default case
   StmtList body;
 };
 
 struct CatchClause {
-  std::string exception;
+  std::string_view exception;
   StmtList body;
 };
 
 namespace ast {
 struct ExprStatement { Expr expression; };
-struct VarDecl { std::string name; bool mutable_ = true; ExprPtr init; std::optional<TypeAnnotation> type_hint; };
+struct VarDecl { std::string_view name; bool mutable_ = true; ExprPtr init = nullptr; std::optional<TypeAnnotation> type_hint; };
 struct FunctionDef {
-  std::string name;
+  std::string_view name;
   bool is_async = false;
-  std::vector<Param> params;
+  std::span<Param> params;
   StmtList body;
   std::optional<TypeAnnotation> return_type;
 };
-struct ClassDef { std::string name; std::optional<std::string> extends; StmtList body; };
+struct ClassDef { std::string_view name; std::optional<std::string_view> extends; StmtList body; };
 struct If { Expr condition; StmtList then_body; std::optional<StmtList> else_body; };
 struct While { Expr condition; StmtList body; };
-struct For { std::string target; Expr iter; StmtList body; };
-struct Switch { Expr expr; std::vector<SwitchCase> cases; };
-struct Return { ExprPtr value; };  // may be null
+struct For { std::string_view target; Expr iter; StmtList body; };
+struct Switch { Expr expr; std::span<SwitchCase> cases; };
+struct Return { ExprPtr value = nullptr; };  // may be null
 struct Break {};
 struct Continue {};
 struct Throw { Expr expr; };
-struct Try { StmtList body; std::vector<CatchClause> catch_clauses; std::optional<StmtList> finally_body; };
+struct Try { StmtList body; std::span<CatchClause> catch_clauses; std::optional<StmtList> finally_body; };
 }  // namespace ast
 
 struct Stmt {
@@ -143,10 +146,6 @@ struct Stmt {
 
   template <class T>
   Stmt(T&& n, uint64_t l) : node(std::forward<T>(n)), line(l) {}
-  Stmt(Stmt&&) noexcept = default;
-  Stmt& operator=(Stmt&&) noexcept = default;
-  // Takes `else if` chains apart link by link (see chained_if).
-  ~Stmt();
   template <class T>
   const T* as() const { return std::get_if<T>(&node); }
   template <class T>
@@ -156,7 +155,7 @@ struct Stmt {
 // Chains that the source writes flat (a + b + c, x = y = z, o.m().m(), a[i][j].k, c1 ? x : c2 ? y : z,
 // `else if` after `else if`) make trees that nest one level per link. The parser bounds only the other
 // kind of nesting, so everything that walks a tree must follow these links with a loop, never with a
-// recursive call: the link a chain continues along (a binary operation's left operand, the callee of a
+// recursive call (freeing a tree walks nothing: its arena goes as a whole): the link a chain continues along (a binary operation's left operand, the callee of a
 // call, the object of an index or member access, the else branch of a conditional), or null.
 const Expr* chain_child(const Expr& e) noexcept;
 // The `if` statement that an `else if` continues with: the only statement of the else branch, when
@@ -164,8 +163,10 @@ const Expr* chain_child(const Expr& e) noexcept;
 const ast::If* chained_if(const ast::If& s) noexcept;
 
 struct Program {
+  Arena arena;  // holds every node, list and text of the tree
   StmtList statements;
 };
+static_assert(std::is_trivially_destructible_v<Expr> && std::is_trivially_destructible_v<Stmt>);
 
 // The parser's only error value. Displays as "ParseError at {line}:{column}: {message}" plus,
 // when context is not empty, "\n  Context: {context}".

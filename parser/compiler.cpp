@@ -18,9 +18,42 @@ namespace {
 constexpr const char* kBreakOutsideLoop = "'break' outside of a loop";
 constexpr const char* kContinueOutsideLoop = "'continue' outside of a loop";
 
+// The registers of the names declared in one block. Names view the syntax tree, which outlives the
+// compilation. Most scopes hold a handful of names, found faster by a scan than by hashing; a scope that
+// grows past kScanLimit (a long main program) is indexed by a hash map from then on.
 struct Scope {
-  std::unordered_map<std::string, uint64_t> names;
+  static constexpr size_t kScanLimit = 16;
+  std::vector<std::pair<std::string_view, uint64_t>> names;  // while not indexed
+  std::unordered_map<std::string_view, uint64_t> index;
   uint64_t next = 0;
+
+  const uint64_t* find(std::string_view name) const {
+    if (!index.empty()) {
+      auto found = index.find(name);
+      return found != index.end() ? &found->second : nullptr;
+    }
+    for (const auto& [n, reg] : names)
+      if (n == name) return &reg;
+    return nullptr;
+  }
+  // A name declared again in the same block takes the new register.
+  void bind(std::string_view name, uint64_t reg) {
+    if (!index.empty()) {
+      index.insert_or_assign(name, reg);
+      return;
+    }
+    for (auto& [n, r] : names) {
+      if (n == name) {
+        r = reg;
+        return;
+      }
+    }
+    names.emplace_back(name, reg);
+    if (names.size() > kScanLimit) {
+      index.insert(names.begin(), names.end());
+      names.clear();
+    }
+  }
 };
 
 struct Loop {
@@ -63,7 +96,7 @@ struct Unit {
 // One step of an assignment target path such as a[i].f: either an index expression or a member name.
 struct PathStep {
   const Expr* index = nullptr;  // null for a member step
-  const std::string* member = nullptr;
+  const std::string_view* member = nullptr;
 };
 
 // How a key of a path step is loaded a second time, when the updated container goes back into its parent.
@@ -118,7 +151,7 @@ class Compiler {
   }
   static void emit_constant(Unit& u, Constant c) { emit(u, Opcode::LoadConst, add_constant(u, std::move(c))); }
   static void emit_nil(Unit& u) { emit_constant(u, Constant::nil()); }
-  static void emit_string(Unit& u, const std::string& s) { emit_constant(u, Constant::string(s)); }
+  static void emit_string(Unit& u, std::string_view s) { emit_constant(u, Constant::string(std::string(s))); }
   static void emit_int(Unit& u, int64_t v) {
     if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
       emit(u, make_push(static_cast<int32_t>(v)));
@@ -132,17 +165,16 @@ class Compiler {
   }
 
   // --- names and registers ------------------------------------------------------------------------------
-  static std::optional<uint64_t> resolve(const Unit& u, const std::string& name) {
+  static std::optional<uint64_t> resolve(const Unit& u, std::string_view name) {
     for (auto it = u.scopes.rbegin(); it != u.scopes.rend(); ++it) {
-      auto found = it->names.find(name);
-      if (found != it->names.end()) return found->second;
+      if (const uint64_t* reg = it->find(name)) return *reg;
     }
     return std::nullopt;
   }
-  static uint64_t declare(Unit& u, const std::string& name) {
+  static uint64_t declare(Unit& u, std::string_view name) {
     Scope& scope = u.scopes.back();
     uint64_t reg = scope.next++;
-    scope.names.insert_or_assign(name, reg);
+    scope.bind(name, reg);
     return reg;
   }
   static void push_block_scope(Unit& u) {
@@ -154,20 +186,22 @@ class Compiler {
 
   // Loads or stores a variable: its register when declared, else the global of that name (each global use
   // gets a string constant of its own).
-  static void load_name(Unit& u, const std::string& name) {
+  static void load_name(Unit& u, std::string_view name) {
     if (auto reg = resolve(u, name)) {
       emit(u, Opcode::LoadReg, *reg);
     } else {
-      emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(name)));
+      emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(std::string(name))));
     }
   }
-  static void store_name(Unit& u, const std::string& name) {
+  static void store_name(Unit& u, std::string_view name) {
     if (auto reg = resolve(u, name)) {
       emit(u, Opcode::StoreReg, *reg);
     } else {
-      emit(u, Opcode::StoreGlobal, add_constant(u, Constant::string(name)));
+      emit(u, Opcode::StoreGlobal, add_constant(u, Constant::string(std::string(name))));
     }
   }
+
+  std::vector<const Expr*> chain_;  // see compile_expr
 
   void fail(const char* message, uint64_t line) {
     if (!error) error = CompileError{message, line};
@@ -178,7 +212,7 @@ class Compiler {
   void finish_after_first_operand(Unit& u, const Expr& e);
   void compile_other(Unit& u, const Expr& e);
   void compile_assign(Unit& u, const ast::BinaryOp& op);
-  void compile_path_store(Unit& u, const std::string& root, const std::vector<PathStep>& steps,
+  void compile_path_store(Unit& u, std::string_view root, const std::vector<PathStep>& steps,
                           const Expr& value);
   void compile_lambda(Unit& u, const ast::Lambda& lambda);
 
@@ -192,7 +226,7 @@ class Compiler {
 
   // --- function bodies ----------------------------------------------------------------------------------
   void finish_function(Unit& parent, Unit&& body, uint64_t arity);
-  void compile_function(Unit& parent, const std::string& name, const std::vector<Param>& params,
+  void compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
                         const StmtList& body, uint64_t line);
 };
 
@@ -222,13 +256,13 @@ bool has_break_or_continue(const StmtList& stmts) {
 bool is_rooted_path_store(const Expr& e) {
   auto* b = e.as<ast::BinaryOp>();
   if (!b || b->op != BinaryOperator::Assign) return false;
-  const Expr* node = b->left.get();
+  const Expr* node = b->left;
   if (!node->as<ast::Index>() && !node->as<ast::Member>()) return false;
   while (true) {
     if (auto* i = node->as<ast::Index>()) {
-      node = i->object.get();
+      node = i->object;
     } else if (auto* m = node->as<ast::Member>()) {
-      node = m->object.get();
+      node = m->object;
     } else {
       return node->as<ast::Identifier>() != nullptr;
     }
@@ -239,26 +273,29 @@ bool is_rooted_path_store(const Expr& e) {
 // (a + b + c + ..., f()()(), a.b.c...) are built by loops in the parser, so the compiler walks them with
 // a loop too instead of recursing once per link.
 const Expr* Compiler::first_operand(const Expr& e) {
-  if (auto* b = e.as<ast::BinaryOp>()) return b->op == BinaryOperator::Assign ? nullptr : b->left.get();
-  if (auto* c = e.as<ast::Call>()) return c->callee.get();
-  if (auto* i = e.as<ast::Index>()) return i->object.get();
-  if (auto* m = e.as<ast::Member>()) return m->object.get();
-  if (auto* un = e.as<ast::UnaryOp>()) return un->operand.get();
-  if (auto* p = e.as<ast::Propagate>()) return p->expr.get();
-  if (auto* a = e.as<ast::Await>()) return a->expr.get();
-  if (auto* y = e.as<ast::Yield>()) return y->value.get();  // null when there is no value
+  if (auto* b = e.as<ast::BinaryOp>()) return b->op == BinaryOperator::Assign ? nullptr : b->left;
+  if (auto* c = e.as<ast::Call>()) return c->callee;
+  if (auto* i = e.as<ast::Index>()) return i->object;
+  if (auto* m = e.as<ast::Member>()) return m->object;
+  if (auto* un = e.as<ast::UnaryOp>()) return un->operand;
+  if (auto* p = e.as<ast::Propagate>()) return p->expr;
+  if (auto* a = e.as<ast::Await>()) return a->expr;
+  if (auto* y = e.as<ast::Yield>()) return y->value;  // null when there is no value
   return nullptr;
 }
 
 void Compiler::compile_expr(Unit& u, const Expr& root) {
-  std::vector<const Expr*> chain;
+  // The links above the innermost operand go on a stack that the nested calls share: each call pushes
+  // its own links above the caller's and takes them off again before it returns.
+  const size_t mark = chain_.size();
   const Expr* e = &root;
   while (const Expr* first = first_operand(*e)) {
-    chain.push_back(e);
+    chain_.push_back(e);
     e = first;
   }
   compile_other(u, *e);
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) finish_after_first_operand(u, **it);
+  for (size_t k = chain_.size(); k-- > mark;) finish_after_first_operand(u, *chain_[k]);
+  chain_.resize(mark);
 }
 
 void Compiler::finish_after_first_operand(Unit& u, const Expr& e) {
@@ -338,7 +375,7 @@ void Compiler::compile_other(Unit& u, const Expr& e) {
       compile_expr(u, *t->then_expr);
       to_end.push_back(emit(u, Opcode::Jump));
       patch(u, to_else, here(u));
-      link = t->else_expr.get();
+      link = t->else_expr;
     }
     compile_expr(u, *link);
     for (size_t j : to_end) patch(u, j, here(u));
@@ -391,11 +428,11 @@ void Compiler::compile_assign(Unit& u, const ast::BinaryOp& op) {
   const Expr* node = &target;
   while (true) {
     if (auto* i = node->as<ast::Index>()) {
-      steps.push_back(PathStep{i->index.get(), nullptr});
-      node = i->object.get();
+      steps.push_back(PathStep{i->index, nullptr});
+      node = i->object;
     } else if (auto* m = node->as<ast::Member>()) {
       steps.push_back(PathStep{nullptr, &m->property});
-      node = m->object.get();
+      node = m->object;
     } else {
       break;
     }
@@ -425,7 +462,7 @@ void Compiler::compile_assign(Unit& u, const ast::BinaryOp& op) {
 // root[k1][k2]...[kn] = value, with root a variable. Values are immutable and updated by copy, so every
 // container along the path is written back into its parent and the outermost one into the variable.
 // Evaluation order: root, k1 ... kn, value. The result is the innermost updated container.
-void Compiler::compile_path_store(Unit& u, const std::string& root, const std::vector<PathStep>& steps,
+void Compiler::compile_path_store(Unit& u, std::string_view root, const std::vector<PathStep>& steps,
                                   const Expr& value) {
   auto store_root = [&] { store_name(u, root); };
   const size_t n = steps.size();
@@ -442,7 +479,7 @@ void Compiler::compile_path_store(Unit& u, const std::string& root, const std::v
       key = KeyLoad{Opcode::LoadReg, take_temp(u)};
       emit(u, Opcode::StoreReg, key.arg);
     } else {
-      key = KeyLoad{Opcode::LoadConst, add_constant(u, Constant::string(*steps[j].member))};
+      key = KeyLoad{Opcode::LoadConst, add_constant(u, Constant::string(std::string(*steps[j].member)))};
     }
     keys.push_back(key);
     emit(u, Opcode::Dup);
@@ -487,7 +524,7 @@ void Compiler::compile_lambda(Unit& u, const ast::Lambda& lambda) {
   compile_expr(body, *lambda.body);
   emit(body, Opcode::Return);
   finish_function(u, std::move(body), lambda.params.size());
-  emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(name)));
+  emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(std::string(name))));
 }
 
 // --- statements -----------------------------------------------------------------------------------------
@@ -666,16 +703,16 @@ void Compiler::compile_switch(Unit& u, const ast::Switch& s) {
 
 void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
   struct Field {
-    const std::string* name;
+    const std::string_view* name;
     const Expr* init;
   };
   std::vector<Field> fields;
-  std::vector<std::pair<const std::string*, std::string>> methods;  // member name, function name
+  std::vector<std::pair<const std::string_view*, std::string>> methods;  // member name, function name
   for (const Stmt& member : c.body) {
     if (auto* v = member.as<ast::VarDecl>()) {
-      if (v->init) fields.push_back(Field{&v->name, v->init.get()});
+      if (v->init) fields.push_back(Field{&v->name, v->init});
     } else if (auto* f = member.as<ast::FunctionDef>()) {
-      std::string full = c.name + "." + f->name;
+      std::string full = std::string(c.name) + "." + std::string(f->name);
       compile_function(u, full, f->params, f->body, member.line);
       methods.emplace_back(&f->name, std::move(full));
     }
@@ -703,7 +740,7 @@ void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
   }
   emit(u, Opcode::MakeObject, methods.size());
   emit(u, Opcode::MakeObject, 5);
-  emit(u, Opcode::StoreGlobal, add_constant(u, Constant::string(c.name)));
+  emit(u, Opcode::StoreGlobal, add_constant(u, Constant::string(std::string(c.name))));
 }
 
 // --- function bodies ------------------------------------------------------------------------------------
@@ -722,9 +759,9 @@ void Compiler::finish_function(Unit& parent, Unit&& body, uint64_t arity) {
   ++parent.own_records;
 }
 
-void Compiler::compile_function(Unit& parent, const std::string& name, const std::vector<Param>& params,
+void Compiler::compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
                                 const StmtList& stmts, uint64_t line) {
-  Unit body(UnitKind::Function, name, line);
+  Unit body(UnitKind::Function, std::string(name), line);
   for (const Param& p : params) declare(body, p.name);
   body.result_reg = body.scopes.back().next++;
   body.track_dead_results = !has_break_or_continue(stmts);

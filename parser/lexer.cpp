@@ -292,7 +292,9 @@ Result<std::vector<Token>, LexError> Lexer::tokenize() {
       case ' ':
       case '\t':
       case '\r':
-        ++pos_;
+        // Indentation comes in runs: one step of the loop per run, not per character.
+        do ++pos_;
+        while (pos_ < n && (s[pos_] == ' ' || s[pos_] == '\t' || s[pos_] == '\r'));
         break;
       case '"':
       case '\'':

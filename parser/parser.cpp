@@ -130,10 +130,9 @@ bool Parser::expect(TokenKind k) {
   return fail("Expected " + std::string(kind_name(k)) + ", found " + token_debug(cur()));
 }
 
-bool Parser::expect_identifier(std::string& out) {
+bool Parser::expect_identifier(std::string_view& out) {
   if (pos_ < tokens_.size() && tokens_[pos_].kind == TokenKind::Identifier) {
-    // A consumed token is never read again, so its text can be taken rather than copied.
-    out = std::move(tokens_[pos_].text);
+    out = arena_->copy(tokens_[pos_].text);
     ++pos_;
     return true;
   }
@@ -151,10 +150,19 @@ bool Parser::set_height(size_t h) {
 
 Result<Program, ParseError> Parser::parse_program() {
   Program program;
+  const size_t mark = stmts_.size();
   while (!at_end()) {
-    if (!statement(program.statements)) return make_err(std::move(*err_));
+    if (!statement(stmts_)) return make_err(std::move(*err_));
   }
+  program.statements = finish_stmts(mark);
+  program.arena = std::move(own_arena_);
   return program;
+}
+
+StmtList Parser::finish_stmts(size_t mark) {
+  StmtList list = arena_->copy(std::span<const Stmt>(stmts_).subspan(mark));
+  stmts_.erase(stmts_.begin() + static_cast<std::ptrdiff_t>(mark), stmts_.end());
+  return list;
 }
 
 Result<ExprPtr, ParseError> Parser::parse_expression() {
@@ -190,8 +198,8 @@ ExprPtr Parser::expression() {
 // costs no recursion and counts as one level.
 NOINLINE ExprPtr Parser::question(ExprPtr cond) {
   struct Link {
-    ExprPtr cond;
-    ExprPtr then_expr;
+    ExprPtr cond = nullptr;
+    ExprPtr then_expr = nullptr;
   };
   std::vector<Link> links;
   ExprPtr e = std::move(cond);
@@ -202,7 +210,7 @@ NOINLINE ExprPtr Parser::question(ExprPtr cond) {
       const uint64_t qline = cur().line, qcolumn = cur().column;
       advance();
       if (!set_height(h + 1)) return nullptr;
-      e = placed(make_expr(ast::Propagate{std::move(e)}), qline, qcolumn);
+      e = placed(make(ast::Propagate{std::move(e)}), qline, qcolumn);
       h = h + 1;
       break;
     }
@@ -220,7 +228,7 @@ NOINLINE ExprPtr Parser::question(ExprPtr cond) {
   }
   for (auto it = links.rbegin(); it != links.rend(); ++it) {
     const uint64_t cline = it->cond->line, ccolumn = it->cond->column;
-    e = placed(make_expr(ast::Ternary{std::move(it->cond), std::move(it->then_expr), std::move(e)}), cline, ccolumn);
+    e = placed(make(ast::Ternary{std::move(it->cond), std::move(it->then_expr), std::move(e)}), cline, ccolumn);
   }
   h_ = std::max(h, h_links);
   return e;
@@ -263,15 +271,18 @@ ALWAYS_INLINE ExprPtr Parser::primary() {
 }
 
 // Comma-separated expressions up to `close` (a trailing comma is accepted), then `close` itself.
-ALWAYS_INLINE bool Parser::expression_list(TokenKind close, std::vector<ExprPtr>& out, size_t& h) {
+ALWAYS_INLINE bool Parser::expression_list(TokenKind close, ExprList& out, size_t& h) {
+  const size_t mark = exprs_.size();
   while (!at(close) && !at(TokenKind::Eof)) {
     ExprPtr e = expression();
     if (!e) return false;
     h = std::max(h, h_);
-    out.push_back(std::move(e));
+    exprs_.push_back(e);
     if (!at(TokenKind::Comma)) break;
     advance();
   }
+  out = arena_->copy(std::span<const ExprPtr>(exprs_).subspan(mark));
+  exprs_.resize(mark);
   return expect(close);
 }
 
@@ -292,10 +303,10 @@ struct OperandStack {
 }  // namespace
 
 // Folds the top operator with its two operands.
-NOINLINE static ExprPtr fold(OperandStack& s) {
+NOINLINE static ExprPtr fold(Arena& arena, OperandStack& s) {
   size_t i = s.n_ops - 1;
   --s.n_ops;
-  ExprPtr e = make_expr(ast::BinaryOp{std::move(s.operands[i]), s.ops[i], std::move(s.operands[i + 1])});
+  ExprPtr e = make_expr(arena, ast::BinaryOp{std::move(s.operands[i]), s.ops[i], std::move(s.operands[i + 1])});
   e->line = s.op_lines[i];
   e->column = s.op_columns[i];
   return e;
@@ -315,7 +326,7 @@ ExprPtr Parser::binary() {
       // The left operand continues a chain (a + b + c): only the right one nests.
       size_t h = std::max<size_t>(s.heights[i], 1 + s.heights[i + 1]);
       if (!set_height(h)) return nullptr;
-      s.operands[i] = fold(s);
+      s.operands[i] = fold(*arena_, s);
       s.heights[i] = static_cast<uint32_t>(h);
     }
     if (entry.level == 0) break;
@@ -353,7 +364,7 @@ NOINLINE ExprPtr Parser::prefixed() {
   if (!set_height(h_ + prefix.size())) return nullptr;
   for (size_t i = prefix.size(); i-- > 0;) {
     UnaryOperator op = prefix[i] == 'n' ? UnaryOperator::Neg : UnaryOperator::Not;
-    e = placed(make_expr(ast::UnaryOp{op, std::move(e)}), where[i].first, where[i].second);
+    e = placed(make(ast::UnaryOp{op, std::move(e)}), where[i].first, where[i].second);
   }
   return e;
 }
@@ -395,13 +406,13 @@ ExprPtr Parser::postfix() {
 NOINLINE ExprPtr Parser::call(ExprPtr callee, size_t& h) {
   const uint64_t line = cur().line, column = cur().column;
   advance();
-  std::vector<ExprPtr> args;
+  ExprList args;
   size_t ha = 0;
   if (!expression_list(TokenKind::RightParen, args, ha)) return nullptr;
   // The callee continues a chain (o.m().m()): only the arguments nest.
   if (!args.empty()) h = std::max(h, 1 + ha);
   if (!set_height(h)) return nullptr;
-  return placed(make_expr(ast::Call{std::move(callee), std::move(args)}), line, column);
+  return placed(make(ast::Call{std::move(callee), std::move(args)}), line, column);
 }
 
 NOINLINE ExprPtr Parser::index(ExprPtr object, size_t& h) {
@@ -412,15 +423,15 @@ NOINLINE ExprPtr Parser::index(ExprPtr object, size_t& h) {
   if (!expect(TokenKind::RightBracket)) return nullptr;
   h = std::max(h, 1 + h_);
   if (!set_height(h)) return nullptr;
-  return placed(make_expr(ast::Index{std::move(object), std::move(i)}), line, column);
+  return placed(make(ast::Index{std::move(object), std::move(i)}), line, column);
 }
 
 NOINLINE ExprPtr Parser::member(ExprPtr object) {
   const uint64_t line = cur().line, column = cur().column;
   advance();
-  std::string name;
+  std::string_view name;
   if (!expect_identifier(name)) return nullptr;
-  return placed(make_expr(ast::Member{std::move(object), std::move(name)}), line, column);
+  return placed(make(ast::Member{object, name}), line, column);
 }
 
 NOINLINE ExprPtr Parser::literal() {
@@ -438,7 +449,7 @@ NOINLINE ExprPtr Parser::literal() {
       break;
     case TokenKind::String:
       v.kind = LiteralValue::Kind::String;
-      v.string_value = std::move(t.text);  // a consumed token is never read again
+      v.string_value = arena_->copy(t.text);
       break;
     case TokenKind::Bool:
       v.kind = LiteralValue::Kind::Bool;
@@ -449,25 +460,25 @@ NOINLINE ExprPtr Parser::literal() {
   }
   advance();
   if (!set_height(1)) return nullptr;
-  return placed(make_expr(ast::Literal{std::move(v)}), line, column);
+  return placed(make(ast::Literal{std::move(v)}), line, column);
 }
 
 NOINLINE ExprPtr Parser::identifier() {
   const uint64_t line = tokens_[pos_].line, column = tokens_[pos_].column;
-  std::string name = std::move(tokens_[pos_].text);
+  std::string_view name = arena_->copy(tokens_[pos_].text);
   advance();
   if (!set_height(1)) return nullptr;
-  return placed(make_expr(ast::Identifier{std::move(name)}), line, column);
+  return placed(make(ast::Identifier{std::move(name)}), line, column);
 }
 
 NOINLINE ExprPtr Parser::array() {
   const uint64_t line = cur().line, column = cur().column;
   advance();
-  std::vector<ExprPtr> elements;
+  ExprList elements;
   size_t h = 0;
   if (!expression_list(TokenKind::RightBracket, elements, h)) return nullptr;
   if (!set_height(h + 1)) return nullptr;
-  return placed(make_expr(ast::Array{std::move(elements)}), line, column);
+  return placed(make(ast::Array{std::move(elements)}), line, column);
 }
 
 // Parameters of a lambda or a function declaration, after the `(`; stops before the `)`.
@@ -502,7 +513,7 @@ NOINLINE ExprPtr Parser::lambda() {
   size_t h = 0;
   if (!params(ps, h)) return nullptr;
   if (!expect(TokenKind::RightParen)) return nullptr;
-  ExprPtr body;
+  ExprPtr body = nullptr;
   if (at(TokenKind::LeftBrace)) {
     advance();
     body = expression();
@@ -513,28 +524,28 @@ NOINLINE ExprPtr Parser::lambda() {
     if (!body) return nullptr;
   }
   if (!set_height(1 + std::max(h, h_))) return nullptr;
-  return placed(make_expr(ast::Lambda{std::move(ps), std::move(body), std::nullopt}), line, column);
+  return placed(make(ast::Lambda{arena_->copy(ps), body, std::nullopt}), line, column);
 }
 
 NOINLINE ExprPtr Parser::object_literal() {
   const uint64_t line = cur().line, column = cur().column;
   advance();
-  ast::Object obj;
+  std::vector<std::pair<std::string_view, ExprPtr>> properties;
   size_t h = 0;
   while (!at(TokenKind::RightBrace) && !at(TokenKind::Eof)) {
-    std::string key;
+    std::string_view key;
     if (!expect_identifier(key)) return nullptr;
     if (!expect(TokenKind::Colon)) return nullptr;
     ExprPtr value = expression();
     if (!value) return nullptr;
     h = std::max(h, h_);
-    obj.properties.emplace_back(std::move(key), std::move(value));
+    properties.emplace_back(key, value);
     if (!at(TokenKind::Comma)) break;
     advance();
   }
   if (!expect(TokenKind::RightBrace)) return nullptr;
   if (!set_height(h + 1)) return nullptr;
-  return placed(make_expr(std::move(obj)), line, column);
+  return placed(make(ast::Object{arena_->copy(properties)}), line, column);
 }
 
 // The body arrives with doubled braces already turned into marker pairs: NUL `{` for `{{` and `}` NUL
@@ -552,7 +563,7 @@ NOINLINE ExprPtr Parser::fstring() {
     char c = text[i++];
     if (c == '{') {
       if (!buf.empty()) {
-        parts.emplace_back(StringPart{std::move(buf)});
+        parts.emplace_back(StringPart{arena_->copy(buf)});
         buf.clear();
       }
       std::string code;
@@ -575,6 +586,7 @@ NOINLINE ExprPtr Parser::fstring() {
       // The nested parser continues this one's depth accounting, so f-strings inside f-strings are
       // bounded like any other nesting.
       Parser inner(std::move(lexed).value());
+      inner.arena_ = arena_;
       inner.depth_ = depth_;
       inner.stmt_depth_ = stmt_depth_;
       inner.pin_line_ = line;
@@ -598,16 +610,16 @@ NOINLINE ExprPtr Parser::fstring() {
       buf.push_back(c);
     }
   }
-  if (!buf.empty()) parts.emplace_back(StringPart{std::move(buf)});
+  if (!buf.empty()) parts.emplace_back(StringPart{arena_->copy(buf)});
   advance();
   if (!set_height(h + 1)) return nullptr;
   if (parts.size() == 1 && std::holds_alternative<StringPart>(parts[0])) {
     LiteralValue v;
     v.kind = LiteralValue::Kind::String;
-    v.string_value = std::move(std::get<StringPart>(parts[0]).value);
-    return placed(make_expr(ast::Literal{std::move(v)}), line, column);
+    v.string_value = std::get<StringPart>(parts[0]).value;
+    return placed(make(ast::Literal{v}), line, column);
   }
-  return placed(make_expr(ast::StringInterpolation{std::move(parts)}), line, column);
+  return placed(make(ast::StringInterpolation{arena_->copy(parts)}), line, column);
 }
 
 // `[T]` and `T[]` both name "T[]". The leading brackets are counted rather than recursed into; the
@@ -618,19 +630,22 @@ bool Parser::type(TypeAnnotation& out) {
     advance();
     ++open;
   }
-  if (!expect_identifier(out.name)) return false;
+  if (!at(TokenKind::Identifier)) return fail("Expected identifier");
+  std::string name = cur().text;
+  advance();
   if (at(TokenKind::LeftBracket)) {
     advance();
     if (at(TokenKind::RightBracket)) {
       advance();
-      out.name += "[]";
+      name += "[]";
     }
   }
   for (; open > 0; --open) {
     if (!expect(TokenKind::RightBracket)) return false;
-    out.name += "[]";
+    name += "[]";
   }
-  out.generics.clear();
+  out.name = arena_->copy(name);
+  out.generics = {};
   out.nullable = false;
   return true;
 }
@@ -638,7 +653,7 @@ bool Parser::type(TypeAnnotation& out) {
 // ---------------------------------------------------------------------------------------------------
 // Statements
 
-bool Parser::statement(StmtList& out) {
+bool Parser::statement(StmtStack& out) {
   if (depth_ >= kMaxNestingDepth || stmt_depth_ >= kMaxNestingDepth) return fail_too_deep();
   ++depth_;
   ++stmt_depth_;
@@ -648,7 +663,7 @@ bool Parser::statement(StmtList& out) {
   return ok;
 }
 
-bool Parser::statement_body(StmtList& out) {
+bool Parser::statement_body(StmtStack& out) {
   switch (cur().kind) {
     case TokenKind::Let:
     case TokenKind::Const:
@@ -691,7 +706,7 @@ bool Parser::statement_body(StmtList& out) {
   }
 }
 
-NOINLINE bool Parser::while_stmt(StmtList& out) {
+NOINLINE bool Parser::while_stmt(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
   ExprPtr cond = expression();
@@ -702,10 +717,10 @@ NOINLINE bool Parser::while_stmt(StmtList& out) {
   return true;
 }
 
-NOINLINE bool Parser::for_stmt(StmtList& out) {
+NOINLINE bool Parser::for_stmt(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
-  std::string target;
+  std::string_view target;
   if (!expect_identifier(target)) return false;
   if (!expect(TokenKind::In)) return false;
   ExprPtr iter = expression();
@@ -716,20 +731,20 @@ NOINLINE bool Parser::for_stmt(StmtList& out) {
   return true;
 }
 
-NOINLINE bool Parser::return_stmt(StmtList& out) {
+NOINLINE bool Parser::return_stmt(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
-  ExprPtr value;
+  ExprPtr value = nullptr;
   if (!optional_value(value)) return false;
   skip_semicolon();
   out.emplace_back(ast::Return{std::move(value)}, line);
   return true;
 }
 
-NOINLINE bool Parser::yield_stmt(StmtList& out) {
+NOINLINE bool Parser::yield_stmt(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
-  ExprPtr value;
+  ExprPtr value = nullptr;
   if (!optional_value(value)) return false;
   if (!set_height(value ? h_ + 1 : 1)) return false;
   skip_semicolon();
@@ -737,7 +752,7 @@ NOINLINE bool Parser::yield_stmt(StmtList& out) {
   return true;
 }
 
-NOINLINE bool Parser::throw_stmt(StmtList& out) {
+NOINLINE bool Parser::throw_stmt(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
   ExprPtr e = expression();
@@ -747,7 +762,7 @@ NOINLINE bool Parser::throw_stmt(StmtList& out) {
   return true;
 }
 
-NOINLINE bool Parser::expression_stmt(StmtList& out) {
+NOINLINE bool Parser::expression_stmt(StmtStack& out) {
   const uint64_t line = cur().line;
   ExprPtr e = expression();
   if (!e) return false;
@@ -764,9 +779,11 @@ bool Parser::optional_value(ExprPtr& out) {
 }
 
 bool Parser::block(StmtList& out) {
+  const size_t mark = stmts_.size();
   while (!at(TokenKind::RightBrace) && !at(TokenKind::Eof)) {
-    if (!statement(out)) return false;
+    if (!statement(stmts_)) return false;
   }
+  out = finish_stmts(mark);
   return true;
 }
 
@@ -775,12 +792,14 @@ bool Parser::braced_block(StmtList& out) {
 }
 
 bool Parser::case_body(StmtList& out) {
+  const size_t mark = stmts_.size();
   for (;;) {
     TokenKind k = cur().kind;
     if (k == TokenKind::Case || k == TokenKind::Default || k == TokenKind::RightBrace || k == TokenKind::Eof) {
+      out = finish_stmts(mark);
       return true;
     }
-    if (!statement(out)) return false;
+    if (!statement(stmts_)) return false;
   }
 }
 
@@ -795,7 +814,7 @@ void Parser::skip_braced() {
   }
 }
 
-NOINLINE bool Parser::var_decl(StmtList& out) {
+NOINLINE bool Parser::var_decl(StmtStack& out) {
   const uint64_t line = cur().line;
   const bool is_mutable = at(TokenKind::Let);
   advance();
@@ -805,7 +824,7 @@ NOINLINE bool Parser::var_decl(StmtList& out) {
     // Destructuring is checked for syntax only; the declaration it leaves has no name.
     advance();
     while (!at(TokenKind::RightBracket) && !at(TokenKind::Eof)) {
-      std::string ignored;
+      std::string_view ignored;
       if (!expect_identifier(ignored)) return false;
       if (!at(TokenKind::Comma)) break;
       advance();
@@ -836,7 +855,7 @@ NOINLINE bool Parser::var_decl(StmtList& out) {
   return true;
 }
 
-NOINLINE bool Parser::function_def(StmtList& out) {
+NOINLINE bool Parser::function_def(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
   if (at(TokenKind::Star)) advance();
@@ -844,7 +863,9 @@ NOINLINE bool Parser::function_def(StmtList& out) {
   if (!expect_identifier(fn.name)) return false;
   if (!expect(TokenKind::LeftParen)) return false;
   size_t h = 0;
-  if (!params(fn.params, h)) return false;
+  std::vector<Param> ps;
+  if (!params(ps, h)) return false;
+  fn.params = arena_->copy(ps);
   if (!expect(TokenKind::RightParen)) return false;
   if (at(TokenKind::Arrow)) {
     advance();
@@ -857,7 +878,7 @@ NOINLINE bool Parser::function_def(StmtList& out) {
   return true;
 }
 
-NOINLINE bool Parser::class_def(StmtList& out) {
+NOINLINE bool Parser::class_def(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
   ast::ClassDef cls;
@@ -875,24 +896,25 @@ NOINLINE bool Parser::class_def(StmtList& out) {
   }
   if (at(TokenKind::Identifier) && cur().text == "extends") {
     advance();
-    std::string base;
+    std::string_view base;
     if (!expect_identifier(base)) return false;
-    cls.extends = std::move(base);
+    cls.extends = base;
   }
   if (!expect(TokenKind::LeftBrace)) return false;
   // Members are statements one level below the class.
   DepthGuard member_depth(stmt_depth_);
+  const size_t mark = stmts_.size();
   while (!at(TokenKind::RightBrace) && !at(TokenKind::Eof)) {
     if (stmt_depth_ > kMaxNestingDepth) return fail_too_deep();
     if (at(TokenKind::Fn)) {
-      if (!function_def(cls.body)) return false;
+      if (!function_def(stmts_)) return false;
       continue;
     }
     if (at(TokenKind::Let) || at(TokenKind::Const)) {
-      if (!var_decl(cls.body)) return false;
+      if (!var_decl(stmts_)) return false;
       continue;
     }
-    std::string member;
+    std::string_view member;
     if (!expect_identifier(member)) return false;
     if (at(TokenKind::LeftParen) || at(TokenKind::LeftBrace)) {
       // A method written without `fn`: skipped, and its errors with it.
@@ -914,7 +936,7 @@ NOINLINE bool Parser::class_def(StmtList& out) {
     }
     const uint64_t field_line = cur().line;
     ast::VarDecl field;
-    field.name = std::move(member);
+    field.name = member;
     field.mutable_ = true;
     if (at(TokenKind::Colon)) {
       advance();
@@ -926,20 +948,22 @@ NOINLINE bool Parser::class_def(StmtList& out) {
       advance();
       if (!expression()) return false;  // checked, then dropped: fields keep no initialiser
     }
-    cls.body.emplace_back(std::move(field), field_line);
+    stmts_.emplace_back(field, field_line);
   }
+  cls.body = finish_stmts(mark);
   if (!expect(TokenKind::RightBrace)) return false;
-  out.emplace_back(std::move(cls), line);
+  out.emplace_back(cls, line);
   return true;
 }
 
-NOINLINE bool Parser::enum_def(StmtList& out) {
+NOINLINE bool Parser::enum_def(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
   ast::ClassDef cls;
   if (!expect_identifier(cls.name)) return false;
   if (!expect(TokenKind::LeftBrace)) return false;
   DepthGuard variant_depth(stmt_depth_);
+  const size_t mark = stmts_.size();
   while (!at(TokenKind::RightBrace) && !at(TokenKind::Eof)) {
     if (stmt_depth_ > kMaxNestingDepth) return fail_too_deep();
     const uint64_t variant_line = cur().line;
@@ -950,7 +974,7 @@ NOINLINE bool Parser::enum_def(StmtList& out) {
       // Payload fields are checked for syntax and dropped.
       advance();
       while (!at(TokenKind::RightParen) && !at(TokenKind::Eof)) {
-        std::string ignored;
+        std::string_view ignored;
         if (!expect_identifier(ignored)) return false;
         if (at(TokenKind::Colon)) {
           advance();
@@ -962,8 +986,9 @@ NOINLINE bool Parser::enum_def(StmtList& out) {
       }
       if (!expect(TokenKind::RightParen)) return false;
     }
-    cls.body.emplace_back(std::move(variant), variant_line);
+    stmts_.emplace_back(variant, variant_line);
   }
+  cls.body = finish_stmts(mark);
   if (!expect(TokenKind::RightBrace)) return false;
   out.emplace_back(std::move(cls), line);
   return true;
@@ -971,7 +996,7 @@ NOINLINE bool Parser::enum_def(StmtList& out) {
 
 // An `else if` chain is read by a loop and built from its last link back, so a long chain costs no
 // recursion; its links sit at the level of the first `if`.
-NOINLINE bool Parser::if_stmt(StmtList& out) {
+NOINLINE bool Parser::if_stmt(StmtStack& out) {
   struct Link {
     uint64_t line;
     Expr condition;
@@ -995,17 +1020,15 @@ NOINLINE bool Parser::if_stmt(StmtList& out) {
     break;
   }
   for (size_t k = links.size(); k-- > 1;) {
-    StmtList link;
-    link.emplace_back(ast::If{std::move(links[k].condition), std::move(links[k].then_body), std::move(else_body)},
-                      links[k].line);
-    else_body = std::move(link);
+    Stmt* link = arena_->make<Stmt>(ast::If{links[k].condition, links[k].then_body, else_body}, links[k].line);
+    else_body = StmtList(link, 1);
   }
   out.emplace_back(ast::If{std::move(links[0].condition), std::move(links[0].then_body), std::move(else_body)},
                    links[0].line);
   return true;
 }
 
-NOINLINE bool Parser::switch_stmt(StmtList& out) {
+NOINLINE bool Parser::switch_stmt(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
   ExprPtr subject = expression();
@@ -1045,14 +1068,15 @@ NOINLINE bool Parser::switch_stmt(StmtList& out) {
     }
   }
   if (!expect(TokenKind::RightBrace)) return false;
-  out.emplace_back(ast::Switch{std::move(*subject), std::move(cases)}, line);
+  out.emplace_back(ast::Switch{*subject, arena_->copy(cases)}, line);
   return true;
 }
 
-NOINLINE bool Parser::try_stmt(StmtList& out) {
+NOINLINE bool Parser::try_stmt(StmtStack& out) {
   const uint64_t line = cur().line;
   advance();
   ast::Try t;
+  std::vector<CatchClause> clauses;
   if (!braced_block(t.body)) return false;
   while (at(TokenKind::Catch)) {
     advance();
@@ -1064,8 +1088,9 @@ NOINLINE bool Parser::try_stmt(StmtList& out) {
       return false;
     }
     if (!braced_block(clause.body)) return false;
-    t.catch_clauses.push_back(std::move(clause));
+    clauses.push_back(clause);
   }
+  t.catch_clauses = arena_->copy(clauses);
   if (at(TokenKind::Finally)) {
     advance();
     t.finally_body.emplace();

@@ -29,7 +29,11 @@ std::string nesting_too_deep_message();
 class Parser {
  public:
   explicit Parser(std::vector<Token> tokens);
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
 
+  // The program takes the parser's arena with it. An expression or type returned by the other two entry
+  // points lives in the parser's arena, so it is valid for as long as the parser is.
   Result<Program, ParseError> parse_program();
   Result<ExprPtr, ParseError> parse_expression();
   Result<TypeAnnotation, ParseError> parse_type();
@@ -47,7 +51,8 @@ class Parser {
     if (!at_end()) ++pos_;
   }
   bool expect(TokenKind k);
-  bool expect_identifier(std::string& out);
+  // The identifier's text, copied into the arena.
+  bool expect_identifier(std::string_view& out);
   void skip_semicolon() {
     if (at(TokenKind::Semicolon)) advance();
   }
@@ -76,31 +81,35 @@ class Parser {
   ExprPtr lambda();
   ExprPtr object_literal();
   ExprPtr fstring();
-  bool expression_list(TokenKind close, std::vector<ExprPtr>& out, size_t& h);
+  bool expression_list(TokenKind close, ExprList& out, size_t& h);
   bool params(std::vector<Param>& out, size_t& h);
   bool type(TypeAnnotation& out);
 
-  // Statements, appended to `out`.
-  bool statement(StmtList& out);
-  bool statement_body(StmtList& out);
-  bool while_stmt(StmtList& out);
-  bool for_stmt(StmtList& out);
-  bool return_stmt(StmtList& out);
-  bool yield_stmt(StmtList& out);
-  bool throw_stmt(StmtList& out);
-  bool expression_stmt(StmtList& out);
+  // Statements, appended to `out` (always stmts_, the list under construction).
+  using StmtStack = std::vector<Stmt>;
+  bool statement(StmtStack& out);
+  bool statement_body(StmtStack& out);
+  bool while_stmt(StmtStack& out);
+  bool for_stmt(StmtStack& out);
+  bool return_stmt(StmtStack& out);
+  bool yield_stmt(StmtStack& out);
+  bool throw_stmt(StmtStack& out);
+  bool expression_stmt(StmtStack& out);
+  bool var_decl(StmtStack& out);
+  bool function_def(StmtStack& out);
+  bool class_def(StmtStack& out);
+  bool enum_def(StmtStack& out);
+  bool if_stmt(StmtStack& out);
+  bool switch_stmt(StmtStack& out);
+  bool try_stmt(StmtStack& out);
+  // Whole lists, made into arena spans.
   bool block(StmtList& out);
   bool case_body(StmtList& out);
-  bool var_decl(StmtList& out);
-  bool function_def(StmtList& out);
-  bool class_def(StmtList& out);
-  bool enum_def(StmtList& out);
-  bool if_stmt(StmtList& out);
-  bool switch_stmt(StmtList& out);
-  bool try_stmt(StmtList& out);
-  bool optional_value(ExprPtr& out);
   bool braced_block(StmtList& out);
+  bool optional_value(ExprPtr& out);
   void skip_braced();
+  // The statements pushed since `mark`, moved into the arena and taken off the stack.
+  StmtList finish_stmts(size_t mark);
 
   static const Token kEof;
 
@@ -118,7 +127,20 @@ class Parser {
   uint64_t pin_column_ = 0;
   // Gives `e` (may be null) the position `line`:`column`, or the pinned one.
   ExprPtr placed(ExprPtr e, uint64_t line, uint64_t column) const;
+  template <class T>
+  ExprPtr make(T&& node) {
+    return make_expr(*arena_, std::forward<T>(node));
+  }
   std::optional<ParseError> err_;
+
+  // Where the tree goes: this parser's own arena, or the enclosing parser's for an f-string's code.
+  Arena own_arena_;
+  Arena* arena_ = &own_arena_;
+  // Lists under construction. A list is the top of its stack from the size it had when the list began,
+  // and a list nested in another is finished before it, so one stack per element type serves them all
+  // and the lists cost no allocation of their own.
+  std::vector<Stmt> stmts_;
+  std::vector<ExprPtr> exprs_;
 };
 
 }  // namespace tarnwick

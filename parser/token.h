@@ -28,9 +28,9 @@ static_assert(static_cast<int>(TokenKind::Eof) == kTokenKindCount - 1);
 // Int -> int_value, Float -> float_value, Bool -> bool_value, String/Identifier/FString -> text.
 struct Token {
   TokenKind kind = TokenKind::Eof;
+  bool bool_value = false;
   int64_t int_value = 0;
   double float_value = 0.0;
-  bool bool_value = false;
   std::string text;
   uint64_t line = 0;
   uint64_t column = 0;

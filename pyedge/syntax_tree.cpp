@@ -75,7 +75,7 @@ inline bool put(PyObject* dict, S key, PyObject* value) {
   return rc == 0;
 }
 
-inline PyObject* new_str(const std::string& s) {
+inline PyObject* new_str(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
@@ -142,7 +142,7 @@ class Exporter {
     return out;
   }
 
-  PyObject* exprs(const std::vector<ExprPtr>& list) {
+  PyObject* exprs(ExprList list) {
     PyObject* out = PyList_New(static_cast<Py_ssize_t>(list.size()));
     if (out == nullptr) return nullptr;
     for (size_t i = 0; i < list.size(); ++i) {
@@ -171,7 +171,7 @@ class Exporter {
     return d;
   }
 
-  PyObject* params(const std::vector<Param>& list) {
+  PyObject* params(std::span<const Param> list) {
     PyObject* out = PyList_New(static_cast<Py_ssize_t>(list.size()));
     if (out == nullptr) return nullptr;
     for (size_t i = 0; i < list.size(); ++i) {

@@ -70,9 +70,20 @@ const FunctionRecord& function(const BytecodeProgram& p, const std::string& name
   return none;
 }
 
+// Trees built by hand: their nodes live here for the whole test run.
+Arena& nodes() {
+  static Arena arena;
+  return arena;
+}
+
+template <class T>
+ExprPtr node(T&& n) {
+  return make_expr(nodes(), std::forward<T>(n));
+}
+
 Program one_statement(ExprPtr e) {
   Program p;
-  p.statements.emplace_back(ast::ExprStatement{std::move(*e)}, 1);
+  p.statements = p.arena.copy(std::vector<Stmt>{Stmt(ast::ExprStatement{*e}, 1)});
   return p;
 }
 
@@ -80,7 +91,7 @@ ExprPtr int_literal(int64_t v) {
   LiteralValue lv;
   lv.kind = LiteralValue::Kind::Int;
   lv.int_value = v;
-  return make_expr(ast::Literal{lv});
+  return node(ast::Literal{lv});
 }
 
 }  // namespace
@@ -137,10 +148,10 @@ TEST(CompilerExpressions, ConstantsAreNeverShared) {
 }
 
 TEST(CompilerExpressions, FormsTheParserDoesNotProduce) {
-  auto p = compile_program(one_statement(make_expr(ast::UnaryOp{UnaryOperator::BitwiseNot, int_literal(1)})));
+  auto p = compile_program(one_statement(node(ast::UnaryOp{UnaryOperator::BitwiseNot, int_literal(1)})));
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(dis(p->code), "Push 1, Pop, LoadConst 0, Pop, Halt");
-  p = compile_program(one_statement(make_expr(ast::Await{int_literal(2)})));
+  p = compile_program(one_statement(node(ast::Await{int_literal(2)})));
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(dis(p->code), "Push 2, Pop, Halt");
   EXPECT_EQ(main_code("yield 3; yield;"), "Push 3, Pop, LoadConst 0, Pop");
@@ -150,17 +161,11 @@ TEST(CompilerExpressions, LongLeftChainsCompileWithoutDeepRecursion) {
   // Deep enough to overflow the stack if each link cost a recursive call.
   constexpr int kLinks = 300000;
   ExprPtr e = int_literal(0);
-  for (int k = 0; k < kLinks; ++k) e = make_expr(ast::BinaryOp{std::move(e), BinaryOperator::Add, int_literal(1)});
-  Program prog = one_statement(std::move(e));
+  for (int k = 0; k < kLinks; ++k) e = node(ast::BinaryOp{e, BinaryOperator::Add, int_literal(1)});
+  Program prog = one_statement(e);
   auto p = compile_program(prog);
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(p->code.size(), 1u + 2u * kLinks + 2u);
-  // Take the chain apart iteratively; the default destructor would recurse once per link.
-  ExprPtr rest = make_expr(std::move(prog.statements[0].as<ast::ExprStatement>()->expression));
-  while (auto* b = rest->as<ast::BinaryOp>()) {
-    ExprPtr left = std::move(b->left);
-    rest = std::move(left);
-  }
 }
 
 TEST(CompilerExpressions, DeepestNestingTheParserAcceptsCompiles) {
@@ -258,13 +263,12 @@ TEST(CompilerStatements, ControlFlow) {
 
 TEST(CompilerStatements, DefaultCaseAndItsPosition) {
   // Cases built by hand: the lexer never produces a default case.
+  Program prog;
   std::vector<SwitchCase> cases;
   cases.push_back(SwitchCase{int_literal(1), {}});
-  cases.push_back(SwitchCase{nullptr, {}});
-  cases.back().body.emplace_back(ast::ExprStatement{std::move(*int_literal(20))}, 1);
+  cases.push_back(SwitchCase{nullptr, prog.arena.copy(std::vector<Stmt>{Stmt(ast::ExprStatement{*int_literal(20)}, 1)})});
   cases.push_back(SwitchCase{int_literal(3), {}});
-  Program prog;
-  prog.statements.emplace_back(ast::Switch{std::move(*int_literal(7)), std::move(cases)}, 1);
+  prog.statements = prog.arena.copy(std::vector<Stmt>{Stmt(ast::Switch{*int_literal(7), prog.arena.copy(cases)}, 1)});
   auto p = compile_program(prog);
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(dis(p->code),

@@ -16,9 +16,9 @@ namespace {
 std::string dump(const Expr& e);
 std::string dump(const StmtList& body);
 
-std::string dump_type(const TypeAnnotation& t) { return t.name; }
+std::string dump_type(const TypeAnnotation& t) { return std::string(t.name); }
 
-std::string dump_params(const std::vector<Param>& ps) {
+std::string dump_params(std::span<const Param> ps) {
   std::string s = "(";
   for (size_t i = 0; i < ps.size(); ++i) {
     if (i) s += " ";
@@ -236,7 +236,8 @@ TEST(ParserExpressions, PrimariesAndPostfix) {
 TEST(ParserExpressions, TypeAnnotations) {
   for (auto [src, name] : std::vector<std::pair<const char*, const char*>>{
            {"T", "T"}, {"T[]", "T[]"}, {"[T]", "T[]"}, {"[[T]]", "T[][]"}, {"[T[]]", "T[][]"}}) {
-    auto r = Parser(lex(src)).parse_type();
+    Parser p(lex(src));  // the type's name lives in the parser's arena
+    auto r = p.parse_type();
     ASSERT_TRUE(r.ok()) << src;
     EXPECT_EQ(r.value().name, name);
     EXPECT_TRUE(r.value().generics.empty());
@@ -543,7 +544,7 @@ TEST(ParserNesting, FlatChainsHaveNoLengthLimit) {
       }
       // Links along the chain: through chain_child in an expression, through chained_if in a statement.
       size_t n = 0;
-      const Stmt& st = r.value().statements.at(0);
+      const Stmt& st = r.value().statements[0];
       if (const ast::If* i = st.as<ast::If>()) {
         while ((i = chained_if(*i))) ++n;
       } else {
