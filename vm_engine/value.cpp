@@ -178,6 +178,14 @@ inline size_t buffer_class(std::size_t bytes) {
 }
 }  // namespace
 
+void prefer_huge_pages(void* p, std::size_t bytes) noexcept {
+  if (bytes < kHugeBytes) return;
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  uintptr_t first = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  uintptr_t last = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 void* buffer_allocate(std::size_t bytes) {
   size_t c = buffer_class(bytes);
   if (kRecycleBlocks && c < kBufferClasses) {
@@ -197,7 +205,7 @@ void* buffer_allocate(std::size_t bytes) {
     // A big table (the keys, values and index of a large object) is read at random places: backed by huge
     // pages where the system grants them, a look-up misses the address cache far less often.
     void* p = ::operator new(bytes, kHugeAlign);
-    madvise(p, (bytes + 4095) & ~size_t{4095}, MADV_HUGEPAGE);
+    prefer_huge_pages(p, bytes);
     return p;
   }
   return ::operator new(bytes);
@@ -224,14 +232,6 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
     return;
   }
   ::operator delete(p);
-}
-
-void prefer_huge_pages(void* p, std::size_t bytes) noexcept {
-  if (bytes < kHugeBytes) return;
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  uintptr_t first = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  uintptr_t last = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 int64_t thread_net() noexcept {
@@ -410,6 +410,20 @@ const HashKey& hash_key() {
 
 }  // namespace
 
+// The n < 8 bytes at p as one little-endian word: for n >= 4 two overlapping four-byte reads, below that the
+// first, middle and last bytes (with the length, these determine the bytes).
+inline uint64_t short_word(const char* p, size_t n) {
+  if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    return static_cast<uint64_t>(lo) | (static_cast<uint64_t>(hi) << (8 * (n - 4)));
+  }
+  if (n == 0) return 0;
+  auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i); };
+  return byte(0) | byte(n / 2) | byte(n - 1);
+}
+
 // The high and low halves of a full 64 × 64-bit product, folded together.
 inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
   unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
@@ -423,19 +437,12 @@ uint64_t keyed_hash(std::string_view text) noexcept {
   // Map keys are mostly short: up to 16 bytes, two keyed multiplications of the text read as two words
   // (overlapping, so the words and the length determine the text) replace the rounds below.
   if (len <= 16) {
-    uint64_t a = 0, b = 0;
+    uint64_t a, b = 0;
     if (len >= 8) {
       std::memcpy(&a, data, 8);
       std::memcpy(&b, data + len - 8, 8);
-    } else if (len >= 4) {
-      uint32_t lo, hi;
-      std::memcpy(&lo, data, 4);
-      std::memcpy(&hi, data + len - 4, 4);
-      a = lo;
-      b = hi;
-    } else if (len > 0) {
-      auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(data[i])); };
-      a = (byte(0) << 16) | (byte(len / 2) << 8) | byte(len - 1);
+    } else {
+      a = short_word(data, len);
     }
     uint64_t h = fold_multiply(a ^ key.k0, b ^ key.k1 ^ (static_cast<uint64_t>(len) << 56));
     return fold_multiply(h ^ 0x9e3779b97f4a7c15ULL, key.k0 ^ 0xd6e8feb86659fd93ULL);
@@ -458,20 +465,8 @@ uint64_t keyed_hash(std::string_view text) noexcept {
     round();
     v0 ^= m;
   }
-  // The last len % 8 bytes, little-endian, under the length: read as two overlapping words (or, below
-  // four bytes, three single bytes) rather than byte by byte.
-  const char* tail = data + blocks * 8;
-  size_t rest = len % 8;
-  uint64_t b = static_cast<uint64_t>(len) << 56;
-  if (rest >= 4) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, tail, 4);
-    std::memcpy(&hi, tail + rest - 4, 4);
-    b |= static_cast<uint64_t>(lo) | (static_cast<uint64_t>(hi) << (8 * (rest - 4)));
-  } else if (rest > 0) {
-    auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(tail[i])) << (8 * i); };
-    b |= byte(0) | byte(rest / 2) | byte(rest - 1);
-  }
+  // The last len % 8 bytes under the length.
+  uint64_t b = (static_cast<uint64_t>(len) << 56) | short_word(data + blocks * 8, len % 8);
   v3 ^= b;
   round();
   v0 ^= b;
