@@ -149,6 +149,32 @@ size_t register_store_end(const std::vector<Instruction>& code, size_t s, size_t
   return j;
 }
 
+// For n loads (LoadReg of a register, LoadConst of a constant in the table) at i followed by n - 1 Concat,
+// 2 <= n <= kJoinMax: the FusedJoin operand (n in bits 0-3, bit 4 + k set when load k is a LoadConst,
+// and in bits 12-20 one more than the register a StoreReg, or Dup; StoreReg, right after the run stores
+// the text into, or 0); else 0.
+uint32_t join_form(const std::vector<Instruction>& code, size_t i, size_t n, size_t constant_count) {
+  uint32_t loads = 0, consts = 0;
+  for (size_t j = i; j < n && loads < detail::kJoinMax; ++j, ++loads) {
+    const Instruction& in = code[j];
+    if (in.opcode == Opcode::LoadConst && in.arg < constant_count) {
+      consts |= 1u << loads;
+    } else if (!(in.opcode == Opcode::LoadReg && in.arg < kRegisterLimit)) {
+      break;
+    }
+  }
+  if (loads < 2) return 0;
+  size_t after = i + loads;
+  for (uint32_t k = 1; k < loads; ++k, ++after)
+    if (after >= n || code[after].opcode != Opcode::Concat) return 0;
+  if (after < n && code[after].opcode == Opcode::Concat) return 0;  // more Concat than loads: joins what lies below
+  if (after < n && code[after].opcode == Opcode::Dup) ++after;
+  uint32_t target = after < n && code[after].opcode == Opcode::StoreReg && code[after].arg < kRegisterLimit
+                        ? static_cast<uint32_t>(code[after].arg) + 1
+                        : 0;
+  return loads | (consts << 4) | (target << 12);
+}
+
 // The executable copy of a body; with `sequences` off, only the single-instruction rewrites are made.
 std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, const std::vector<ValueRef>& constants,
                               bool sequences) {
@@ -223,6 +249,10 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
           is(i + 5, Opcode::LoadConst) && code[i + 5].arg < constants.size() && constants[code[i + 5].arg].is_nil() &&
           is(i + 6, Opcode::Eq) && forward(i + 7, Opcode::JumpIfTrue) && reg(i + 8, Opcode::StoreReg)) {
         out[i] = make(detail::kFusedForNext, 0, code[i].arg | (code[i + 8].arg << 8) | (code[i + 7].arg << 32));
+        continue;
+      }
+      if (uint32_t join = join_form(code, i, n, constants.size()); join != 0) {
+        out[i] = make(detail::kFusedJoin, static_cast<int32_t>(join), code[i].arg);
         continue;
       }
       if (is(i, Opcode::Concat) && is(i + 1, Opcode::Concat)) {

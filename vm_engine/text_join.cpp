@@ -154,4 +154,50 @@ bool join_texts(ValueRef* first, ValueRef* end, ValueRef* target) {
   return true;
 }
 
+bool join_in_place(const ValueRef* const* ops, size_t n, ValueRef* target, ValueRef& out) {
+  size_t total = 0;
+  uint8_t widths[kKeptWidths];
+  bool target_free = target != nullptr;
+  for (size_t k = 0; k < n; ++k) {
+    const ValueRef* p = ops[k];
+    if (p->kind() == ValueKind::String) {
+      total += p->as_string().size();
+    } else if (p->kind() == ValueKind::Int) {
+      size_t width = int_text_size(p->as_int());
+      if (k < kKeptWidths) widths[k] = static_cast<uint8_t>(width);
+      total += width;
+    } else {
+      return false;
+    }
+    if (k != 0 && p == target) target_free = false;
+  }
+  if (!within_text_limit(total)) return false;
+  char* at;
+  if (ops[0] == target) {
+    if (target_free && target->kind() == ValueKind::String && target->unique()) {
+      out = std::move(*target);
+      size_t head = out.as_string().size();
+      at = out.string_grow(total) + head;
+      for (size_t k = 1; k < n; ++k) {
+        const ValueRef* p = ops[k];
+        at = p->kind() == ValueKind::String ? put_text(at, p->as_string())
+                                            : write_int_text(at, p->as_int(), k < kKeptWidths ? widths[k] : int_text_size(p->as_int()));
+      }
+      return true;
+    }
+    target_free = false;
+  }
+  if (total == 0) {
+    out = ValueRef::string(std::string_view());
+    return true;
+  }
+  out = target_free ? result_string(total, target, at) : ValueRef::string_for_writing(total, at);
+  for (size_t k = 0; k < n; ++k) {
+    const ValueRef* p = ops[k];
+    at = p->kind() == ValueKind::String ? put_text(at, p->as_string())
+                                        : write_int_text(at, p->as_int(), k < kKeptWidths ? widths[k] : int_text_size(p->as_int()));
+  }
+  return true;
+}
+
 }  // namespace tarnwick

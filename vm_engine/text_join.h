@@ -95,4 +95,12 @@ TARNWICK_INLINE char* write_int_text(char* out, int64_t v) noexcept { return wri
 // passes the limit fails.
 bool join_texts(ValueRef* first, ValueRef* end, ValueRef* target);
 
+// The same join read in place: `out` (nil on entry) receives the String of the texts of *ops[0], ...,
+// *ops[n - 1], which stay untouched except as follows. `target`, when not null, is the register the result
+// is stored over next: when it is ops[0] alone, holding a String nothing else shares, that text is moved
+// out and extended in place; when it is none of the operands and holds an unshared String that fits, its
+// block is reused (the register is left nil in both cases). Returns false, changing nothing, unless every
+// operand is a String or an Int and the text stays within the rendering limit.
+bool join_in_place(const ValueRef* const* ops, size_t n, ValueRef* target, ValueRef& out);
+
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <mutex>
@@ -147,7 +148,23 @@ void* HeapObject::operator new(std::size_t size) {
   }
   if (size >= kLargeBytes) [[unlikely]] check_large(size);
   charge(size);
+  if (size >= kMovableBytes) [[unlikely]] {
+    // Taken from malloc itself, so that resize() can hand it to realloc.
+    void* p = std::malloc(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
   return ::operator new(size);
+}
+
+// Kept out of line: the block it returns is freed by operator delete, which hands large ones to free().
+[[gnu::noinline]] void* HeapObject::resize(void* p, std::size_t old_size, std::size_t new_size) {
+  check_large(new_size);
+  void* q = std::realloc(p, new_size);
+  if (q == nullptr) throw std::bad_alloc();
+  charge(new_size);
+  credit(old_size);
+  return q;
 }
 
 void HeapObject::operator delete(void* p, std::size_t size) noexcept {
@@ -166,6 +183,10 @@ void HeapObject::operator delete(void* p, std::size_t size) noexcept {
     return;
   }
   credit(size);
+  if (size >= kMovableBytes) [[unlikely]] {
+    std::free(p);
+    return;
+  }
   ::operator delete(p);
 }
 
@@ -335,11 +356,22 @@ ValueRef ValueRef::string_for_writing(size_t size, char*& bytes) {
 char* ValueRef::string_grow(size_t size) {
   auto* s = static_cast<StringObj*>(p_);
   if (size > s->capacity) {
-    // Doubling keeps a text that grows a little at a time at amortised constant cost per byte.
-    StringObj* grown = StringObj::make(size, std::max(size, 2 * s->capacity));
-    std::memcpy(grown->data(), s->data(), s->size);
-    StringObj::free(s);
-    p_ = s = grown;
+    // Doubling keeps a text that grows a little at a time at amortised constant cost per byte; a short
+    // one starts with room for a line or so.
+    size_t capacity = std::max({size, 2 * s->capacity, size_t{48}});
+    size_t old_bytes = sizeof(StringObj) + s->capacity;
+    if (old_bytes >= detail::HeapObject::kMovableBytes) {
+      if (capacity > SIZE_MAX / 2) throw std::bad_alloc();
+      size_t bytes = (sizeof(StringObj) + capacity + 15) & ~size_t{15};
+      s = static_cast<StringObj*>(detail::HeapObject::resize(s, old_bytes, bytes));
+      s->capacity = bytes - sizeof(StringObj);
+      p_ = s;
+    } else {
+      StringObj* grown = StringObj::make(size, capacity);
+      std::memcpy(grown->data(), s->data(), s->size);
+      StringObj::free(s);
+      p_ = s = grown;
+    }
   }
   s->size = size;
   return s->data();

@@ -88,6 +88,11 @@ struct HeapObject {
   // Heap values are small, fixed-size and short-lived: each thread recycles their blocks itself.
   static void* operator new(std::size_t size);
   static void operator delete(void* p, std::size_t size) noexcept;
+  // Moves a block of `old_size` bytes from operator new to one of `new_size` (both at least
+  // kMovableBytes), keeping its first old_size bytes: the system can then remap a large block's pages
+  // instead of copying them.
+  static void* resize(void* p, std::size_t old_size, std::size_t new_size);
+  static constexpr std::size_t kMovableBytes = std::size_t{64} << 10;
 };
 
 // Offers the whole huge pages inside storage of `bytes` bytes at `p` (when it is large) to be backed by huge

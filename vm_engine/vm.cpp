@@ -1101,6 +1101,29 @@ concat: {
   DISPATCH();
 }
 
+// n loads and n - 1 Concat (see join_form): the texts are read where they lie and only the result is
+// pushed. Operands other than strings and ints, or a text past the limit, run the loads as written.
+L_FusedJoin: {
+  const uint32_t form = static_cast<uint32_t>(ip->imm);
+  const size_t n = form & 0xF;
+  ENSURE(1);
+  {
+    const Instruction* loads = unit->code.data() + PC();
+    const ValueRef* ops[detail::kJoinMax];
+    for (size_t k = 0; k < n; ++k)
+      ops[k] = (form >> (4 + k)) & 1 ? &unit->constants[loads[k].arg] : &R[static_cast<uint8_t>(loads[k].arg)];
+    const uint32_t target = (form >> 12) & 0x1FF;
+    if (!join_in_place(ops, n, target != 0 ? &R[target - 1] : nullptr, *sp)) {
+      if ((form >> 4) & 1) goto L_LoadConst;
+      goto L_LoadReg;
+    }
+  }
+  ++sp;
+  executed += 2 * n - 1;
+  ip += 2 * n - 1;
+  DISPATCH();
+}
+
 L_FusedForNext: {
   uint64_t arg = ip->arg;
   ValueRef& st = R[arg & 0xFF];
@@ -1258,8 +1281,18 @@ L_End:
     const ValueRef& x = R[arg & 0xFF];                         \
     double a, b;                                               \
     if (IMM) {                                                 \
-      if (!x.is_number()) goto L_LoadReg;                      \
-      a = x.number_as_double();                                \
+      /* an int beside a 32-bit immediate orders as its double does */ \
+      if (x.is_int()) {                                        \
+        executed += 4;                                         \
+        if ((x.as_int() OPER ip->imm) == (((arg >> 20) & 1) != 0)) { \
+          ip = exec + (arg >> 32);                             \
+        } else {                                               \
+          ip += 4;                                             \
+        }                                                      \
+        DISPATCH();                                            \
+      }                                                        \
+      if (!x.is_float()) goto L_LoadReg;                       \
+      a = x.as_float();                                        \
       b = ip->imm;                                             \
     } else {                                                   \
       const ValueRef& y = R[(arg >> 8) & 0xFF];                \

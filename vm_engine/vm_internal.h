@@ -43,6 +43,9 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   /* LoadReg i; IterNext; Swap; StoreReg i; Dup; LoadConst nil; Eq; JumpIfTrue x; StoreReg v: one   */ \
   /* step of a for loop, advancing the iterator held in register i in place                         */ \
   X(FusedForNext)                                                                                      \
+  /* LoadReg | LoadConst, n times (2 <= n <= 8), then n - 1 Concat: one text joined straight from the */ \
+  /* registers and constants, with no copy of them pushed (see kJoinMax and the handler)             */ \
+  X(FusedJoin)                                                                                         \
   /* Binary operations on numbers with operands straight from registers, immediates and number      */ \
   /* constants: kFusedBin + op * kBinForms + form, op in BinOp order. Left operand and result by form:*/ \
   /*   RR LoadReg a; LoadReg b; <op>   RI LoadReg a; Push k; <op>   RC LoadReg a; LoadConst k; <op> */ \
@@ -105,6 +108,7 @@ enum FusedOp : uint32_t {
   kFusedStoreTop = kOpFusedStoreTop,
   kFusedConcat = kOpFusedConcat,
   kFusedForNext = kOpFusedForNext,
+  kFusedJoin = kOpFusedJoin,
   kFusedBin = kOpBinAdd_RR,
   kFusedPair = kOpPairAddAdd,
   kFusedIndexRR = kOpFusedIndexRR,
@@ -271,7 +275,10 @@ inline constexpr const char* kNoCall = "Return without matching call";
 // The name of the units that host calls run in; no function can have it.
 inline constexpr const char* kHostCallUnit = "<host call>";
 // Fused sequences push less on the way than their instructions would: at most this many values more.
-inline constexpr uint64_t kSequencePeak = 3;
+inline constexpr uint64_t kSequencePeak = 7;
+// Operands of a FusedJoin at most: it pushes one value where its instructions push up to this many.
+inline constexpr size_t kJoinMax = 8;
+static_assert(kJoinMax - 1 <= kSequencePeak, "a join's saving stays within the sequence peak");
 // Register operands at or past this are errors; the fused forms keep a slot in 8 bits.
 inline constexpr uint64_t kRegisterLimit = 256;
 
