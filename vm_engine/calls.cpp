@@ -370,7 +370,10 @@ void VM::update_frame_room(const Limits& limits) noexcept {
 // resolved before (by any site), the site is pointed at it, so that the call runs the inline path. The
 // instruction's argument count is the site's, so its span stays.
 bool VM::retarget_method_site(CallSite& site, const ValueRef& method, uint64_t argc) {
-  const void* id = method.method_function().heap_identity();
+  return retarget_method_site(site, method.method_function().heap_identity(), argc);
+}
+
+bool VM::retarget_method_site(CallSite& site, const void* id, uint64_t argc) {
   uintptr_t key = reinterpret_cast<uintptr_t>(id) | 1;
   auto& way = resolved_calls_.method_ways[(key >> 4) & (resolved_calls_.method_ways.size() - 1)];
   const CodeUnit* body = way.unit;

@@ -306,6 +306,11 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
       }
       // Element reads straight from a register.
       if (reg(i, Opcode::LoadReg) && is(i + 2, Opcode::GetIndex)) {
+        if (is(i + 1, Opcode::LoadConst) && code[i + 1].arg < constants.size() && code[i + 1].arg <= 0xFFFFFFFFu &&
+            constants[code[i + 1].arg].kind() == ValueKind::String && is(i + 3, Opcode::Call) && code[i + 3].arg == 0) {
+          out[i] = make(detail::kOpFusedCallMethodRC, 0, code[i].arg | (code[i + 1].arg << 32));
+          continue;
+        }
         if (reg(i + 1, Opcode::LoadReg)) {
           out[i] = make(detail::kFusedIndexRR, 0, code[i].arg | (code[i + 1].arg << 8));
           continue;
@@ -462,7 +467,7 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
       uint32_t op = static_cast<uint32_t>(in.opcode);
       if (in.opcode == Opcode::GetIndex || in.opcode == Opcode::MakeObject) {
         in.imm = site_of[i];
-      } else if (op == detail::kFusedIndexRR || op == detail::kFusedIndexRC) {
+      } else if (op == detail::kFusedIndexRR || op == detail::kFusedIndexRC || op == detail::kOpFusedCallMethodRC) {
         in.imm = site_of[i + 2];
       } else if (in.opcode == Opcode::Call) {
         in.imm = next_site++;

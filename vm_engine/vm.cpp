@@ -1565,6 +1565,48 @@ L_FusedIndexRC: {
   goto L_LoadReg;
 }
 
+// o.m() with no arguments: the read runs as FusedIndexRC does, but a method whose body the call site already
+// runs (or can be pointed at) is entered at once, o going straight to the receiver register: no method
+// value is made. A call that would poll, or find no room for its frame, takes the read and the Call apart.
+L_FusedCallMethodRC: {
+  ENSURE(1);
+  uint64_t arg = ip->arg;
+  const ValueRef& c = OPERAND_A;
+  const ValueRef& key = OPERAND_K_HIGH;
+  if (c.kind() == ValueKind::Object && key.kind() == ValueKind::String) {
+    detail::MethodSite& site = unit->method_sites[static_cast<uint32_t>(ip->imm)];
+    const ValueRef* fn = nullptr;
+    detail::MemberHit hit = detail::member_hit(c, key, site, *sp, fn);
+    if (hit == detail::MemberHit::Method) {
+      CallSite& call = unit->sites[static_cast<uint32_t>(ip[3].imm)];
+      const void* id = fn->heap_identity();
+      if ((call.method_id == id || (call.kind == CallSite::MethodUnit && retarget_method_site(call, id, 0))) &&
+          !(poll != nullptr && poll_countdown == 1) && frame_top_ < frame_fast_end_ &&
+          R + unit->reg_count <= regs_fast_end_) {
+        --poll_countdown;
+        *frame_top_++ = Frame{unit, ip + 4, base, R};
+        const ValueRef* receiver = &c;
+        R += unit->reg_count;
+        unit = call.unit;
+        if (unit->reg_count > 0) R[0].put(*receiver);
+        base = sp;
+        exec = ip = unit->exec.data();
+        executed += 4;
+        DISPATCH();
+      }
+    }
+    if (hit != detail::MemberHit::Done) {
+      SYNC_AT(2);
+      sp->put(hit == detail::MemberHit::Method ? ValueRef::method(c, *fn) : read_member(c, key, site));
+    }
+    ++sp;
+    executed += 3;
+    ip += 3;
+    DISPATCH();
+  }
+  goto L_LoadReg;
+}
+
 // a[i] = v as seven instructions would do it, with the array in register a updated in place: only when a
 // holds the only handle to an array and the index is an int inside it (negative from the end); anything
 // else runs the first instruction as written. The value register is never a (checked when fused).

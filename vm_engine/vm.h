@@ -200,6 +200,9 @@ class VM {
   ValueRef class_method(const ValueRef& class_name, const ValueRef& member, detail::MethodSite& site);
   // Points a method call site at the body of `method` when its resolution is known; false otherwise.
   bool retarget_method_site(detail::CallSite& site, const ValueRef& method, uint64_t argc);
+  // The same for the Function (its identity) that implements a method: the fused `o.m()` asks before any
+  // method value exists.
+  bool retarget_method_site(detail::CallSite& site, const void* function_id, uint64_t argc);
   // The implementing function's name for (class, member), through the method cache.
   std::optional<std::string> lookup_method(const std::string& class_name, const std::string& member);
   ValueRef* global_slot(const detail::CodeUnit& unit, uint64_t k, bool create);

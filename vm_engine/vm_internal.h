@@ -63,6 +63,9 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   /* Element reads: LoadReg a; LoadReg i; GetIndex (RR), LoadReg a; Push k; GetIndex (RI),          */ \
   /* LoadReg a; LoadConst k; GetIndex (RC), LoadReg a; LoadReg i; Push k; Add; GetIndex (RRI).      */ \
   X(FusedIndexRR) X(FusedIndexRI) X(FusedIndexRC) X(FusedIndexRRI)                                     \
+  /* o.m(): LoadReg o; LoadConst k; GetIndex; Call 0, the read as FusedIndexRC; a method found for o    */ \
+  /* whose body the call site knows is entered with o as its receiver, no method value made          */ \
+  X(FusedCallMethodRC)                                                                                 \
   X(FusedSetIndexStore) /* SetIndex; Dup; StoreReg r; Pop with the container held by r: in place */    \
   /* Element stores addressed by registers: LoadReg a; LoadReg i; LoadReg v | Push k | LoadConst k;    */ \
   /* SetIndex; Dup; StoreReg a; Pop, done in place when a holds the only handle to an array          */ \
