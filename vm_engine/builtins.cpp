@@ -15,6 +15,7 @@
 #include "vm_engine/limits.h"
 #include "vm_engine/pool.h"
 #include "vm_engine/vm.h"
+#include "vm_engine/text_join.h"
 #include "vm_engine/vm_internal.h"
 
 namespace tarnwick {
@@ -190,7 +191,18 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
       out = ValueRef::floating(ts.tv_sec < 0 ? 0.0 : static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9);
       return true;
     }
-    case kStr: out = ValueRef::string(to_text(a)); return true;
+    case kStr:
+      // A string is its own text (strings are values: sharing the handle is the same as a copy).
+      if (a.kind() == ValueKind::String) {
+        out = a;
+      } else if (a.kind() == ValueKind::Int) {
+        char* at;
+        out = ValueRef::string_for_writing(int_text_size(a.as_int()), at);
+        write_int_text(at, a.as_int());
+      } else {
+        out = ValueRef::string(to_text(a));
+      }
+      return true;
     case kInt: {
       int64_t r = 0;
       switch (a.kind()) {

@@ -353,6 +353,12 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
           continue;
         }
       }
+      if (reg(i, Opcode::LoadReg) && (forward(i + 1, Opcode::JumpIfFalse) || forward(i + 1, Opcode::JumpIfTrue)) &&
+          code[i + 1].arg > i + 1) {
+        uint64_t sense = code[i + 1].opcode == Opcode::JumpIfTrue ? 1 : 0;
+        out[i] = make(detail::kOpFusedTestReg, 0, code[i].arg | (sense << 8) | (code[i + 1].arg << 32));
+        continue;
+      }
       if (reg(i, Opcode::LoadReg) && is(i + 1, Opcode::Return)) {
         out[i] = make(detail::kFusedReturnReg, 0, code[i].arg);
         continue;

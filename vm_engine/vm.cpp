@@ -866,6 +866,17 @@ L_Return: {
   ++executed;
   DISPATCH();
 }
+// `if x`, `while x`: the register's truth decides the branch; nothing is pushed.
+L_FusedTestReg: {
+  uint64_t arg = ip->arg;
+  executed += 2;
+  if (is_truthy(R[arg & 0xFF]) == (((arg >> 8) & 1) != 0)) {
+    ip = exec + (arg >> 32);
+  } else {
+    ip += 2;
+  }
+  DISPATCH();
+}
 // `return x`: the register's value goes straight to the caller (its window is cleared right after). In the
 // main program, or where the push would need the stack to grow, the two instructions run as written.
 L_FusedReturnReg: {

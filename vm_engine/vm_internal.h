@@ -82,6 +82,7 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   X(FusedTakeElement)                                                                                  \
   X(FusedMove)          /* LoadReg x; StoreReg y */                                                    \
   X(FusedReturnReg)     /* LoadReg x; Return */                                                        \
+  X(FusedTestReg)       /* LoadReg x; JumpIfFalse t | JumpIfTrue t (forward): a branch on a register  */ \
   /* <op>; Return in a function body, op one of + - * / (in BinOp order)                           */ \
   X(FusedReturnAdd) X(FusedReturnSub) X(FusedReturnMul) X(FusedReturnDiv)                              \
   X(FusedSetImm)        /* Push k; StoreReg y */                                                       \
