@@ -26,6 +26,11 @@ const char kOutOfMemory[] = "Out of memory";
 
 bool fits_in_memory(uint64_t bytes) { return value_fits(bytes) && account_allows(bytes); }
 
+const ValueRef& range_marker() {
+  static const ValueRef* marker = new ValueRef(ValueRef::native("<range>"));
+  return *marker;
+}
+
 }  // namespace detail
 
 namespace {

@@ -251,6 +251,10 @@ std::vector<Instruction> fuse(const std::vector<Instruction>& code, size_t n, co
         out[i] = make(detail::kFusedForNext, 0, code[i].arg | (code[i + 8].arg << 8) | (code[i + 7].arg << 32));
         continue;
       }
+      if (is(i, Opcode::Call) && code[i].arg == 2 && is(i + 1, Opcode::GetIter)) {
+        out[i] = make(detail::kOpFusedRangeIter, 0, code[i].arg);
+        continue;
+      }
       if (uint32_t join = join_form(code, i, n, constants.size()); join != 0) {
         out[i] = make(detail::kFusedJoin, static_cast<int32_t>(join), code[i].arg);
         continue;
@@ -475,7 +479,7 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
         in.imm = site_of[i];
       } else if (op == detail::kFusedIndexRR || op == detail::kFusedIndexRC || op == detail::kOpFusedCallMethodRC) {
         in.imm = site_of[i + 2];
-      } else if (in.opcode == Opcode::Call) {
+      } else if (in.opcode == Opcode::Call || op == detail::kOpFusedRangeIter) {
         in.imm = next_site++;
       } else if (in.opcode == Opcode::LoadGlobal && in.arg < global_cache.size()) {
         in = Instruction{static_cast<Opcode>(detail::kLoadGlobalCached), 0,

@@ -1135,12 +1135,63 @@ L_FusedJoin: {
   DISPATCH();
 }
 
+// `for i in range(a, b)`: with the site resolved to the builtin range and two ints, the Call and the
+// GetIter become one step that makes the counting state (detail::range_state) instead of an array of
+// b - a ints; a range too large for memory still fails in the Call, as does anything unusual.
+L_FusedRangeIter: {
+  {
+    const CallSite& site = unit->sites[static_cast<uint32_t>(ip->imm)];
+    if (site.kind != CallSite::Builtin || site.builtin != detail::kBuiltinRange || DEPTH() < 3 ||
+        (poll != nullptr && poll_countdown == 1))
+      goto L_Call;
+    ValueRef* f = sp - 3;
+    if (f->kind() != ValueKind::Function || f->heap_identity() != site.builtin_id || !f[1].is_int() || !f[2].is_int())
+      goto L_Call;
+    int64_t start = f[1].as_int(), end = f[2].as_int();
+    if (start < end) {
+      uint64_t count = static_cast<uint64_t>(end) - static_cast<uint64_t>(start);
+      if (count > UINT64_MAX / sizeof(ValueRef) || !detail::fits_in_memory(count * sizeof(ValueRef))) goto L_Call;
+    }
+    --poll_countdown;
+    SYNC();
+    std::vector<ValueRef> state;
+    state.reserve(3);
+    state.push_back(detail::range_marker());
+    state.push_back(ValueRef::integer(start));
+    state.push_back(ValueRef::integer(end));
+    sp -= 2;  // two ints: nothing to release
+    sp[0].put_nil();
+    sp[1].put_nil();
+    f->put(ValueRef::array(std::move(state)));  // over the builtin (an interned name): nothing to release
+  }
+  executed += 2;
+  ip += 2;
+  DISPATCH();
+}
+
 L_FusedForNext: {
   uint64_t arg = ip->arg;
   ValueRef& st = R[arg & 0xFF];
   if (st.kind() != ValueKind::Array || !st.unique()) goto L_LoadReg;
   {
     std::vector<ValueRef>& pair = st.array_mut();
+    if (detail::is_range_state(pair)) {
+      int64_t k = pair[1].as_int();
+      if (k < pair[2].as_int()) {
+        pair[1].put_int(k + 1);
+        R[(arg >> 8) & 0xFF] = ValueRef::integer(k);
+        executed += 9;
+        ip += 9;
+        DISPATCH();
+      }
+      // Exhausted: the loop leaves with nil on the stack and nil for a state.
+      ENSURE(1);
+      R[arg & 0xFF].clear();
+      (sp++)->put_nil();
+      executed += 8;
+      ip = exec + (arg >> 32);
+      DISPATCH();
+    }
     if (pair.size() != 2 || !pair[1].is_int() || pair[1].as_int() < 0 || pair[0].kind() != ValueKind::Array)
       goto L_LoadReg;
     uint64_t k = static_cast<uint64_t>(pair[1].as_int());
@@ -1227,6 +1278,37 @@ L_GetIter: {
 
 L_IterNext: {
   if (sp == base) FAIL(kStackUnderflow);
+  if (sp[-1].kind() == ValueKind::Array && detail::is_range_state(sp[-1].as_array())) {
+    ENSURE(1);
+    {
+      ValueRef& st = sp[-1];
+      int64_t k = st.as_array()[1].as_int();
+      if (k >= st.as_array()[2].as_int()) {
+        st = ValueRef();
+        (sp++)->put_nil();
+        NEXT();
+      }
+      if (!st.unique()) {
+        // As below: the loop's `Swap, StoreReg r` is about to replace the register's handle.
+        const Instruction* code = unit->code.data();
+        uint64_t pc = PC() + 1;
+        if (code[pc].opcode == Opcode::Swap && pc + 1 < unit->code_size) {
+          const Instruction& n2 = code[pc + 1];
+          if (n2.opcode == Opcode::StoreReg && n2.arg < kRegisterLimit && R[n2.arg].identity() == st.identity())
+            R[n2.arg] = ValueRef();
+        }
+      }
+      if (st.unique()) {
+        st.array_mut()[1].put_int(k + 1);
+      } else {
+        SYNC();
+        std::vector<ValueRef> next{st.as_array()[0], ValueRef::integer(k + 1), st.as_array()[2]};
+        st = ValueRef::array(std::move(next));
+      }
+      (sp++)->put_int(k);
+    }
+    NEXT();
+  }
   {
     const ValueRef& s = sp[-1];
     const char* bad = nullptr;

@@ -43,6 +43,9 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   /* LoadReg i; IterNext; Swap; StoreReg i; Dup; LoadConst nil; Eq; JumpIfTrue x; StoreReg v: one   */ \
   /* step of a for loop, advancing the iterator held in register i in place                         */ \
   X(FusedForNext)                                                                                      \
+  /* Call 2; GetIter where the callee is the builtin range of two ints: the loop's state counts the   */ \
+  /* ints instead of holding an array of them (see range_state)                                      */ \
+  X(FusedRangeIter)                                                                                    \
   /* LoadReg | LoadConst, n times (2 <= n <= 8), then n - 1 Concat: one text joined straight from the */ \
   /* registers and constants, with no copy of them pushed (see kJoinMax and the handler)             */ \
   X(FusedJoin)                                                                                         \
@@ -263,9 +266,18 @@ struct CodeUnit {
 int builtin_index(const std::string& name);
 // The indexes of the builtins that call sites run inline: "len", and "sqrt", "cos", "sin" of one number.
 inline constexpr int kBuiltinLen = 5;
+inline constexpr int kBuiltinRange = 6;
 inline constexpr int kBuiltinSqrt = 9;
 inline constexpr int kBuiltinCos = 16;
 inline constexpr int kBuiltinSin = 17;
+
+// The state of a `for` over range(a, b) entered through FusedRangeIter: [marker, next, end], the marker
+// being a value no script can make. It steps like [items, k] over the array range(a, b) would return, and
+// only a loop's own hidden register ever holds it.
+const ValueRef& range_marker();
+inline bool is_range_state(const std::vector<ValueRef>& s) {
+  return s.size() == 3 && s[0].kind() == ValueKind::NativeFn && s[0].heap_identity() == range_marker().heap_identity();
+}
 
 // "Out of memory" guard for sizes a script controls.
 bool fits_in_memory(uint64_t bytes);

@@ -698,6 +698,11 @@ TEST(Resources, SequencesMeetTheStackCeilingWhereTheirInstructionsWould) {
       {1023, {op(O::LoadReg, 0), op(O::LoadReg, 0), op(O::Add)}, 1},
       {1023, {op(O::LoadReg, 0), push(2), op(O::Mul), op(O::Dup), op(O::StoreReg, 1), op(O::Pop)}, 1},
       {1024, {op(O::Dup), op(O::StoreReg, 1), op(O::Pop)}, 0},
+      // Joins read from registers push one value where their loads push one each.
+      {1023, {op(O::LoadReg, 0), op(O::LoadReg, 0), op(O::Concat)}, 1},
+      {1020, {op(O::LoadReg, 0), op(O::LoadReg, 0), op(O::LoadReg, 0), op(O::LoadReg, 0), op(O::LoadReg, 0),
+              op(O::Concat), op(O::Concat), op(O::Concat), op(O::Concat)},
+       4},
   };
   for (const auto& c : cases) {
     Program p{{push(5), op(O::StoreReg, 0)}, {}, {}, {}};
@@ -711,6 +716,25 @@ TEST(Resources, SequencesMeetTheStackCeilingWhereTheirInstructionsWould) {
     EXPECT_EQ(vm->stack_depth(), 1024u);
   }
   set_limits(saved);
+}
+
+// The counting state of a loop over range(a, b) also steps through a plain IterNext (a loop whose shape the
+// loader does not fuse): r1 sums range(0, 4) twice, the second time with the call site resolved.
+TEST(Iteration, RangeStateStepsThroughAPlainIterNext) {
+  Program p{{push(0), op(O::StoreReg, 1), push(2), op(O::StoreReg, 2),
+             // 4: r0 = iterator over range(0, 4)
+             op(O::LoadGlobal, 0), push(0), push(4), op(O::Call, 2), op(O::GetIter), op(O::StoreReg, 0),
+             // 10: the element, or nil to leave
+             op(O::LoadReg, 0), op(O::IterNext), op(O::Swap), op(O::StoreReg, 0), op(O::Dup), op(O::LoadConst, 1),
+             op(O::Ne), op(O::JumpIfFalse, 22), op(O::LoadReg, 1), op(O::Add), op(O::StoreReg, 1), op(O::Jump, 10),
+             // 22
+             op(O::Pop), op(O::LoadReg, 2), push(1), op(O::Sub), op(O::Dup), op(O::StoreReg, 2), op(O::JumpIfTrue, 4),
+             op(O::LoadReg, 1), op(O::LoadReg, 0)},
+            {S("range"), Constant::nil()}, {}, {}};
+  // The sum, and the exhausted iterator's register: nil.
+  EXPECT_EQ(run(p), "ok:nil");
+  p.code.pop_back();
+  EXPECT_EQ(run(p), "ok:12");
 }
 
 TEST(Resources, DeepNestingBuiltByAScriptRendersAndFrees) {
