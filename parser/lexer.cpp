@@ -73,9 +73,9 @@ size_t utf8_sequence(std::string_view s, size_t i, size_t& skip) {
   return static_cast<size_t>(len);
 }
 
-std::string to_valid_utf8(std::string_view in) {
+// Length of the well-formed UTF-8 prefix of `in` (all of it for most sources).
+size_t valid_utf8_prefix(std::string_view in) {
   size_t i = 0, skip = 0;
-  // Fast path: most sources are ASCII or already well-formed.
   while (i < in.size()) {
     if (i + 8 <= in.size()) {
       uint64_t word;
@@ -93,7 +93,12 @@ std::string to_valid_utf8(std::string_view in) {
     if (len == 0) break;
     i += len;
   }
-  if (i == in.size()) return std::string(in);
+  return i;
+}
+
+// `in`, whose first `valid` bytes are well-formed, with each ill-formed sequence after them replaced.
+std::string repaired_utf8(std::string_view in, size_t valid) {
+  size_t i = valid, skip = 0;
   std::string out;
   out.reserve(in.size() + 16);
   out.append(in.data(), i);
@@ -236,12 +241,18 @@ double read_decimal_double(std::string_view text) {
   return 0.0;
 }
 
-Lexer::Lexer(std::string_view source) : src_(to_valid_utf8(source)) {}
+Lexer::Lexer(std::string_view source) : src_(source) {
+  size_t valid = valid_utf8_prefix(source);
+  if (valid != source.size()) {
+    repaired_ = repaired_utf8(source, valid);
+    src_ = repaired_;
+  }
+}
 
 Result<std::vector<Token>, LexError> tokenize(std::string_view source) { return Lexer(source).tokenize(); }
 
 Token& Lexer::push(TokenKind kind, uint64_t line, uint64_t column) {
-  Token& t = tokens_.emplace_back();
+  Token& t = out_->emplace_back();
   t.kind = kind;
   t.line = line;
   t.column = column;
@@ -268,20 +279,53 @@ size_t Lexer::consume_code_point() {
   return len;
 }
 
-Result<std::vector<Token>, LexError> Lexer::tokenize() {
-  tokens_.clear();
-  // Code has a token every four to six bytes. Over-reserving is cheap: pages of a large block that are
-  // never written are never mapped, while a regrowth would copy every token made so far.
-  tokens_.reserve(src_.size() / 3 + 8);
+void Lexer::restart() {
   pos_ = 0;
   line_ = 1;
   line_start_ = 0;
   line_cont_ = 0;
+  done_ = failed_ = false;
+}
+
+Result<std::vector<Token>, LexError> Lexer::tokenize() {
+  restart();
+  std::vector<Token> tokens;
+  // Code has a token every three to six bytes. Over-reserving is cheap: pages of a large block that are
+  // never written are never mapped, while a regrowth would copy every token made so far.
+  tokens.reserve(src_.size() / 2 + 8);
+  out_ = &tokens;
+  run(SIZE_MAX);
+  out_ = nullptr;
+  if (failed_) return make_err(std::move(error_));
+  return tokens;
+}
+
+void Lexer::refill(std::vector<Token>& window, size_t consumed, size_t count) {
+  window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(consumed));
+  if (done_) return;
+  out_ = &window;
+  run(count);
+  if (failed_) window.push_back(Token::simple(TokenKind::Eof, line_, column()));
+  out_ = nullptr;
+}
+
+void Lexer::finish() {
+  std::vector<Token> scratch;
+  scratch.reserve(256);
+  out_ = &scratch;
+  while (!done_) {
+    scratch.clear();
+    run(256);
+  }
+  out_ = nullptr;
+}
+
+void Lexer::run(size_t limit) {
   const size_t n = src_.size();
   const char* s = src_.data();
   bool ok = true;
 
-  while (ok && pos_ < n) {
+  while (pos_ < n && out_->size() < limit) {
     unsigned char c = static_cast<unsigned char>(s[pos_]);
     const uint64_t line = line_, col = column();
     switch (c) {
@@ -357,10 +401,15 @@ Result<std::vector<Token>, LexError> Lexer::tokenize() {
         }
         break;
     }
+    if (!ok) {
+      failed_ = done_ = true;
+      return;
+    }
   }
-  if (!ok) return make_err(std::move(error_));
-  push(TokenKind::Eof, line_, column());
-  return std::move(tokens_);
+  if (pos_ >= n) {
+    push(TokenKind::Eof, line_, column());
+    done_ = true;
+  }
 }
 
 void Lexer::skip_line_comment() {
@@ -432,7 +481,7 @@ bool Lexer::lex_string(unsigned char quote, uint64_t line, uint64_t column) {
       default: {
         size_t at = pos_;
         size_t len = consume_code_point();
-        return fail("Unknown escape sequence: \\" + src_.substr(at, len));
+        return fail("Unknown escape sequence: \\" + std::string(src_.substr(at, len)));
       }
     }
     ++pos_;

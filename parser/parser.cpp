@@ -93,6 +93,17 @@ const Token Parser::kEof = Token::simple(TokenKind::Eof, 0, 0);
 
 Parser::Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
+Parser::Parser(Lexer& lexer) : lexer_(&lexer) {
+  tokens_.reserve(kWindow + 1);
+  lexer.refill(tokens_, 0, kWindow);
+}
+
+__attribute__((noinline)) void Parser::refill() {
+  if (lexer_->finished()) return;
+  lexer_->refill(tokens_, pos_, kWindow);
+  pos_ = 0;
+}
+
 Token Parser::peek() const { return cur(); }
 
 ExprPtr Parser::placed(ExprPtr e, uint64_t line, uint64_t column) const {
@@ -133,7 +144,7 @@ bool Parser::expect(TokenKind k) {
 bool Parser::expect_identifier(std::string_view& out) {
   if (pos_ < tokens_.size() && tokens_[pos_].kind == TokenKind::Identifier) {
     out = arena_->copy(tokens_[pos_].text);
-    ++pos_;
+    advance();
     return true;
   }
   return fail("Expected identifier");
