@@ -124,7 +124,7 @@ class Parser {
 
   static const Token kEof;
   // Tokens in the window of a parser reading from a lexer.
-  static constexpr size_t kWindow = 512;
+  static constexpr size_t kWindow = 256;
 
   // All the tokens, or with lexer_ set the window of them that the parser is at.
   std::vector<Token> tokens_;
