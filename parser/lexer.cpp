@@ -168,10 +168,39 @@ constexpr Keyword kKeywords7[] = {{"finally", TokenKind::Finally}, {"on_draw", T
 constexpr Keyword kKeywords8[] = {{"continue", TokenKind::Continue}, {"on_start", TokenKind::OnStart}};
 constexpr Keyword kKeywords9[] = {{"on_update", TokenKind::OnUpdate}};
 
+// A keyword of up to eight bytes as one little-endian word, zero-padded: a lookup compares integers.
+constexpr uint64_t pack_word(std::string_view w) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < w.size() && i < 8; ++i) v |= uint64_t{static_cast<unsigned char>(w[i])} << (8 * i);
+  return v;
+}
+
+struct PackedKeyword {
+  uint64_t packed;
+  TokenKind kind;
+};
+
 template <size_t N>
-bool find_keyword(const Keyword (&table)[N], std::string_view word, TokenKind& kind) {
-  for (const Keyword& k : table) {
-    if (k.word[0] == word[0] && k.word == word) {
+constexpr std::array<PackedKeyword, N> packed(const Keyword (&table)[N]) {
+  std::array<PackedKeyword, N> out{};
+  for (size_t i = 0; i < N; ++i) out[i] = {pack_word(table[i].word), table[i].kind};
+  return out;
+}
+
+constexpr auto kPacked2 = packed(kKeywords2);
+constexpr auto kPacked3 = packed(kKeywords3);
+constexpr auto kPacked4 = packed(kKeywords4);
+constexpr auto kPacked5 = packed(kKeywords5);
+constexpr auto kPacked6 = packed(kKeywords6);
+constexpr auto kPacked7 = packed(kKeywords7);
+constexpr auto kPacked8 = packed(kKeywords8);
+constexpr uint64_t kOnUpdateHead = pack_word(kKeywords9[0].word);  // its first eight bytes; the ninth is 'e'
+static_assert(std::size(kKeywords9) == 1 && kKeywords9[0].word.size() == 9 && kKeywords9[0].word[8] == 'e');
+
+template <size_t N>
+bool find_packed(const std::array<PackedKeyword, N>& table, uint64_t word, TokenKind& kind) {
+  for (const PackedKeyword& k : table) {
+    if (k.packed == word) {
       kind = k.kind;
       return true;
     }
@@ -179,17 +208,29 @@ bool find_keyword(const Keyword (&table)[N], std::string_view word, TokenKind& k
   return false;
 }
 
-bool lookup_keyword(std::string_view word, TokenKind& kind) {
-  switch (word.size()) {
-    case 2: return find_keyword(kKeywords2, word, kind);
-    case 3: return find_keyword(kKeywords3, word, kind);
-    case 4: return find_keyword(kKeywords4, word, kind);
-    case 5: return find_keyword(kKeywords5, word, kind);
-    case 6: return find_keyword(kKeywords6, word, kind);
-    case 7: return find_keyword(kKeywords7, word, kind);
-    case 8: return find_keyword(kKeywords8, word, kind);
-    case 9: return find_keyword(kKeywords9, word, kind);
-    default: return false;
+// The word's kind if it is a keyword. `avail` is how many bytes from `word` on may be read (at least its
+// length), which lets most lookups load the word in one go.
+bool lookup_keyword(const char* word, size_t len, size_t avail, TokenKind& kind) {
+  if (len < 2 || len > 9) return false;
+  uint64_t v = 0;
+  if (avail >= 8) {
+    std::memcpy(&v, word, 8);
+    if (len < 8) v &= (uint64_t{1} << (8 * len)) - 1;
+  } else {
+    for (size_t i = 0; i < len; ++i) v |= uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
+  }
+  switch (len) {
+    case 2: return find_packed(kPacked2, v, kind);
+    case 3: return find_packed(kPacked3, v, kind);
+    case 4: return find_packed(kPacked4, v, kind);
+    case 5: return find_packed(kPacked5, v, kind);
+    case 6: return find_packed(kPacked6, v, kind);
+    case 7: return find_packed(kPacked7, v, kind);
+    case 8: return find_packed(kPacked8, v, kind);
+    default:
+      if (v != kOnUpdateHead || word[8] != 'e') return false;
+      kind = kKeywords9[0].kind;
+      return true;
   }
 }
 
@@ -251,8 +292,8 @@ Lexer::Lexer(std::string_view source) : src_(source) {
 
 Result<std::vector<Token>, LexError> tokenize(std::string_view source) { return Lexer(source).tokenize(); }
 
-Token& Lexer::push(TokenKind kind, uint64_t line, uint64_t column) {
-  Token& t = out_->emplace_back();
+LexedToken& Lexer::push(TokenKind kind, uint64_t line, uint64_t column) {
+  LexedToken& t = out_->emplace_back();
   t.kind = kind;
   t.line = line;
   t.column = column;
@@ -289,28 +330,35 @@ void Lexer::restart() {
 
 Result<std::vector<Token>, LexError> Lexer::tokenize() {
   restart();
-  std::vector<Token> tokens;
+  std::vector<LexedToken> lexed;
   // Code has a token every three to six bytes. Over-reserving is cheap: pages of a large block that are
   // never written are never mapped, while a regrowth would copy every token made so far.
-  tokens.reserve(src_.size() / 2 + 8);
-  out_ = &tokens;
+  lexed.reserve(src_.size() / 2 + 8);
+  out_ = &lexed;
   run(SIZE_MAX);
   out_ = nullptr;
   if (failed_) return make_err(std::move(error_));
+  std::vector<Token> tokens;
+  tokens.reserve(lexed.size());
+  for (const LexedToken& t : lexed) tokens.push_back(t.to_token());
   return tokens;
 }
 
-void Lexer::refill(std::vector<Token>& window, size_t consumed, size_t count) {
+void Lexer::refill(std::vector<LexedToken>& window, size_t consumed, size_t count) {
   window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(consumed));
   if (done_) return;
   out_ = &window;
   run(count);
-  if (failed_) window.push_back(Token::simple(TokenKind::Eof, line_, column()));
+  if (failed_) {
+    LexedToken& eof = window.emplace_back();
+    eof.line = line_;
+    eof.column = column();
+  }
   out_ = nullptr;
 }
 
 void Lexer::finish() {
-  std::vector<Token> scratch;
+  std::vector<LexedToken> scratch;
   scratch.reserve(256);
   out_ = &scratch;
   while (!done_) {
@@ -462,7 +510,7 @@ bool Lexer::lex_string(unsigned char quote, uint64_t line, uint64_t column) {
     unsigned char b = static_cast<unsigned char>(s[pos_]);
     if (b == quote) {
       ++pos_;
-      push(TokenKind::String, line, column).text = std::move(text);
+      push(TokenKind::String, line, column).text = keep(text);
       return true;
     }
     if (b == '\n') return fail_here(std::string("Unterminated string").append(kEmDashNewline));
@@ -511,7 +559,7 @@ bool Lexer::lex_triple_string(unsigned char quote, uint64_t line, uint64_t colum
     } else if (b == quote) {
       if (peek(1) == quote && peek(2) == quote) {
         pos_ += 3;
-        push(TokenKind::String, line, column).text = std::move(text);
+        push(TokenKind::String, line, column).text = keep(text);
         return true;
       }
       text += static_cast<char>(quote);
@@ -544,9 +592,9 @@ bool Lexer::lex_raw_string(uint64_t line, uint64_t column) {
   while (pos_ < n) {
     unsigned char b = static_cast<unsigned char>(s[pos_]);
     if (b == quote) {
-      std::string text(s + start, pos_ - start);
+      std::string_view text(s + start, pos_ - start);
       ++pos_;
-      push(TokenKind::String, line, column).text = std::move(text);
+      push(TokenKind::String, line, column).text = text;
       return true;
     }
     if (b == '\n') return fail_here(std::string("Unterminated raw string").append(kEmDashNewline));
@@ -580,7 +628,7 @@ bool Lexer::lex_fstring(uint64_t line, uint64_t column) {
     if (static_cast<unsigned char>(b) == quote) {
       ++pos_;
       if (depth == 0) {
-        push(TokenKind::FString, line, column).text = std::move(text);
+        push(TokenKind::FString, line, column).text = keep(text);
         return true;
       }
       text += b;
@@ -692,11 +740,11 @@ void Lexer::lex_word(uint64_t line, uint64_t column) {
   while (pos_ < n && is_word(static_cast<unsigned char>(s[pos_]))) ++pos_;
   std::string_view word(s + start, pos_ - start);
   TokenKind kind;
-  if (lookup_keyword(word, kind)) {
-    Token& t = push(kind, line, column);
+  if (lookup_keyword(word.data(), word.size(), n - start, kind)) {
+    LexedToken& t = push(kind, line, column);
     if (kind == TokenKind::Bool) t.bool_value = word[0] == 't';
   } else {
-    push(TokenKind::Identifier, line, column).text.assign(word);
+    push(TokenKind::Identifier, line, column).text = word;
   }
 }
 

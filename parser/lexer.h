@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "parser/arena.h"
 #include "parser/token.h"
 
 namespace tarnwick {
@@ -29,7 +30,8 @@ class Lexer {
   // the first `consumed` tokens of `window`, then appends tokens until it holds `count` or the last token
   // (Eof) is in it. After an error nothing more is lexed, error() is set and the window gets an Eof at the
   // error's position, so the consumer comes to an end; its result is then moot, the lexer's error wins.
-  void refill(std::vector<Token>& window, size_t consumed, size_t count);
+  // The texts of these tokens point into the source or into the lexer, which must outlive them.
+  void refill(std::vector<LexedToken>& window, size_t consumed, size_t count);
   // Lexes the rest of the source without keeping tokens, so that error() tells whether all of it lexes.
   void finish();
   // Whether the last token has been produced (or lexing stopped at an error).
@@ -44,7 +46,8 @@ class Lexer {
   // continuation bytes consumed on that line, i.e. the code-point count.
   std::string_view src_;
   std::string repaired_;
-  std::vector<Token>* out_ = nullptr;  // where push() appends
+  std::vector<LexedToken>* out_ = nullptr;  // where push() appends
+  Arena texts_;                             // token texts that differ from their spelling in the source
   bool done_ = false;
   bool failed_ = false;
   size_t pos_ = 0;         // byte offset of the next code point
@@ -67,7 +70,9 @@ class Lexer {
   // Lexes until *out_ holds `limit` tokens or the source ends (then with Eof appended) or an error stops it.
   void run(size_t limit);
   size_t consume_code_point();
-  Token& push(TokenKind kind, uint64_t line, uint64_t column);
+  LexedToken& push(TokenKind kind, uint64_t line, uint64_t column);
+  // `text` copied into texts_.
+  std::string_view keep(std::string_view text) { return texts_.copy(text); }
   bool fail_here(std::string_view message);  // with the "Lexer error at" prefix
   bool fail(std::string message);             // the text as given
 

@@ -50,7 +50,7 @@ class Parser {
  private:
   // Internally a failed step records the error in err_ and returns null/false; the public entry points
   // turn that into a Result. This keeps the recursive frames small.
-  const Token& cur() const { return pos_ < tokens_.size() ? tokens_[pos_] : kEof; }
+  const LexedToken& cur() const { return pos_ < tokens_.size() ? tokens_[pos_] : kEof; }
   bool at(TokenKind k) const { return cur().kind == k; }
   bool at_end() const { return pos_ >= tokens_.size() || tokens_[pos_].kind == TokenKind::Eof; }
   // Keeps the current token and the next one in the window (question() looks one ahead).
@@ -122,13 +122,15 @@ class Parser {
   // The statements pushed since `mark`, moved into the arena and taken off the stack.
   StmtList finish_stmts(size_t mark);
 
-  static const Token kEof;
+  static const LexedToken kEof;
   // Tokens in the window of a parser reading from a lexer.
   static constexpr size_t kWindow = 256;
 
   // All the tokens, or with lexer_ set the window of them that the parser is at.
-  std::vector<Token> tokens_;
+  std::vector<LexedToken> tokens_;
   Lexer* lexer_ = nullptr;
+  // The tokens given to the constructor, which tokens_ views.
+  std::vector<Token> given_;
   size_t pos_ = 0;
   // Recursion depth of expression() and statement() calls (bounds the native stack).
   size_t depth_ = 0;
