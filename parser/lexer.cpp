@@ -383,11 +383,13 @@ void Lexer::run(size_t limit) {
         break;
       case ' ':
       case '\t':
-      case '\r':
+      case '\r': {
         // Indentation comes in runs: one step of the loop per run, not per character.
-        do ++pos_;
-        while (pos_ < n && (s[pos_] == ' ' || s[pos_] == '\t' || s[pos_] == '\r'));
+        size_t p = pos_ + 1;
+        while (p < n && (s[p] == ' ' || s[p] == '\t' || s[p] == '\r')) ++p;
+        pos_ = p;
         break;
+      }
       case '"':
       case '\'':
         if (peek(1) == c && peek(2) == c) {
@@ -736,9 +738,11 @@ bool Lexer::lex_decimal(uint64_t line, uint64_t column) {
 void Lexer::lex_word(uint64_t line, uint64_t column) {
   const size_t n = src_.size();
   const char* s = src_.data();
-  size_t start = pos_++;
-  while (pos_ < n && is_word(static_cast<unsigned char>(s[pos_]))) ++pos_;
-  std::string_view word(s + start, pos_ - start);
+  const size_t start = pos_;
+  size_t p = start + 1;
+  while (p < n && is_word(static_cast<unsigned char>(s[p]))) ++p;
+  pos_ = p;
+  std::string_view word(s + start, p - start);
   TokenKind kind;
   if (lookup_keyword(word.data(), word.size(), n - start, kind)) {
     LexedToken& t = push(kind, line, column);

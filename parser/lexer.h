@@ -37,6 +37,7 @@ class Lexer {
   // Whether the last token has been produced (or lexing stopped at an error).
   bool finished() const { return done_; }
   const LexError* error() const { return failed_ ? &error_ : nullptr; }
+  size_t source_size() const { return src_.size(); }
 
  private:
   // The source as well-formed UTF-8: when the input is not, the constructor makes a copy with every

@@ -97,7 +97,8 @@ Parser::Parser(std::vector<Token> tokens) : given_(std::move(tokens)) {
 }
 
 Parser::Parser(Lexer& lexer) : lexer_(&lexer) {
-  tokens_.reserve(kWindow + 1);
+  // A short source (the code of an f-string) needs no full window.
+  tokens_.reserve(std::min(kWindow, lexer.source_size() / 2 + 4) + 1);
   lexer.refill(tokens_, 0, kWindow);
 }
 
