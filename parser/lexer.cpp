@@ -358,6 +358,7 @@ void Lexer::refill(std::vector<LexedToken>& window, size_t consumed, size_t coun
 }
 
 void Lexer::finish() {
+  if (done_) return;
   std::vector<LexedToken> scratch;
   scratch.reserve(256);
   out_ = &scratch;
