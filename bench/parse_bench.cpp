@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
   for (int r = 0; r < runs; ++r) {
     auto start = std::chrono::steady_clock::now();
     {
-      tarnwick::Lexer lexer(source);
+      tarnwick::Lexer lexer(source, tarnwick::kSourceInPlace);
       auto program = tarnwick::Parser(lexer).parse_program();
       if (!program.ok() || lexer.error() != nullptr) {
         std::fprintf(stderr, "one pass failed\n");

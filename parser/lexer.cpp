@@ -282,15 +282,24 @@ double read_decimal_double(std::string_view text) {
   return 0.0;
 }
 
-Lexer::Lexer(std::string_view source) : src_(source) {
+Lexer::Lexer(std::string_view source, SourceInPlace) : src_(source) {
   size_t valid = valid_utf8_prefix(source);
   if (valid != source.size()) {
-    repaired_ = repaired_utf8(source, valid);
-    src_ = repaired_;
+    owned_ = repaired_utf8(source, valid);
+    src_ = owned_;
   }
 }
 
-Result<std::vector<Token>, LexError> tokenize(std::string_view source) { return Lexer(source).tokenize(); }
+Lexer::Lexer(std::string_view source) : Lexer(source, kSourceInPlace) {
+  if (src_.data() != owned_.data()) {
+    owned_.assign(source);
+    src_ = owned_;
+  }
+}
+
+Result<std::vector<Token>, LexError> tokenize(std::string_view source) {
+  return Lexer(source, kSourceInPlace).tokenize();
+}
 
 LexedToken& Lexer::push(TokenKind kind, uint64_t line, uint64_t column) {
   LexedToken& t = out_->emplace_back();

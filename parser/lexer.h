@@ -15,11 +15,17 @@ struct LexError {
   std::string message;
 };
 
-// A lexer reads the source it was given in place (unless that needs repair, see src_): the source must
-// outlive it.
+// Asks a lexer to read its source in place instead of copying it.
+struct SourceInPlace {};
+inline constexpr SourceInPlace kSourceInPlace{};
+
 class Lexer {
  public:
+  // Lexes a copy of `source`: the lexer may outlive it.
   explicit Lexer(std::string_view source);
+  // Reads `source` where it is (copying it only if it needs repair, see src_): the source must outlive the
+  // lexer and the texts of the tokens it makes.
+  Lexer(std::string_view source, SourceInPlace);
   Lexer(const Lexer&) = delete;
   Lexer& operator=(const Lexer&) = delete;
 
@@ -40,13 +46,13 @@ class Lexer {
   size_t source_size() const { return src_.size(); }
 
  private:
-  // The source as well-formed UTF-8: when the input is not, the constructor makes a copy with every
-  // ill-formed sequence replaced by U+FFFD, so the scanner can step over code points by their lead byte
-  // alone and token texts are always valid UTF-8.
+  // The source as well-formed UTF-8: when the input is not, the constructor makes a copy (in owned_) with
+  // every ill-formed sequence replaced by U+FFFD, so the scanner can step over code points by their lead
+  // byte alone and token texts are always valid UTF-8.
   // Positions are tracked on bytes; a column is the byte distance from the line start minus the UTF-8
   // continuation bytes consumed on that line, i.e. the code-point count.
   std::string_view src_;
-  std::string repaired_;
+  std::string owned_;
   std::vector<LexedToken>* out_ = nullptr;  // where push() appends
   Arena texts_;                             // token texts that differ from their spelling in the source
   bool done_ = false;

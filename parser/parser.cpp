@@ -595,7 +595,7 @@ NOINLINE ExprPtr Parser::fstring() {
       if (code.empty()) continue;
       // The nested parser continues this one's depth accounting, so f-strings inside f-strings are
       // bounded like any other nesting. A lexer error anywhere in the code wins over a parse error.
-      Lexer code_lexer(code);
+      Lexer code_lexer(code, kSourceInPlace);
       Parser inner(code_lexer);
       inner.arena_ = arena_;
       inner.depth_ = depth_;
