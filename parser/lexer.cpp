@@ -339,17 +339,21 @@ void Lexer::restart() {
 
 Result<std::vector<Token>, LexError> Lexer::tokenize() {
   restart();
-  std::vector<LexedToken> lexed;
+  std::vector<Token> tokens;
   // Code has a token every three to six bytes. Over-reserving is cheap: pages of a large block that are
   // never written are never mapped, while a regrowth would copy every token made so far.
-  lexed.reserve(src_.size() / 2 + 8);
-  out_ = &lexed;
-  run(SIZE_MAX);
+  tokens.reserve(src_.size() / 3 + 8);
+  // Lexed a window at a time and turned into Tokens as it goes, so the compact form costs no list of its own.
+  std::vector<LexedToken> window;
+  window.reserve(256);
+  out_ = &window;
+  while (!done_) {
+    window.clear();
+    run(256);
+    for (const LexedToken& t : window) tokens.push_back(t.to_token());
+  }
   out_ = nullptr;
   if (failed_) return make_err(std::move(error_));
-  std::vector<Token> tokens;
-  tokens.reserve(lexed.size());
-  for (const LexedToken& t : lexed) tokens.push_back(t.to_token());
   return tokens;
 }
 
