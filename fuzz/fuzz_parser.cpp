@@ -37,8 +37,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) {
     (void)Parser(tokens_from_bytes(data + 1, size - 1)).parse_program();
   } else {
-    auto tokens = tokenize(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
-    if (tokens.ok()) (void)Parser(std::move(tokens.value())).parse_program();
+    const std::string_view source(reinterpret_cast<const char*>(data + 1), size - 1);
+    auto tokens = tokenize(source);
+    // The parser reading the lexer through its window must agree with the parser given the whole list.
+    Lexer lexer(source, kSourceInPlace);
+    auto streamed = Parser(lexer).parse_program();
+    if (!streamed.ok()) lexer.finish();
+    if (tokens.ok() != (lexer.error() == nullptr)) __builtin_trap();
+    if (tokens.ok()) {
+      auto whole = Parser(std::move(tokens.value())).parse_program();
+      if (whole.ok() != streamed.ok()) __builtin_trap();
+      if (!whole.ok() && whole.error().display() != streamed.error().display()) __builtin_trap();
+      if (whole.ok() && whole.value().statements.size() != streamed.value().statements.size()) __builtin_trap();
+    } else if (tokens.error().message != lexer.error()->message) {
+      __builtin_trap();
+    }
   }
   return 0;
 }

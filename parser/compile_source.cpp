@@ -25,9 +25,12 @@ SourceError lex_source_error(std::string message) {
 }
 
 Result<BytecodeProgram, SourceError> compile_source(std::string_view source) {
-  auto tokens = tokenize(source);
-  if (!tokens) return make_err(lex_source_error(std::move(tokens.error().message)));
-  auto program = Parser(std::move(tokens.value())).parse_program();
+  // One pass: the parser takes tokens from the lexer as it needs them. A lexer error anywhere in the
+  // source wins over a parse error, so after a parse error the rest of the source is still lexed.
+  Lexer lexer(source, kSourceInPlace);
+  auto program = Parser(lexer).parse_program();
+  if (!program) lexer.finish();
+  if (const LexError* e = lexer.error()) return make_err(lex_source_error(e->message));
   if (!program) {
     const ParseError& e = program.error();
     return make_err(SourceError{SourceError::Kind::Parse, e.display(), e.line, e.column});

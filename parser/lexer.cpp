@@ -73,9 +73,9 @@ size_t utf8_sequence(std::string_view s, size_t i, size_t& skip) {
   return static_cast<size_t>(len);
 }
 
-std::string to_valid_utf8(std::string_view in) {
+// Length of the well-formed UTF-8 prefix of `in` (all of it for most sources).
+size_t valid_utf8_prefix(std::string_view in) {
   size_t i = 0, skip = 0;
-  // Fast path: most sources are ASCII or already well-formed.
   while (i < in.size()) {
     if (i + 8 <= in.size()) {
       uint64_t word;
@@ -93,7 +93,12 @@ std::string to_valid_utf8(std::string_view in) {
     if (len == 0) break;
     i += len;
   }
-  if (i == in.size()) return std::string(in);
+  return i;
+}
+
+// `in`, whose first `valid` bytes are well-formed, with each ill-formed sequence after them replaced.
+std::string repaired_utf8(std::string_view in, size_t valid) {
+  size_t i = valid, skip = 0;
   std::string out;
   out.reserve(in.size() + 16);
   out.append(in.data(), i);
@@ -163,10 +168,39 @@ constexpr Keyword kKeywords7[] = {{"finally", TokenKind::Finally}, {"on_draw", T
 constexpr Keyword kKeywords8[] = {{"continue", TokenKind::Continue}, {"on_start", TokenKind::OnStart}};
 constexpr Keyword kKeywords9[] = {{"on_update", TokenKind::OnUpdate}};
 
+// A keyword of up to eight bytes as one little-endian word, zero-padded: a lookup compares integers.
+constexpr uint64_t pack_word(std::string_view w) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < w.size() && i < 8; ++i) v |= uint64_t{static_cast<unsigned char>(w[i])} << (8 * i);
+  return v;
+}
+
+struct PackedKeyword {
+  uint64_t packed;
+  TokenKind kind;
+};
+
 template <size_t N>
-bool find_keyword(const Keyword (&table)[N], std::string_view word, TokenKind& kind) {
-  for (const Keyword& k : table) {
-    if (k.word[0] == word[0] && k.word == word) {
+constexpr std::array<PackedKeyword, N> packed(const Keyword (&table)[N]) {
+  std::array<PackedKeyword, N> out{};
+  for (size_t i = 0; i < N; ++i) out[i] = {pack_word(table[i].word), table[i].kind};
+  return out;
+}
+
+constexpr auto kPacked2 = packed(kKeywords2);
+constexpr auto kPacked3 = packed(kKeywords3);
+constexpr auto kPacked4 = packed(kKeywords4);
+constexpr auto kPacked5 = packed(kKeywords5);
+constexpr auto kPacked6 = packed(kKeywords6);
+constexpr auto kPacked7 = packed(kKeywords7);
+constexpr auto kPacked8 = packed(kKeywords8);
+constexpr uint64_t kOnUpdateHead = pack_word(kKeywords9[0].word);  // its first eight bytes; the ninth is 'e'
+static_assert(std::size(kKeywords9) == 1 && kKeywords9[0].word.size() == 9 && kKeywords9[0].word[8] == 'e');
+
+template <size_t N>
+bool find_packed(const std::array<PackedKeyword, N>& table, uint64_t word, TokenKind& kind) {
+  for (const PackedKeyword& k : table) {
+    if (k.packed == word) {
       kind = k.kind;
       return true;
     }
@@ -174,17 +208,29 @@ bool find_keyword(const Keyword (&table)[N], std::string_view word, TokenKind& k
   return false;
 }
 
-bool lookup_keyword(std::string_view word, TokenKind& kind) {
-  switch (word.size()) {
-    case 2: return find_keyword(kKeywords2, word, kind);
-    case 3: return find_keyword(kKeywords3, word, kind);
-    case 4: return find_keyword(kKeywords4, word, kind);
-    case 5: return find_keyword(kKeywords5, word, kind);
-    case 6: return find_keyword(kKeywords6, word, kind);
-    case 7: return find_keyword(kKeywords7, word, kind);
-    case 8: return find_keyword(kKeywords8, word, kind);
-    case 9: return find_keyword(kKeywords9, word, kind);
-    default: return false;
+// The word's kind if it is a keyword. `avail` is how many bytes from `word` on may be read (at least its
+// length), which lets most lookups load the word in one go.
+bool lookup_keyword(const char* word, size_t len, size_t avail, TokenKind& kind) {
+  if (len < 2 || len > 9) return false;
+  uint64_t v = 0;
+  if (avail >= 8) {
+    std::memcpy(&v, word, 8);
+    if (len < 8) v &= (uint64_t{1} << (8 * len)) - 1;
+  } else {
+    for (size_t i = 0; i < len; ++i) v |= uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
+  }
+  switch (len) {
+    case 2: return find_packed(kPacked2, v, kind);
+    case 3: return find_packed(kPacked3, v, kind);
+    case 4: return find_packed(kPacked4, v, kind);
+    case 5: return find_packed(kPacked5, v, kind);
+    case 6: return find_packed(kPacked6, v, kind);
+    case 7: return find_packed(kPacked7, v, kind);
+    case 8: return find_packed(kPacked8, v, kind);
+    default:
+      if (v != kOnUpdateHead || word[8] != 'e') return false;
+      kind = kKeywords9[0].kind;
+      return true;
   }
 }
 
@@ -236,12 +282,27 @@ double read_decimal_double(std::string_view text) {
   return 0.0;
 }
 
-Lexer::Lexer(std::string_view source) : src_(to_valid_utf8(source)) {}
+Lexer::Lexer(std::string_view source, SourceInPlace) : src_(source) {
+  size_t valid = valid_utf8_prefix(source);
+  if (valid != source.size()) {
+    owned_ = repaired_utf8(source, valid);
+    src_ = owned_;
+  }
+}
 
-Result<std::vector<Token>, LexError> tokenize(std::string_view source) { return Lexer(source).tokenize(); }
+Lexer::Lexer(std::string_view source) : Lexer(source, kSourceInPlace) {
+  if (src_.data() != owned_.data()) {
+    owned_.assign(source);
+    src_ = owned_;
+  }
+}
 
-Token& Lexer::push(TokenKind kind, uint64_t line, uint64_t column) {
-  Token& t = tokens_.emplace_back();
+Result<std::vector<Token>, LexError> tokenize(std::string_view source) {
+  return Lexer(source, kSourceInPlace).tokenize();
+}
+
+LexedToken& Lexer::push(TokenKind kind, uint64_t line, uint64_t column) {
+  LexedToken& t = out_->emplace_back();
   t.kind = kind;
   t.line = line;
   t.column = column;
@@ -268,20 +329,65 @@ size_t Lexer::consume_code_point() {
   return len;
 }
 
-Result<std::vector<Token>, LexError> Lexer::tokenize() {
-  tokens_.clear();
-  // Code has a token every four to six bytes. Over-reserving is cheap: pages of a large block that are
-  // never written are never mapped, while a regrowth would copy every token made so far.
-  tokens_.reserve(src_.size() / 3 + 8);
+void Lexer::restart() {
   pos_ = 0;
   line_ = 1;
   line_start_ = 0;
   line_cont_ = 0;
+  done_ = failed_ = false;
+}
+
+Result<std::vector<Token>, LexError> Lexer::tokenize() {
+  restart();
+  std::vector<Token> tokens;
+  // Code has a token every three to six bytes. Over-reserving is cheap: pages of a large block that are
+  // never written are never mapped, while a regrowth would copy every token made so far.
+  tokens.reserve(src_.size() / 3 + 8);
+  // Lexed a window at a time and turned into Tokens as it goes, so the compact form costs no list of its own.
+  std::vector<LexedToken> window;
+  window.reserve(256);
+  out_ = &window;
+  while (!done_) {
+    window.clear();
+    run(256);
+    for (const LexedToken& t : window) tokens.push_back(t.to_token());
+  }
+  out_ = nullptr;
+  if (failed_) return make_err(std::move(error_));
+  return tokens;
+}
+
+void Lexer::refill(std::vector<LexedToken>& window, size_t consumed, size_t count) {
+  window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(consumed));
+  if (done_) return;
+  out_ = &window;
+  run(count);
+  if (failed_) {
+    LexedToken& eof = window.emplace_back();
+    eof.line = line_;
+    eof.column = column();
+  }
+  out_ = nullptr;
+}
+
+void Lexer::finish() {
+  if (done_) return;
+  std::vector<LexedToken> scratch;
+  scratch.reserve(256);
+  out_ = &scratch;
+  while (!done_) {
+    scratch.clear();
+    run(256);
+  }
+  out_ = nullptr;
+}
+
+void Lexer::run(size_t limit) {
   const size_t n = src_.size();
   const char* s = src_.data();
   bool ok = true;
 
-  while (ok && pos_ < n) {
+  while (pos_ < n && out_->size() < limit) {
     unsigned char c = static_cast<unsigned char>(s[pos_]);
     const uint64_t line = line_, col = column();
     switch (c) {
@@ -291,11 +397,13 @@ Result<std::vector<Token>, LexError> Lexer::tokenize() {
         break;
       case ' ':
       case '\t':
-      case '\r':
+      case '\r': {
         // Indentation comes in runs: one step of the loop per run, not per character.
-        do ++pos_;
-        while (pos_ < n && (s[pos_] == ' ' || s[pos_] == '\t' || s[pos_] == '\r'));
+        size_t p = pos_ + 1;
+        while (p < n && (s[p] == ' ' || s[p] == '\t' || s[p] == '\r')) ++p;
+        pos_ = p;
         break;
+      }
       case '"':
       case '\'':
         if (peek(1) == c && peek(2) == c) {
@@ -357,10 +465,15 @@ Result<std::vector<Token>, LexError> Lexer::tokenize() {
         }
         break;
     }
+    if (!ok) {
+      failed_ = done_ = true;
+      return;
+    }
   }
-  if (!ok) return make_err(std::move(error_));
-  push(TokenKind::Eof, line_, column());
-  return std::move(tokens_);
+  if (pos_ >= n) {
+    push(TokenKind::Eof, line_, column());
+    done_ = true;
+  }
 }
 
 void Lexer::skip_line_comment() {
@@ -413,7 +526,7 @@ bool Lexer::lex_string(unsigned char quote, uint64_t line, uint64_t column) {
     unsigned char b = static_cast<unsigned char>(s[pos_]);
     if (b == quote) {
       ++pos_;
-      push(TokenKind::String, line, column).text = std::move(text);
+      push(TokenKind::String, line, column).text = keep(text);
       return true;
     }
     if (b == '\n') return fail_here(std::string("Unterminated string").append(kEmDashNewline));
@@ -432,7 +545,7 @@ bool Lexer::lex_string(unsigned char quote, uint64_t line, uint64_t column) {
       default: {
         size_t at = pos_;
         size_t len = consume_code_point();
-        return fail("Unknown escape sequence: \\" + src_.substr(at, len));
+        return fail("Unknown escape sequence: \\" + std::string(src_.substr(at, len)));
       }
     }
     ++pos_;
@@ -462,7 +575,7 @@ bool Lexer::lex_triple_string(unsigned char quote, uint64_t line, uint64_t colum
     } else if (b == quote) {
       if (peek(1) == quote && peek(2) == quote) {
         pos_ += 3;
-        push(TokenKind::String, line, column).text = std::move(text);
+        push(TokenKind::String, line, column).text = keep(text);
         return true;
       }
       text += static_cast<char>(quote);
@@ -495,9 +608,9 @@ bool Lexer::lex_raw_string(uint64_t line, uint64_t column) {
   while (pos_ < n) {
     unsigned char b = static_cast<unsigned char>(s[pos_]);
     if (b == quote) {
-      std::string text(s + start, pos_ - start);
+      std::string_view text(s + start, pos_ - start);
       ++pos_;
-      push(TokenKind::String, line, column).text = std::move(text);
+      push(TokenKind::String, line, column).text = text;
       return true;
     }
     if (b == '\n') return fail_here(std::string("Unterminated raw string").append(kEmDashNewline));
@@ -531,7 +644,7 @@ bool Lexer::lex_fstring(uint64_t line, uint64_t column) {
     if (static_cast<unsigned char>(b) == quote) {
       ++pos_;
       if (depth == 0) {
-        push(TokenKind::FString, line, column).text = std::move(text);
+        push(TokenKind::FString, line, column).text = keep(text);
         return true;
       }
       text += b;
@@ -639,15 +752,17 @@ bool Lexer::lex_decimal(uint64_t line, uint64_t column) {
 void Lexer::lex_word(uint64_t line, uint64_t column) {
   const size_t n = src_.size();
   const char* s = src_.data();
-  size_t start = pos_++;
-  while (pos_ < n && is_word(static_cast<unsigned char>(s[pos_]))) ++pos_;
-  std::string_view word(s + start, pos_ - start);
+  const size_t start = pos_;
+  size_t p = start + 1;
+  while (p < n && is_word(static_cast<unsigned char>(s[p]))) ++p;
+  pos_ = p;
+  std::string_view word(s + start, p - start);
   TokenKind kind;
-  if (lookup_keyword(word, kind)) {
-    Token& t = push(kind, line, column);
+  if (lookup_keyword(word.data(), word.size(), n - start, kind)) {
+    LexedToken& t = push(kind, line, column);
     if (kind == TokenKind::Bool) t.bool_value = word[0] == 't';
   } else {
-    push(TokenKind::Identifier, line, column).text.assign(word);
+    push(TokenKind::Identifier, line, column).text = word;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "parser/arena.h"
 #include "parser/token.h"
 
 namespace tarnwick {
@@ -14,18 +15,48 @@ struct LexError {
   std::string message;
 };
 
+// Asks a lexer to read its source in place instead of copying it.
+struct SourceInPlace {};
+inline constexpr SourceInPlace kSourceInPlace{};
+
 class Lexer {
  public:
+  // Lexes a copy of `source`: the lexer may outlive it.
   explicit Lexer(std::string_view source);
+  // Reads `source` where it is (copying it only if it needs repair, see src_): the source must outlive the
+  // lexer and the texts of the tokens it makes.
+  Lexer(std::string_view source, SourceInPlace);
+  Lexer(const Lexer&) = delete;
+  Lexer& operator=(const Lexer&) = delete;
+
+  // All tokens at once, from the start of the source.
   Result<std::vector<Token>, LexError> tokenize();
 
+  // The same tokens a few at a time, for a consumer that keeps only a window of them (the parser): drops
+  // the first `consumed` tokens of `window`, then appends tokens until it holds `count` or the last token
+  // (Eof) is in it. After an error nothing more is lexed, error() is set and the window gets an Eof at the
+  // error's position, so the consumer comes to an end; its result is then moot, the lexer's error wins.
+  // The texts of these tokens point into the source or into the lexer, which must outlive them.
+  void refill(std::vector<LexedToken>& window, size_t consumed, size_t count);
+  // Lexes the rest of the source without keeping tokens, so that error() tells whether all of it lexes.
+  void finish();
+  // Whether the last token has been produced (or lexing stopped at an error).
+  bool finished() const { return done_; }
+  const LexError* error() const { return failed_ ? &error_ : nullptr; }
+  size_t source_size() const { return src_.size(); }
+
  private:
-  // The source as well-formed UTF-8: the constructor replaces every ill-formed sequence by U+FFFD, so the
-  // scanner can step over code points by their lead byte alone and token texts are always valid UTF-8.
+  // The source as well-formed UTF-8: when the input is not, the constructor makes a copy (in owned_) with
+  // every ill-formed sequence replaced by U+FFFD, so the scanner can step over code points by their lead
+  // byte alone and token texts are always valid UTF-8.
   // Positions are tracked on bytes; a column is the byte distance from the line start minus the UTF-8
   // continuation bytes consumed on that line, i.e. the code-point count.
-  std::string src_;
-  std::vector<Token> tokens_;
+  std::string_view src_;
+  std::string owned_;
+  std::vector<LexedToken>* out_ = nullptr;  // where push() appends
+  Arena texts_;                             // token texts that differ from their spelling in the source
+  bool done_ = false;
+  bool failed_ = false;
   size_t pos_ = 0;         // byte offset of the next code point
   uint64_t line_ = 1;
   size_t line_start_ = 0;  // byte offset of the current line's first code point
@@ -42,8 +73,13 @@ class Lexer {
     line_start_ = pos_;
     line_cont_ = 0;
   }
+  void restart();
+  // Lexes until *out_ holds `limit` tokens or the source ends (then with Eof appended) or an error stops it.
+  void run(size_t limit);
   size_t consume_code_point();
-  Token& push(TokenKind kind, uint64_t line, uint64_t column);
+  LexedToken& push(TokenKind kind, uint64_t line, uint64_t column);
+  // `text` copied into texts_.
+  std::string_view keep(std::string_view text) { return texts_.copy(text); }
   bool fail_here(std::string_view message);  // with the "Lexer error at" prefix
   bool fail(std::string message);             // the text as given
 

@@ -89,11 +89,26 @@ std::string nesting_too_deep_message() {
   return "Nesting too deep (limit " + std::to_string(kMaxNestingDepth) + ")";
 }
 
-const Token Parser::kEof = Token::simple(TokenKind::Eof, 0, 0);
+const LexedToken Parser::kEof{};
 
-Parser::Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+Parser::Parser(std::vector<Token> tokens) : given_(std::move(tokens)) {
+  tokens_.reserve(given_.size());
+  for (const Token& t : given_) tokens_.push_back(LexedToken::view_of(t));
+}
 
-Token Parser::peek() const { return cur(); }
+Parser::Parser(Lexer& lexer) : lexer_(&lexer) {
+  // A short source (the code of an f-string) needs no full window.
+  tokens_.reserve(std::min(kWindow, lexer.source_size() / 2 + 4) + 1);
+  lexer.refill(tokens_, 0, kWindow);
+}
+
+__attribute__((noinline)) void Parser::refill() {
+  if (lexer_->finished()) return;
+  lexer_->refill(tokens_, pos_, kWindow);
+  pos_ = 0;
+}
+
+Token Parser::peek() const { return cur().to_token(); }
 
 ExprPtr Parser::placed(ExprPtr e, uint64_t line, uint64_t column) const {
   if (e == nullptr) return e;
@@ -111,13 +126,13 @@ ExprPtr Parser::placed(ExprPtr e, uint64_t line, uint64_t column) const {
 // Errors and cursor
 
 __attribute__((noinline, cold)) bool Parser::fail(std::string message) {
-  const Token& t = cur();
+  const LexedToken& t = cur();
   err_ = ParseError{std::move(message), std::string(), t.line, t.column};
   return false;
 }
 
 __attribute__((noinline, cold)) bool Parser::fail_unexpected() {
-  return fail("Unexpected token: " + token_debug(cur()));
+  return fail("Unexpected token: " + token_debug(cur().to_token()));
 }
 
 __attribute__((noinline, cold)) bool Parser::fail_too_deep() { return fail(nesting_too_deep_message()); }
@@ -127,13 +142,13 @@ bool Parser::expect(TokenKind k) {
     advance();
     return true;
   }
-  return fail("Expected " + std::string(kind_name(k)) + ", found " + token_debug(cur()));
+  return fail("Expected " + std::string(kind_name(k)) + ", found " + token_debug(cur().to_token()));
 }
 
 bool Parser::expect_identifier(std::string_view& out) {
   if (pos_ < tokens_.size() && tokens_[pos_].kind == TokenKind::Identifier) {
     out = arena_->copy(tokens_[pos_].text);
-    ++pos_;
+    advance();
     return true;
   }
   return fail("Expected identifier");
@@ -435,7 +450,7 @@ NOINLINE ExprPtr Parser::member(ExprPtr object) {
 }
 
 NOINLINE ExprPtr Parser::literal() {
-  Token& t = tokens_[pos_];
+  const LexedToken& t = tokens_[pos_];
   const uint64_t line = t.line, column = t.column;
   LiteralValue v;
   switch (t.kind) {
@@ -551,7 +566,7 @@ NOINLINE ExprPtr Parser::object_literal() {
 // The body arrives with doubled braces already turned into marker pairs: NUL `{` for `{{` and `}` NUL
 // for `}}`. Braces and NUL are ASCII, so walking bytes is the same as walking code points here.
 NOINLINE ExprPtr Parser::fstring() {
-  const std::string& text = cur().text;
+  const std::string_view text = cur().text;
   const uint64_t line = pin_line_ != 0 ? pin_line_ : cur().line;
   const uint64_t column = pin_line_ != 0 ? pin_column_ : cur().column;
   const size_t n = text.size();
@@ -578,20 +593,21 @@ NOINLINE ExprPtr Parser::fstring() {
         code.push_back(d);
       }
       if (code.empty()) continue;
-      auto lexed = tokenize(code);
-      if (!lexed.ok()) {
-        err_ = ParseError{"In f-string: " + lexed.error().message, std::string(), 0, 0};
-        return nullptr;
-      }
       // The nested parser continues this one's depth accounting, so f-strings inside f-strings are
-      // bounded like any other nesting.
-      Parser inner(std::move(lexed).value());
+      // bounded like any other nesting. A lexer error anywhere in the code wins over a parse error.
+      Lexer code_lexer(code, kSourceInPlace);
+      Parser inner(code_lexer);
       inner.arena_ = arena_;
       inner.depth_ = depth_;
       inner.stmt_depth_ = stmt_depth_;
       inner.pin_line_ = line;
       inner.pin_column_ = column;
       ExprPtr e = inner.expression();
+      code_lexer.finish();
+      if (const LexError* lex_error = code_lexer.error()) {
+        err_ = ParseError{"In f-string: " + lex_error->message, std::string(), 0, 0};
+        return nullptr;
+      }
       if (!e) {
         err_ = ParseError{"In f-string: " + inner.err_->display(), std::string(), 0, 0};
         return nullptr;
@@ -631,7 +647,7 @@ bool Parser::type(TypeAnnotation& out) {
     ++open;
   }
   if (!at(TokenKind::Identifier)) return fail("Expected identifier");
-  std::string name = cur().text;
+  std::string name(cur().text);
   advance();
   if (at(TokenKind::LeftBracket)) {
     advance();

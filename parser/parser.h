@@ -9,6 +9,7 @@
 
 #include "common/result.h"
 #include "parser/ast.h"
+#include "parser/lexer.h"
 #include "parser/token.h"
 
 namespace tarnwick {
@@ -29,6 +30,11 @@ std::string nesting_too_deep_message();
 class Parser {
  public:
   explicit Parser(std::vector<Token> tokens);
+  // Reads the tokens from `lexer` as it goes, keeping only a small window of them, so that lexing and
+  // parsing are one pass over the source in memory that stays in the cache. The lexer must outlive the
+  // parser. When the lexer stops at an error the parser sees an Eof there; the caller reports the lexer's
+  // error (after a parse error, Lexer::finish() tells whether the rest of the source lexes).
+  explicit Parser(Lexer& lexer);
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
 
@@ -44,12 +50,17 @@ class Parser {
  private:
   // Internally a failed step records the error in err_ and returns null/false; the public entry points
   // turn that into a Result. This keeps the recursive frames small.
-  const Token& cur() const { return pos_ < tokens_.size() ? tokens_[pos_] : kEof; }
+  const LexedToken& cur() const { return pos_ < tokens_.size() ? tokens_[pos_] : kEof; }
   bool at(TokenKind k) const { return cur().kind == k; }
   bool at_end() const { return pos_ >= tokens_.size() || tokens_[pos_].kind == TokenKind::Eof; }
+  // Keeps the current token and the next one in the window (question() looks one ahead).
   void advance() {
-    if (!at_end()) ++pos_;
+    if (!at_end()) {
+      ++pos_;
+      if (pos_ + 2 > tokens_.size() && lexer_ != nullptr) refill();
+    }
   }
+  void refill();
   bool expect(TokenKind k);
   // The identifier's text, copied into the arena.
   bool expect_identifier(std::string_view& out);
@@ -111,9 +122,15 @@ class Parser {
   // The statements pushed since `mark`, moved into the arena and taken off the stack.
   StmtList finish_stmts(size_t mark);
 
-  static const Token kEof;
+  static const LexedToken kEof;
+  // Tokens in the window of a parser reading from a lexer.
+  static constexpr size_t kWindow = 256;
 
-  std::vector<Token> tokens_;
+  // All the tokens, or with lexer_ set the window of them that the parser is at.
+  std::vector<LexedToken> tokens_;
+  Lexer* lexer_ = nullptr;
+  // The tokens given to the constructor, which tokens_ views.
+  std::vector<Token> given_;
   size_t pos_ = 0;
   // Recursion depth of expression() and statement() calls (bounds the native stack).
   size_t depth_ = 0;

@@ -137,6 +137,36 @@ std::string quoted_debug(std::string_view text) {
 
 }  // namespace
 
+LexedToken LexedToken::view_of(const Token& token) {
+  LexedToken t;
+  t.kind = token.kind;
+  t.bool_value = token.bool_value;
+  if (token.kind == TokenKind::Float) {
+    t.float_value = token.float_value;
+  } else {
+    t.int_value = token.int_value;
+  }
+  t.text = token.text;
+  t.line = token.line;
+  t.column = token.column;
+  return t;
+}
+
+Token LexedToken::to_token() const {
+  Token t;
+  t.kind = kind;
+  t.bool_value = bool_value;
+  if (kind == TokenKind::Float) {
+    t.float_value = float_value;
+  } else {
+    t.int_value = int_value;
+  }
+  t.text.assign(text);
+  t.line = line;
+  t.column = column;
+  return t;
+}
+
 std::string_view kind_name(TokenKind kind) {
   auto i = static_cast<size_t>(kind);
   return i < kKindNames.size() ? kKindNames[i] : std::string_view("?");

@@ -44,6 +44,25 @@ struct Token {
   }
 };
 
+// A token as the lexer makes it and the parser reads it. Its text is a view into the source or into
+// storage the lexer keeps, so making one costs no allocation and it copies as plain bytes. The payload
+// fields have the meaning they have in Token.
+struct LexedToken {
+  TokenKind kind = TokenKind::Eof;
+  bool bool_value = false;
+  union {
+    int64_t int_value = 0;
+    double float_value;
+  };
+  std::string_view text;
+  uint64_t line = 0;
+  uint64_t column = 0;
+
+  // A view of `token` (its text stays in `token`).
+  static LexedToken view_of(const Token& token);
+  Token to_token() const;
+};
+
 // The kind's name as declared ("Identifier", "SelfKw").
 std::string_view kind_name(TokenKind kind);
 // The name written under "token_type" by lex() ("Ident" for Identifier, "Self" for SelfKw).

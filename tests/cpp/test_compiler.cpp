@@ -308,6 +308,14 @@ TEST(CompilerStatements, SourceErrorsNameTheirStage) {
   EXPECT_EQ(parse.error().message, "ParseError at 2:7: Expected identifier");
   EXPECT_EQ(parse.error().line, 2u);
   EXPECT_EQ(parse.error().column, 7u);
+  // A lexer error later in the source wins over an earlier parse error, however far apart they are.
+  std::string filler;
+  for (int i = 0; i < 2000; ++i) filler += "x\n";
+  for (const std::string& src : {std::string("let = 2\n\"abc"), "let = 2\n" + filler + "1 /* x"}) {
+    auto both = compile_source(src);
+    ASSERT_FALSE(both.ok()) << src;
+    EXPECT_EQ(both.error().kind, SourceError::Kind::Lex) << src;
+  }
 }
 
 // --- functions, lambdas, classes ----------------------------------------------------------------------------

@@ -565,3 +565,47 @@ TEST(ParserNesting, FlatChainsHaveNoLengthLimit) {
 }
 
 }  // namespace
+
+// The parser that takes tokens from a lexer through a window gives what the parser given all tokens gives,
+// wherever the window's edge falls: each case is preceded by enough one-token statements to put every
+// one of its tokens at the edge in turn.
+TEST(ParserWindow, SameResultAsFromAllTokens) {
+  const char* cases[] = {
+      "a ? b : c ? d : e", "f(a)?; g", "let s = f\"x {a ? 1 : 2} {{y}} {b.c}\"", "o.m(1)[2].n",
+      "fn f(a, b = 1) { return [a, {k: b}] }", "let = 2", "if a { b } else if c { d }", "x ?",
+  };
+  for (const char* c : cases) {
+    for (size_t pad = 500; pad < 520; ++pad) {
+      std::string src;
+      for (size_t i = 0; i < pad; ++i) src += "x\n";
+      src += c;
+      Lexer lexer(src);
+      auto streamed = Parser(lexer).parse_program();
+      auto whole = Parser(lex(src)).parse_program();
+      ASSERT_EQ(streamed.ok(), whole.ok()) << c << " after " << pad;
+      if (!whole.ok()) {
+        EXPECT_EQ(streamed.error().display(), whole.error().display()) << c << " after " << pad;
+      } else {
+        EXPECT_EQ(dump(streamed.value().statements), dump(whole.value().statements)) << c << " after " << pad;
+      }
+      EXPECT_TRUE(lexer.finished());
+      EXPECT_EQ(lexer.error(), nullptr);
+    }
+  }
+}
+
+// After a lexer error the parser comes to an end at an Eof where the error is; finish() after a parse
+// error still finds a lexer error further on.
+TEST(ParserWindow, StopsAtLexerErrors) {
+  std::string filler;
+  for (int i = 0; i < 700; ++i) filler += "x\n";
+  for (const std::string& src : {filler + "\"abc", std::string("a + \"abc"), "let = 1\n" + filler + "1 /* x"}) {
+    Lexer lexer(src);
+    auto parsed = Parser(lexer).parse_program();
+    if (!parsed.ok()) lexer.finish();
+    ASSERT_NE(lexer.error(), nullptr) << src;
+    auto all = tokenize(src);
+    ASSERT_FALSE(all.ok());
+    EXPECT_EQ(lexer.error()->message, all.error().message);
+  }
+}
