@@ -89,6 +89,8 @@ struct Unit {
   // Only worked out for bodies without break and continue, which could jump past the later statement.
   bool track_dead_results = false;
   bool result_dead = false;
+  // Off when only the main program's code and constants are wanted: then nothing reads the line table.
+  bool keep_lines = true;
 
   Unit(UnitKind k, std::string n, uint64_t l) : kind(k), name(std::move(n)), line(l) { scopes.emplace_back(); }
 };
@@ -108,6 +110,10 @@ struct KeyLoad {
 class Compiler {
  public:
   std::optional<CompileError> error;
+  // Off when only the main program's code and constants are wanted: function, method and lambda bodies
+  // are then counted (lambda names depend on the count) and checked for a misplaced break or continue,
+  // but not compiled.
+  bool compile_bodies = true;
 
   void compile_block(Unit& u, const StmtList& stmts) {
     if (!u.track_dead_results) {
@@ -134,7 +140,7 @@ class Compiler {
   // --- emission -----------------------------------------------------------------------------------------
   static size_t emit(Unit& u, Instruction in) {
     u.code.push_back(in);
-    u.lines.push_back(u.line);
+    if (u.keep_lines) u.lines.push_back(u.line);
     return u.code.size() - 1;
   }
   static size_t emit(Unit& u, Opcode op, uint64_t arg = 0) { return emit(u, make_instr(op, arg)); }
@@ -142,7 +148,7 @@ class Compiler {
   // lines reports the line (and column) of the failing part, not the statement's first line.
   static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
     size_t at = emit(u, op, arg);
-    if (e.line != 0) u.lines[at] = source_position(e.line, e.column);
+    if (e.line != 0 && u.keep_lines) u.lines[at] = source_position(e.line, e.column);
     return at;
   }
   static uint64_t add_constant(Unit& u, Constant c) {
@@ -250,6 +256,38 @@ bool has_break_or_continue(const StmtList& stmts) {
     }
   }
   return false;
+}
+
+// The first break or continue among these statements that compiling them would find outside every loop of
+// its code unit, in the order compilation meets them; null when there is none. Bodies of functions and
+// methods defined here are walked where they stand, as units of their own.
+const Stmt* first_stray_jump(const StmtList& stmts, bool in_loop) {
+  for (const Stmt& s : stmts) {
+    const Stmt* found = nullptr;
+    if (s.as<ast::Break>() || s.as<ast::Continue>()) {
+      if (!in_loop) return &s;
+    } else if (auto* first = s.as<ast::If>()) {
+      for (const ast::If* i = first; i != nullptr && found == nullptr; i = chained_if(*i)) {
+        found = first_stray_jump(i->then_body, in_loop);
+        if (found == nullptr && i->else_body && !chained_if(*i)) found = first_stray_jump(*i->else_body, in_loop);
+      }
+    } else if (auto* w = s.as<ast::While>()) {
+      found = first_stray_jump(w->body, true);
+    } else if (auto* f = s.as<ast::For>()) {
+      found = first_stray_jump(f->body, true);
+    } else if (auto* sw = s.as<ast::Switch>()) {
+      for (const SwitchCase& c : sw->cases)
+        if (found == nullptr) found = first_stray_jump(c.body, in_loop);
+    } else if (auto* fd = s.as<ast::FunctionDef>()) {
+      found = first_stray_jump(fd->body, false);
+    } else if (auto* c = s.as<ast::ClassDef>()) {
+      for (const Stmt& member : c->body)
+        if (auto* m = member.as<ast::FunctionDef>(); m != nullptr && found == nullptr)
+          found = first_stray_jump(m->body, false);
+    }
+    if (found != nullptr) return found;
+  }
+  return nullptr;
 }
 
 // An assignment to an element or member path that starts at a variable: a[i] = v, o.p[k].q = v.
@@ -519,6 +557,11 @@ void Compiler::compile_path_store(Unit& u, std::string_view root, const std::vec
 void Compiler::compile_lambda(Unit& u, const ast::Lambda& lambda) {
   std::string name = "<lambda>" + std::to_string(u.own_records);
   if (u.kind != UnitKind::Main) name = u.name + "." + name;
+  if (!compile_bodies) {
+    ++u.own_records;  // a lambda's body holds expressions only, which always compile
+    emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(std::move(name))));
+    return;
+  }
   Unit body(UnitKind::Lambda, name, u.line);
   for (const Param& p : lambda.params) declare(body, p.name);
   compile_expr(body, *lambda.body);
@@ -761,6 +804,12 @@ void Compiler::finish_function(Unit& parent, Unit&& body, uint64_t arity) {
 
 void Compiler::compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
                                 const StmtList& stmts, uint64_t line) {
+  if (!compile_bodies) {
+    if (const Stmt* stray = error ? nullptr : first_stray_jump(stmts, false))
+      fail(stray->as<ast::Break>() ? kBreakOutsideLoop : kContinueOutsideLoop, stray->line);
+    ++parent.own_records;
+    return;
+  }
   Unit body(UnitKind::Function, std::string(name), line);
   for (const Param& p : params) declare(body, p.name);
   body.result_reg = body.scopes.back().next++;
@@ -786,6 +835,35 @@ Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   out.lines = std::move(main.lines);
   out.functions = std::move(main.functions);
   return out;
+}
+
+namespace {
+
+// The buffers of compile_main_program, kept per thread so that a large program's code and constant table
+// do not take fresh memory from the system on every call.
+struct MainBuffers {
+  std::vector<Instruction> code;
+  std::vector<Constant> constants;
+};
+
+}  // namespace
+
+Result<MainProgramView, CompileError> compile_main_program(const Program& program) {
+  thread_local MainBuffers buffers;
+  Compiler compiler;
+  compiler.compile_bodies = false;
+  Unit main(UnitKind::Main, std::string(), 0);
+  main.keep_lines = false;
+  buffers.code.clear();
+  buffers.constants.clear();
+  main.code.swap(buffers.code);
+  main.constants.swap(buffers.constants);
+  compiler.compile_block(main, program.statements);
+  main.code.push_back(make_instr(Opcode::Halt));
+  main.code.swap(buffers.code);
+  main.constants.swap(buffers.constants);
+  if (compiler.error) return make_err(std::move(*compiler.error));
+  return MainProgramView{&buffers.code, &buffers.constants};
 }
 
 }  // namespace tarnwick
