@@ -943,7 +943,7 @@ namespace {
 // The buffers of compile_main_program, kept per thread so that a large program's code and constant table
 // do not take fresh memory from the system on every call.
 struct MainBuffers {
-  std::vector<Instruction> code;
+  PlainBuffer<Instruction> code;
   std::vector<Constant> constants;
 };
 
@@ -955,14 +955,16 @@ Result<MainProgramView, CompileError> compile_main_program(const Program& progra
   compiler.compile_bodies = false;
   Unit main(UnitKind::Main, std::string(), 0);
   main.keep_lines = false;
+  buffers.code.clear();
   buffers.constants.clear();
+  main.code.swap(buffers.code);
   main.constants.swap(buffers.constants);
   compiler.compile_block(main, program.statements);
   main.code.push_back(make_instr(Opcode::Halt));
-  buffers.code.assign(main.code.begin(), main.code.end());
+  main.code.swap(buffers.code);
   main.constants.swap(buffers.constants);
   if (compiler.error) return make_err(std::move(*compiler.error));
-  return MainProgramView{&buffers.code, &buffers.constants};
+  return MainProgramView{std::span<const Instruction>(buffers.code.begin(), buffers.code.end()), &buffers.constants};
 }
 
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -27,7 +28,7 @@ Result<BytecodeProgram, CompileError> compile_program(const Program& program);
 // as it does there) but not compiled, and no line table is kept. The views point into buffers of the
 // calling thread, reused by its next call.
 struct MainProgramView {
-  const std::vector<Instruction>* code = nullptr;
+  std::span<const Instruction> code;
   const std::vector<Constant>* constants = nullptr;
 };
 Result<MainProgramView, CompileError> compile_main_program(const Program& program);

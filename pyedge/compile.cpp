@@ -1,6 +1,7 @@
 // compile(source): the main program's opcode bytes and serialised constant table as two lists of ints.
 #include <array>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,7 +39,7 @@ PyObject* byte_list(size_t size, Fill fill) {
   return list;
 }
 
-PyObject* opcode_list(const std::vector<Instruction>& code) {
+PyObject* opcode_list(std::span<const Instruction> code) {
   static const auto table = [] {
     std::array<uint8_t, kOpcodeCount> t{};
     for (int i = 0; i < kOpcodeCount; ++i) t[i] = compile_byte(static_cast<Opcode>(i));
@@ -178,7 +179,7 @@ PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
     return raise_syntax_error(SourceError{SourceError::Kind::Compile, std::move(e.message), e.line, 0}, text.text());
   }
 
-  PyObject* opcodes = opcode_list(*compiled->code);
+  PyObject* opcodes = opcode_list(compiled->code);
   if (opcodes == nullptr) return nullptr;
   PyObject* constants = constant_list(*compiled->constants);
   if (constants == nullptr) {

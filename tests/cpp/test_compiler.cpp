@@ -493,7 +493,7 @@ TEST(CompilerMainOnly, MatchesTheFullCompilation) {
       EXPECT_EQ(main.error().line, full.error().line);
       continue;
     }
-    EXPECT_EQ(*main->code, full->code);
+    EXPECT_EQ(std::vector<Instruction>(main->code.begin(), main->code.end()), full->code);
     ASSERT_EQ(main->constants->size(), full->constants.size());
     for (size_t k = 0; k < full->constants.size(); ++k) {
       const Constant& a = (*main->constants)[k];
