@@ -3,7 +3,11 @@
 // string constant, and forward jumps are patched once their target is known.
 #include "parser/compiler.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <new>
+#include <type_traits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,13 +68,77 @@ struct Loop {
 
 enum class UnitKind { Main, Function, Lambda };
 
+// A growable array of plain entries whose append is one compare and one store, growth kept out of line:
+// every emitted instruction appends to two of these.
+template <class T>
+class PlainBuffer {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  PlainBuffer() = default;
+  PlainBuffer(const PlainBuffer&) = delete;
+  PlainBuffer& operator=(const PlainBuffer&) = delete;
+  PlainBuffer(PlainBuffer&& other) noexcept { swap(other); }
+  PlainBuffer& operator=(PlainBuffer&& other) noexcept {
+    swap(other);
+    return *this;
+  }
+  ~PlainBuffer() { std::free(data_); }
+
+  void push_back(const T& value) {
+    if (size_ == capacity_) [[unlikely]] grow();
+    data_[size_++] = value;
+  }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  void clear() { size_ = 0; }
+  void swap(PlainBuffer& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+
+ private:
+  [[gnu::noinline]] void grow() {
+    size_t capacity = capacity_ != 0 ? capacity_ * 2 : 64;
+    T* data = static_cast<T*>(std::malloc(capacity * sizeof(T)));
+    if (data == nullptr) throw std::bad_alloc();
+    if (size_ != 0) std::memcpy(data, data_, size_ * sizeof(T));
+    std::free(data_);
+    data_ = data;
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// Instruction, line and constant buffers of finished code units, kept per thread. A new unit starts with
+// the capacity an earlier one grew to, so emitting seldom reallocates and a large program's buffers are
+// not taken fresh from the system on every compilation; what a unit made is copied out at its exact size.
+struct UnitBuffers {
+  PlainBuffer<Instruction> code;
+  PlainBuffer<uint64_t> lines;
+  std::vector<Constant> constants;
+};
+
+std::vector<UnitBuffers>& spare_buffers() {
+  thread_local std::vector<UnitBuffers> spare;
+  return spare;
+}
+
 // The state of one code unit: the main program, or one function, method or lambda body.
 struct Unit {
   UnitKind kind = UnitKind::Main;
   std::string name;  // the function's global name; empty for the main program
-  std::vector<Instruction> code;
+  PlainBuffer<Instruction> code;
   std::vector<Constant> constants;
-  std::vector<uint64_t> lines;
+  PlainBuffer<uint64_t> lines;
   std::vector<Scope> scopes;
   std::vector<Loop> loops;
   // Every record compiled inside this unit, nested ones included, in the order their compilation finished.
@@ -89,8 +157,32 @@ struct Unit {
   // Only worked out for bodies without break and continue, which could jump past the later statement.
   bool track_dead_results = false;
   bool result_dead = false;
+  // Off when only the main program's code and constants are wanted: then nothing reads the line table.
+  bool keep_lines = true;
 
-  Unit(UnitKind k, std::string n, uint64_t l) : kind(k), name(std::move(n)), line(l) { scopes.emplace_back(); }
+  Unit(UnitKind k, std::string n, uint64_t l) : kind(k), name(std::move(n)), line(l) {
+    scopes.emplace_back();
+    std::vector<UnitBuffers>& spare = spare_buffers();
+    if (!spare.empty()) {
+      code.swap(spare.back().code);
+      lines.swap(spare.back().lines);
+      constants.swap(spare.back().constants);
+      spare.pop_back();
+    }
+  }
+  ~Unit() {
+    if (code.capacity() == 0 && lines.capacity() == 0 && constants.capacity() == 0) return;
+    code.clear();
+    lines.clear();
+    constants.clear();
+    try {
+      spare_buffers().push_back(UnitBuffers{std::move(code), std::move(lines), std::move(constants)});
+    } catch (...) {
+      // Not kept: the buffers are freed with the unit.
+    }
+  }
+  Unit(const Unit&) = delete;
+  Unit& operator=(const Unit&) = delete;
 };
 
 // One step of an assignment target path such as a[i].f: either an index expression or a member name.
@@ -108,6 +200,10 @@ struct KeyLoad {
 class Compiler {
  public:
   std::optional<CompileError> error;
+  // Off when only the main program's code and constants are wanted: function, method and lambda bodies
+  // are then counted (lambda names depend on the count) and checked for a misplaced break or continue,
+  // but not compiled.
+  bool compile_bodies = true;
 
   void compile_block(Unit& u, const StmtList& stmts) {
     if (!u.track_dead_results) {
@@ -134,7 +230,7 @@ class Compiler {
   // --- emission -----------------------------------------------------------------------------------------
   static size_t emit(Unit& u, Instruction in) {
     u.code.push_back(in);
-    u.lines.push_back(u.line);
+    if (u.keep_lines) u.lines.push_back(u.line);
     return u.code.size() - 1;
   }
   static size_t emit(Unit& u, Opcode op, uint64_t arg = 0) { return emit(u, make_instr(op, arg)); }
@@ -142,7 +238,7 @@ class Compiler {
   // lines reports the line (and column) of the failing part, not the statement's first line.
   static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
     size_t at = emit(u, op, arg);
-    if (e.line != 0) u.lines[at] = source_position(e.line, e.column);
+    if (e.line != 0 && u.keep_lines) u.lines[at] = source_position(e.line, e.column);
     return at;
   }
   static uint64_t add_constant(Unit& u, Constant c) {
@@ -151,7 +247,13 @@ class Compiler {
   }
   static void emit_constant(Unit& u, Constant c) { emit(u, Opcode::LoadConst, add_constant(u, std::move(c))); }
   static void emit_nil(Unit& u) { emit_constant(u, Constant::nil()); }
-  static void emit_string(Unit& u, std::string_view s) { emit_constant(u, Constant::string(std::string(s))); }
+  static uint64_t add_string(Unit& u, std::string_view s) {
+    Constant& c = u.constants.emplace_back();
+    c.kind = Constant::Kind::String;
+    c.string_value.assign(s);
+    return u.constants.size() - 1;
+  }
+  static void emit_string(Unit& u, std::string_view s) { emit(u, Opcode::LoadConst, add_string(u, s)); }
   static void emit_int(Unit& u, int64_t v) {
     if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
       emit(u, make_push(static_cast<int32_t>(v)));
@@ -190,14 +292,14 @@ class Compiler {
     if (auto reg = resolve(u, name)) {
       emit(u, Opcode::LoadReg, *reg);
     } else {
-      emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(std::string(name))));
+      emit(u, Opcode::LoadGlobal, add_string(u, name));
     }
   }
   static void store_name(Unit& u, std::string_view name) {
     if (auto reg = resolve(u, name)) {
       emit(u, Opcode::StoreReg, *reg);
     } else {
-      emit(u, Opcode::StoreGlobal, add_constant(u, Constant::string(std::string(name))));
+      emit(u, Opcode::StoreGlobal, add_string(u, name));
     }
   }
 
@@ -250,6 +352,38 @@ bool has_break_or_continue(const StmtList& stmts) {
     }
   }
   return false;
+}
+
+// The first break or continue among these statements that compiling them would find outside every loop of
+// its code unit, in the order compilation meets them; null when there is none. Bodies of functions and
+// methods defined here are walked where they stand, as units of their own.
+const Stmt* first_stray_jump(const StmtList& stmts, bool in_loop) {
+  for (const Stmt& s : stmts) {
+    const Stmt* found = nullptr;
+    if (s.as<ast::Break>() || s.as<ast::Continue>()) {
+      if (!in_loop) return &s;
+    } else if (auto* first = s.as<ast::If>()) {
+      for (const ast::If* i = first; i != nullptr && found == nullptr; i = chained_if(*i)) {
+        found = first_stray_jump(i->then_body, in_loop);
+        if (found == nullptr && i->else_body && !chained_if(*i)) found = first_stray_jump(*i->else_body, in_loop);
+      }
+    } else if (auto* w = s.as<ast::While>()) {
+      found = first_stray_jump(w->body, true);
+    } else if (auto* f = s.as<ast::For>()) {
+      found = first_stray_jump(f->body, true);
+    } else if (auto* sw = s.as<ast::Switch>()) {
+      for (const SwitchCase& c : sw->cases)
+        if (found == nullptr) found = first_stray_jump(c.body, in_loop);
+    } else if (auto* fd = s.as<ast::FunctionDef>()) {
+      found = first_stray_jump(fd->body, false);
+    } else if (auto* c = s.as<ast::ClassDef>()) {
+      for (const Stmt& member : c->body)
+        if (auto* m = member.as<ast::FunctionDef>(); m != nullptr && found == nullptr)
+          found = first_stray_jump(m->body, false);
+    }
+    if (found != nullptr) return found;
+  }
+  return nullptr;
 }
 
 // An assignment to an element or member path that starts at a variable: a[i] = v, o.p[k].q = v.
@@ -519,6 +653,11 @@ void Compiler::compile_path_store(Unit& u, std::string_view root, const std::vec
 void Compiler::compile_lambda(Unit& u, const ast::Lambda& lambda) {
   std::string name = "<lambda>" + std::to_string(u.own_records);
   if (u.kind != UnitKind::Main) name = u.name + "." + name;
+  if (!compile_bodies) {
+    ++u.own_records;  // a lambda's body holds expressions only, which always compile
+    emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(std::move(name))));
+    return;
+  }
   Unit body(UnitKind::Lambda, name, u.line);
   for (const Param& p : lambda.params) declare(body, p.name);
   compile_expr(body, *lambda.body);
@@ -748,11 +887,16 @@ void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
 void Compiler::finish_function(Unit& parent, Unit&& body, uint64_t arity) {
   FunctionRecord record;
   record.name = std::move(body.name);
-  record.code = std::move(body.code);
-  record.lines = std::move(body.lines);
+  record.code.assign(body.code.begin(), body.code.end());
+  record.lines.assign(body.lines.begin(), body.lines.end());
   record.arity = arity;
-  record.constants.reserve(body.constants.size());
-  for (Constant& c : body.constants) record.constants.push_back(std::make_shared<const Constant>(std::move(c)));
+  if (!body.constants.empty()) {
+    // One shared block holds the body's constants; each entry shares its ownership.
+    auto block = std::make_shared<const std::vector<Constant>>(std::make_move_iterator(body.constants.begin()),
+                                                               std::make_move_iterator(body.constants.end()));
+    record.constants.reserve(block->size());
+    for (const Constant& c : *block) record.constants.emplace_back(block, &c);
+  }
   // Definitions nested in the body finished compiling before it, so their records come first.
   for (FunctionRecord& nested : body.functions) parent.functions.push_back(std::move(nested));
   parent.functions.push_back(std::move(record));
@@ -761,6 +905,12 @@ void Compiler::finish_function(Unit& parent, Unit&& body, uint64_t arity) {
 
 void Compiler::compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
                                 const StmtList& stmts, uint64_t line) {
+  if (!compile_bodies) {
+    if (const Stmt* stray = error ? nullptr : first_stray_jump(stmts, false))
+      fail(stray->as<ast::Break>() ? kBreakOutsideLoop : kContinueOutsideLoop, stray->line);
+    ++parent.own_records;
+    return;
+  }
   Unit body(UnitKind::Function, std::string(name), line);
   for (const Param& p : params) declare(body, p.name);
   body.result_reg = body.scopes.back().next++;
@@ -781,11 +931,40 @@ Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   main.code.push_back(make_instr(Opcode::Halt));
   main.lines.push_back(main.line);
   BytecodeProgram out;
-  out.code = std::move(main.code);
-  out.constants = std::move(main.constants);
-  out.lines = std::move(main.lines);
+  out.code.assign(main.code.begin(), main.code.end());
+  out.constants.assign(std::make_move_iterator(main.constants.begin()), std::make_move_iterator(main.constants.end()));
+  out.lines.assign(main.lines.begin(), main.lines.end());
   out.functions = std::move(main.functions);
   return out;
+}
+
+namespace {
+
+// The buffers of compile_main_program, kept per thread so that a large program's code and constant table
+// do not take fresh memory from the system on every call.
+struct MainBuffers {
+  PlainBuffer<Instruction> code;
+  std::vector<Constant> constants;
+};
+
+}  // namespace
+
+Result<MainProgramView, CompileError> compile_main_program(const Program& program) {
+  thread_local MainBuffers buffers;
+  Compiler compiler;
+  compiler.compile_bodies = false;
+  Unit main(UnitKind::Main, std::string(), 0);
+  main.keep_lines = false;
+  buffers.code.clear();
+  buffers.constants.clear();
+  main.code.swap(buffers.code);
+  main.constants.swap(buffers.constants);
+  compiler.compile_block(main, program.statements);
+  main.code.push_back(make_instr(Opcode::Halt));
+  main.code.swap(buffers.code);
+  main.constants.swap(buffers.constants);
+  if (compiler.error) return make_err(std::move(*compiler.error));
+  return MainProgramView{std::span<const Instruction>(buffers.code.begin(), buffers.code.end()), &buffers.constants};
 }
 
 }  // namespace tarnwick

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "common/result.h"
 #include "parser/ast.h"
@@ -20,6 +22,16 @@ struct CompileError {
 };
 
 Result<BytecodeProgram, CompileError> compile_program(const Program& program);
+
+// The main program's code (ending with Halt) and constant table, exactly as compile_program makes them,
+// and nothing else: function, method and lambda bodies are checked (a misplaced break or continue fails
+// as it does there) but not compiled, and no line table is kept. The views point into buffers of the
+// calling thread, reused by its next call.
+struct MainProgramView {
+  std::span<const Instruction> code;
+  const std::vector<Constant>* constants = nullptr;
+};
+Result<MainProgramView, CompileError> compile_main_program(const Program& program);
 
 struct SourceError {
   enum class Kind { Lex, Parse, Compile } kind = Kind::Lex;

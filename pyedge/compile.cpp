@@ -1,9 +1,14 @@
 // compile(source): the main program's opcode bytes and serialised constant table as two lists of ints.
+#include <array>
+#include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "parser/compiler.h"
+#include "parser/lexer.h"
+#include "parser/parser.h"
 #include "pyedge/api.h"
 #include "pyedge/convert.h"
 
@@ -11,18 +16,79 @@ namespace tarnwick::py {
 
 namespace {
 
-PyObject* int_list(const std::vector<uint8_t>& bytes) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(bytes.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    PyObject* item = PyLong_FromLong(bytes[i]);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
+// The ints 0 to 255, made once and kept: the lists below share them instead of asking for each element.
+PyObject* const* byte_ints() {
+  static PyObject* ints[256] = {};
+  if (ints[255] == nullptr) {
+    for (int i = 0; i < 256; ++i) {
+      if (ints[i] == nullptr && (ints[i] = PyLong_FromLong(i)) == nullptr) return nullptr;
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
   }
+  return ints;
+}
+
+// Fills a new list of `size` ints in order; fill(put) calls put(byte) exactly `size` times.
+template <class Fill>
+PyObject* byte_list(size_t size, Fill fill) {
+  PyObject* const* ints = byte_ints();
+  if (ints == nullptr) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+  if (list == nullptr) return nullptr;
+  PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  fill([&](uint8_t byte) { *items++ = Py_NewRef(ints[byte]); });
   return list;
+}
+
+PyObject* opcode_list(std::span<const Instruction> code) {
+  static const auto table = [] {
+    std::array<uint8_t, kOpcodeCount> t{};
+    for (int i = 0; i < kOpcodeCount; ++i) t[i] = compile_byte(static_cast<Opcode>(i));
+    return t;
+  }();
+  return byte_list(code.size(), [&](auto put) {
+    for (const Instruction& in : code) {
+      auto i = static_cast<uint32_t>(in.opcode);
+      put(i < table.size() ? table[i] : compile_byte(in.opcode));
+    }
+  });
+}
+
+// The serialised constant table (tag byte, then the little-endian payload, per constant).
+PyObject* constant_list(const std::vector<Constant>& constants) {
+  size_t size = 0;
+  for (const Constant& c : constants) {
+    size += 1;
+    switch (c.kind) {
+      case Constant::Kind::Nil: break;
+      case Constant::Kind::Bool: size += 1; break;
+      case Constant::Kind::Int:
+      case Constant::Kind::Float: size += 8; break;
+      case Constant::Kind::String: size += 4 + c.string_value.size(); break;
+    }
+  }
+  return byte_list(size, [&](auto put) {
+    auto put_le = [&](uint64_t v, int bytes) {
+      for (int k = 0; k < bytes; ++k) put(static_cast<uint8_t>(v >> (8 * k)));
+    };
+    for (const Constant& c : constants) {
+      put(static_cast<uint8_t>(c.kind));
+      switch (c.kind) {
+        case Constant::Kind::Nil: break;
+        case Constant::Kind::Bool: put(c.bool_value ? 0x01 : 0x00); break;
+        case Constant::Kind::Int: put_le(static_cast<uint64_t>(c.int_value), 8); break;
+        case Constant::Kind::Float: {
+          uint64_t bits;
+          std::memcpy(&bits, &c.float_value, sizeof bits);
+          put_le(bits, 8);
+          break;
+        }
+        case Constant::Kind::String:
+          put_le(static_cast<uint32_t>(c.string_value.size()), 4);
+          for (char ch : c.string_value) put(static_cast<uint8_t>(ch));
+          break;
+      }
+    }
+  });
 }
 
 PyObject* raise_syntax_error(const SourceError& error, std::string_view source) {
@@ -98,12 +164,24 @@ PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
   Utf8Text text(source);
   if (!text.ok()) return nullptr;
 
-  auto compiled = compile_source(text.text());
-  if (!compiled) return raise_syntax_error(compiled.error(), text.text());
+  // The same stages and failures as compile_source, but only the main program is compiled: that is all
+  // compile() hands back.
+  auto tokens = tokenize(text.text());
+  if (!tokens) return raise_syntax_error(lex_source_error(std::move(tokens.error().message)), text.text());
+  auto program = Parser(std::move(tokens.value())).parse_program();
+  if (!program) {
+    const ParseError& e = program.error();
+    return raise_syntax_error(SourceError{SourceError::Kind::Parse, e.display(), e.line, e.column}, text.text());
+  }
+  auto compiled = compile_main_program(program.value());
+  if (!compiled) {
+    CompileError& e = compiled.error();
+    return raise_syntax_error(SourceError{SourceError::Kind::Compile, std::move(e.message), e.line, 0}, text.text());
+  }
 
-  PyObject* opcodes = int_list(encode_compile_opcodes(compiled->code));
+  PyObject* opcodes = opcode_list(compiled->code);
   if (opcodes == nullptr) return nullptr;
-  PyObject* constants = int_list(serialize_constants(compiled->constants));
+  PyObject* constants = constant_list(*compiled->constants);
   if (constants == nullptr) {
     Py_DECREF(opcodes);
     return nullptr;

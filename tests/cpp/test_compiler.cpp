@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "parser/compiler.h"
+#include "parser/lexer.h"
 #include "parser/parser.h"
 #include "vm_engine/vm.h"
 
@@ -466,4 +467,48 @@ TEST(CompilerStores, HiddenRegistersStartAboveTheInnermostBlock) {
             std::string::npos)
       << code;
   EXPECT_NE(code.find("Push 0, StoreReg 1, Halt"), std::string::npos) << code;
+}
+
+// compile() builds the main program alone. Its code and constants must be those of the full compilation,
+// lambda numbering included, and a misplaced break or continue anywhere (function and method bodies too)
+// must fail the same way, the first one the full compilation meets winning. The cases run in sequence on
+// one thread, large before small, so stale contents of the reused buffers would show as a mismatch.
+TEST(CompilerMainOnly, MatchesTheFullCompilation) {
+  const char* const sources[] = {
+      "fn g() { return fn(y) y }\nlet b = fn(x) fn(z) x\nclass C { k = fn(q) q\n fn m(self) { return fn() 1 } }\n"
+      "let c = fn() 0\nlet big = [2147483648, 1.5, \"s\", nil, true, -3]\nfor i in b { if i { continue } }",
+      "let f = fn(x) fn(y) x + y\nprint(f(1)(2))",
+      "fn f() {\n if 1 { 2 } else if 3 { while 1 { break } } else { continue }\n}\nbreak",
+      "break\nfn f() { continue }",
+      "class A {\n fn m(self) {\n  match self { case 1: continue }\n }\n}",
+      "while 1 { fn g() {\n break } }",
+      "fn f() { try { break } catch (e) { continue }\n for i in [1] { if i { break } else { continue } } }",
+      "fn f() { fn g() { for x in y { continue } }\n if 1 { } else if 2 { } else { break } }",
+      "fn f() { match 1 { case 1: while 1 { break } } }\nclass B { x = 1\n fn n(self) { }\n fn o(self) {\n break } }",
+      "",
+  };
+  for (const char* source : sources) {
+    SCOPED_TRACE(source);
+    auto tokens = tokenize(source);
+    ASSERT_TRUE(tokens.ok());
+    auto program = Parser(std::move(tokens.value())).parse_program();
+    ASSERT_TRUE(program.ok()) << program.error().display();
+    auto full = compile_program(program.value());
+    auto main = compile_main_program(program.value());
+    ASSERT_EQ(full.ok(), main.ok());
+    if (!full.ok()) {
+      EXPECT_EQ(main.error().message, full.error().message);
+      EXPECT_EQ(main.error().line, full.error().line);
+      continue;
+    }
+    EXPECT_EQ(std::vector<Instruction>(main->code.begin(), main->code.end()), full->code);
+    ASSERT_EQ(main->constants->size(), full->constants.size());
+    for (size_t k = 0; k < full->constants.size(); ++k) {
+      const Constant& a = (*main->constants)[k];
+      const Constant& b = full->constants[k];
+      EXPECT_TRUE(a.kind == b.kind && a.bool_value == b.bool_value && a.int_value == b.int_value &&
+                  a.float_value == b.float_value && a.string_value == b.string_value)
+          << "constant " << k;
+    }
+  }
 }

@@ -27,6 +27,8 @@ def string_constant(text):
         ("a == b and not c;", [254, 254, 0x20, 254, 0x32, 0x30, 2, 255],
          string_constant("a") + string_constant("b") + string_constant("c")),
         ('f"a{1}b";', [254, 1, 254, 6, 6, 2, 255], string_constant("a") + string_constant("b")),
+        # a lambda's name counts the definitions before it, though their bodies are not in the result
+        ("fn g() { return fn(y) y; }\nlet b = fn(x) x;", [254, 254, 255], string_constant("<lambda>1")),
         # jumps and register operations have no byte of their own
         ("let i = 0; while i < 3 { i = i + 1; }",
          [1, 254, 254, 1, 0x22, 254, 254, 1, 0x10, 3, 254, 2, 254, 255], []),
@@ -58,6 +60,9 @@ def test_non_string_source_is_a_type_error(value, type_name):
         ("break;", "Line 1: 'break' outside of a loop"),
         ("let a = 1;\n\ncontinue;", "Line 3: 'continue' outside of a loop"),
         ("while x {\n fn f() {\n  break;\n }\n}", "Line 3: 'break' outside of a loop"),
+        # a body is checked where it stands: its error comes before a later one of the main program
+        ("fn f() {\n if 1 { } else { continue; }\n}\nbreak;", "Line 2: 'continue' outside of a loop"),
+        ("class A {\n fn m(self) {\n  match self { case 1: break }\n }\n}", "Line 3: 'break' outside of a loop"),
     ],
 )
 def test_failures_raise_syntax_error(source, message):
