@@ -24,7 +24,7 @@ SourceError lex_source_error(std::string message) {
   return error;
 }
 
-Result<BytecodeProgram, SourceError> compile_source(std::string_view source) {
+Result<Program, SourceError> parse_source(std::string_view source) {
   // One pass: the parser takes tokens from the lexer as it needs them. A lexer error anywhere in the
   // source wins over a parse error, so after a parse error the rest of the source is still lexed.
   Lexer lexer(source, kSourceInPlace);
@@ -35,11 +35,18 @@ Result<BytecodeProgram, SourceError> compile_source(std::string_view source) {
     const ParseError& e = program.error();
     return make_err(SourceError{SourceError::Kind::Parse, e.display(), e.line, e.column});
   }
+  return std::move(program.value());
+}
+
+SourceError compile_source_error(CompileError error) {
+  return SourceError{SourceError::Kind::Compile, std::move(error.message), error.line, 0};
+}
+
+Result<BytecodeProgram, SourceError> compile_source(std::string_view source) {
+  auto program = parse_source(source);
+  if (!program) return make_err(std::move(program.error()));
   auto compiled = compile_program(program.value());
-  if (!compiled) {
-    CompileError& e = compiled.error();
-    return make_err(SourceError{SourceError::Kind::Compile, std::move(e.message), e.line, 0});
-  }
+  if (!compiled) return make_err(compile_source_error(std::move(compiled.error())));
   return std::move(compiled.value());
 }
 

@@ -44,6 +44,11 @@ struct SourceError {
 // A lexer failure with the position its text names (0:0 when it names none).
 SourceError lex_source_error(std::string message);
 
+// Lexes and parses `source` (the first two stages of compile_source, with their failures).
+Result<Program, SourceError> parse_source(std::string_view source);
+// A compile failure as compile_source reports it.
+SourceError compile_source_error(CompileError error);
+
 // Lexes, parses and compiles `source`.
 Result<BytecodeProgram, SourceError> compile_source(std::string_view source);
 

@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "parser/compiler.h"
-#include "parser/lexer.h"
-#include "parser/parser.h"
 #include "pyedge/api.h"
 #include "pyedge/convert.h"
 
@@ -166,18 +164,10 @@ PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
 
   // The same stages and failures as compile_source, but only the main program is compiled: that is all
   // compile() hands back.
-  auto tokens = tokenize(text.text());
-  if (!tokens) return raise_syntax_error(lex_source_error(std::move(tokens.error().message)), text.text());
-  auto program = Parser(std::move(tokens.value())).parse_program();
-  if (!program) {
-    const ParseError& e = program.error();
-    return raise_syntax_error(SourceError{SourceError::Kind::Parse, e.display(), e.line, e.column}, text.text());
-  }
+  auto program = parse_source(text.text());
+  if (!program) return raise_syntax_error(program.error(), text.text());
   auto compiled = compile_main_program(program.value());
-  if (!compiled) {
-    CompileError& e = compiled.error();
-    return raise_syntax_error(SourceError{SourceError::Kind::Compile, std::move(e.message), e.line, 0}, text.text());
-  }
+  if (!compiled) return raise_syntax_error(compile_source_error(std::move(compiled.error())), text.text());
 
   PyObject* opcodes = opcode_list(compiled->code);
   if (opcodes == nullptr) return nullptr;
