@@ -560,9 +560,10 @@ std::vector<Constant> pool() {
           Constant::integer(0), Constant::floating(-0.0), Constant::string("f0"), Constant::string("f1"),
           Constant::string("len"), Constant::string("g"), Constant::integer(INT64_MAX), Constant::string(""),
           Constant::string("__class__"), Constant::string("K"), Constant::string("m"), Constant::string("r"),
-          Constant::string("q")};
+          Constant::string("q"), Constant::string("range")};
 }
-constexpr uint64_t kPoolSize = 21;
+constexpr uint64_t kPoolSize = 22;
+constexpr uint64_t kRangeName = 21;
 // f0, f1, len, g, "ab", the class K, out of range
 constexpr uint64_t kNameConstants[] = {10, 11, 12, 13, 3, 17, 40};
 constexpr uint64_t kMembers[] = {18, 19, 20, 3};  // m, r, q, ab
@@ -624,7 +625,7 @@ class Generator {
                                 O::Halt, O::Nop};
     static const O cmps[] = {O::Lt, O::Le, O::Gt, O::Ge};
     static const O ariths[] = {O::Add, O::Sub, O::Mul};
-    switch (pick(21)) {
+    switch (pick(24)) {
       case 0: case 1: out.push_back(value_op()); break;
       case 2: out.push_back(make_instr(binaries[pick(std::size(binaries))])); break;
       case 3: out.push_back(make_instr(unaries[pick(std::size(unaries))])); break;
@@ -771,6 +772,36 @@ class Generator {
         out.push_back(make_instr(ops[pick(std::size(ops))]));
         break;
       }
+      case 20: {  // a loop over range(a, b) begins: its state goes to a register that loop steps advance
+        // Small bounds (ints, or 3, 2.5, "ab", nil from the pool): the model has no path for a failing builtin.
+        static const int32_t bounds[] = {-2, -1, 0, 1, 2, 7};
+        static const uint64_t others[] = {0, 1, 3, 4};
+        out.push_back(make_instr(O::LoadGlobal, kRangeName));
+        for (int k = 0; k < 2; ++k)
+          out.push_back(pick(4) == 0 ? make_instr(O::LoadConst, others[pick(4)]) : make_push(bounds[pick(6)]));
+        out.push_back(make_instr(O::Call, 2));
+        out.push_back(make_instr(O::GetIter));
+        out.push_back(reg_op(O::StoreReg));
+        break;
+      }
+      case 21: {  // o.m() on a register: a fresh instance of K put there first, or whatever it holds
+        uint64_t r = pick(4);
+        if (pick(3) != 0) {
+          out.push_back(make_instr(O::LoadConst, 16));
+          out.push_back(make_instr(O::LoadConst, 17));
+          out.push_back(make_instr(O::MakeObject, 1));
+          out.push_back(make_instr(O::StoreReg, r));
+        }
+        out.push_back(make_instr(O::LoadReg, r));
+        out.push_back(make_instr(O::LoadConst, kMembers[pick(std::size(kMembers))]));
+        out.push_back(make_instr(O::GetIndex));
+        out.push_back(make_instr(O::Call, 0));
+        break;
+      }
+      case 22:  // a branch on a register alone
+        out.push_back(reg_op(O::LoadReg));
+        out.push_back(make_instr(pick(2) ? O::JumpIfFalse : O::JumpIfTrue, kPatch));
+        break;
       default: out.push_back(make_instr(O::Return)); break;
     }
   }
