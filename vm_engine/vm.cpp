@@ -218,6 +218,16 @@ std::vector<ValueRef> split_scalars(std::string_view s) {
 
 }  // namespace
 
+// The loop's `IterNext, Swap, StoreReg r` (IterNext at next_pc - 1) puts the new state back into the register
+// that holds the old one, `st`: dropping that handle first lets a shared state be advanced in place.
+static void release_replaced_state(const CodeUnit& unit, uint64_t next_pc, ValueRef* regs, const ValueRef& st) {
+  const Instruction* code = unit.code.data();
+  if (code[next_pc].opcode != Opcode::Swap || next_pc + 1 >= unit.code_size) return;
+  const Instruction& store = code[next_pc + 1];
+  if (store.opcode == Opcode::StoreReg && store.arg < kRegisterLimit && regs[store.arg].identity() == st.identity())
+    regs[store.arg] = ValueRef();
+}
+
 // Kept out of run(), whose code the dispatch loop may share: what a run needs set before it starts, and what
 // a failure thrown inside an instruction leaves.
 [[gnu::noinline]] void VM::prepare_run(const Limits& limits) {
@@ -1288,16 +1298,7 @@ L_IterNext: {
         (sp++)->put_nil();
         NEXT();
       }
-      if (!st.unique()) {
-        // As below: the loop's `Swap, StoreReg r` is about to replace the register's handle.
-        const Instruction* code = unit->code.data();
-        uint64_t pc = PC() + 1;
-        if (code[pc].opcode == Opcode::Swap && pc + 1 < unit->code_size) {
-          const Instruction& n2 = code[pc + 1];
-          if (n2.opcode == Opcode::StoreReg && n2.arg < kRegisterLimit && R[n2.arg].identity() == st.identity())
-            R[n2.arg] = ValueRef();
-        }
-      }
+      if (!st.unique()) release_replaced_state(*unit, PC() + 1, R, st);
       if (st.unique()) {
         st.array_mut()[1].put_int(k + 1);
       } else {
@@ -1329,18 +1330,7 @@ L_IterNext: {
       (sp++)->put_nil();
     } else {
       ValueRef item = st.as_array()[0].as_array()[k];
-      if (!st.unique()) {
-        // The loop's `IterNext, Swap, StoreReg r` puts the new state back into the register that holds the
-        // old one: dropping that handle first lets the state be advanced in place.
-        const Instruction* code = unit->code.data();
-        uint64_t pc = PC() + 1;
-        const Instruction& n1 = code[pc];
-        if (n1.opcode == Opcode::Swap && pc + 1 < unit->code_size) {
-          const Instruction& n2 = code[pc + 1];
-          if (n2.opcode == Opcode::StoreReg && n2.arg < kRegisterLimit && R[n2.arg].identity() == st.identity())
-            R[n2.arg] = ValueRef();
-        }
-      }
+      if (!st.unique()) release_replaced_state(*unit, PC() + 1, R, st);
       if (st.unique()) {
         st.array_mut()[1] = ValueRef::integer(static_cast<int64_t>(k + 1));
       } else {
