@@ -28,7 +28,7 @@ Result<Program, SourceError> parse_source(std::string_view source) {
   // One pass: the parser takes tokens from the lexer as it needs them. A lexer error anywhere in the
   // source wins over a parse error, so after a parse error the rest of the source is still lexed.
   Lexer lexer(source, kSourceInPlace);
-  auto program = Parser(lexer).parse_program();
+  auto program = Parser(lexer, source).parse_program();
   if (!program) lexer.finish();
   if (const LexError* e = lexer.error()) return make_err(lex_source_error(e->message));
   if (!program) {

@@ -44,7 +44,8 @@ struct SourceError {
 // A lexer failure with the position its text names (0:0 when it names none).
 SourceError lex_source_error(std::string message);
 
-// Lexes and parses `source` (the first two stages of compile_source, with their failures).
+// Lexes and parses `source` (the first two stages of compile_source, with their failures). The tree's
+// names and texts may point into `source`, which must outlive it.
 Result<Program, SourceError> parse_source(std::string_view source);
 // A compile failure as compile_source reports it.
 SourceError compile_source_error(CompileError error);

@@ -92,12 +92,22 @@ std::string nesting_too_deep_message() {
 const LexedToken Parser::kEof{};
 
 Parser::Parser(std::vector<Token> tokens) : given_(std::move(tokens)) {
-  tokens_.reserve(given_.size());
+  tokens_.reserve(given_.size() + 1);
   for (const Token& t : given_) tokens_.push_back(LexedToken::view_of(t));
+  // A list that does not end with Eof ends with the synthetic one.
+  if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof) tokens_.push_back(kEof);
 }
 
 Parser::Parser(Lexer& lexer) : lexer_(&lexer) {
   // A short source (the code of an f-string) needs no full window.
+  tokens_.reserve(std::min(kWindow, lexer.source_size() / 2 + 4) + 1);
+  lexer.refill(tokens_, 0, kWindow);
+}
+
+Parser::Parser(Lexer& lexer, std::string_view source) : Parser(lexer) { viewed_ = source; }
+
+Parser::Parser(Lexer& lexer, std::vector<LexedToken>&& window) : tokens_(std::move(window)), lexer_(&lexer) {
+  tokens_.clear();
   tokens_.reserve(std::min(kWindow, lexer.source_size() / 2 + 4) + 1);
   lexer.refill(tokens_, 0, kWindow);
 }
@@ -146,8 +156,8 @@ bool Parser::expect(TokenKind k) {
 }
 
 bool Parser::expect_identifier(std::string_view& out) {
-  if (pos_ < tokens_.size() && tokens_[pos_].kind == TokenKind::Identifier) {
-    out = arena_->copy(tokens_[pos_].text);
+  if (tokens_[pos_].kind == TokenKind::Identifier) {
+    out = keep(tokens_[pos_].text);
     advance();
     return true;
   }
@@ -464,7 +474,7 @@ NOINLINE ExprPtr Parser::literal() {
       break;
     case TokenKind::String:
       v.kind = LiteralValue::Kind::String;
-      v.string_value = arena_->copy(t.text);
+      v.string_value = keep(t.text);
       break;
     case TokenKind::Bool:
       v.kind = LiteralValue::Kind::Bool;
@@ -480,7 +490,7 @@ NOINLINE ExprPtr Parser::literal() {
 
 NOINLINE ExprPtr Parser::identifier() {
   const uint64_t line = tokens_[pos_].line, column = tokens_[pos_].column;
-  std::string_view name = arena_->copy(tokens_[pos_].text);
+  std::string_view name = keep(tokens_[pos_].text);
   advance();
   if (!set_height(1)) return nullptr;
   return placed(make(ast::Identifier{std::move(name)}), line, column);
@@ -497,7 +507,8 @@ NOINLINE ExprPtr Parser::array() {
 }
 
 // Parameters of a lambda or a function declaration, after the `(`; stops before the `)`.
-bool Parser::params(std::vector<Param>& out, size_t& h) {
+bool Parser::params(std::span<Param>& out, size_t& h) {
+  const size_t mark = params_.size();
   while (!at(TokenKind::RightParen) && !at(TokenKind::Eof)) {
     Param p;
     if (!expect_identifier(p.name)) return false;
@@ -513,10 +524,12 @@ bool Parser::params(std::vector<Param>& out, size_t& h) {
       if (!p.default_value) return false;
       h = std::max(h, h_);
     }
-    out.push_back(std::move(p));
+    params_.push_back(std::move(p));
     if (!at(TokenKind::Comma)) break;
     advance();
   }
+  out = arena_->copy(std::span<const Param>(params_).subspan(mark));
+  params_.resize(mark);
   return true;
 }
 
@@ -524,7 +537,7 @@ NOINLINE ExprPtr Parser::lambda() {
   const uint64_t line = cur().line, column = cur().column;
   advance();
   if (!expect(TokenKind::LeftParen)) return nullptr;
-  std::vector<Param> ps;
+  std::span<Param> ps;
   size_t h = 0;
   if (!params(ps, h)) return nullptr;
   if (!expect(TokenKind::RightParen)) return nullptr;
@@ -539,13 +552,13 @@ NOINLINE ExprPtr Parser::lambda() {
     if (!body) return nullptr;
   }
   if (!set_height(1 + std::max(h, h_))) return nullptr;
-  return placed(make(ast::Lambda{arena_->copy(ps), body, std::nullopt}), line, column);
+  return placed(make(ast::Lambda{ps, body, std::nullopt}), line, column);
 }
 
 NOINLINE ExprPtr Parser::object_literal() {
   const uint64_t line = cur().line, column = cur().column;
   advance();
-  std::vector<std::pair<std::string_view, ExprPtr>> properties;
+  const size_t mark = properties_.size();
   size_t h = 0;
   while (!at(TokenKind::RightBrace) && !at(TokenKind::Eof)) {
     std::string_view key;
@@ -554,13 +567,15 @@ NOINLINE ExprPtr Parser::object_literal() {
     ExprPtr value = expression();
     if (!value) return nullptr;
     h = std::max(h, h_);
-    properties.emplace_back(key, value);
+    properties_.emplace_back(key, value);
     if (!at(TokenKind::Comma)) break;
     advance();
   }
+  auto properties = arena_->copy(std::span<const std::pair<std::string_view, ExprPtr>>(properties_).subspan(mark));
+  properties_.resize(mark);
   if (!expect(TokenKind::RightBrace)) return nullptr;
   if (!set_height(h + 1)) return nullptr;
-  return placed(make(ast::Object{arena_->copy(properties)}), line, column);
+  return placed(make(ast::Object{properties}), line, column);
 }
 
 // The body arrives with doubled braces already turned into marker pairs: NUL `{` for `{{` and `}` NUL
@@ -570,39 +585,48 @@ NOINLINE ExprPtr Parser::fstring() {
   const uint64_t line = pin_line_ != 0 ? pin_line_ : cur().line;
   const uint64_t column = pin_line_ != 0 ? pin_column_ : cur().column;
   const size_t n = text.size();
-  std::vector<InterpolationPart> parts;
-  std::string buf;
+  const size_t mark = parts_.size();
+  std::string& buf = fstring_text_;
+  buf.clear();
   size_t h = 0;
   size_t i = 0;
   while (i < n) {
     char c = text[i++];
     if (c == '{') {
       if (!buf.empty()) {
-        parts.emplace_back(StringPart{arena_->copy(buf)});
+        parts_.emplace_back(StringPart{arena_->copy(buf)});
         buf.clear();
       }
-      std::string code;
+      const size_t code_start = i;
+      size_t code_end = n;
       size_t depth = 1;
       while (i < n) {
         char d = text[i++];
         if (d == '}') {
-          if (--depth == 0) break;
+          if (--depth == 0) {
+            code_end = i - 1;
+            break;
+          }
         } else if (d == '{') {
           ++depth;
         }
-        code.push_back(d);
       }
+      const std::string_view code = text.substr(code_start, code_end - code_start);
       if (code.empty()) continue;
       // The nested parser continues this one's depth accounting, so f-strings inside f-strings are
       // bounded like any other nesting. A lexer error anywhere in the code wins over a parse error.
+      // It borrows this parser's spare token window and gives it back.
       Lexer code_lexer(code, kSourceInPlace);
-      Parser inner(code_lexer);
+      spare_window_.clear();
+      Parser inner(code_lexer, std::move(spare_window_));
       inner.arena_ = arena_;
       inner.depth_ = depth_;
       inner.stmt_depth_ = stmt_depth_;
       inner.pin_line_ = line;
       inner.pin_column_ = column;
+      inner.viewed_ = viewed_;
       ExprPtr e = inner.expression();
+      spare_window_ = std::move(inner.tokens_);
       code_lexer.finish();
       if (const LexError* lex_error = code_lexer.error()) {
         err_ = ParseError{"In f-string: " + lex_error->message, std::string(), 0, 0};
@@ -613,7 +637,7 @@ NOINLINE ExprPtr Parser::fstring() {
         return nullptr;
       }
       h = std::max(h, inner.h_);
-      parts.emplace_back(ExprPart{std::move(e)});
+      parts_.emplace_back(ExprPart{std::move(e)});
     } else if (c == '}') {
       if (i < n && text[i] == '\0') ++i;
       buf.push_back('}');
@@ -626,16 +650,20 @@ NOINLINE ExprPtr Parser::fstring() {
       buf.push_back(c);
     }
   }
-  if (!buf.empty()) parts.emplace_back(StringPart{arena_->copy(buf)});
+  if (!buf.empty()) parts_.emplace_back(StringPart{arena_->copy(buf)});
+  const std::span<const InterpolationPart> parts = std::span<const InterpolationPart>(parts_).subspan(mark);
   advance();
   if (!set_height(h + 1)) return nullptr;
   if (parts.size() == 1 && std::holds_alternative<StringPart>(parts[0])) {
     LiteralValue v;
     v.kind = LiteralValue::Kind::String;
     v.string_value = std::get<StringPart>(parts[0]).value;
+    parts_.resize(mark);
     return placed(make(ast::Literal{v}), line, column);
   }
-  return placed(make(ast::StringInterpolation{arena_->copy(parts)}), line, column);
+  auto kept = arena_->copy(parts);
+  parts_.resize(mark);
+  return placed(make(ast::StringInterpolation{kept}), line, column);
 }
 
 // `[T]` and `T[]` both name "T[]". The leading brackets are counted rather than recursed into; the
@@ -879,9 +907,7 @@ NOINLINE bool Parser::function_def(StmtStack& out) {
   if (!expect_identifier(fn.name)) return false;
   if (!expect(TokenKind::LeftParen)) return false;
   size_t h = 0;
-  std::vector<Param> ps;
-  if (!params(ps, h)) return false;
-  fn.params = arena_->copy(ps);
+  if (!params(fn.params, h)) return false;
   if (!expect(TokenKind::RightParen)) return false;
   if (at(TokenKind::Arrow)) {
     advance();

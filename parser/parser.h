@@ -35,6 +35,12 @@ class Parser {
   // parser. When the lexer stops at an error the parser sees an Eof there; the caller reports the lexer's
   // error (after a parse error, Lexer::finish() tells whether the rest of the source lexes).
   explicit Parser(Lexer& lexer);
+  // The same, for a tree that may view `source` instead of copying texts out of it: a token whose text
+  // lies in `source` (the lexer reads its source in place, unless it had to repair it) keeps pointing
+  // there, so `source` must outlive the tree. Names and literals then cost no copy.
+  Parser(Lexer& lexer, std::string_view source);
+  // Reads from `lexer` into `window`'s storage (the parser of an f-string's code reuses its parent's).
+  Parser(Lexer& lexer, std::vector<LexedToken>&& window);
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
 
@@ -50,9 +56,11 @@ class Parser {
  private:
   // Internally a failed step records the error in err_ and returns null/false; the public entry points
   // turn that into a Result. This keeps the recursive frames small.
-  const LexedToken& cur() const { return pos_ < tokens_.size() ? tokens_[pos_] : kEof; }
+  // The window always ends with an Eof or holds the token after the current one, and nothing advances
+  // past an Eof, so the current token is always in it.
+  const LexedToken& cur() const { return tokens_[pos_]; }
   bool at(TokenKind k) const { return cur().kind == k; }
-  bool at_end() const { return pos_ >= tokens_.size() || tokens_[pos_].kind == TokenKind::Eof; }
+  bool at_end() const { return tokens_[pos_].kind == TokenKind::Eof; }
   // Keeps the current token and the next one in the window (question() looks one ahead).
   void advance() {
     if (!at_end()) {
@@ -93,7 +101,7 @@ class Parser {
   ExprPtr object_literal();
   ExprPtr fstring();
   bool expression_list(TokenKind close, ExprList& out, size_t& h);
-  bool params(std::vector<Param>& out, size_t& h);
+  bool params(std::span<Param>& out, size_t& h);
   bool type(TypeAnnotation& out);
 
   // Statements, appended to `out` (always stmts_, the list under construction).
@@ -144,6 +152,13 @@ class Parser {
   uint64_t pin_column_ = 0;
   // Gives `e` (may be null) the position `line`:`column`, or the pinned one.
   ExprPtr placed(ExprPtr e, uint64_t line, uint64_t column) const;
+  // A token's text as the tree keeps it: in place when it lies in the source the tree may view, otherwise
+  // copied into the arena.
+  std::string_view keep(std::string_view text) {
+    const auto at = reinterpret_cast<uintptr_t>(text.data()), from = reinterpret_cast<uintptr_t>(viewed_.data());
+    if (at >= from && at - from + text.size() <= viewed_.size()) return text;
+    return arena_->copy(text);
+  }
   template <class T>
   ExprPtr make(T&& node) {
     return make_expr(*arena_, std::forward<T>(node));
@@ -158,6 +173,15 @@ class Parser {
   // and the lists cost no allocation of their own.
   std::vector<Stmt> stmts_;
   std::vector<ExprPtr> exprs_;
+  std::vector<Param> params_;
+  std::vector<std::pair<std::string_view, ExprPtr>> properties_;
+  std::vector<InterpolationPart> parts_;
+  // The text of the f-string part being gathered.
+  std::string fstring_text_;
+  // The source the tree may view (see the constructor); empty when every text is copied.
+  std::string_view viewed_;
+  // A token window kept for the parsers of f-string code, so that each of them needs no allocation.
+  std::vector<LexedToken> spare_window_;
 };
 
 }  // namespace tarnwick
