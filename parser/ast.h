@@ -24,13 +24,17 @@ using ExprPtr = Expr*;  // null when absent
 using StmtList = std::span<Stmt>;
 using ExprList = std::span<ExprPtr>;
 
+// Only the field that `kind` names holds a value.
 struct LiteralValue {
   enum class Kind : uint8_t { Nil, Bool, Int, Float, String };
   Kind kind = Kind::Nil;
   bool bool_value = false;
-  int64_t int_value = 0;
-  double float_value = 0.0;
-  std::string_view string_value;
+  union {
+    int64_t int_value;
+    double float_value;
+    std::string_view string_value;
+  };
+  LiteralValue() : int_value(0) {}
 };
 
 enum class BinaryOperator : uint8_t {
@@ -48,9 +52,11 @@ struct TypeAnnotation {
   bool nullable = false;
 };
 
+// Optional parts that are rare (type annotations) are held by pointer, so that the nodes stay small: a
+// tree is written once and read once, and its size is most of the front end's memory traffic.
 struct Param {
   std::string_view name;
-  std::optional<TypeAnnotation> type_hint;
+  const TypeAnnotation* type_hint = nullptr;
   ExprPtr default_value = nullptr;  // "default" in the export
 };
 
@@ -74,7 +80,7 @@ struct Member { ExprPtr object = nullptr; std::string_view property; };
 struct Ternary { ExprPtr condition = nullptr; ExprPtr then_expr = nullptr; ExprPtr else_expr = nullptr; };
 struct Array { ExprList elements; };
 struct Object { std::span<std::pair<std::string_view, ExprPtr>> properties; };
-struct Lambda { std::span<Param> params; ExprPtr body = nullptr; std::optional<TypeAnnotation> return_type; };
+struct Lambda { std::span<Param> params; ExprPtr body = nullptr; };
 struct StringInterpolation { std::span<InterpolationPart> parts; };
 struct Await { ExprPtr expr = nullptr; };
 struct Yield { ExprPtr value = nullptr; };  // value may be null (absent)
@@ -117,13 +123,13 @@ struct CatchClause {
 
 namespace ast {
 struct ExprStatement { Expr expression; };
-struct VarDecl { std::string_view name; bool mutable_ = true; ExprPtr init = nullptr; std::optional<TypeAnnotation> type_hint; };
+struct VarDecl { std::string_view name; bool mutable_ = true; ExprPtr init = nullptr; const TypeAnnotation* type_hint = nullptr; };
 struct FunctionDef {
   std::string_view name;
   bool is_async = false;
   std::span<Param> params;
   StmtList body;
-  std::optional<TypeAnnotation> return_type;
+  const TypeAnnotation* return_type = nullptr;
 };
 struct ClassDef { std::string_view name; std::optional<std::string_view> extends; StmtList body; };
 struct If { Expr condition; StmtList then_body; std::optional<StmtList> else_body; };
@@ -167,6 +173,7 @@ struct Program {
   StmtList statements;
 };
 static_assert(std::is_trivially_destructible_v<Expr> && std::is_trivially_destructible_v<Stmt>);
+static_assert(sizeof(Expr) <= 40 && sizeof(Stmt) <= 96, "tree nodes grew: keep rare parts out of line");
 
 // The parser's only error value. Displays as "ParseError at {line}:{column}: {message}" plus,
 // when context is not empty, "\n  Context: {context}".

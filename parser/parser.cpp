@@ -516,7 +516,7 @@ bool Parser::params(std::span<Param>& out, size_t& h) {
       advance();
       TypeAnnotation t;
       if (!type(t)) return false;
-      p.type_hint = std::move(t);
+      p.type_hint = arena_->make<TypeAnnotation>(t);
     }
     if (at(TokenKind::Assign)) {
       advance();
@@ -552,7 +552,7 @@ NOINLINE ExprPtr Parser::lambda() {
     if (!body) return nullptr;
   }
   if (!set_height(1 + std::max(h, h_))) return nullptr;
-  return placed(make(ast::Lambda{ps, body, std::nullopt}), line, column);
+  return placed(make(ast::Lambda{ps, body}), line, column);
 }
 
 NOINLINE ExprPtr Parser::object_literal() {
@@ -887,7 +887,7 @@ NOINLINE bool Parser::var_decl(StmtStack& out) {
     advance();
     TypeAnnotation t;
     if (!type(t)) return false;
-    decl.type_hint = std::move(t);
+    decl.type_hint = arena_->make<TypeAnnotation>(t);
   }
   if (at(TokenKind::Assign)) {
     advance();
@@ -913,7 +913,7 @@ NOINLINE bool Parser::function_def(StmtStack& out) {
     advance();
     TypeAnnotation t;
     if (!type(t)) return false;
-    fn.return_type = std::move(t);
+    fn.return_type = arena_->make<TypeAnnotation>(t);
   }
   if (!braced_block(fn.body)) return false;
   out.emplace_back(std::move(fn), line);
@@ -984,7 +984,7 @@ NOINLINE bool Parser::class_def(StmtStack& out) {
       advance();
       TypeAnnotation t;
       if (!type(t)) return false;
-      field.type_hint = std::move(t);
+      field.type_hint = arena_->make<TypeAnnotation>(t);
     }
     if (at(TokenKind::Assign)) {
       advance();

@@ -326,7 +326,6 @@ class Exporter {
     PyObject* d = node_dict(S::k_Lambda);
     if (d == nullptr) return nullptr;
     if (!put(d, S::k_params, params(n.params)) || !put(d, S::k_body, expr(*n.body))) return drop(d);
-    if (n.return_type && !put(d, S::k_return_type, type_annotation(*n.return_type))) return drop(d);
     return d;
   }
   PyObject* node(const ast::StringInterpolation& n) {
