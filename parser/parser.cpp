@@ -96,12 +96,14 @@ Parser::Parser(std::vector<Token> tokens) : given_(std::move(tokens)) {
   for (const Token& t : given_) tokens_.push_back(LexedToken::view_of(t));
   // A list that does not end with Eof ends with the synthetic one.
   if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof) tokens_.push_back(kEof);
+  window_filled();
 }
 
 Parser::Parser(Lexer& lexer) : lexer_(&lexer) {
   // A short source (the code of an f-string) needs no full window.
   tokens_.reserve(std::min(kWindow, lexer.source_size() / 2 + 4) + 1);
   lexer.refill(tokens_, 0, kWindow);
+  window_filled();
 }
 
 Parser::Parser(Lexer& lexer, std::string_view source) : Parser(lexer) { viewed_ = source; }
@@ -110,12 +112,19 @@ Parser::Parser(Lexer& lexer, std::vector<LexedToken>&& window) : tokens_(std::mo
   tokens_.clear();
   tokens_.reserve(std::min(kWindow, lexer.source_size() / 2 + 4) + 1);
   lexer.refill(tokens_, 0, kWindow);
+  window_filled();
 }
 
 __attribute__((noinline)) void Parser::refill() {
   if (lexer_->finished()) return;
-  lexer_->refill(tokens_, pos_, kWindow);
-  pos_ = 0;
+  lexer_->refill(tokens_, static_cast<size_t>(tok_ - tokens_.data()), kWindow);
+  window_filled();
+}
+
+void Parser::window_filled() {
+  tok_ = tokens_.data();
+  const bool more = lexer_ != nullptr && !lexer_->finished() && tokens_.size() >= 2;
+  refill_at_ = more ? tokens_.data() + tokens_.size() - 2 : tokens_.data() + tokens_.size();
 }
 
 Token Parser::peek() const { return cur().to_token(); }
@@ -156,8 +165,8 @@ bool Parser::expect(TokenKind k) {
 }
 
 bool Parser::expect_identifier(std::string_view& out) {
-  if (tokens_[pos_].kind == TokenKind::Identifier) {
-    out = keep(tokens_[pos_].text);
+  if (tok_->kind == TokenKind::Identifier) {
+    out = keep(tok_->text);
     advance();
     return true;
   }
@@ -231,7 +240,7 @@ NOINLINE ExprPtr Parser::question(ExprPtr cond) {
   size_t h = h_;        // height of the chain so far, else branch included
   size_t h_links = 0;  // height of the conditionals, without the final else branch
   while (at(TokenKind::Question)) {
-    if (!(pos_ + 1 < tokens_.size() && starts_then_branch(tokens_[pos_ + 1].kind))) {
+    if (!(tok_ + 1 < tokens_.data() + tokens_.size() && starts_then_branch(tok_[1].kind))) {
       const uint64_t qline = cur().line, qcolumn = cur().column;
       advance();
       if (!set_height(h + 1)) return nullptr;
@@ -460,7 +469,7 @@ NOINLINE ExprPtr Parser::member(ExprPtr object) {
 }
 
 NOINLINE ExprPtr Parser::literal() {
-  const LexedToken& t = tokens_[pos_];
+  const LexedToken& t = *tok_;
   const uint64_t line = t.line, column = t.column;
   LiteralValue v;
   switch (t.kind) {
@@ -489,8 +498,8 @@ NOINLINE ExprPtr Parser::literal() {
 }
 
 NOINLINE ExprPtr Parser::identifier() {
-  const uint64_t line = tokens_[pos_].line, column = tokens_[pos_].column;
-  std::string_view name = keep(tokens_[pos_].text);
+  const uint64_t line = tok_->line, column = tok_->column;
+  std::string_view name = keep(tok_->text);
   advance();
   if (!set_height(1)) return nullptr;
   return placed(make(ast::Identifier{std::move(name)}), line, column);

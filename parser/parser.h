@@ -58,14 +58,14 @@ class Parser {
   // turn that into a Result. This keeps the recursive frames small.
   // The window always ends with an Eof or holds the token after the current one, and nothing advances
   // past an Eof, so the current token is always in it.
-  const LexedToken& cur() const { return tokens_[pos_]; }
+  const LexedToken& cur() const { return *tok_; }
   bool at(TokenKind k) const { return cur().kind == k; }
-  bool at_end() const { return tokens_[pos_].kind == TokenKind::Eof; }
+  bool at_end() const { return tok_->kind == TokenKind::Eof; }
   // Keeps the current token and the next one in the window (question() looks one ahead).
   void advance() {
     if (!at_end()) {
-      ++pos_;
-      if (pos_ + 2 > tokens_.size() && lexer_ != nullptr) refill();
+      ++tok_;
+      if (tok_ > refill_at_) refill();
     }
   }
   void refill();
@@ -139,7 +139,13 @@ class Parser {
   Lexer* lexer_ = nullptr;
   // The tokens given to the constructor, which tokens_ views.
   std::vector<Token> given_;
-  size_t pos_ = 0;
+  // The current token, in tokens_.
+  const LexedToken* tok_ = nullptr;
+  // Past this token the window is refilled (so the next token is always in it); the end of the window
+  // when nothing more comes.
+  const LexedToken* refill_at_ = nullptr;
+  // Points tok_ at the window's first token and sets refill_at_.
+  void window_filled();
   // Recursion depth of expression() and statement() calls (bounds the native stack).
   size_t depth_ = 0;
   // Nesting level of the statement being parsed (top level is 1).
