@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "parser/compiler.h"
 #include "parser/lexer.h"
 #include "parser/parser.h"
 
@@ -607,5 +608,31 @@ TEST(ParserWindow, StopsAtLexerErrors) {
     auto all = tokenize(src);
     ASSERT_FALSE(all.ok());
     EXPECT_EQ(lexer.error()->message, all.error().message);
+  }
+}
+
+// A tree from parse_source may view the caller's source, but never the lexer's repaired copy of an
+// ill-formed one, which goes with the lexer: every text must still read back after parse_source returns
+// (a sanitizer build turns a view into freed memory into a failure here).
+TEST(ParserTexts, TreesOutliveTheirLexer) {
+  const std::string tail = " = \"h{}i\"\nlet other = f\"{greeting}{{!}}\" + greeting\nfn g(a: T) -> R { return a.b }\n";
+  struct {
+    std::string src;
+    std::string expected;
+  } cases[] = {
+      {"let greeting" + tail, "(let greeting = \"h{}i\")"},
+      {"let greeting\xff" + tail, "(let greeting = \"h{}i\")"},  // non-ASCII outside strings is dropped
+      {"let greeting = \"h\xffi\"\nlet other = f\"{greeting}{{!}}\" + greeting\nfn g(a: T) -> R { return a.b }\n",
+       "(let greeting = \"h\xEF\xBF\xBDi\")"},
+  };
+  for (const auto& c : cases) {
+    std::string src = c.src;
+    auto program = parse_source(src);
+    ASSERT_TRUE(program.ok()) << src;
+    const StmtList& st = program.value().statements;
+    ASSERT_EQ(st.size(), 3u);
+    EXPECT_EQ(dump(st[0]), c.expected);
+    EXPECT_EQ(dump(st[1]), "(let other = (Add (fstr greeting '{!}') greeting))");
+    EXPECT_EQ(dump(st[2]), "(def g (a:T) -> R [(return (. a b))])");
   }
 }
