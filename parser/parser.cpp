@@ -468,7 +468,7 @@ NOINLINE ExprPtr Parser::member(ExprPtr object) {
   return placed(make(ast::Member{object, name}), line, column);
 }
 
-NOINLINE ExprPtr Parser::literal() {
+ALWAYS_INLINE ExprPtr Parser::literal() {
   const LexedToken& t = *tok_;
   const uint64_t line = t.line, column = t.column;
   LiteralValue v;
@@ -497,7 +497,7 @@ NOINLINE ExprPtr Parser::literal() {
   return placed(make(ast::Literal{std::move(v)}), line, column);
 }
 
-NOINLINE ExprPtr Parser::identifier() {
+ALWAYS_INLINE ExprPtr Parser::identifier() {
   const uint64_t line = tok_->line, column = tok_->column;
   std::string_view name = keep(tok_->text);
   advance();
