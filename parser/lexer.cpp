@@ -296,13 +296,17 @@ static_assert([] {
   return true;
 }());
 
+// The bytes of a word of each keyword length in its first eight bytes read as one integer.
+constexpr uint64_t kWordMask[kMaxKeyword + 1] = {
+    0, 0xFF, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF, ~uint64_t{0}, ~uint64_t{0}};
+
 // The keyword slot of the word at `word` (`len` bytes, `avail` >= len of them readable), or null.
 inline const KeywordSlot* lookup_keyword(const char* word, size_t len, size_t avail) {
   if (len - kMinKeyword > kMaxKeyword - kMinKeyword) return nullptr;
   uint64_t v = 0;
   if (avail >= 8) {
     std::memcpy(&v, word, 8);
-    if (len < 8) v &= ~uint64_t{0} >> (64 - 8 * len);
+    v &= kWordMask[len];
   } else {
     for (size_t i = 0; i < len; ++i) v |= uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
   }
@@ -598,7 +602,7 @@ skip:
       p += 8;
       goto skip;
     }
-    p += __builtin_ctzll(w) >> 3;
+    p += static_cast<unsigned>(__builtin_ctzll(w)) >> 3;
   } else if (p >= end) {
     goto stop;
   }
@@ -748,9 +752,9 @@ prefix:
 word: {
   const char* const start = p;
   ++p;
-  // Four bytes a step while four are left, then one at a time.
+  // Four bytes a step while eight are left, then one at a time.
   for (;;) {
-    if (end - p < 4) {
+    if (p >= wide_end) {
       while (p < end && is_word(*p)) ++p;
       break;
     }
