@@ -475,10 +475,10 @@ namespace {
 constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// A simple decimal float (at most 19 significant digits, |exponent| within 22 after the point is moved)
-// is exactly m * 10^e or m / 10^-e with both operands exact doubles, so one correctly rounded operation
-// gives the correctly rounded value, the same that reading the text gives. False when the text is not
-// that simple.
+// A simple decimal float (digits m up to 2^53, a power of ten within 22 once the point is moved) is
+// exactly m * 10^e or m / 10^-e with both operands exact doubles, so one correctly rounded operation gives
+// the correctly rounded value, the same that reading the text gives. False when the text is not that
+// simple. `text` has no '_' and the shape lex_decimal checked.
 bool simple_decimal_double(std::string_view text, double& out) {
   const char* p = text.data();
   const char* const end = p + text.size();
@@ -1087,7 +1087,6 @@ bool Lexer::lex_fstring(uint64_t line, uint64_t column) {
         if (depth == 0 && q + 1 < n && s[q + 1] == '}') break;
         if (depth > 0) --depth;
       }
-      cont += (b & 0xC0) == 0x80;
     }
   }
   uint64_t depth = 0;

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <type_traits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace tarnwick {
 
@@ -68,11 +68,11 @@ struct LexedToken {
   Token to_token() const;
 };
 
+static_assert(std::is_trivially_copyable_v<LexedToken> && std::is_trivially_destructible_v<LexedToken>);
+
 // A run of LexedTokens in one growable buffer: the window the lexer fills and the parser reads. Unlike a
 // vector it lets the lexer write tokens straight into reserved room (room(), then commit()), with no
 // capacity check or zeroing per token.
-static_assert(std::is_trivially_copyable_v<LexedToken> && std::is_trivially_destructible_v<LexedToken>);
-
 class TokenWindow {
  public:
   TokenWindow() = default;
