@@ -440,7 +440,20 @@ Result<std::vector<Token>, LexError> Lexer::tokenize() {
   while (!done_) {
     window.clear();
     run(kBatch);
-    for (const LexedToken& t : window) tokens.push_back(t.to_token());
+    for (const LexedToken& t : window) {
+      // Built in place: LexedToken::to_token() and a move would copy the record twice more.
+      Token& token = tokens.emplace_back();
+      token.kind = t.kind;
+      token.bool_value = t.bool_value;
+      if (t.kind == TokenKind::Float) {
+        token.float_value = t.float_value;
+      } else {
+        token.int_value = t.int_value;
+      }
+      if (!t.text.empty()) token.text.assign(t.text);
+      token.line = t.line;
+      token.column = t.column;
+    }
   }
   out_ = nullptr;
   if (failed_) return make_err(std::move(error_));
