@@ -3,9 +3,11 @@
 #include "parser/lexer.h"
 
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace tarnwick {
 
@@ -14,7 +16,8 @@ namespace {
 constexpr std::string_view kEmDashNewline = " \u2014 newline inside string";
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
-enum CharClass : uint8_t { kWord = 1, kHex = 2 };
+// kBodyStop: the bytes an f-string body cannot take verbatim or that may end it.
+enum CharClass : uint8_t { kWord = 1, kHex = 2, kBlank = 4, kBodyStop = 8 };
 
 constexpr std::array<uint8_t, 256> make_classes() {
   std::array<uint8_t, 256> t{};
@@ -24,12 +27,72 @@ constexpr std::array<uint8_t, 256> make_classes() {
   for (int c = 'a'; c <= 'f'; ++c) t[c] |= kHex;
   for (int c = 'A'; c <= 'F'; ++c) t[c] |= kHex;
   t['_'] = kWord;
+  t[' '] = t['\t'] = t['\r'] = kBlank;
+  for (unsigned char c : {'"', '\'', '\\', '\n', '{', '}'}) t[c] = kBodyStop;
   return t;
 }
 constexpr std::array<uint8_t, 256> kClass = make_classes();
 
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
-inline bool is_word(unsigned char c) { return kClass[c] & kWord; }
+
+// What the main loop does with a byte that starts a token (or a blank, a comment or a dropped character).
+enum Start : uint8_t {
+  kStartBad,  // an unexpected character
+  kStartNewline, kStartBlank, kStartQuote, kStartHash, kStartSlash, kStartZero, kStartDigit, kStartDollar,
+  kStartPrefix,  // f, F, r, R: a word, or an f-string or raw string when a quote follows
+  kStartWord, kStartBang, kStartPercent, kStartCaret, kStartColon, kStartAmp, kStartStar, kStartPlus,
+  kStartMinus, kStartDot, kStartLt, kStartGt, kStartEq, kStartQuestion, kStartPipe,
+  kStartSingle,  // a one-character token that no longer spelling begins with
+  kStartHigh,    // the lead byte of a non-ASCII code point
+  kStartCount,
+};
+
+struct StartTable {
+  std::array<uint8_t, 256> start{};
+  std::array<TokenKind, 256> single{};
+};
+
+constexpr StartTable make_start_table() {
+  StartTable t;
+  for (int c = 0; c < 256; ++c) {
+    t.start[c] = c >= 0x80 ? kStartHigh : (kClass[c] & kWord) ? kStartWord : kStartBad;
+    t.single[c] = TokenKind::Eof;
+  }
+  for (int c = '1'; c <= '9'; ++c) t.start[c] = kStartDigit;
+  t.start['0'] = kStartZero;
+  t.start['f'] = t.start['F'] = t.start['r'] = t.start['R'] = kStartPrefix;
+  t.start['\n'] = kStartNewline;
+  t.start[' '] = t.start['\t'] = t.start['\r'] = kStartBlank;
+  t.start['"'] = t.start['\''] = kStartQuote;
+  t.start['#'] = kStartHash;
+  t.start['/'] = kStartSlash;
+  t.start['$'] = kStartDollar;
+  t.start['!'] = kStartBang;
+  t.start['%'] = kStartPercent;
+  t.start['^'] = kStartCaret;
+  t.start[':'] = kStartColon;
+  t.start['&'] = kStartAmp;
+  t.start['*'] = kStartStar;
+  t.start['+'] = kStartPlus;
+  t.start['-'] = kStartMinus;
+  t.start['.'] = kStartDot;
+  t.start['<'] = kStartLt;
+  t.start['>'] = kStartGt;
+  t.start['='] = kStartEq;
+  t.start['?'] = kStartQuestion;
+  t.start['|'] = kStartPipe;
+  const std::pair<char, TokenKind> singles[] = {
+      {'(', TokenKind::LeftParen},   {')', TokenKind::RightParen}, {'{', TokenKind::LeftBrace},
+      {'}', TokenKind::RightBrace},  {'[', TokenKind::LeftBracket}, {']', TokenKind::RightBracket},
+      {',', TokenKind::Comma},       {';', TokenKind::Semicolon},  {'@', TokenKind::At},
+      {'~', TokenKind::BitwiseNot}};
+  for (const auto& [ch, kind] : singles) {
+    t.start[static_cast<unsigned char>(ch)] = kStartSingle;
+    t.single[static_cast<unsigned char>(ch)] = kind;
+  }
+  return t;
+}
+constexpr StartTable kStart = make_start_table();
 
 // Length of the well-formed UTF-8 sequence starting at s[i], or 0 when it is ill-formed; then `skip`
 // receives how many bytes one U+FFFD stands for (the maximal prefix of a valid sequence, at least 1).
@@ -77,6 +140,14 @@ size_t utf8_sequence(std::string_view s, size_t i, size_t& skip) {
 size_t valid_utf8_prefix(std::string_view in) {
   size_t i = 0, skip = 0;
   while (i < in.size()) {
+    if (i + 32 <= in.size()) {
+      uint64_t w[4];
+      std::memcpy(w, in.data() + i, 32);
+      if (((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ull) == 0) {
+        i += 32;
+        continue;
+      }
+    }
     if (i + 8 <= in.size()) {
       uint64_t word;
       std::memcpy(&word, in.data() + i, 8);
@@ -145,93 +216,104 @@ struct Keyword {
   TokenKind kind;
 };
 
-// Grouped by length so a lookup compares against a handful of words at most.
-constexpr Keyword kKeywords2[] = {{"fn", TokenKind::Fn}, {"if", TokenKind::If}, {"in", TokenKind::In},
-                                  {"or", TokenKind::Or}, {"is", TokenKind::Is}};
-constexpr Keyword kKeywords3[] = {{"let", TokenKind::Let}, {"for", TokenKind::For}, {"nil", TokenKind::Nil},
-                                  {"try", TokenKind::Try}, {"and", TokenKind::And}, {"not", TokenKind::Not},
-                                  {"div", TokenKind::Div}, {"int", TokenKind::IntType}};
-constexpr Keyword kKeywords4[] = {{"else", TokenKind::Else}, {"enum", TokenKind::Enum},
-                                  {"case", TokenKind::Case}, {"true", TokenKind::Bool},
-                                  {"null", TokenKind::Null}, {"bool", TokenKind::BoolType},
-                                  {"void", TokenKind::VoidType}};
-constexpr Keyword kKeywords5[] = {
-    {"false", TokenKind::Bool},  {"const", TokenKind::Const}, {"while", TokenKind::While},
-    {"break", TokenKind::Break}, {"class", TokenKind::Class}, {"scene", TokenKind::Class},
-    {"match", TokenKind::Switch}, {"catch", TokenKind::Catch}, {"throw", TokenKind::Throw},
-    {"async", TokenKind::Async}, {"await", TokenKind::Await}, {"yield", TokenKind::Yield},
-    {"float", TokenKind::FloatType}, {"_draw", TokenKind::OnNodeDraw}};
-constexpr Keyword kKeywords6[] = {{"return", TokenKind::Return}, {"struct", TokenKind::Struct},
-                                  {"_ready", TokenKind::OnReady}, {"string", TokenKind::StringType}};
-constexpr Keyword kKeywords7[] = {{"finally", TokenKind::Finally}, {"on_draw", TokenKind::OnDraw},
-                                  {"on_exit", TokenKind::OnExit}, {"_update", TokenKind::OnNodeUpdate}};
-constexpr Keyword kKeywords8[] = {{"continue", TokenKind::Continue}, {"on_start", TokenKind::OnStart}};
-constexpr Keyword kKeywords9[] = {{"on_update", TokenKind::OnUpdate}};
+constexpr Keyword kKeywords[] = {
+    {"fn", TokenKind::Fn},           {"if", TokenKind::If},
+    {"in", TokenKind::In},           {"or", TokenKind::Or},
+    {"is", TokenKind::Is},           {"let", TokenKind::Let},
+    {"for", TokenKind::For},         {"nil", TokenKind::Nil},
+    {"try", TokenKind::Try},         {"and", TokenKind::And},
+    {"not", TokenKind::Not},         {"div", TokenKind::Div},
+    {"int", TokenKind::IntType},     {"else", TokenKind::Else},
+    {"enum", TokenKind::Enum},       {"case", TokenKind::Case},
+    {"true", TokenKind::Bool},       {"null", TokenKind::Null},
+    {"bool", TokenKind::BoolType},   {"void", TokenKind::VoidType},
+    {"false", TokenKind::Bool},      {"const", TokenKind::Const},
+    {"while", TokenKind::While},     {"break", TokenKind::Break},
+    {"class", TokenKind::Class},     {"scene", TokenKind::Class},
+    {"match", TokenKind::Switch},    {"catch", TokenKind::Catch},
+    {"throw", TokenKind::Throw},     {"async", TokenKind::Async},
+    {"await", TokenKind::Await},     {"yield", TokenKind::Yield},
+    {"float", TokenKind::FloatType}, {"_draw", TokenKind::OnNodeDraw},
+    {"return", TokenKind::Return},   {"struct", TokenKind::Struct},
+    {"_ready", TokenKind::OnReady},  {"string", TokenKind::StringType},
+    {"finally", TokenKind::Finally}, {"on_draw", TokenKind::OnDraw},
+    {"on_exit", TokenKind::OnExit},  {"_update", TokenKind::OnNodeUpdate},
+    {"continue", TokenKind::Continue}, {"on_start", TokenKind::OnStart},
+    {"on_update", TokenKind::OnUpdate},
+};
 
-// A keyword of up to eight bytes as one little-endian word, zero-padded: a lookup compares integers.
+// Keywords are two to nine bytes long; a lookup reads the word's first eight bytes as one little-endian
+// integer (zero-padded) and finds its only candidate by a multiplicative hash of that integer. The
+// multiplier was picked so that no two keywords share a slot (checked below when the table is built).
+constexpr size_t kMinKeyword = 2, kMaxKeyword = 9;
+constexpr uint64_t kKeywordHash = 0x05e8645c684cad6dull;
+constexpr unsigned kKeywordSlotBits = 7;
+
 constexpr uint64_t pack_word(std::string_view w) {
   uint64_t v = 0;
   for (size_t i = 0; i < w.size() && i < 8; ++i) v |= uint64_t{static_cast<unsigned char>(w[i])} << (8 * i);
   return v;
 }
 
-struct PackedKeyword {
-  uint64_t packed;
-  TokenKind kind;
+constexpr size_t keyword_slot(uint64_t packed) {
+  return static_cast<size_t>((packed * kKeywordHash) >> (64 - kKeywordSlotBits));
+}
+
+struct KeywordSlot {
+  uint64_t packed = 0;  // 0: no keyword here
+  uint8_t len = 0;
+  uint8_t last = 0;  // the ninth byte of a nine-byte keyword
+  TokenKind kind = TokenKind::Eof;
+  bool bool_value = false;
 };
 
-template <size_t N>
-constexpr std::array<PackedKeyword, N> packed(const Keyword (&table)[N]) {
-  std::array<PackedKeyword, N> out{};
-  for (size_t i = 0; i < N; ++i) out[i] = {pack_word(table[i].word), table[i].kind};
-  return out;
-}
+struct KeywordTable {
+  std::array<KeywordSlot, size_t{1} << kKeywordSlotBits> slots{};
+  bool collision = false;
+};
 
-constexpr auto kPacked2 = packed(kKeywords2);
-constexpr auto kPacked3 = packed(kKeywords3);
-constexpr auto kPacked4 = packed(kKeywords4);
-constexpr auto kPacked5 = packed(kKeywords5);
-constexpr auto kPacked6 = packed(kKeywords6);
-constexpr auto kPacked7 = packed(kKeywords7);
-constexpr auto kPacked8 = packed(kKeywords8);
-constexpr uint64_t kOnUpdateHead = pack_word(kKeywords9[0].word);  // its first eight bytes; the ninth is 'e'
-static_assert(std::size(kKeywords9) == 1 && kKeywords9[0].word.size() == 9 && kKeywords9[0].word[8] == 'e');
-
-template <size_t N>
-bool find_packed(const std::array<PackedKeyword, N>& table, uint64_t word, TokenKind& kind) {
-  for (const PackedKeyword& k : table) {
-    if (k.packed == word) {
-      kind = k.kind;
-      return true;
-    }
+constexpr KeywordTable make_keyword_table() {
+  KeywordTable t;
+  for (const Keyword& k : kKeywords) {
+    KeywordSlot& s = t.slots[keyword_slot(pack_word(k.word))];
+    if (s.len != 0) t.collision = true;
+    s.packed = pack_word(k.word);
+    s.len = static_cast<uint8_t>(k.word.size());
+    s.last = k.word.size() > 8 ? static_cast<uint8_t>(k.word[8]) : 0;
+    s.kind = k.kind;
+    s.bool_value = k.word == "true";
   }
-  return false;
+  return t;
 }
 
-// The word's kind if it is a keyword. `avail` is how many bytes from `word` on may be read (at least its
-// length), which lets most lookups load the word in one go.
-bool lookup_keyword(const char* word, size_t len, size_t avail, TokenKind& kind) {
-  if (len < 2 || len > 9) return false;
+constexpr KeywordTable kKeywordTable = make_keyword_table();
+static_assert(!kKeywordTable.collision, "two keywords share a hash slot: pick another multiplier");
+static_assert([] {
+  for (const Keyword& k : kKeywords) {
+    if (k.word.size() < kMinKeyword || k.word.size() > kMaxKeyword) return false;
+    if (k.word.size() > 8 && k.word != "on_update") return false;  // the table keeps one ninth byte
+  }
+  return true;
+}());
+
+// The bytes of a word of each keyword length in its first eight bytes read as one integer.
+constexpr uint64_t kWordMask[kMaxKeyword + 1] = {
+    0, 0xFF, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF, ~uint64_t{0}, ~uint64_t{0}};
+
+// The keyword slot of the word at `word` (`len` bytes, `avail` >= len of them readable), or null.
+inline const KeywordSlot* lookup_keyword(const char* word, size_t len, size_t avail) {
+  if (len - kMinKeyword > kMaxKeyword - kMinKeyword) return nullptr;
   uint64_t v = 0;
   if (avail >= 8) {
     std::memcpy(&v, word, 8);
-    if (len < 8) v &= (uint64_t{1} << (8 * len)) - 1;
+    v &= kWordMask[len];
   } else {
     for (size_t i = 0; i < len; ++i) v |= uint64_t{static_cast<unsigned char>(word[i])} << (8 * i);
   }
-  switch (len) {
-    case 2: return find_packed(kPacked2, v, kind);
-    case 3: return find_packed(kPacked3, v, kind);
-    case 4: return find_packed(kPacked4, v, kind);
-    case 5: return find_packed(kPacked5, v, kind);
-    case 6: return find_packed(kPacked6, v, kind);
-    case 7: return find_packed(kPacked7, v, kind);
-    case 8: return find_packed(kPacked8, v, kind);
-    default:
-      if (v != kOnUpdateHead || word[8] != 'e') return false;
-      kind = kKeywords9[0].kind;
-      return true;
-  }
+  const KeywordSlot& s = kKeywordTable.slots[keyword_slot(v)];
+  if (s.packed != v || s.len != len) return nullptr;
+  if (len > 8 && static_cast<unsigned char>(word[8]) != s.last) return nullptr;
+  return &s;
 }
 
 // Reads digits of `base`, skipping '_'. Values beyond the signed 64-bit range, and runs of underscores
@@ -302,11 +384,13 @@ Result<std::vector<Token>, LexError> tokenize(std::string_view source) {
 }
 
 LexedToken& Lexer::push(TokenKind kind, uint64_t line, uint64_t column) {
-  LexedToken& t = out_->emplace_back();
-  t.kind = kind;
-  t.line = line;
-  t.column = column;
-  return t;
+  LexedToken* t = out_->room();
+  out_->commit(out_->size() + 1);
+  *t = LexedToken{};
+  t->kind = kind;
+  t->line = line;
+  t->column = column;
+  return *t;
 }
 
 bool Lexer::fail_here(std::string_view message) {
@@ -324,7 +408,7 @@ size_t Lexer::consume_code_point() {
   unsigned char b = static_cast<unsigned char>(src_[pos_]);
   size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
   pos_ += len;
-  line_cont_ += len - 1;
+  col_base_ += len - 1;
   if (b == '\n') newline_consumed();
   return len;
 }
@@ -332,10 +416,16 @@ size_t Lexer::consume_code_point() {
 void Lexer::restart() {
   pos_ = 0;
   line_ = 1;
-  line_start_ = 0;
-  line_cont_ = 0;
+  col_base_ = 0;
   done_ = failed_ = false;
 }
+
+namespace {
+
+// The batch tokenize() and finish() lex at a time.
+constexpr size_t kBatch = 256;
+
+}  // namespace
 
 Result<std::vector<Token>, LexError> Lexer::tokenize() {
   restart();
@@ -344,134 +434,492 @@ Result<std::vector<Token>, LexError> Lexer::tokenize() {
   // never written are never mapped, while a regrowth would copy every token made so far.
   tokens.reserve(src_.size() / 3 + 8);
   // Lexed a window at a time and turned into Tokens as it goes, so the compact form costs no list of its own.
-  std::vector<LexedToken> window;
-  window.reserve(256);
+  TokenWindow window;
+  window.reserve(run_room(kBatch, 0));
   out_ = &window;
   while (!done_) {
     window.clear();
-    run(256);
-    for (const LexedToken& t : window) tokens.push_back(t.to_token());
+    run(kBatch);
+    for (const LexedToken& t : window) {
+      // Built in place: LexedToken::to_token() and a move would copy the record twice more.
+      Token& token = tokens.emplace_back();
+      token.kind = t.kind;
+      token.bool_value = t.bool_value;
+      if (t.kind == TokenKind::Float) {
+        token.float_value = t.float_value;
+      } else {
+        token.int_value = t.int_value;
+      }
+      if (!t.text.empty()) token.text.assign(t.text);
+      token.line = t.line;
+      token.column = t.column;
+    }
   }
   out_ = nullptr;
   if (failed_) return make_err(std::move(error_));
   return tokens;
 }
 
-void Lexer::refill(std::vector<LexedToken>& window, size_t consumed, size_t count) {
-  window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(consumed));
+void Lexer::refill(TokenWindow& window, size_t consumed, size_t count) {
+  window.drop_front(consumed);
   if (done_) return;
+  window.reserve(run_room(count, window.size()));
   out_ = &window;
   run(count);
-  if (failed_) {
-    LexedToken& eof = window.emplace_back();
-    eof.line = line_;
-    eof.column = column();
-  }
+  if (failed_) push(TokenKind::Eof, line_, column());
   out_ = nullptr;
 }
 
 void Lexer::finish() {
   if (done_) return;
-  std::vector<LexedToken> scratch;
-  scratch.reserve(256);
+  TokenWindow scratch;
+  scratch.reserve(run_room(kBatch, 0));
   out_ = &scratch;
   while (!done_) {
     scratch.clear();
-    run(256);
+    run(kBatch);
   }
   out_ = nullptr;
 }
 
-void Lexer::run(size_t limit) {
-  const size_t n = src_.size();
-  const char* s = src_.data();
-  bool ok = true;
+namespace {
 
-  while (pos_ < n && out_->size() < limit) {
-    unsigned char c = static_cast<unsigned char>(s[pos_]);
-    const uint64_t line = line_, col = column();
-    switch (c) {
-      case '\n':
-        ++pos_;
-        newline_consumed();
-        break;
-      case ' ':
-      case '\t':
-      case '\r': {
-        // Indentation comes in runs: one step of the loop per run, not per character.
-        size_t p = pos_ + 1;
-        while (p < n && (s[p] == ' ' || s[p] == '\t' || s[p] == '\r')) ++p;
-        pos_ = p;
-        break;
-      }
-      case '"':
-      case '\'':
-        if (peek(1) == c && peek(2) == c) {
-          ok = lex_triple_string(c, line, col);
-        } else {
-          ok = lex_string(c, line, col);
-        }
-        break;
-      case '#':
-        skip_line_comment();
-        break;
-      case '/':
-        if (peek(1) == '*') {
-          ok = skip_block_comment(line, col);
-        } else if (peek(1) == '/' && peek(2) == '/') {
-          skip_line_comment();
-        } else if (peek(1) == '/') {
-          pos_ += 2;
-          push(TokenKind::SlashSlash, line, col);
-        } else if (peek(1) == '=') {
-          pos_ += 2;
-          push(TokenKind::SlashEq, line, col);
-        } else {
-          ++pos_;
-          push(TokenKind::Slash, line, col);
-        }
-        break;
-      case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9': {
-        int next = peek(1);
-        if (c == '0' && (next == 'x' || next == 'X' || next == 'b' || next == 'B' || next == 'o' || next == 'O')) {
-          ok = lex_prefixed_int(line, col);
-        } else {
-          ok = lex_decimal(line, col);
-        }
-        break;
-      }
-      case '$':
-        if (peek(1) == '"' || peek(1) == '\'') {
-          ok = lex_fstring(line, col);
-        } else {
-          ++pos_;  // a stray '$' is dropped
-        }
-        break;
-      default:
-        if (is_word(c)) {
-          int next = peek(1);
-          bool quote_next = next == '"' || next == '\'';
-          if (quote_next && (c == 'f' || c == 'F')) {
-            ok = lex_fstring(line, col);
-          } else if (quote_next && (c == 'r' || c == 'R')) {
-            ok = lex_raw_string(line, col);
-          } else {
-            lex_word(line, col);
-          }
-        } else if (c >= 0x80) {
-          consume_code_point();  // non-ASCII outside strings and comments is ignored
-        } else {
-          ok = lex_operator(c, line, col);
-        }
-        break;
+// The powers of ten that are exact doubles.
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// A simple decimal float (digits m up to 2^53, a power of ten within 22 once the point is moved) is
+// exactly m * 10^e or m / 10^-e with both operands exact doubles, so one correctly rounded operation gives
+// the correctly rounded value, the same that reading the text gives. False when the text is not that
+// simple. `text` has no '_' and the shape lex_decimal checked.
+bool simple_decimal_double(std::string_view text, double& out) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  uint64_t mant = 0;
+  int digits = 0, scale = 0;
+  for (; p < end; ++p) {
+    unsigned d = static_cast<unsigned char>(*p) - '0';
+    if (d < 10) {
+      mant = mant * 10 + d;
+      digits += mant != 0;
+      continue;
     }
-    if (!ok) {
-      failed_ = done_ = true;
-      return;
+    if (*p != '.') break;
+    for (++p; p < end; ++p) {
+      d = static_cast<unsigned char>(*p) - '0';
+      if (d >= 10) break;
+      mant = mant * 10 + d;
+      digits += mant != 0;
+      --scale;
+    }
+    break;
+  }
+  if (digits > 18) return false;  // 18 digits always fit; 2^53 is checked below
+  if (p < end) {  // the exponent: 'e' or 'E', an optional sign, then digits
+    ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    int exp = 0;
+    for (; p < end; ++p) {
+      if (exp > 1000) return false;
+      exp = exp * 10 + (*p - '0');
+    }
+    scale += negative ? -exp : exp;
+  }
+  if (mant == 0) {
+    out = 0.0;
+    return true;
+  }
+  if (mant > (uint64_t{1} << 53) || scale < -22 || scale > 22) return false;
+  double m = static_cast<double>(mant);
+  out = scale >= 0 ? m * kPow10[scale] : m / kPow10[-scale];
+  return true;
+}
+
+}  // namespace
+
+// The main loop keeps the position, the line and the column base in locals and writes tokens straight into
+// the window; rare tokens (strings but the plainest, comments, prefixed integers, floats) go to member
+// functions that work on the members, with the locals stored before and reloaded after.
+void Lexer::run(size_t limit) {
+  const char* const s = src_.data();
+  const char* const end = s + src_.size();
+  // Below wide_end eight bytes can be read at once.
+  const char* const wide_end = src_.size() >= 8 ? end - 7 : s;
+  const char* p = s + pos_;
+  const char* cb = s + col_base_;  // the column of p is p - cb + 1
+  uint64_t line = line_;
+  TokenWindow& window = *out_;
+  assert(window.capacity() >= run_room(limit, window.size()));
+  LexedToken* const first = window.slots();
+  LexedToken* out = window.room();
+  // Every token takes at least a byte, so the rest of the source never needs more than run_room().
+  LexedToken* const out_end = first + std::min(std::max(limit, window.size()), window.size() + src_.size() - pos_);
+
+  auto column_of = [&](const char* at) { return static_cast<uint64_t>(at - cb) + 1; };
+  // A token starting at `at` on the current line, with no payload yet.
+  auto put = [&](TokenKind kind, const char* at) -> LexedToken* {
+    LexedToken* t = out++;
+    t->kind = kind;
+    t->bool_value = false;
+    t->int_value = 0;
+    t->text = {};
+    t->line = line;
+    t->column = column_of(at);
+    return t;
+  };
+  auto store = [&] {
+    pos_ = static_cast<size_t>(p - s);
+    col_base_ = static_cast<size_t>(cb - s);
+    line_ = line;
+    window.commit(static_cast<size_t>(out - first));
+  };
+  auto load = [&] {
+    p = s + pos_;
+    cb = s + col_base_;
+    line = line_;
+    out = window.room();
+  };
+  // The byte `k` places after the current one, or -1 past the end.
+  auto at = [&](size_t k) -> int {
+    return k < static_cast<size_t>(end - p) ? static_cast<unsigned char>(p[k]) : -1;
+  };
+  auto is_word = [](char ch) { return (kClass[static_cast<unsigned char>(ch)] & kWord) != 0; };
+  auto quote_next = [&] {
+    int a = at(1);
+    return a == '"' || a == '\'';
+  };
+
+  // In the order of Start.
+  static const void* const kTargets[kStartCount] = {
+      &&bad,    &&newline, &&blank, &&quote,   &&hash,    &&slash, &&zero,  &&digit, &&dollar,
+      &&prefix, &&word,    &&bang,  &&percent, &&caret,   &&colon, &&amp,   &&star,  &&plus,
+      &&minus,  &&dot,     &&lt,    &&gt,      &&eq,      &&question, &&pipe, &&single, &&high};
+
+  bool ok = true;
+  unsigned char c;
+  TokenKind kind;
+  size_t len;
+  int a;
+
+next_token:
+  if (out >= out_end) goto stop;
+skip:
+  // Spaces are skipped eight bytes at a time while eight bytes are left; tabs, carriage returns and the
+  // last few bytes take the slower way through `blank`.
+  if (p < wide_end) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    w ^= 0x2020202020202020ull;
+    if (w == 0) {
+      p += 8;
+      goto skip;
+    }
+    p += static_cast<unsigned>(__builtin_ctzll(w)) >> 3;
+  } else if (p >= end) {
+    goto stop;
+  }
+  c = static_cast<unsigned char>(*p);
+  goto* kTargets[kStart.start[c]];
+
+newline:
+  ++line;
+  cb = ++p;
+  goto skip;
+
+blank:
+  ++p;
+  while (p < end && (kClass[static_cast<unsigned char>(*p)] & kBlank)) ++p;
+  goto skip;
+
+quote: {
+  if (at(1) == c && at(2) == c) {
+    store();
+    ok = lex_triple_string(c, line, column_of(p));
+    goto slow_done;
+  }
+  // A string without escapes is its own text: the token views the source.
+  const char* q = p + 1;
+  const char* qcb = cb;
+  for (; q < end; ++q) {
+    unsigned char b = static_cast<unsigned char>(*q);
+    if (b == c || b == '\\' || b == '\n') break;
+    qcb += (b & 0xC0) == 0x80;
+  }
+  if (q < end && static_cast<unsigned char>(*q) == c) {
+    put(TokenKind::String, p)->text = std::string_view(p + 1, static_cast<size_t>(q - p - 1));
+    p = q + 1;
+    cb = qcb;
+    goto next_token;
+  }
+  store();
+  ok = lex_string(c, line, column_of(p));
+  goto slow_done;
+}
+
+hash: {
+  const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
+  if (nl != nullptr) {
+    p = static_cast<const char*>(nl);  // the line break resets the column: no need to count
+    goto skip;
+  }
+  for (; p < end; ++p) cb += (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
+  goto skip;
+}
+
+slash:
+  a = at(1);
+  if (a == '*') {
+    store();
+    ok = skip_block_comment(line, column_of(p));
+    goto slow_done;
+  }
+  if (a == '/') {
+    if (at(2) == '/') {
+      store();
+      skip_line_comment();
+      goto slow_done;
+    }
+    kind = TokenKind::SlashSlash;
+    len = 2;
+  } else if (a == '=') {
+    kind = TokenKind::SlashEq;
+    len = 2;
+  } else {
+    kind = TokenKind::Slash;
+    len = 1;
+  }
+  goto op;
+
+zero:
+  a = at(1) | 0x20;
+  if (a == 'x' || a == 'b' || a == 'o') {
+    store();
+    ok = lex_prefixed_int(line, column_of(p));
+    goto slow_done;
+  }
+  goto digit;
+
+digit: {
+  // An integer is read while it is scanned. A plain fraction (no '_', no exponent, few digits) is read
+  // here too; anything else with a '.' or an exponent is left to lex_decimal.
+  const char* const start = p;
+  uint64_t acc = c - '0';
+  bool underscore = false;
+  for (++p; p < end; ++p) {
+    unsigned d = static_cast<unsigned char>(*p) - '0';
+    if (d < 10) {
+      acc = acc * 10 + d;
+    } else if (*p == '_') {
+      underscore = true;
+    } else {
+      break;
     }
   }
-  if (pos_ >= n) {
-    push(TokenKind::Eof, line_, column());
+  if (p < end && (*p == '.' ? at(1) != '.' : (*p | 0x20) == 'e')) {
+    if (*p == '.' && !underscore) {
+      const char* q = p + 1;
+      uint64_t mant = acc;
+      for (; q < end; ++q) {
+        unsigned d = static_cast<unsigned char>(*q) - '0';
+        if (d >= 10) break;
+        mant = mant * 10 + d;
+      }
+      // q - start - 1 digits in all: up to 18 the sum is exact, and up to 2^53 so is the double.
+      size_t frac = static_cast<size_t>(q - p - 1);
+      if (frac != 0 && q - start <= 19 && mant <= (uint64_t{1} << 53) &&
+          !(q < end && (*q == '_' || (*q | 0x20) == 'e'))) {
+        put(TokenKind::Float, start)->float_value = static_cast<double>(mant) / kPow10[frac];
+        p = q;
+        goto next_token;
+      }
+    }
+    p = start;
+    store();
+    ok = lex_decimal(line, column_of(p));
+    goto slow_done;
+  }
+  // Up to 18 digits the sum cannot overflow; a longer text is read again with the range check.
+  if (p - start > 18) acc = static_cast<uint64_t>(read_integer(std::string_view(start, static_cast<size_t>(p - start)), 10));
+  put(TokenKind::Int, start)->int_value = static_cast<int64_t>(acc);
+  goto next_token;
+}
+
+dollar:
+  if (quote_next()) {
+    store();
+    ok = lex_fstring(line, column_of(p));
+    goto slow_done;
+  }
+  ++p;  // a stray '$' is dropped
+  goto skip;
+
+prefix:
+  if (quote_next()) {
+    store();
+    ok = (c | 0x20) == 'f' ? lex_fstring(line, column_of(p)) : lex_raw_string(line, column_of(p));
+    goto slow_done;
+  }
+  goto word;
+
+word: {
+  const char* const start = p;
+  ++p;
+  // Four bytes a step while eight are left, then one at a time.
+  for (;;) {
+    if (p >= wide_end) {
+      while (p < end && is_word(*p)) ++p;
+      break;
+    }
+    if (!is_word(p[0])) break;
+    if (!is_word(p[1])) {
+      p += 1;
+      break;
+    }
+    if (!is_word(p[2])) {
+      p += 2;
+      break;
+    }
+    if (!is_word(p[3])) {
+      p += 3;
+      break;
+    }
+    p += 4;
+  }
+  size_t n = static_cast<size_t>(p - start);
+  if (const KeywordSlot* k = lookup_keyword(start, n, static_cast<size_t>(end - start))) {
+    put(k->kind, start)->bool_value = k->bool_value;
+  } else {
+    put(TokenKind::Identifier, start)->text = std::string_view(start, n);
+  }
+  goto next_token;
+}
+
+bang:
+  kind = at(1) == '=' ? (len = 2, TokenKind::Neq) : (len = 1, TokenKind::Not);
+  goto op;
+percent:
+  kind = at(1) == '=' ? (len = 2, TokenKind::PercentEq) : (len = 1, TokenKind::Percent);
+  goto op;
+caret:
+  kind = at(1) == '=' ? (len = 2, TokenKind::CaretEq) : (len = 1, TokenKind::BitwiseXor);
+  goto op;
+colon:
+  kind = at(1) == ':' ? (len = 2, TokenKind::DoubleColon) : (len = 1, TokenKind::Colon);
+  goto op;
+amp:
+  a = at(1);
+  kind = a == '&'   ? (len = 2, TokenKind::And)
+         : a == '=' ? (len = 2, TokenKind::AmpEq)
+                    : (len = 1, TokenKind::BitwiseAnd);
+  goto op;
+star:
+  a = at(1);
+  if (a == '*') {
+    kind = at(2) == '=' ? (len = 3, TokenKind::PowerEq) : (len = 2, TokenKind::Power);
+  } else {
+    kind = a == '=' ? (len = 2, TokenKind::StarEq) : (len = 1, TokenKind::Star);
+  }
+  goto op;
+plus:
+  a = at(1);
+  kind = a == '+'   ? (len = 2, TokenKind::PlusPlus)
+         : a == '=' ? (len = 2, TokenKind::PlusEq)
+                    : (len = 1, TokenKind::Plus);
+  goto op;
+minus:
+  a = at(1);
+  kind = a == '='   ? (len = 2, TokenKind::MinusEq)
+         : a == '>' ? (len = 2, TokenKind::Arrow)
+                    : (len = 1, TokenKind::Minus);
+  goto op;
+dot:
+  if (at(1) == '.') {
+    a = at(2);
+    kind = a == '.'   ? (len = 3, TokenKind::Ellipsis)
+           : a == '=' ? (len = 3, TokenKind::DotDotEq)
+                      : (len = 2, TokenKind::DotDot);
+  } else {
+    kind = TokenKind::Dot;
+    len = 1;
+  }
+  goto op;
+lt:
+  a = at(1);
+  if (a == '<') {
+    kind = at(2) == '=' ? (len = 3, TokenKind::LShiftEq) : (len = 2, TokenKind::LeftShift);
+  } else {
+    kind = a == '=' ? (len = 2, TokenKind::Lte) : (len = 1, TokenKind::Lt);
+  }
+  goto op;
+gt:
+  a = at(1);
+  if (a == '>') {
+    kind = at(2) == '=' ? (len = 3, TokenKind::RShiftEq) : (len = 2, TokenKind::RightShift);
+  } else {
+    kind = a == '=' ? (len = 2, TokenKind::Gte) : (len = 1, TokenKind::Gt);
+  }
+  goto op;
+eq:
+  a = at(1);
+  kind = a == '='   ? (len = 2, TokenKind::Eq)
+         : a == '>' ? (len = 2, TokenKind::FatArrow)
+                    : (len = 1, TokenKind::Assign);
+  goto op;
+question:
+  a = at(1);
+  if (a == '.') {
+    kind = TokenKind::QuestionDot;
+    len = 2;
+  } else if (a == '?') {
+    kind = at(2) == '=' ? (len = 3, TokenKind::NullishEq) : (len = 2, TokenKind::Nullish);
+  } else {
+    kind = TokenKind::Question;
+    len = 1;
+  }
+  goto op;
+pipe:
+  a = at(1);
+  kind = a == '='   ? (len = 2, TokenKind::PipeEq)
+         : a == '>' ? (len = 2, TokenKind::PipeGt)
+         : a == '|' ? (len = 2, TokenKind::Or)
+                    : (len = 1, TokenKind::BitwiseOr);
+  goto op;
+single:
+  kind = kStart.single[c];
+  len = 1;
+  goto op;
+
+high: {
+  // Non-ASCII outside strings and comments is ignored (the source is well-formed UTF-8).
+  size_t n = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+  p += n;
+  cb += n - 1;
+  goto skip;
+}
+
+bad:
+  store();
+  ok = fail(unexpected_character(c));
+  goto slow_done;
+
+op:
+  put(kind, p);
+  p += len;
+  goto next_token;
+
+slow_done:
+  if (!ok) {
+    failed_ = done_ = true;
+    return;
+  }
+  load();
+  goto next_token;
+
+stop:
+  store();
+  if (p >= end) {
+    push(TokenKind::Eof, line, column_of(p));
     done_ = true;
   }
 }
@@ -480,7 +928,7 @@ void Lexer::skip_line_comment() {
   const char* s = src_.data();
   const void* nl = std::memchr(s + pos_, '\n', src_.size() - pos_);
   size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - s) : src_.size();
-  for (size_t i = pos_; i < end; ++i) line_cont_ += (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+  for (size_t i = pos_; i < end; ++i) col_base_ += (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
   pos_ = end;
 }
 
@@ -501,7 +949,7 @@ bool Lexer::skip_block_comment(uint64_t line, uint64_t column) {
       ++pos_;
       newline_consumed();
     } else {
-      line_cont_ += (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+      col_base_ += (static_cast<unsigned char>(c) & 0xC0) == 0x80;
       ++pos_;
     }
   }
@@ -518,7 +966,7 @@ bool Lexer::lex_string(unsigned char quote, uint64_t line, uint64_t column) {
     while (pos_ < n) {
       unsigned char b = static_cast<unsigned char>(s[pos_]);
       if (b == quote || b == '\\' || b == '\n') break;
-      line_cont_ += (b & 0xC0) == 0x80;
+      col_base_ += (b & 0xC0) == 0x80;
       ++pos_;
     }
     text.append(s + start, pos_ - start);
@@ -562,7 +1010,7 @@ bool Lexer::lex_triple_string(unsigned char quote, uint64_t line, uint64_t colum
     while (pos_ < n) {
       unsigned char b = static_cast<unsigned char>(s[pos_]);
       if (b == quote || b == '\\' || b == '\n') break;
-      line_cont_ += (b & 0xC0) == 0x80;
+      col_base_ += (b & 0xC0) == 0x80;
       ++pos_;
     }
     text.append(s + start, pos_ - start);
@@ -614,7 +1062,7 @@ bool Lexer::lex_raw_string(uint64_t line, uint64_t column) {
       return true;
     }
     if (b == '\n') return fail_here(std::string("Unterminated raw string").append(kEmDashNewline));
-    line_cont_ += (b & 0xC0) == 0x80;
+    col_base_ += (b & 0xC0) == 0x80;
     ++pos_;
   }
   return fail_here("Unterminated raw string literal");
@@ -627,6 +1075,33 @@ bool Lexer::lex_fstring(uint64_t line, uint64_t column) {
   const char* s = src_.data();
   unsigned char quote = static_cast<unsigned char>(s[pos_ + 1]);
   pos_ += 2;
+  {
+    // A body without escapes and doubled braces is its own text: the token views the source. Anything
+    // else (or an error) is left to the loop below, from the start of the body.
+    size_t q = pos_, cont = 0;
+    uint64_t depth = 0;
+    for (; q < n; ++q) {
+      unsigned char b = static_cast<unsigned char>(s[q]);
+      if (!(kClass[b] & kBodyStop)) {
+        cont += (b & 0xC0) == 0x80;
+        continue;
+      }
+      if (b == quote && depth == 0) {
+        push(TokenKind::FString, line, column).text = std::string_view(s + pos_, q - pos_);
+        pos_ = q + 1;
+        col_base_ += cont;
+        return true;
+      }
+      if (b == '\\' || b == '\n') break;
+      if (b == '{') {
+        if (depth == 0 && q + 1 < n && s[q + 1] == '{') break;
+        ++depth;
+      } else if (b == '}') {
+        if (depth == 0 && q + 1 < n && s[q + 1] == '}') break;
+        if (depth > 0) --depth;
+      }
+    }
+  }
   uint64_t depth = 0;
   std::string text;
   for (;;) {
@@ -634,7 +1109,7 @@ bool Lexer::lex_fstring(uint64_t line, uint64_t column) {
     while (pos_ < n) {
       unsigned char b = static_cast<unsigned char>(s[pos_]);
       if (b == quote || b == '\\' || b == '\n' || b == '{' || b == '}') break;
-      line_cont_ += (b & 0xC0) == 0x80;
+      col_base_ += (b & 0xC0) == 0x80;
       ++pos_;
     }
     text.append(s + start, pos_ - start);
@@ -745,119 +1220,9 @@ bool Lexer::lex_decimal(uint64_t line, uint64_t column) {
     }
     text = scratch_;
   }
-  push(TokenKind::Float, line, column).float_value = read_decimal_double(text);
-  return true;
-}
-
-void Lexer::lex_word(uint64_t line, uint64_t column) {
-  const size_t n = src_.size();
-  const char* s = src_.data();
-  const size_t start = pos_;
-  size_t p = start + 1;
-  while (p < n && is_word(static_cast<unsigned char>(s[p]))) ++p;
-  pos_ = p;
-  std::string_view word(s + start, p - start);
-  TokenKind kind;
-  if (lookup_keyword(word.data(), word.size(), n - start, kind)) {
-    LexedToken& t = push(kind, line, column);
-    if (kind == TokenKind::Bool) t.bool_value = word[0] == 't';
-  } else {
-    push(TokenKind::Identifier, line, column).text = word;
-  }
-}
-
-bool Lexer::lex_operator(unsigned char c, uint64_t line, uint64_t column) {
-  const int a = peek(1), b = peek(2);
-  TokenKind kind = TokenKind::Eof;
-  size_t len = 1;
-  auto pick = [&](TokenKind k, size_t l) {
-    kind = k;
-    len = l;
-  };
-  switch (c) {
-    case '!': a == '=' ? pick(TokenKind::Neq, 2) : pick(TokenKind::Not, 1); break;
-    case '%': a == '=' ? pick(TokenKind::PercentEq, 2) : pick(TokenKind::Percent, 1); break;
-    case '&':
-      a == '&'   ? pick(TokenKind::And, 2)
-      : a == '=' ? pick(TokenKind::AmpEq, 2)
-                 : pick(TokenKind::BitwiseAnd, 1);
-      break;
-    case '*':
-      if (a == '*') {
-        b == '=' ? pick(TokenKind::PowerEq, 3) : pick(TokenKind::Power, 2);
-      } else {
-        a == '=' ? pick(TokenKind::StarEq, 2) : pick(TokenKind::Star, 1);
-      }
-      break;
-    case '+':
-      a == '+'   ? pick(TokenKind::PlusPlus, 2)
-      : a == '=' ? pick(TokenKind::PlusEq, 2)
-                 : pick(TokenKind::Plus, 1);
-      break;
-    case '-':
-      a == '='   ? pick(TokenKind::MinusEq, 2)
-      : a == '>' ? pick(TokenKind::Arrow, 2)
-                 : pick(TokenKind::Minus, 1);
-      break;
-    case '.':
-      if (a == '.') {
-        b == '.'   ? pick(TokenKind::Ellipsis, 3)
-        : b == '=' ? pick(TokenKind::DotDotEq, 3)
-                   : pick(TokenKind::DotDot, 2);
-      } else {
-        pick(TokenKind::Dot, 1);
-      }
-      break;
-    case ':': a == ':' ? pick(TokenKind::DoubleColon, 2) : pick(TokenKind::Colon, 1); break;
-    case '<':
-      if (a == '<') {
-        b == '=' ? pick(TokenKind::LShiftEq, 3) : pick(TokenKind::LeftShift, 2);
-      } else {
-        a == '=' ? pick(TokenKind::Lte, 2) : pick(TokenKind::Lt, 1);
-      }
-      break;
-    case '=':
-      a == '='   ? pick(TokenKind::Eq, 2)
-      : a == '>' ? pick(TokenKind::FatArrow, 2)
-                 : pick(TokenKind::Assign, 1);
-      break;
-    case '>':
-      if (a == '>') {
-        b == '=' ? pick(TokenKind::RShiftEq, 3) : pick(TokenKind::RightShift, 2);
-      } else {
-        a == '=' ? pick(TokenKind::Gte, 2) : pick(TokenKind::Gt, 1);
-      }
-      break;
-    case '?':
-      if (a == '.') {
-        pick(TokenKind::QuestionDot, 2);
-      } else if (a == '?') {
-        b == '=' ? pick(TokenKind::NullishEq, 3) : pick(TokenKind::Nullish, 2);
-      } else {
-        pick(TokenKind::Question, 1);
-      }
-      break;
-    case '^': a == '=' ? pick(TokenKind::CaretEq, 2) : pick(TokenKind::BitwiseXor, 1); break;
-    case '|':
-      a == '='   ? pick(TokenKind::PipeEq, 2)
-      : a == '>' ? pick(TokenKind::PipeGt, 2)
-      : a == '|' ? pick(TokenKind::Or, 2)
-                 : pick(TokenKind::BitwiseOr, 1);
-      break;
-    case '(': pick(TokenKind::LeftParen, 1); break;
-    case ')': pick(TokenKind::RightParen, 1); break;
-    case '{': pick(TokenKind::LeftBrace, 1); break;
-    case '}': pick(TokenKind::RightBrace, 1); break;
-    case '[': pick(TokenKind::LeftBracket, 1); break;
-    case ']': pick(TokenKind::RightBracket, 1); break;
-    case ',': pick(TokenKind::Comma, 1); break;
-    case ';': pick(TokenKind::Semicolon, 1); break;
-    case '@': pick(TokenKind::At, 1); break;
-    case '~': pick(TokenKind::BitwiseNot, 1); break;
-    default: return fail(unexpected_character(c));
-  }
-  pos_ += len;
-  push(kind, line, column);
+  double value;
+  if (!simple_decimal_double(text, value)) value = read_decimal_double(text);
+  push(TokenKind::Float, line, column).float_value = value;
   return true;
 }
 

@@ -37,7 +37,7 @@ class Lexer {
   // (Eof) is in it. After an error nothing more is lexed, error() is set and the window gets an Eof at the
   // error's position, so the consumer comes to an end; its result is then moot, the lexer's error wins.
   // The texts of these tokens point into the source or into the lexer, which must outlive them.
-  void refill(std::vector<LexedToken>& window, size_t consumed, size_t count);
+  void refill(TokenWindow& window, size_t consumed, size_t count);
   // Lexes the rest of the source without keeping tokens, so that error() tells whether all of it lexes.
   void finish();
   // Whether the last token has been produced (or lexing stopped at an error).
@@ -49,33 +49,39 @@ class Lexer {
   // The source as well-formed UTF-8: when the input is not, the constructor makes a copy (in owned_) with
   // every ill-formed sequence replaced by U+FFFD, so the scanner can step over code points by their lead
   // byte alone and token texts are always valid UTF-8.
-  // Positions are tracked on bytes; a column is the byte distance from the line start minus the UTF-8
-  // continuation bytes consumed on that line, i.e. the code-point count.
+  // Positions are tracked on bytes; a column is the byte distance from col_base_, the line start moved
+  // forward by each UTF-8 continuation byte consumed on that line, so that it counts code points.
   std::string_view src_;
   std::string owned_;
-  std::vector<LexedToken>* out_ = nullptr;  // where push() appends
-  Arena texts_;                             // token texts that differ from their spelling in the source
+  TokenWindow* out_ = nullptr;  // where push() appends (with room reserved by the caller of run())
+  Arena texts_;                 // token texts that differ from their spelling in the source
   bool done_ = false;
   bool failed_ = false;
-  size_t pos_ = 0;         // byte offset of the next code point
+  size_t pos_ = 0;       // byte offset of the next code point
   uint64_t line_ = 1;
-  size_t line_start_ = 0;  // byte offset of the current line's first code point
-  size_t line_cont_ = 0;   // continuation bytes consumed on the current line
-  std::string scratch_;    // reused buffer for number texts
+  size_t col_base_ = 0;  // column() is 1 + pos_ - col_base_
+  std::string scratch_;  // reused buffer for number texts
   LexError error_;
 
-  uint64_t column() const { return 1 + (pos_ - line_start_) - line_cont_; }
+  uint64_t column() const { return 1 + pos_ - col_base_; }
   int peek(size_t ahead = 0) const {
     return pos_ + ahead < src_.size() ? static_cast<unsigned char>(src_[pos_ + ahead]) : -1;
   }
   void newline_consumed() {
     ++line_;
-    line_start_ = pos_;
-    line_cont_ = 0;
+    col_base_ = pos_;
   }
   void restart();
   // Lexes until *out_ holds `limit` tokens or the source ends (then with Eof appended) or an error stops it.
+  // *out_ must have room for run_room(limit, its size) tokens.
   void run(size_t limit);
+  // Room a window holding `held` tokens needs for run(limit): the tokens the rest of the source can still
+  // make (at least a byte each) up to `limit`, and an Eof, and one more for the Eof refill() adds after an
+  // error.
+  size_t run_room(size_t limit, size_t held) const {
+    size_t most = held + (src_.size() - pos_);
+    return (limit > held ? (limit < most ? limit : most) : held) + 2;
+  }
   size_t consume_code_point();
   LexedToken& push(TokenKind kind, uint64_t line, uint64_t column);
   // `text` copied into texts_.
@@ -91,8 +97,6 @@ class Lexer {
   bool lex_fstring(uint64_t line, uint64_t column);
   bool lex_prefixed_int(uint64_t line, uint64_t column);
   bool lex_decimal(uint64_t line, uint64_t column);
-  void lex_word(uint64_t line, uint64_t column);
-  bool lex_operator(unsigned char c, uint64_t line, uint64_t column);
 };
 
 // Reads an unsigned decimal floating-point text (digits, optional '.' and fraction, optional exponent) the

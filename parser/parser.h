@@ -135,7 +135,7 @@ class Parser {
   static constexpr size_t kWindow = 256;
 
   // All the tokens, or with lexer_ set the window of them that the parser is at.
-  std::vector<LexedToken> tokens_;
+  TokenWindow tokens_;
   Lexer* lexer_ = nullptr;
   // The tokens given to the constructor, which tokens_ views.
   std::vector<Token> given_;

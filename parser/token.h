@@ -1,9 +1,14 @@
 // Tokens: the unit the lexer produces and the parser consumes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace tarnwick {
 
@@ -61,6 +66,77 @@ struct LexedToken {
   // A view of `token` (its text stays in `token`).
   static LexedToken view_of(const Token& token);
   Token to_token() const;
+};
+
+static_assert(std::is_trivially_copyable_v<LexedToken> && std::is_trivially_destructible_v<LexedToken>);
+
+// A run of LexedTokens in one growable buffer: the window the lexer fills and the parser reads. Unlike a
+// vector it lets the lexer write tokens straight into reserved room (room(), then commit()), with no
+// capacity check or zeroing per token.
+class TokenWindow {
+ public:
+  TokenWindow() = default;
+  TokenWindow(TokenWindow&& other) noexcept
+      : data_(std::move(other.data_)), size_(other.size_), capacity_(other.capacity_) {
+    other.size_ = other.capacity_ = 0;
+  }
+  TokenWindow& operator=(TokenWindow&& other) noexcept {
+    data_ = std::move(other.data_);
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    other.size_ = other.capacity_ = 0;
+    return *this;
+  }
+  TokenWindow(const TokenWindow&) = delete;
+  TokenWindow& operator=(const TokenWindow&) = delete;
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  size_t capacity() const { return capacity_; }
+  LexedToken& operator[](size_t i) { return data_[i]; }
+  const LexedToken& operator[](size_t i) const { return data_[i]; }
+  LexedToken& back() { return data_[size_ - 1]; }
+  const LexedToken* begin() const { return data_.get(); }
+  const LexedToken* end() const { return data_.get() + size_; }
+
+  void clear() { size_ = 0; }
+  // Room for at least `n` tokens in all, keeping the ones held.
+  void reserve(size_t n) {
+    if (n > capacity_) grow(n);
+  }
+  void push_back(const LexedToken& t) {
+    if (size_ == capacity_) grow(capacity_ * 2 + 8);
+    data_[size_++] = t;
+  }
+  // Drops the first `n` tokens (at most size()), moving the rest to the front.
+  void drop_front(size_t n) {
+    if (n == 0) return;
+    size_t rest = size_ - n;
+    if (rest != 0) std::memmove(static_cast<void*>(data_.get()), data_.get() + n, rest * sizeof(LexedToken));
+    size_ = rest;
+  }
+
+  // Where the next token goes; a writer fills slots up to capacity() and then says how many it holds.
+  LexedToken* room() { return data_.get() + size_; }
+  LexedToken* slots() { return data_.get(); }
+  void commit(size_t new_size) { size_ = new_size; }
+
+ private:
+  // The buffer holds LexedTokens, which as plain aggregates begin to exist in storage as it is written:
+  // slots are never constructed in advance, so growing costs no pass over them.
+  struct Free {
+    void operator()(LexedToken* p) const { ::operator delete(static_cast<void*>(p)); }
+  };
+  void grow(size_t n) {
+    std::unique_ptr<LexedToken[], Free> bigger(static_cast<LexedToken*>(::operator new(n * sizeof(LexedToken))));
+    if (size_ != 0) std::memcpy(static_cast<void*>(bigger.get()), data_.get(), size_ * sizeof(LexedToken));
+    data_ = std::move(bigger);
+    capacity_ = n;
+  }
+
+  std::unique_ptr<LexedToken[], Free> data_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 // The kind's name as declared ("Identifier", "SelfKw").

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <set>
 #include <string>
@@ -69,6 +70,20 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"as pub super node then", "Identifier(\"as\") Identifier(\"pub\") Identifier(\"super\") "
                                        "Identifier(\"node\") Identifier(\"then\")"}));
 
+// A keyword is found from the word's first eight bytes and its length: words that share a prefix, a length
+// or all of those eight bytes with one, and words too close to the end of the input for an eight-byte read.
+INSTANTIATE_TEST_SUITE_P(
+    KeywordNearMisses, LexerKinds,
+    testing::Values(
+        Case{"whilex i in_ on_updat on_updata on_updatex truex fals _drawx continues",
+             "Identifier(\"whilex\") Identifier(\"i\") Identifier(\"in_\") Identifier(\"on_updat\") "
+             "Identifier(\"on_updata\") Identifier(\"on_updatex\") Identifier(\"truex\") Identifier(\"fals\") "
+             "Identifier(\"_drawx\") Identifier(\"continues\")"},
+        Case{"x in", "Identifier(\"x\") In"}, Case{"on_update", "OnUpdate"}, Case{"on_updat", "Identifier(\"on_updat\")"},
+        Case{"continue", "Continue"}, Case{"true", "Bool(true)"}, Case{"fa", "Identifier(\"fa\")"},
+        Case{"if(x)return\"s\"", "If LeftParen Identifier(\"x\") RightParen Return String(\"s\")"},
+        Case{"abcdefghijklmnopqrstuvwxyz_0123456789 let", "Identifier(\"abcdefghijklmnopqrstuvwxyz_0123456789\") Let"}));
+
 INSTANTIATE_TEST_SUITE_P(
     Operators, LexerKinds,
     testing::Values(
@@ -116,7 +131,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"1e999 1e-999 1e99999999999999999999999 0.000e999999", "Float(inf) Float(0.0) Float(inf) Float(0.0)"},
         Case{"1..5 1..=5 1...5", "Int(1) DotDot Int(5) Int(1) DotDotEq Int(5) Int(1) Ellipsis Int(5)"},
         Case{".5 -5 1.5.2", "Dot Int(5) Minus Int(5) Float(1.5) Dot Int(2)"},
-        Case{"123abc 1_", "Int(123) Identifier(\"abc\") Int(1)"}));
+        Case{"123abc 1_", "Int(123) Identifier(\"abc\") Int(1)"},
+        // Eighteen digits, then texts long enough to need the range check (underscores count as length).
+        Case{"999999999999999999 000000000000000000042 9_223_372_036_854_775_807",
+             "Int(999999999999999999) Int(42) Int(9223372036854775807)"},
+        Case{"1_000_000_000_000_000_000 9_223_372_036_854_775_808 18446744073709551617 10_000_000_000_000_000_000",
+             "Int(1000000000000000000) Int(0) Int(0) Int(0)"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Strings, LexerKinds,
@@ -162,7 +182,15 @@ INSTANTIATE_TEST_SUITE_P(
                     PosCase{"\"\"\"a\nbc\"\"\" x", "1:1 2:7 2:8"}, PosCase{"\"a\\\nb\" 1", "error: Unknown escape sequence: \\\n"},
                     PosCase{"  r\"x\" f'y' $\"z\"", "1:3 1:8 1:13 1:17"}, PosCase{"ü$ü x", "1:5 1:6"},
                     PosCase{"a <<= b", "1:1 1:3 1:7 1:8"}, PosCase{"\n\n", "3:1"},
-                    PosCase{"f\"{\n}\"", "error: Lexer error at 1:4: Unterminated f-string \u2014 newline inside string"}));
+                    PosCase{"f\"{\n}\"", "error: Lexer error at 1:4: Unterminated f-string \u2014 newline inside string"},
+                    // Runs of blanks of every length, also at the end of the input.
+                    PosCase{std::string("a").append(20, ' ').append("b"), "1:1 1:22 1:23"},
+                    PosCase{std::string("x").append(9, ' '), "1:1 1:11"},
+                    PosCase{std::string("\n").append(12, ' ').append("y \t \t z"), "2:13 2:19 2:20"},
+                    PosCase{std::string(8, ' ').append("é x").append(16, ' ').append("é"), "1:11 1:29"},
+                    // Columns after an f-string body read as it stands and after one that is rewritten.
+                    PosCase{"f\"é{x}\" y", "1:1 1:9 1:10"}, PosCase{"f\"é\\n{x}\" y", "1:1 1:11 1:12"},
+                    PosCase{"'é\\n' y", "1:1 1:7 1:8"}));
 
 struct ErrCase {
   std::string source;
@@ -386,6 +414,82 @@ TEST(LexerRobustness, LexerObjectCanTokenizeTwiceAndOutlivesItsSource) {
   EXPECT_EQ(first.value().size(), 4u);
   EXPECT_EQ(second.value().size(), 4u);
   EXPECT_EQ(second.value()[2].int_value, 1);
+}
+
+// A short fraction is turned into a double without a general reader; every value must still be the
+// correctly rounded one (strtod's), including where the short way no longer applies.
+TEST(LexerValues, FloatsAreCorrectlyRounded) {
+  const std::vector<std::string> texts = {
+      "2.5", "0.1", "3.14159", "0.30000000000000004", "1.7976931348623157", "4.9406564584124654",
+      "0.000000000000000001", "0.12345678901234567", "12345678901234567.8", "123456789012345678.9",
+      "9007199254740993.0", "9007199254740992.5", "9007199254740995.0", "99999999999999999.9",
+      "1_0.5", "3.1_4", "7.0e1", "12.5e-3", "8.5e22", "9007199254740993e-3", "0.1e23", "1234567890123456789e-10"};
+  for (const std::string& text : texts) {
+    std::string digits;
+    for (char ch : text) {
+      if (ch != '_') digits += ch;
+    }
+    auto result = tokenize(text);
+    ASSERT_TRUE(result.ok()) << text;
+    ASSERT_EQ(result.value()[0].kind, TokenKind::Float) << text;
+    EXPECT_EQ(result.value()[0].float_value, std::strtod(digits.c_str(), nullptr)) << text;
+  }
+}
+
+// The parser takes tokens a window at a time: whatever the window size and however many tokens the reader
+// keeps, the tokens (with positions) and the error are those of tokenize().
+TEST(LexerWindow, RefillGivesTheTokensOfTokenize) {
+  const std::vector<std::string> sources = {
+      "let s = f\"{a} {{b}}\" + \"plain\" + \"esc\\n\" + r'raw' # note\n"
+      "  /* c */ x = 0x1F_ + 1_0.5e-3 + 2.5 + 12345678901234567890 ?\?= y\n\"\"\"a\nb\"\"\" é on_update",
+      "a b c d e f g h i j k l m n o p q r s t u v w x y z 1 2 3 4 5 6 7 8 9 0",
+      "x + y * (z - 1) `",   // ends in an error
+      "\"abc",               // an error in the first token
+      "   ",                 // nothing but blanks
+  };
+  auto describe = [](TokenKind kind, const std::string& debug, uint64_t line, uint64_t column) {
+    return debug + "@" + std::to_string(line) + ":" + std::to_string(column) +
+           (kind == TokenKind::Eof ? "" : " ");
+  };
+  for (const std::string& source : sources) {
+    std::string expected;
+    std::string expected_error;
+    auto all = tokenize(source);
+    if (all.ok()) {
+      for (const Token& t : all.value()) expected += describe(t.kind, token_debug(t), t.line, t.column);
+    } else {
+      expected_error = all.error().message;
+    }
+    for (size_t count : {1, 2, 3, 5, 256}) {
+      for (size_t keep : {0, 1, 2}) {
+        if (keep >= count) continue;  // the reader always makes room for at least one new token
+        Lexer lexer(source, kSourceInPlace);
+        TokenWindow window;
+        std::string got;
+        size_t consumed = 0;
+        for (int guard = 0; guard < 10000; ++guard) {
+          lexer.refill(window, consumed, count);
+          ASSERT_FALSE(window.empty());
+          size_t take = lexer.finished() ? window.size() : window.size() > keep ? window.size() - keep : 0;
+          for (size_t i = 0; i < take; ++i) {
+            const LexedToken& t = window[i];
+            got += describe(t.kind, token_debug(t.to_token()), t.line, t.column);
+          }
+          consumed = take;
+          if (lexer.finished() && take == window.size()) break;
+        }
+        SCOPED_TRACE(source + " count " + std::to_string(count) + " keep " + std::to_string(keep));
+        if (expected_error.empty()) {
+          EXPECT_EQ(lexer.error(), nullptr);
+          EXPECT_EQ(got, expected);
+        } else {
+          ASSERT_NE(lexer.error(), nullptr);
+          EXPECT_EQ(lexer.error()->message, expected_error);
+          EXPECT_EQ(window.back().kind, TokenKind::Eof);  // the reader comes to an end
+        }
+      }
+    }
+  }
 }
 
 TEST(ReadDecimalDouble, RangeEnds) {
