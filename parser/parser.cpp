@@ -108,7 +108,7 @@ Parser::Parser(Lexer& lexer) : lexer_(&lexer) {
 
 Parser::Parser(Lexer& lexer, std::string_view source) : Parser(lexer) { viewed_ = source; }
 
-Parser::Parser(Lexer& lexer, std::vector<LexedToken>&& window) : tokens_(std::move(window)), lexer_(&lexer) {
+Parser::Parser(Lexer& lexer, TokenWindow&& window) : tokens_(std::move(window)), lexer_(&lexer) {
   tokens_.clear();
   tokens_.reserve(std::min(kWindow, lexer.source_size() / 2 + 4) + 1);
   lexer.refill(tokens_, 0, kWindow);
@@ -117,14 +117,14 @@ Parser::Parser(Lexer& lexer, std::vector<LexedToken>&& window) : tokens_(std::mo
 
 __attribute__((noinline)) void Parser::refill() {
   if (lexer_->finished()) return;
-  lexer_->refill(tokens_, static_cast<size_t>(tok_ - tokens_.data()), kWindow);
+  lexer_->refill(tokens_, static_cast<size_t>(tok_ - tokens_.begin()), kWindow);
   window_filled();
 }
 
 void Parser::window_filled() {
-  tok_ = tokens_.data();
+  tok_ = tokens_.begin();
   const bool more = lexer_ != nullptr && !lexer_->finished() && tokens_.size() >= 2;
-  refill_at_ = more ? tokens_.data() + tokens_.size() - 2 : tokens_.data() + tokens_.size();
+  refill_at_ = more ? tokens_.begin() + tokens_.size() - 2 : tokens_.begin() + tokens_.size();
 }
 
 Token Parser::peek() const { return cur().to_token(); }
@@ -240,7 +240,7 @@ NOINLINE ExprPtr Parser::question(ExprPtr cond) {
   size_t h = h_;        // height of the chain so far, else branch included
   size_t h_links = 0;  // height of the conditionals, without the final else branch
   while (at(TokenKind::Question)) {
-    if (!(tok_ + 1 < tokens_.data() + tokens_.size() && starts_then_branch(tok_[1].kind))) {
+    if (!(tok_ + 1 < tokens_.begin() + tokens_.size() && starts_then_branch(tok_[1].kind))) {
       const uint64_t qline = cur().line, qcolumn = cur().column;
       advance();
       if (!set_height(h + 1)) return nullptr;

@@ -40,7 +40,7 @@ class Parser {
   // there, so `source` must outlive the tree. Names and literals then cost no copy.
   Parser(Lexer& lexer, std::string_view source);
   // Reads from `lexer` into `window`'s storage (the parser of an f-string's code reuses its parent's).
-  Parser(Lexer& lexer, std::vector<LexedToken>&& window);
+  Parser(Lexer& lexer, TokenWindow&& window);
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
 
@@ -187,7 +187,7 @@ class Parser {
   // The source the tree may view (see the constructor); empty when every text is copied.
   std::string_view viewed_;
   // A token window kept for the parsers of f-string code, so that each of them needs no allocation.
-  std::vector<LexedToken> spare_window_;
+  TokenWindow spare_window_;
 };
 
 }  // namespace tarnwick
