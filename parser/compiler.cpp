@@ -1,18 +1,26 @@
 // One pass over the syntax tree to bytecode (the first compiler stage; vm_engine/compiler.cpp is the
 // second): variables become registers as they are declared, every other name is a global reached by a
 // string constant, and forward jumps are patched once their target is known.
+//
+// The pass allocates little: code units nest (a function body is compiled while the main program waits),
+// so their names, scopes, pending jumps and expression chains live on stacks shared by the whole pass, and
+// each unit's instruction, position and constant buffers come from a per-thread pool indexed by nesting
+// depth. A unit's constants are kept as views of the syntax tree's texts until the unit is finished; only
+// the finished records own their strings.
 #include "parser/compiler.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
-#include <new>
-#include <type_traits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace tarnwick {
@@ -22,54 +30,24 @@ namespace {
 constexpr const char* kBreakOutsideLoop = "'break' outside of a loop";
 constexpr const char* kContinueOutsideLoop = "'continue' outside of a loop";
 
-// The registers of the names declared in one block. Names view the syntax tree, which outlives the
-// compilation. Most scopes hold a handful of names, found faster by a scan than by hashing; a scope that
-// grows past kScanLimit (a long main program) is indexed by a hash map from then on.
-struct Scope {
-  static constexpr size_t kScanLimit = 16;
-  std::vector<std::pair<std::string_view, uint64_t>> names;  // while not indexed
-  std::unordered_map<std::string_view, uint64_t> index;
-  uint64_t next = 0;
-
-  const uint64_t* find(std::string_view name) const {
-    if (!index.empty()) {
-      auto found = index.find(name);
-      return found != index.end() ? &found->second : nullptr;
-    }
-    for (const auto& [n, reg] : names)
-      if (n == name) return &reg;
-    return nullptr;
-  }
-  // A name declared again in the same block takes the new register.
-  void bind(std::string_view name, uint64_t reg) {
-    if (!index.empty()) {
-      index.insert_or_assign(name, reg);
-      return;
-    }
-    for (auto& [n, r] : names) {
-      if (n == name) {
-        r = reg;
-        return;
-      }
-    }
-    names.emplace_back(name, reg);
-    if (names.size() > kScanLimit) {
-      index.insert(names.begin(), names.end());
-      names.clear();
-    }
-  }
+// The position of an alternative in a node variant, for dispatching with one switch.
+template <class T, class Variant>
+struct AltIndex;
+template <class T, class... Ts>
+struct AltIndex<T, std::variant<Ts...>> {
+  static constexpr size_t value = [] {
+    constexpr bool same[] = {std::is_same_v<T, Ts>...};
+    for (size_t i = 0; i < sizeof...(Ts); ++i)
+      if (same[i]) return i;
+    return sizeof...(Ts);
+  }();
 };
+template <class T>
+constexpr size_t kExpr = AltIndex<T, Expr::Node>::value;
+template <class T>
+constexpr size_t kStmt = AltIndex<T, Stmt::Node>::value;
 
-struct Loop {
-  size_t start = 0;
-  std::vector<size_t> breaks;
-  std::vector<size_t> continues;
-};
-
-enum class UnitKind { Main, Function, Lambda };
-
-// A growable array of plain entries whose append is one compare and one store, growth kept out of line:
-// every emitted instruction appends to two of these.
+// A growable array of plain entries whose append is one compare and one store, growth kept out of line.
 template <class T>
 class PlainBuffer {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -78,11 +56,6 @@ class PlainBuffer {
   PlainBuffer() = default;
   PlainBuffer(const PlainBuffer&) = delete;
   PlainBuffer& operator=(const PlainBuffer&) = delete;
-  PlainBuffer(PlainBuffer&& other) noexcept { swap(other); }
-  PlainBuffer& operator=(PlainBuffer&& other) noexcept {
-    swap(other);
-    return *this;
-  }
   ~PlainBuffer() { std::free(data_); }
 
   void push_back(const T& value) {
@@ -92,10 +65,11 @@ class PlainBuffer {
   T& operator[](size_t i) { return data_[i]; }
   const T& operator[](size_t i) const { return data_[i]; }
   size_t size() const { return size_; }
-  size_t capacity() const { return capacity_; }
   const T* begin() const { return data_; }
   const T* end() const { return data_ + size_; }
   void clear() { size_ = 0; }
+  // Drops the entries from `n` on (n is at most the size).
+  void truncate(size_t n) { size_ = n; }
   void swap(PlainBuffer& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
@@ -118,31 +92,150 @@ class PlainBuffer {
   size_t capacity_ = 0;
 };
 
-// Instruction, line and constant buffers of finished code units, kept per thread. A new unit starts with
-// the capacity an earlier one grew to, so emitting seldom reallocates and a large program's buffers are
-// not taken fresh from the system on every compilation; what a unit made is copied out at its exact size.
-struct UnitBuffers {
-  PlainBuffer<Instruction> code;
-  PlainBuffer<uint64_t> lines;
-  std::vector<Constant> constants;
+// A unit's instructions with their source positions, side by side: every emitted instruction appends to
+// both under one capacity check.
+class CodeBuffer {
+ public:
+  CodeBuffer() = default;
+  CodeBuffer(const CodeBuffer&) = delete;
+  CodeBuffer& operator=(const CodeBuffer&) = delete;
+  ~CodeBuffer() {
+    std::free(code_);
+    std::free(lines_);
+  }
+
+  size_t push(Instruction in, uint64_t position) {
+    if (size_ == capacity_) [[unlikely]] grow();
+    code_[size_] = in;
+    lines_[size_] = position;
+    return size_++;
+  }
+  Instruction& operator[](size_t i) { return code_[i]; }
+  size_t size() const { return size_; }
+  const Instruction* code() const { return code_; }
+  const uint64_t* lines() const { return lines_; }
+  void clear() { size_ = 0; }
+  void swap(CodeBuffer& other) noexcept {
+    std::swap(code_, other.code_);
+    std::swap(lines_, other.lines_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+
+ private:
+  [[gnu::noinline]] void grow() {
+    size_t capacity = capacity_ != 0 ? capacity_ * 2 : 256;
+    auto* code = static_cast<Instruction*>(std::malloc(capacity * sizeof(Instruction)));
+    auto* lines = static_cast<uint64_t*>(std::malloc(capacity * sizeof(uint64_t)));
+    if (code == nullptr || lines == nullptr) {
+      std::free(code);
+      std::free(lines);
+      throw std::bad_alloc();
+    }
+    if (size_ != 0) {
+      std::memcpy(code, code_, size_ * sizeof(Instruction));
+      std::memcpy(lines, lines_, size_ * sizeof(uint64_t));
+    }
+    std::free(code_);
+    std::free(lines_);
+    code_ = code;
+    lines_ = lines;
+    capacity_ = capacity;
+  }
+
+  Instruction* code_ = nullptr;
+  uint64_t* lines_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
-std::vector<UnitBuffers>& spare_buffers() {
-  thread_local std::vector<UnitBuffers> spare;
-  return spare;
+// A constant as the unit collects it: a string is a view of the syntax tree's text (or of a name the
+// compiler made, kept for the whole pass) and becomes an owned string when the unit is finished.
+struct PendingConstant {
+  Constant::Kind kind = Constant::Kind::Nil;
+  bool bool_value = false;
+  int64_t int_value = 0;
+  double float_value = 0.0;
+  const char* text = nullptr;
+  size_t size = 0;
+};
+
+void materialize(Constant& out, const PendingConstant& c) {
+  out.kind = c.kind;
+  out.bool_value = c.bool_value;
+  out.int_value = c.int_value;
+  out.float_value = c.float_value;
+  if (c.kind == Constant::Kind::String) out.string_value.assign(c.text, c.size);
 }
 
-// The state of one code unit: the main program, or one function, method or lambda body.
+void materialize(std::vector<Constant>& out, const PlainBuffer<PendingConstant>& pending) {
+  out.reserve(out.size() + pending.size());
+  for (const PendingConstant& c : pending) materialize(out.emplace_back(), c);
+}
+
+// The buffers of one nesting depth, kept per thread: a unit starts with the capacity an earlier unit at
+// its depth grew to, and what a unit made is copied out at its exact size.
+struct UnitBuffers {
+  CodeBuffer code;
+  PlainBuffer<PendingConstant> constants;
+};
+
+struct BufferPool {
+  std::vector<std::unique_ptr<UnitBuffers>> slots;
+  size_t in_use = 0;
+};
+
+BufferPool& buffer_pool() {
+  thread_local BufferPool pool;
+  return pool;
+}
+
+// A declared name and its register. `key` packs the length with three of the bytes, so a scan rejects
+// almost every other name without touching its text.
+struct Binding {
+  uint64_t key;
+  const char* text;
+  size_t size;
+  uint64_t reg;
+};
+
+inline uint64_t name_key(std::string_view name) {
+  const size_t n = name.size();
+  if (n == 0) return 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+  return (n & 0xFFFFFFFFu) | uint64_t{p[0]} << 32 | uint64_t{p[n - 1]} << 40 | uint64_t{p[n / 2]} << 48;
+}
+
+// The key holds every byte of a name of up to three bytes.
+inline bool same_name(const Binding& b, uint64_t key, std::string_view name) {
+  return b.key == key && b.size == name.size() && (name.size() <= 3 || std::memcmp(b.text, name.data(), name.size()) == 0);
+}
+
+// One block's names: the bindings from `begin` up to the next scope's begin (or the top). Most blocks
+// hold a handful of names, found faster by a scan than by hashing; a block that grows past kScanLimit
+// (a long main program) moves its names into a hash map and binds there from then on.
+struct Scope {
+  static constexpr size_t kScanLimit = 32;
+  size_t begin = 0;
+  uint64_t next = 0;  // the next free register
+  std::unique_ptr<std::unordered_map<std::string_view, uint64_t>> index;
+};
+
+enum class UnitKind { Main, Function, Lambda };
+
+class Compiler;
+
+// The state of one code unit: the main program, or one function, method or lambda body. Its scopes sit
+// at the top of the compiler's scope stack while it is being compiled.
 struct Unit {
   UnitKind kind = UnitKind::Main;
-  std::string name;  // the function's global name; empty for the main program
-  PlainBuffer<Instruction> code;
-  std::vector<Constant> constants;
-  PlainBuffer<uint64_t> lines;
-  std::vector<Scope> scopes;
-  std::vector<Loop> loops;
-  // Every record compiled inside this unit, nested ones included, in the order their compilation finished.
-  std::vector<FunctionRecord> functions;
+  std::string_view name;  // the function's global name; empty for the main program
+  CodeBuffer code;
+  PlainBuffer<PendingConstant> constants;
+  size_t scope_base = 0;    // the unit's outermost scope in the compiler's scope stack
+  size_t binding_base = 0;  // the unit's first binding
+  size_t indexed_scopes = 0;
+  uint64_t loop_depth = 0;
   // Records of definitions made directly by this unit; lambdas are numbered by it.
   uint64_t own_records = 0;
   uint64_t line = 0;
@@ -157,32 +250,15 @@ struct Unit {
   // Only worked out for bodies without break and continue, which could jump past the later statement.
   bool track_dead_results = false;
   bool result_dead = false;
-  // Off when only the main program's code and constants are wanted: then nothing reads the line table.
-  bool keep_lines = true;
 
-  Unit(UnitKind k, std::string n, uint64_t l) : kind(k), name(std::move(n)), line(l) {
-    scopes.emplace_back();
-    std::vector<UnitBuffers>& spare = spare_buffers();
-    if (!spare.empty()) {
-      code.swap(spare.back().code);
-      lines.swap(spare.back().lines);
-      constants.swap(spare.back().constants);
-      spare.pop_back();
-    }
-  }
-  ~Unit() {
-    if (code.capacity() == 0 && lines.capacity() == 0 && constants.capacity() == 0) return;
-    code.clear();
-    lines.clear();
-    constants.clear();
-    try {
-      spare_buffers().push_back(UnitBuffers{std::move(code), std::move(lines), std::move(constants)});
-    } catch (...) {
-      // Not kept: the buffers are freed with the unit.
-    }
-  }
+  Unit(Compiler& compiler, UnitKind k, std::string_view n, uint64_t l);
+  ~Unit();
   Unit(const Unit&) = delete;
   Unit& operator=(const Unit&) = delete;
+
+ private:
+  Compiler& compiler_;
+  UnitBuffers* slot_;
 };
 
 // One step of an assignment target path such as a[i].f: either an index expression or a member name.
@@ -204,6 +280,9 @@ class Compiler {
   // are then counted (lambda names depend on the count) and checked for a misplaced break or continue,
   // but not compiled.
   bool compile_bodies = true;
+  // Every record compiled so far, in the order their compilation finished: definitions nested in a body
+  // finish before it, so their records come first.
+  std::vector<FunctionRecord> functions;
 
   void compile_block(Unit& u, const StmtList& stmts) {
     if (!u.track_dead_results) {
@@ -213,8 +292,10 @@ class Compiler {
     // Past the last expression statement or return of the block, a statement is dead only when the whole
     // block is: control leaving the block goes on to what follows the enclosing statement.
     size_t overwritten_before = 0;
-    for (size_t i = 0; i < stmts.size(); ++i)
-      if (stmts[i].as<ast::ExprStatement>() || stmts[i].as<ast::Return>()) overwritten_before = i;
+    for (size_t i = 0; i < stmts.size(); ++i) {
+      const size_t kind = stmts[i].node.index();
+      if (kind == kStmt<ast::ExprStatement> || kind == kStmt<ast::Return>) overwritten_before = i;
+    }
     const bool outer = u.result_dead;
     for (size_t i = 0; i < stmts.size(); ++i) {
       u.result_dead = outer || i < overwritten_before;
@@ -226,40 +307,56 @@ class Compiler {
   void compile_stmt(Unit& u, const Stmt& s);
   void compile_expr(Unit& u, const Expr& e);
 
+  // Called by Unit as it begins and ends.
+  void enter_unit(Unit& u) {
+    u.scope_base = scopes_.size();
+    u.binding_base = bindings_.size();
+    scopes_.push_back(Scope{bindings_.size(), 0, nullptr});
+  }
+  void leave_unit(Unit& u) {
+    scopes_.resize(u.scope_base);
+    bindings_.truncate(u.binding_base);
+  }
+
+  static size_t emit(Unit& u, Instruction in) { return u.code.push(in, u.line); }
+  static size_t emit(Unit& u, Opcode op, uint64_t arg = 0) { return emit(u, make_instr(op, arg)); }
+
  private:
   // --- emission -----------------------------------------------------------------------------------------
-  static size_t emit(Unit& u, Instruction in) {
-    u.code.push_back(in);
-    if (u.keep_lines) u.lines.push_back(u.line);
-    return u.code.size() - 1;
-  }
-  static size_t emit(Unit& u, Opcode op, uint64_t arg = 0) { return emit(u, make_instr(op, arg)); }
   // An instruction that can fail, placed at the expression that makes it: a statement spanning several
   // lines reports the line (and column) of the failing part, not the statement's first line.
   static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
-    size_t at = emit(u, op, arg);
-    if (e.line != 0 && u.keep_lines) u.lines[at] = source_position(e.line, e.column);
-    return at;
+    return u.code.push(make_instr(op, arg), e.line != 0 ? source_position(e.line, e.column) : u.line);
   }
-  static uint64_t add_constant(Unit& u, Constant c) {
-    u.constants.push_back(std::move(c));
+  static uint64_t add_constant(Unit& u, const PendingConstant& c) {
+    u.constants.push_back(c);
     return u.constants.size() - 1;
   }
-  static void emit_constant(Unit& u, Constant c) { emit(u, Opcode::LoadConst, add_constant(u, std::move(c))); }
-  static void emit_nil(Unit& u) { emit_constant(u, Constant::nil()); }
+  static uint64_t add_nil(Unit& u) { return add_constant(u, PendingConstant{}); }
   static uint64_t add_string(Unit& u, std::string_view s) {
-    Constant& c = u.constants.emplace_back();
+    PendingConstant c;
     c.kind = Constant::Kind::String;
-    c.string_value.assign(s);
-    return u.constants.size() - 1;
+    c.text = s.data();
+    c.size = s.size();
+    return add_constant(u, c);
   }
+  static void emit_nil(Unit& u) { emit(u, Opcode::LoadConst, add_nil(u)); }
   static void emit_string(Unit& u, std::string_view s) { emit(u, Opcode::LoadConst, add_string(u, s)); }
   static void emit_int(Unit& u, int64_t v) {
     if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
       emit(u, make_push(static_cast<int32_t>(v)));
     } else {
-      emit_constant(u, Constant::integer(v));
+      PendingConstant c;
+      c.kind = Constant::Kind::Int;
+      c.int_value = v;
+      emit(u, Opcode::LoadConst, add_constant(u, c));
     }
+  }
+  static void emit_float(Unit& u, double v) {
+    PendingConstant c;
+    c.kind = Constant::Kind::Float;
+    c.float_value = v;
+    emit(u, Opcode::LoadConst, add_constant(u, c));
   }
   static size_t here(const Unit& u) { return u.code.size(); }
   static void patch(Unit& u, size_t at, size_t target) {
@@ -267,46 +364,99 @@ class Compiler {
   }
 
   // --- names and registers ------------------------------------------------------------------------------
-  static std::optional<uint64_t> resolve(const Unit& u, std::string_view name) {
-    for (auto it = u.scopes.rbegin(); it != u.scopes.rend(); ++it) {
-      if (const uint64_t* reg = it->find(name)) return *reg;
+  bool resolve(const Unit& u, std::string_view name, uint64_t& reg) const {
+    const uint64_t key = name_key(name);
+    if (u.indexed_scopes == 0) [[likely]] {
+      // The unit's bindings, innermost block first and the latest binding of a block first: the first
+      // match is the one in force.
+      for (size_t i = bindings_.size(); i-- > u.binding_base;) {
+        if (same_name(bindings_[i], key, name)) {
+          reg = bindings_[i].reg;
+          return true;
+        }
+      }
+      return false;
     }
-    return std::nullopt;
+    return resolve_scoped(u, name, key, reg);
   }
-  static uint64_t declare(Unit& u, std::string_view name) {
-    Scope& scope = u.scopes.back();
-    uint64_t reg = scope.next++;
-    scope.bind(name, reg);
+  bool resolve_scoped(const Unit& u, std::string_view name, uint64_t key, uint64_t& reg) const {
+    size_t end = bindings_.size();
+    for (size_t s = scopes_.size(); s-- > u.scope_base;) {
+      const Scope& scope = scopes_[s];
+      if (scope.index) {
+        auto found = scope.index->find(name);
+        if (found != scope.index->end()) {
+          reg = found->second;
+          return true;
+        }
+      } else {
+        for (size_t i = end; i-- > scope.begin;) {
+          if (same_name(bindings_[i], key, name)) {
+            reg = bindings_[i].reg;
+            return true;
+          }
+        }
+      }
+      end = scope.begin;
+    }
+    return false;
+  }
+  // A name declared again in the same block takes the new register: the later binding is found first.
+  uint64_t declare(Unit& u, std::string_view name) {
+    Scope& scope = scopes_.back();
+    const uint64_t reg = scope.next++;
+    if (scope.index) {
+      scope.index->insert_or_assign(name, reg);
+      return reg;
+    }
+    bindings_.push_back(Binding{name_key(name), name.data(), name.size(), reg});
+    if (bindings_.size() - scope.begin > Scope::kScanLimit) [[unlikely]] index_scope(u, scope);
     return reg;
   }
-  static void push_block_scope(Unit& u) {
-    Scope block;
-    block.next = u.scopes.back().next;
-    u.scopes.push_back(std::move(block));
+  void index_scope(Unit& u, Scope& scope) {
+    scope.index = std::make_unique<std::unordered_map<std::string_view, uint64_t>>();
+    for (size_t i = scope.begin; i < bindings_.size(); ++i)
+      scope.index->insert_or_assign(std::string_view(bindings_[i].text, bindings_[i].size), bindings_[i].reg);
+    bindings_.truncate(scope.begin);
+    ++u.indexed_scopes;
   }
-  static uint64_t take_temp(Unit& u) { return u.scopes.back().next + u.temps++; }
+  void push_block_scope() { scopes_.push_back(Scope{bindings_.size(), scopes_.back().next, nullptr}); }
+  void pop_block_scope(Unit& u) {
+    if (scopes_.back().index) --u.indexed_scopes;
+    bindings_.truncate(scopes_.back().begin);
+    scopes_.pop_back();
+  }
+  uint64_t take_temp(Unit& u) { return scopes_.back().next + u.temps++; }
 
   // Loads or stores a variable: its register when declared, else the global of that name (each global use
   // gets a string constant of its own).
-  static void load_name(Unit& u, std::string_view name) {
-    if (auto reg = resolve(u, name)) {
-      emit(u, Opcode::LoadReg, *reg);
+  void load_name(Unit& u, std::string_view name) {
+    uint64_t reg;
+    if (resolve(u, name, reg)) {
+      emit(u, Opcode::LoadReg, reg);
     } else {
       emit(u, Opcode::LoadGlobal, add_string(u, name));
     }
   }
-  static void store_name(Unit& u, std::string_view name) {
-    if (auto reg = resolve(u, name)) {
-      emit(u, Opcode::StoreReg, *reg);
+  void store_name(Unit& u, std::string_view name) {
+    uint64_t reg;
+    if (resolve(u, name, reg)) {
+      emit(u, Opcode::StoreReg, reg);
     } else {
       emit(u, Opcode::StoreGlobal, add_string(u, name));
     }
   }
 
-  std::vector<const Expr*> chain_;  // see compile_expr
-
   void fail(const char* message, uint64_t line) {
     if (!error) error = CompileError{message, line};
+  }
+
+  // Forward jumps waiting for the end of the construct that emitted them (the arms of an if, a ternary or
+  // a switch). Constructs nest, so each one owns the entries above the size it found and drops them when
+  // it is done.
+  void patch_pending(Unit& u, size_t mark, size_t target) {
+    for (size_t k = mark; k < pending_.size(); ++k) patch(u, pending_[k], target);
+    pending_.truncate(mark);
   }
 
   // --- expressions --------------------------------------------------------------------------------------
@@ -325,12 +475,42 @@ class Compiler {
   void compile_switch(Unit& u, const ast::Switch& s);
   void compile_class(Unit& u, const ast::ClassDef& c);
   void compile_expr_statement(Unit& u, const Expr& e);
+  void close_loop(Unit& u, size_t mark, size_t continue_target, size_t break_target);
 
   // --- function bodies ----------------------------------------------------------------------------------
-  void finish_function(Unit& parent, Unit&& body, uint64_t arity);
+  void finish_function(Unit& parent, Unit& body, uint64_t arity);
   void compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
                         const StmtList& body, uint64_t line);
+
+  std::vector<Scope> scopes_;       // the scopes of every unit being compiled, innermost last
+  PlainBuffer<Binding> bindings_;   // their names, in scope order
+  PlainBuffer<const Expr*> chain_;  // see compile_expr
+  PlainBuffer<size_t> pending_;     // see patch_pending
+  // The breaks and continues of the loops being compiled: the jump's position times two, plus one for a
+  // continue. Each loop owns the entries above the size it found when its body began.
+  PlainBuffer<size_t> loop_jumps_;
+  std::deque<std::string> made_names_;  // names the compiler makes (methods, lambdas), viewed by constants
 };
+
+Unit::Unit(Compiler& compiler, UnitKind k, std::string_view n, uint64_t l)
+    : kind(k), name(n), line(l), compiler_(compiler) {
+  compiler_.enter_unit(*this);
+  // Nothing below throws once the slot is taken, so the destructor always gives it back.
+  BufferPool& pool = buffer_pool();
+  if (pool.in_use == pool.slots.size()) pool.slots.push_back(std::make_unique<UnitBuffers>());
+  slot_ = pool.slots[pool.in_use++].get();
+  code.swap(slot_->code);
+  constants.swap(slot_->constants);
+  code.clear();
+  constants.clear();
+}
+
+Unit::~Unit() {
+  compiler_.leave_unit(*this);
+  code.swap(slot_->code);
+  constants.swap(slot_->constants);
+  --buffer_pool().in_use;
+}
 
 // Whether a break or continue appears among these statements or in the blocks they compile (the bodies
 // of functions and classes defined here are other code units).
@@ -407,138 +587,175 @@ bool is_rooted_path_store(const Expr& e) {
 // (a + b + c + ..., f()()(), a.b.c...) are built by loops in the parser, so the compiler walks them with
 // a loop too instead of recursing once per link.
 const Expr* Compiler::first_operand(const Expr& e) {
-  if (auto* b = e.as<ast::BinaryOp>()) return b->op == BinaryOperator::Assign ? nullptr : b->left;
-  if (auto* c = e.as<ast::Call>()) return c->callee;
-  if (auto* i = e.as<ast::Index>()) return i->object;
-  if (auto* m = e.as<ast::Member>()) return m->object;
-  if (auto* un = e.as<ast::UnaryOp>()) return un->operand;
-  if (auto* p = e.as<ast::Propagate>()) return p->expr;
-  if (auto* a = e.as<ast::Await>()) return a->expr;
-  if (auto* y = e.as<ast::Yield>()) return y->value;  // null when there is no value
-  return nullptr;
+  switch (e.node.index()) {
+    case kExpr<ast::BinaryOp>: {
+      const auto* b = std::get_if<ast::BinaryOp>(&e.node);
+      return b->op == BinaryOperator::Assign ? nullptr : b->left;
+    }
+    case kExpr<ast::Call>: return std::get_if<ast::Call>(&e.node)->callee;
+    case kExpr<ast::Index>: return std::get_if<ast::Index>(&e.node)->object;
+    case kExpr<ast::Member>: return std::get_if<ast::Member>(&e.node)->object;
+    case kExpr<ast::UnaryOp>: return std::get_if<ast::UnaryOp>(&e.node)->operand;
+    case kExpr<ast::Propagate>: return std::get_if<ast::Propagate>(&e.node)->expr;
+    case kExpr<ast::Await>: return std::get_if<ast::Await>(&e.node)->expr;
+    case kExpr<ast::Yield>: return std::get_if<ast::Yield>(&e.node)->value;  // null when there is no value
+    default: return nullptr;
+  }
 }
 
 void Compiler::compile_expr(Unit& u, const Expr& root) {
+  const Expr* first = first_operand(root);
+  if (first == nullptr) {
+    compile_other(u, root);
+    return;
+  }
   // The links above the innermost operand go on a stack that the nested calls share: each call pushes
   // its own links above the caller's and takes them off again before it returns.
   const size_t mark = chain_.size();
   const Expr* e = &root;
-  while (const Expr* first = first_operand(*e)) {
+  do {
     chain_.push_back(e);
     e = first;
-  }
+  } while ((first = first_operand(*e)) != nullptr);
   compile_other(u, *e);
   for (size_t k = chain_.size(); k-- > mark;) finish_after_first_operand(u, *chain_[k]);
-  chain_.resize(mark);
+  chain_.truncate(mark);
 }
 
 void Compiler::finish_after_first_operand(Unit& u, const Expr& e) {
-  if (auto* b = e.as<ast::BinaryOp>()) {
-    compile_expr(u, *b->right);
-    switch (b->op) {
-      case BinaryOperator::Add: emit_at(u, e, Opcode::Add); break;
-      case BinaryOperator::Sub: emit_at(u, e, Opcode::Sub); break;
-      case BinaryOperator::Mul: emit_at(u, e, Opcode::Mul); break;
-      case BinaryOperator::Div: emit_at(u, e, Opcode::Div); break;
-      case BinaryOperator::Mod: emit_at(u, e, Opcode::Mod); break;
-      case BinaryOperator::Power: emit_at(u, e, Opcode::Pow); break;
-      case BinaryOperator::Eq: emit_at(u, e, Opcode::Eq); break;
-      case BinaryOperator::Neq: emit_at(u, e, Opcode::Ne); break;
-      case BinaryOperator::Lt: emit_at(u, e, Opcode::Lt); break;
-      case BinaryOperator::Lte: emit_at(u, e, Opcode::Le); break;
-      case BinaryOperator::Gt: emit_at(u, e, Opcode::Gt); break;
-      case BinaryOperator::Gte: emit_at(u, e, Opcode::Ge); break;
-      case BinaryOperator::And: emit_at(u, e, Opcode::And); break;
-      case BinaryOperator::Or: emit_at(u, e, Opcode::Or); break;
-      case BinaryOperator::BitwiseAnd:
-      case BinaryOperator::BitwiseOr:
-      case BinaryOperator::BitwiseXor:
-      case BinaryOperator::LeftShift:
-      case BinaryOperator::RightShift:
-      case BinaryOperator::Assign:  // never reaches here: assignments are not chain links
-        // No bitwise instructions exist: both operands run for their effects and the result is nil.
-        emit(u, Opcode::Pop);
-        emit(u, Opcode::Pop);
-        emit_nil(u);
-        break;
+  switch (e.node.index()) {
+    case kExpr<ast::BinaryOp>: {
+      const auto* b = std::get_if<ast::BinaryOp>(&e.node);
+      compile_expr(u, *b->right);
+      switch (b->op) {
+        case BinaryOperator::Add: emit_at(u, e, Opcode::Add); break;
+        case BinaryOperator::Sub: emit_at(u, e, Opcode::Sub); break;
+        case BinaryOperator::Mul: emit_at(u, e, Opcode::Mul); break;
+        case BinaryOperator::Div: emit_at(u, e, Opcode::Div); break;
+        case BinaryOperator::Mod: emit_at(u, e, Opcode::Mod); break;
+        case BinaryOperator::Power: emit_at(u, e, Opcode::Pow); break;
+        case BinaryOperator::Eq: emit_at(u, e, Opcode::Eq); break;
+        case BinaryOperator::Neq: emit_at(u, e, Opcode::Ne); break;
+        case BinaryOperator::Lt: emit_at(u, e, Opcode::Lt); break;
+        case BinaryOperator::Lte: emit_at(u, e, Opcode::Le); break;
+        case BinaryOperator::Gt: emit_at(u, e, Opcode::Gt); break;
+        case BinaryOperator::Gte: emit_at(u, e, Opcode::Ge); break;
+        case BinaryOperator::And: emit_at(u, e, Opcode::And); break;
+        case BinaryOperator::Or: emit_at(u, e, Opcode::Or); break;
+        case BinaryOperator::BitwiseAnd:
+        case BinaryOperator::BitwiseOr:
+        case BinaryOperator::BitwiseXor:
+        case BinaryOperator::LeftShift:
+        case BinaryOperator::RightShift:
+        case BinaryOperator::Assign:  // never reaches here: assignments are not chain links
+          // No bitwise instructions exist: both operands run for their effects and the result is nil.
+          emit(u, Opcode::Pop);
+          emit(u, Opcode::Pop);
+          emit_nil(u);
+          break;
+      }
+      break;
     }
-  } else if (auto* c = e.as<ast::Call>()) {
-    for (const ExprPtr& arg : c->args) compile_expr(u, *arg);
-    emit_at(u, e, Opcode::Call, c->args.size());
-  } else if (auto* i = e.as<ast::Index>()) {
-    compile_expr(u, *i->index);
-    emit_at(u, e, Opcode::GetIndex);
-  } else if (auto* m = e.as<ast::Member>()) {
-    emit_string(u, m->property);
-    emit_at(u, e, Opcode::GetIndex);
-  } else if (auto* un = e.as<ast::UnaryOp>()) {
-    switch (un->op) {
-      case UnaryOperator::Neg: emit_at(u, e, Opcode::Neg); break;
-      case UnaryOperator::Not: emit_at(u, e, Opcode::Not); break;
-      case UnaryOperator::BitwiseNot:
-        emit(u, Opcode::Pop);
-        emit_nil(u);
-        break;
+    case kExpr<ast::Call>: {
+      const auto* c = std::get_if<ast::Call>(&e.node);
+      for (const ExprPtr& arg : c->args) compile_expr(u, *arg);
+      emit_at(u, e, Opcode::Call, c->args.size());
+      break;
     }
+    case kExpr<ast::Index>:
+      compile_expr(u, *std::get_if<ast::Index>(&e.node)->index);
+      emit_at(u, e, Opcode::GetIndex);
+      break;
+    case kExpr<ast::Member>:
+      emit_string(u, std::get_if<ast::Member>(&e.node)->property);
+      emit_at(u, e, Opcode::GetIndex);
+      break;
+    case kExpr<ast::UnaryOp>:
+      switch (std::get_if<ast::UnaryOp>(&e.node)->op) {
+        case UnaryOperator::Neg: emit_at(u, e, Opcode::Neg); break;
+        case UnaryOperator::Not: emit_at(u, e, Opcode::Not); break;
+        case UnaryOperator::BitwiseNot:
+          emit(u, Opcode::Pop);
+          emit_nil(u);
+          break;
+      }
+      break;
+    default:
+      // Propagate, Await and Yield with a value are their inner expression alone.
+      break;
   }
-  // Propagate, Await and Yield with a value are their inner expression alone.
 }
 
 void Compiler::compile_other(Unit& u, const Expr& e) {
-  if (auto* lit = e.as<ast::Literal>()) {
-    const LiteralValue& v = lit->value;
-    switch (v.kind) {
-      case LiteralValue::Kind::Nil: emit_nil(u); break;
-      case LiteralValue::Kind::Bool: emit(u, make_push(v.bool_value ? 1 : 0)); break;
-      case LiteralValue::Kind::Int: emit_int(u, v.int_value); break;
-      case LiteralValue::Kind::Float: emit_constant(u, Constant::floating(v.float_value)); break;
-      case LiteralValue::Kind::String: emit_string(u, v.string_value); break;
-    }
-  } else if (auto* id = e.as<ast::Identifier>()) {
-    load_name(u, id->name);
-  } else if (auto* b = e.as<ast::BinaryOp>()) {
-    compile_assign(u, *b);  // the only binary operator that is not a chain link
-  } else if (e.as<ast::Ternary>()) {
-    // c1 ? a : c2 ? b : d is a chain through the else branches: a loop, with every exit jump patched at
-    // the common end.
-    std::vector<size_t> to_end;
-    const Expr* link = &e;
-    while (auto* t = link->as<ast::Ternary>()) {
-      compile_expr(u, *t->condition);
-      size_t to_else = emit(u, Opcode::JumpIfFalse);
-      compile_expr(u, *t->then_expr);
-      to_end.push_back(emit(u, Opcode::Jump));
-      patch(u, to_else, here(u));
-      link = t->else_expr;
-    }
-    compile_expr(u, *link);
-    for (size_t j : to_end) patch(u, j, here(u));
-  } else if (auto* a = e.as<ast::Array>()) {
-    for (const ExprPtr& el : a->elements) compile_expr(u, *el);
-    emit(u, Opcode::MakeArray, a->elements.size());
-  } else if (auto* o = e.as<ast::Object>()) {
-    for (const auto& [key, value] : o->properties) {
-      emit_string(u, key);
-      compile_expr(u, *value);
-    }
-    emit(u, Opcode::MakeObject, o->properties.size());
-  } else if (auto* l = e.as<ast::Lambda>()) {
-    compile_lambda(u, *l);
-  } else if (auto* s = e.as<ast::StringInterpolation>()) {
-    if (s->parts.empty()) {
-      emit_string(u, "");
-      return;
-    }
-    for (const InterpolationPart& part : s->parts) {
-      if (auto* text = std::get_if<StringPart>(&part)) {
-        emit_string(u, text->value);
-      } else {
-        compile_expr(u, *std::get<ExprPart>(part).expr);
+  switch (e.node.index()) {
+    case kExpr<ast::Literal>: {
+      const LiteralValue& v = std::get_if<ast::Literal>(&e.node)->value;
+      switch (v.kind) {
+        case LiteralValue::Kind::Nil: emit_nil(u); break;
+        case LiteralValue::Kind::Bool: emit(u, make_push(v.bool_value ? 1 : 0)); break;
+        case LiteralValue::Kind::Int: emit_int(u, v.int_value); break;
+        case LiteralValue::Kind::Float: emit_float(u, v.float_value); break;
+        case LiteralValue::Kind::String: emit_string(u, v.string_value); break;
       }
+      break;
     }
-    for (size_t k = 1; k < s->parts.size(); ++k) emit(u, Opcode::Concat);
-  } else if (e.as<ast::Yield>()) {
-    emit_nil(u);  // a yield without a value; one with a value is a chain link
+    case kExpr<ast::Identifier>: load_name(u, std::get_if<ast::Identifier>(&e.node)->name); break;
+    case kExpr<ast::BinaryOp>:
+      compile_assign(u, *std::get_if<ast::BinaryOp>(&e.node));  // the only binary operator that is not a chain link
+      break;
+    case kExpr<ast::Ternary>: {
+      // c1 ? a : c2 ? b : d is a chain through the else branches: a loop, with every exit jump patched at
+      // the common end.
+      const size_t mark = pending_.size();
+      const Expr* link = &e;
+      while (auto* t = link->as<ast::Ternary>()) {
+        compile_expr(u, *t->condition);
+        size_t to_else = emit(u, Opcode::JumpIfFalse);
+        compile_expr(u, *t->then_expr);
+        pending_.push_back(emit(u, Opcode::Jump));
+        patch(u, to_else, here(u));
+        link = t->else_expr;
+      }
+      compile_expr(u, *link);
+      patch_pending(u, mark, here(u));
+      break;
+    }
+    case kExpr<ast::Array>: {
+      const auto* a = std::get_if<ast::Array>(&e.node);
+      for (const ExprPtr& el : a->elements) compile_expr(u, *el);
+      emit(u, Opcode::MakeArray, a->elements.size());
+      break;
+    }
+    case kExpr<ast::Object>: {
+      const auto* o = std::get_if<ast::Object>(&e.node);
+      for (const auto& [key, value] : o->properties) {
+        emit_string(u, key);
+        compile_expr(u, *value);
+      }
+      emit(u, Opcode::MakeObject, o->properties.size());
+      break;
+    }
+    case kExpr<ast::Lambda>: compile_lambda(u, *std::get_if<ast::Lambda>(&e.node)); break;
+    case kExpr<ast::StringInterpolation>: {
+      const auto* s = std::get_if<ast::StringInterpolation>(&e.node);
+      if (s->parts.empty()) {
+        emit_string(u, "");
+        return;
+      }
+      for (const InterpolationPart& part : s->parts) {
+        if (auto* text = std::get_if<StringPart>(&part)) {
+          emit_string(u, text->value);
+        } else {
+          compile_expr(u, *std::get<ExprPart>(part).expr);
+        }
+      }
+      for (size_t k = 1; k < s->parts.size(); ++k) emit(u, Opcode::Concat);
+      break;
+    }
+    case kExpr<ast::Yield>:
+      emit_nil(u);  // a yield without a value; one with a value is a chain link
+      break;
+    default: break;
   }
 }
 
@@ -613,7 +830,7 @@ void Compiler::compile_path_store(Unit& u, std::string_view root, const std::vec
       key = KeyLoad{Opcode::LoadReg, take_temp(u)};
       emit(u, Opcode::StoreReg, key.arg);
     } else {
-      key = KeyLoad{Opcode::LoadConst, add_constant(u, Constant::string(std::string(*steps[j].member)))};
+      key = KeyLoad{Opcode::LoadConst, add_string(u, *steps[j].member)};
     }
     keys.push_back(key);
     emit(u, Opcode::Dup);
@@ -651,68 +868,80 @@ void Compiler::compile_path_store(Unit& u, std::string_view root, const std::vec
 }
 
 void Compiler::compile_lambda(Unit& u, const ast::Lambda& lambda) {
-  std::string name = "<lambda>" + std::to_string(u.own_records);
-  if (u.kind != UnitKind::Main) name = u.name + "." + name;
+  std::string& name = made_names_.emplace_back("<lambda>" + std::to_string(u.own_records));
+  if (u.kind != UnitKind::Main) name = std::string(u.name) + "." + name;
   if (!compile_bodies) {
     ++u.own_records;  // a lambda's body holds expressions only, which always compile
-    emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(std::move(name))));
+    emit(u, Opcode::LoadGlobal, add_string(u, name));
     return;
   }
-  Unit body(UnitKind::Lambda, name, u.line);
-  for (const Param& p : lambda.params) declare(body, p.name);
-  compile_expr(body, *lambda.body);
-  emit(body, Opcode::Return);
-  finish_function(u, std::move(body), lambda.params.size());
-  emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(std::string(name))));
+  {
+    Unit body(*this, UnitKind::Lambda, name, u.line);
+    for (const Param& p : lambda.params) declare(body, p.name);
+    compile_expr(body, *lambda.body);
+    emit(body, Opcode::Return);
+    finish_function(u, body, lambda.params.size());
+  }
+  emit(u, Opcode::LoadGlobal, add_string(u, name));
 }
 
 // --- statements -----------------------------------------------------------------------------------------
 
 void Compiler::compile_stmt(Unit& u, const Stmt& s) {
   u.line = s.line;
-  if (auto* es = s.as<ast::ExprStatement>()) {
-    compile_expr_statement(u, es->expression);
-  } else if (auto* v = s.as<ast::VarDecl>()) {
-    if (v->init) {
-      compile_expr(u, *v->init);
-    } else {
-      emit_nil(u);
+  switch (s.node.index()) {
+    case kStmt<ast::ExprStatement>:
+      compile_expr_statement(u, std::get_if<ast::ExprStatement>(&s.node)->expression);
+      break;
+    case kStmt<ast::VarDecl>: {
+      const auto* v = std::get_if<ast::VarDecl>(&s.node);
+      if (v->init) {
+        compile_expr(u, *v->init);
+      } else {
+        emit_nil(u);
+      }
+      emit(u, Opcode::StoreReg, declare(u, v->name));
+      break;
     }
-    emit(u, Opcode::StoreReg, declare(u, v->name));
-  } else if (auto* f = s.as<ast::FunctionDef>()) {
-    compile_function(u, f->name, f->params, f->body, s.line);
-  } else if (auto* c = s.as<ast::ClassDef>()) {
-    compile_class(u, *c);
-  } else if (auto* i = s.as<ast::If>()) {
-    compile_if(u, *i);
-  } else if (auto* w = s.as<ast::While>()) {
-    compile_while(u, *w);
-  } else if (auto* fo = s.as<ast::For>()) {
-    compile_for(u, *fo);
-  } else if (auto* sw = s.as<ast::Switch>()) {
-    compile_switch(u, *sw);
-  } else if (auto* r = s.as<ast::Return>()) {
-    if (r->value) {
-      compile_expr(u, *r->value);
-    } else {
-      emit_nil(u);
+    case kStmt<ast::FunctionDef>: {
+      const auto* f = std::get_if<ast::FunctionDef>(&s.node);
+      compile_function(u, f->name, f->params, f->body, s.line);
+      break;
     }
-    emit(u, Opcode::Return);
-  } else if (s.as<ast::Break>()) {
-    if (u.loops.empty()) return fail(kBreakOutsideLoop, s.line);
-    u.loops.back().breaks.push_back(emit(u, Opcode::Jump));
-  } else if (s.as<ast::Continue>()) {
-    if (u.loops.empty()) return fail(kContinueOutsideLoop, s.line);
-    u.loops.back().continues.push_back(emit(u, Opcode::Jump));
+    case kStmt<ast::ClassDef>: compile_class(u, *std::get_if<ast::ClassDef>(&s.node)); break;
+    case kStmt<ast::If>: compile_if(u, *std::get_if<ast::If>(&s.node)); break;
+    case kStmt<ast::While>: compile_while(u, *std::get_if<ast::While>(&s.node)); break;
+    case kStmt<ast::For>: compile_for(u, *std::get_if<ast::For>(&s.node)); break;
+    case kStmt<ast::Switch>: compile_switch(u, *std::get_if<ast::Switch>(&s.node)); break;
+    case kStmt<ast::Return>: {
+      const auto* r = std::get_if<ast::Return>(&s.node);
+      if (r->value) {
+        compile_expr(u, *r->value);
+      } else {
+        emit_nil(u);
+      }
+      emit(u, Opcode::Return);
+      break;
+    }
+    case kStmt<ast::Break>:
+      if (u.loop_depth == 0) return fail(kBreakOutsideLoop, s.line);
+      loop_jumps_.push_back(emit(u, Opcode::Jump) * 2);
+      break;
+    case kStmt<ast::Continue>:
+      if (u.loop_depth == 0) return fail(kContinueOutsideLoop, s.line);
+      loop_jumps_.push_back(emit(u, Opcode::Jump) * 2 + 1);
+      break;
+    default:
+      // Throw and Try produce no code.
+      break;
   }
-  // Throw and Try produce no code.
 }
 
 // An `else if` chain is compiled by a loop. Every else branch opens a block scope that lasts to the end
 // of the whole statement, so the links share one scope: nested scopes that all close together resolve
 // every name as that one scope does and hand out the same registers.
 void Compiler::compile_if(Unit& u, const ast::If& first) {
-  std::vector<size_t> to_end;
+  const size_t mark = pending_.size();
   bool scoped = false;
   const ast::If* i = &first;
   for (;;) {
@@ -723,10 +952,10 @@ void Compiler::compile_if(Unit& u, const ast::If& first) {
       patch(u, to_else, here(u));
       break;
     }
-    to_end.push_back(emit(u, Opcode::Jump));
+    pending_.push_back(emit(u, Opcode::Jump));
     patch(u, to_else, here(u));
     if (!scoped) {
-      push_block_scope(u);
+      push_block_scope();
       scoped = true;
     }
     if (const ast::If* next = chained_if(*i)) {
@@ -737,8 +966,8 @@ void Compiler::compile_if(Unit& u, const ast::If& first) {
     compile_block(u, *i->else_body);
     break;
   }
-  if (scoped) u.scopes.pop_back();
-  for (size_t j : to_end) patch(u, j, here(u));
+  if (scoped) pop_block_scope(u);
+  patch_pending(u, mark, here(u));
 }
 
 void Compiler::compile_expr_statement(Unit& u, const Expr& e) {
@@ -770,21 +999,30 @@ void Compiler::compile_expr_statement(Unit& u, const Expr& e) {
   emit(u, Opcode::StoreReg, *u.result_reg);
 }
 
+// Points the breaks and continues of the loop whose jumps begin at `mark` at their targets.
+void Compiler::close_loop(Unit& u, size_t mark, size_t continue_target, size_t break_target) {
+  for (size_t k = mark; k < loop_jumps_.size(); ++k) {
+    const size_t jump = loop_jumps_[k];
+    patch(u, jump / 2, (jump & 1) != 0 ? continue_target : break_target);
+  }
+  loop_jumps_.truncate(mark);
+}
+
 void Compiler::compile_while(Unit& u, const ast::While& w) {
   size_t start = here(u);
   compile_expr(u, w.condition);
   size_t to_exit = emit(u, Opcode::JumpIfFalse);
-  u.loops.push_back(Loop{start, {}, {}});
-  push_block_scope(u);
+  const size_t mark = loop_jumps_.size();
+  ++u.loop_depth;
+  push_block_scope();
   compile_block(u, w.body);
-  u.scopes.pop_back();
-  Loop loop = std::move(u.loops.back());
-  u.loops.pop_back();
-  size_t back_jump = here(u);
-  for (size_t c : loop.continues) patch(u, c, back_jump);
+  pop_block_scope(u);
+  --u.loop_depth;
+  // The continues go to the back jump, the breaks past it.
+  const size_t back_jump = here(u);
   emit(u, Opcode::Jump, start);
   patch(u, to_exit, here(u));
-  for (size_t b : loop.breaks) patch(u, b, here(u));
+  close_loop(u, mark, back_jump, here(u));
 }
 
 void Compiler::compile_for(Unit& u, const ast::For& f) {
@@ -798,28 +1036,27 @@ void Compiler::compile_for(Unit& u, const ast::For& f) {
   emit(u, Opcode::Swap);
   emit(u, Opcode::StoreReg, iter);
   // The sequence ends at the first element equal to nil (the iterator's own end mark is nil too).
-  uint64_t nil = add_constant(u, Constant::nil());
+  uint64_t nil = add_nil(u);
   emit(u, Opcode::Dup);
   emit(u, Opcode::LoadConst, nil);
   emit(u, Opcode::Eq);
   size_t to_exit = emit(u, Opcode::JumpIfTrue);
   emit(u, Opcode::StoreReg, declare(u, f.target));
-  u.loops.push_back(Loop{start, {}, {}});
-  push_block_scope(u);
+  const size_t mark = loop_jumps_.size();
+  ++u.loop_depth;
+  push_block_scope();
   compile_block(u, f.body);
-  u.scopes.pop_back();
-  Loop loop = std::move(u.loops.back());
-  u.loops.pop_back();
-  for (size_t c : loop.continues) patch(u, c, start);
+  pop_block_scope(u);
+  --u.loop_depth;
   emit(u, Opcode::Jump, start);
   patch(u, to_exit, here(u));
   emit(u, Opcode::Pop);  // the nil element left by the exit test
-  for (size_t b : loop.breaks) patch(u, b, here(u));
+  close_loop(u, mark, start, here(u));
 }
 
 void Compiler::compile_switch(Unit& u, const ast::Switch& s) {
   compile_expr(u, s.expr);
-  std::vector<size_t> to_end;
+  const size_t mark = pending_.size();
   for (const SwitchCase& c : s.cases) {
     if (c.expr) {
       emit(u, Opcode::Dup);
@@ -828,16 +1065,16 @@ void Compiler::compile_switch(Unit& u, const ast::Switch& s) {
       size_t to_next = emit(u, Opcode::JumpIfFalse);
       emit(u, Opcode::Pop);
       compile_block(u, c.body);
-      to_end.push_back(emit(u, Opcode::Jump));
+      pending_.push_back(emit(u, Opcode::Jump));
       patch(u, to_next, here(u));
     } else {
       emit(u, Opcode::Pop);
       compile_block(u, c.body);
-      to_end.push_back(emit(u, Opcode::Jump));
+      pending_.push_back(emit(u, Opcode::Jump));
     }
   }
   emit(u, Opcode::Pop);  // the subject, when no case matched
-  for (size_t j : to_end) patch(u, j, here(u));
+  patch_pending(u, mark, here(u));
 }
 
 void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
@@ -846,14 +1083,14 @@ void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
     const Expr* init;
   };
   std::vector<Field> fields;
-  std::vector<std::pair<const std::string_view*, std::string>> methods;  // member name, function name
+  std::vector<std::pair<const std::string_view*, std::string_view>> methods;  // member name, function name
   for (const Stmt& member : c.body) {
     if (auto* v = member.as<ast::VarDecl>()) {
       if (v->init) fields.push_back(Field{&v->name, v->init});
     } else if (auto* f = member.as<ast::FunctionDef>()) {
-      std::string full = std::string(c.name) + "." + std::string(f->name);
+      const std::string& full = made_names_.emplace_back(std::string(c.name) + "." + std::string(f->name));
       compile_function(u, full, f->params, f->body, member.line);
-      methods.emplace_back(&f->name, std::move(full));
+      methods.emplace_back(&f->name, full);
     }
   }
   emit_string(u, "__type__");
@@ -879,27 +1116,26 @@ void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
   }
   emit(u, Opcode::MakeObject, methods.size());
   emit(u, Opcode::MakeObject, 5);
-  emit(u, Opcode::StoreGlobal, add_constant(u, Constant::string(std::string(c.name))));
+  emit(u, Opcode::StoreGlobal, add_string(u, c.name));
 }
 
 // --- function bodies ------------------------------------------------------------------------------------
 
-void Compiler::finish_function(Unit& parent, Unit&& body, uint64_t arity) {
-  FunctionRecord record;
-  record.name = std::move(body.name);
-  record.code.assign(body.code.begin(), body.code.end());
-  record.lines.assign(body.lines.begin(), body.lines.end());
+void Compiler::finish_function(Unit& parent, Unit& body, uint64_t arity) {
+  FunctionRecord& record = functions.emplace_back();
+  record.name.assign(body.name);
+  record.code.assign(body.code.code(), body.code.code() + body.code.size());
+  record.lines.assign(body.code.lines(), body.code.lines() + body.code.size());
   record.arity = arity;
-  if (!body.constants.empty()) {
+  if (const size_t n = body.constants.size(); n != 0) {
     // One shared block holds the body's constants; each entry shares its ownership.
-    auto block = std::make_shared<const std::vector<Constant>>(std::make_move_iterator(body.constants.begin()),
-                                                               std::make_move_iterator(body.constants.end()));
-    record.constants.reserve(block->size());
-    for (const Constant& c : *block) record.constants.emplace_back(block, &c);
+    std::shared_ptr<Constant[]> block = std::make_shared<Constant[]>(n);
+    record.constants.reserve(n);
+    for (size_t k = 0; k < n; ++k) {
+      materialize(block[k], body.constants[k]);
+      record.constants.emplace_back(block, &block[k]);
+    }
   }
-  // Definitions nested in the body finished compiling before it, so their records come first.
-  for (FunctionRecord& nested : body.functions) parent.functions.push_back(std::move(nested));
-  parent.functions.push_back(std::move(record));
   ++parent.own_records;
 }
 
@@ -911,30 +1147,29 @@ void Compiler::compile_function(Unit& parent, std::string_view name, std::span<c
     ++parent.own_records;
     return;
   }
-  Unit body(UnitKind::Function, std::string(name), line);
+  Unit body(*this, UnitKind::Function, name, line);
   for (const Param& p : params) declare(body, p.name);
-  body.result_reg = body.scopes.back().next++;
+  body.result_reg = scopes_.back().next++;
   body.track_dead_results = !has_break_or_continue(stmts);
   compile_block(body, stmts);
   emit(body, Opcode::LoadReg, *body.result_reg);
   emit(body, Opcode::Return);
-  finish_function(parent, std::move(body), params.size());
+  finish_function(parent, body, params.size());
 }
 
 }  // namespace
 
 Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   Compiler compiler;
-  Unit main(UnitKind::Main, std::string(), 0);
+  Unit main(compiler, UnitKind::Main, {}, 0);
   compiler.compile_block(main, program.statements);
   if (compiler.error) return make_err(std::move(*compiler.error));
-  main.code.push_back(make_instr(Opcode::Halt));
-  main.lines.push_back(main.line);
+  Compiler::emit(main, Opcode::Halt);
   BytecodeProgram out;
-  out.code.assign(main.code.begin(), main.code.end());
-  out.constants.assign(std::make_move_iterator(main.constants.begin()), std::make_move_iterator(main.constants.end()));
-  out.lines.assign(main.lines.begin(), main.lines.end());
-  out.functions = std::move(main.functions);
+  out.code.assign(main.code.code(), main.code.code() + main.code.size());
+  out.lines.assign(main.code.lines(), main.code.lines() + main.code.size());
+  materialize(out.constants, main.constants);
+  out.functions = std::move(compiler.functions);
   return out;
 }
 
@@ -943,7 +1178,7 @@ namespace {
 // The buffers of compile_main_program, kept per thread so that a large program's code and constant table
 // do not take fresh memory from the system on every call.
 struct MainBuffers {
-  PlainBuffer<Instruction> code;
+  CodeBuffer code;
   std::vector<Constant> constants;
 };
 
@@ -953,18 +1188,16 @@ Result<MainProgramView, CompileError> compile_main_program(const Program& progra
   thread_local MainBuffers buffers;
   Compiler compiler;
   compiler.compile_bodies = false;
-  Unit main(UnitKind::Main, std::string(), 0);
-  main.keep_lines = false;
+  Unit main(compiler, UnitKind::Main, {}, 0);
   buffers.code.clear();
   buffers.constants.clear();
   main.code.swap(buffers.code);
-  main.constants.swap(buffers.constants);
   compiler.compile_block(main, program.statements);
-  main.code.push_back(make_instr(Opcode::Halt));
+  Compiler::emit(main, Opcode::Halt);
   main.code.swap(buffers.code);
-  main.constants.swap(buffers.constants);
   if (compiler.error) return make_err(std::move(*compiler.error));
-  return MainProgramView{std::span<const Instruction>(buffers.code.begin(), buffers.code.end()), &buffers.constants};
+  materialize(buffers.constants, main.constants);
+  return MainProgramView{std::span<const Instruction>(buffers.code.code(), buffers.code.size()), &buffers.constants};
 }
 
 }  // namespace tarnwick
