@@ -5,8 +5,8 @@
 // The pass allocates little: code units nest (a function body is compiled while the main program waits),
 // so their names, scopes, pending jumps and expression chains live on stacks shared by the whole pass, and
 // each unit's instruction, position and constant buffers come from a per-thread pool indexed by nesting
-// depth. A unit's constants are kept as views of the syntax tree's texts until the unit is finished; only
-// the finished records own their strings.
+// depth. Constants are kept as views of the syntax tree's texts until the whole program is compiled; then
+// the main program's table is made, and one shared block holds the constants of every function record.
 #include "parser/compiler.h"
 
 #include <cstdlib>
@@ -58,9 +58,17 @@ class PlainBuffer {
   PlainBuffer& operator=(const PlainBuffer&) = delete;
   ~PlainBuffer() { std::free(data_); }
 
+  // The common path keeps nothing across a call, so it needs no saved registers.
   void push_back(const T& value) {
-    if (size_ == capacity_) [[unlikely]] grow();
-    data_[size_++] = value;
+    const size_t at = size_;
+    if (at == capacity_) [[unlikely]] return grow_and_push(value);
+    data_[at] = value;
+    size_ = at + 1;
+  }
+  void append(const T* items, size_t n) {
+    while (capacity_ - size_ < n) grow();
+    if (n != 0) std::memcpy(data_ + size_, items, n * sizeof(T));
+    size_ += n;
   }
   T& operator[](size_t i) { return data_[i]; }
   const T& operator[](size_t i) const { return data_[i]; }
@@ -77,6 +85,10 @@ class PlainBuffer {
   }
 
  private:
+  [[gnu::noinline]] void grow_and_push(T value) {
+    grow();
+    data_[size_++] = value;
+  }
   [[gnu::noinline]] void grow() {
     size_t capacity = capacity_ != 0 ? capacity_ * 2 : 64;
     T* data = static_cast<T*>(std::malloc(capacity * sizeof(T)));
@@ -104,11 +116,14 @@ class CodeBuffer {
     std::free(lines_);
   }
 
+  // The common path keeps nothing across a call, so it needs no saved registers.
   size_t push(Instruction in, uint64_t position) {
-    if (size_ == capacity_) [[unlikely]] grow();
-    code_[size_] = in;
-    lines_[size_] = position;
-    return size_++;
+    const size_t at = size_;
+    if (at == capacity_) [[unlikely]] return grow_and_push(in, position);
+    code_[at] = in;
+    lines_[at] = position;
+    size_ = at + 1;
+    return at;
   }
   Instruction& operator[](size_t i) { return code_[i]; }
   size_t size() const { return size_; }
@@ -123,7 +138,13 @@ class CodeBuffer {
   }
 
  private:
-  [[gnu::noinline]] void grow() {
+  [[gnu::noinline]] size_t grow_and_push(Instruction in, uint64_t position) {
+    grow();
+    code_[size_] = in;
+    lines_[size_] = position;
+    return size_++;
+  }
+  void grow() {
     size_t capacity = capacity_ != 0 ? capacity_ * 2 : 256;
     auto* code = static_cast<Instruction*>(std::malloc(capacity * sizeof(Instruction)));
     auto* lines = static_cast<uint64_t*>(std::malloc(capacity * sizeof(uint64_t)));
@@ -160,17 +181,13 @@ struct PendingConstant {
   size_t size = 0;
 };
 
-void materialize(Constant& out, const PendingConstant& c) {
-  out.kind = c.kind;
-  out.bool_value = c.bool_value;
-  out.int_value = c.int_value;
-  out.float_value = c.float_value;
-  if (c.kind == Constant::Kind::String) out.string_value.assign(c.text, c.size);
-}
-
-void materialize(std::vector<Constant>& out, const PlainBuffer<PendingConstant>& pending) {
-  out.reserve(out.size() + pending.size());
-  for (const PendingConstant& c : pending) materialize(out.emplace_back(), c);
+// Appends the constants with owned strings.
+void materialize(std::vector<Constant>& out, const PendingConstant* begin, const PendingConstant* end) {
+  out.reserve(out.size() + static_cast<size_t>(end - begin));
+  for (const PendingConstant* c = begin; c != end; ++c) {
+    out.push_back(Constant{c->kind, c->bool_value, c->int_value, c->float_value,
+                           c->kind == Constant::Kind::String ? std::string(c->text, c->size) : std::string()});
+  }
 }
 
 // The buffers of one nesting depth, kept per thread: a unit starts with the capacity an earlier unit at
@@ -190,8 +207,8 @@ BufferPool& buffer_pool() {
   return pool;
 }
 
-// A declared name and its register. `key` packs the length with three of the bytes, so a scan rejects
-// almost every other name without touching its text.
+// A declared name and its register. `key` packs the length with the first and last bytes, so a scan
+// rejects almost every other name without touching its text.
 struct Binding {
   uint64_t key;
   const char* text;
@@ -203,12 +220,12 @@ inline uint64_t name_key(std::string_view name) {
   const size_t n = name.size();
   if (n == 0) return 0;
   const auto* p = reinterpret_cast<const unsigned char*>(name.data());
-  return (n & 0xFFFFFFFFu) | uint64_t{p[0]} << 32 | uint64_t{p[n - 1]} << 40 | uint64_t{p[n / 2]} << 48;
+  return (n & 0xFFFFFFFFu) | uint64_t{p[0]} << 32 | uint64_t{p[n - 1]} << 40;
 }
 
-// The key holds every byte of a name of up to three bytes.
+// The key holds every byte of a name of up to two bytes.
 inline bool same_name(const Binding& b, uint64_t key, std::string_view name) {
-  return b.key == key && b.size == name.size() && (name.size() <= 3 || std::memcmp(b.text, name.data(), name.size()) == 0);
+  return b.key == key && b.size == name.size() && (name.size() <= 2 || std::memcmp(b.text, name.data(), name.size()) == 0);
 }
 
 // One block's names: the bindings from `begin` up to the next scope's begin (or the top). Most blocks
@@ -220,6 +237,50 @@ struct Scope {
   uint64_t next = 0;  // the next free register
   std::unique_ptr<std::unordered_map<std::string_view, uint64_t>> index;
 };
+
+// The stacks of one pass over a program, kept per thread between passes so that their capacity is reused.
+struct PassStacks {
+  std::vector<Scope> scopes;       // the scopes of every unit being compiled, innermost last
+  PlainBuffer<Binding> bindings;   // their names, in scope order
+  PlainBuffer<const Expr*> chain;  // see compile_expr
+  PlainBuffer<size_t> pending;     // see patch_pending
+  // The breaks and continues of the loops being compiled: the jump's position times two, plus one for a
+  // continue. Each loop owns the entries above the size it found when its body began.
+  PlainBuffer<size_t> loop_jumps;
+  // The constants of every finished record, record after record, with each record's count: they are
+  // made into one shared block once the whole program is compiled.
+  PlainBuffer<PendingConstant> record_constants;
+  PlainBuffer<size_t> record_constant_counts;
+
+  void swap(PassStacks& other) noexcept {
+    scopes.swap(other.scopes);
+    bindings.swap(other.bindings);
+    chain.swap(other.chain);
+    pending.swap(other.pending);
+    loop_jumps.swap(other.loop_jumps);
+    record_constants.swap(other.record_constants);
+    record_constant_counts.swap(other.record_constant_counts);
+  }
+  void clear() noexcept {
+    scopes.clear();
+    bindings.clear();
+    chain.clear();
+    pending.clear();
+    loop_jumps.clear();
+    record_constants.clear();
+    record_constant_counts.clear();
+  }
+};
+
+struct SparePassStacks {
+  PassStacks stacks;
+  bool lent = false;
+};
+
+SparePassStacks& spare_pass_stacks() {
+  thread_local SparePassStacks spare;
+  return spare;
+}
 
 enum class UnitKind { Main, Function, Lambda };
 
@@ -275,6 +336,24 @@ struct KeyLoad {
 
 class Compiler {
  public:
+  Compiler() {
+    SparePassStacks& spare = spare_pass_stacks();
+    if (!spare.lent) {
+      st_.swap(spare.stacks);
+      spare.lent = true;
+      stacks_borrowed_ = true;
+    }
+  }
+  ~Compiler() {
+    if (!stacks_borrowed_) return;
+    SparePassStacks& spare = spare_pass_stacks();
+    st_.clear();
+    st_.swap(spare.stacks);
+    spare.lent = false;
+  }
+  Compiler(const Compiler&) = delete;
+  Compiler& operator=(const Compiler&) = delete;
+
   std::optional<CompileError> error;
   // Off when only the main program's code and constants are wanted: function, method and lambda bodies
   // are then counted (lambda names depend on the count) and checked for a misplaced break or continue,
@@ -309,13 +388,13 @@ class Compiler {
 
   // Called by Unit as it begins and ends.
   void enter_unit(Unit& u) {
-    u.scope_base = scopes_.size();
-    u.binding_base = bindings_.size();
-    scopes_.push_back(Scope{bindings_.size(), 0, nullptr});
+    u.scope_base = st_.scopes.size();
+    u.binding_base = st_.bindings.size();
+    st_.scopes.push_back(Scope{st_.bindings.size(), 0, nullptr});
   }
   void leave_unit(Unit& u) {
-    scopes_.resize(u.scope_base);
-    bindings_.truncate(u.binding_base);
+    st_.scopes.resize(u.scope_base);
+    st_.bindings.truncate(u.binding_base);
   }
 
   static size_t emit(Unit& u, Instruction in) { return u.code.push(in, u.line); }
@@ -369,9 +448,9 @@ class Compiler {
     if (u.indexed_scopes == 0) [[likely]] {
       // The unit's bindings, innermost block first and the latest binding of a block first: the first
       // match is the one in force.
-      for (size_t i = bindings_.size(); i-- > u.binding_base;) {
-        if (same_name(bindings_[i], key, name)) {
-          reg = bindings_[i].reg;
+      for (size_t i = st_.bindings.size(); i-- > u.binding_base;) {
+        if (same_name(st_.bindings[i], key, name)) {
+          reg = st_.bindings[i].reg;
           return true;
         }
       }
@@ -380,9 +459,9 @@ class Compiler {
     return resolve_scoped(u, name, key, reg);
   }
   bool resolve_scoped(const Unit& u, std::string_view name, uint64_t key, uint64_t& reg) const {
-    size_t end = bindings_.size();
-    for (size_t s = scopes_.size(); s-- > u.scope_base;) {
-      const Scope& scope = scopes_[s];
+    size_t end = st_.bindings.size();
+    for (size_t s = st_.scopes.size(); s-- > u.scope_base;) {
+      const Scope& scope = st_.scopes[s];
       if (scope.index) {
         auto found = scope.index->find(name);
         if (found != scope.index->end()) {
@@ -391,8 +470,8 @@ class Compiler {
         }
       } else {
         for (size_t i = end; i-- > scope.begin;) {
-          if (same_name(bindings_[i], key, name)) {
-            reg = bindings_[i].reg;
+          if (same_name(st_.bindings[i], key, name)) {
+            reg = st_.bindings[i].reg;
             return true;
           }
         }
@@ -403,34 +482,34 @@ class Compiler {
   }
   // A name declared again in the same block takes the new register: the later binding is found first.
   uint64_t declare(Unit& u, std::string_view name) {
-    Scope& scope = scopes_.back();
+    Scope& scope = st_.scopes.back();
     const uint64_t reg = scope.next++;
     if (scope.index) {
       scope.index->insert_or_assign(name, reg);
       return reg;
     }
-    bindings_.push_back(Binding{name_key(name), name.data(), name.size(), reg});
-    if (bindings_.size() - scope.begin > Scope::kScanLimit) [[unlikely]] index_scope(u, scope);
+    st_.bindings.push_back(Binding{name_key(name), name.data(), name.size(), reg});
+    if (st_.bindings.size() - scope.begin > Scope::kScanLimit) [[unlikely]] index_scope(u, scope);
     return reg;
   }
   void index_scope(Unit& u, Scope& scope) {
     scope.index = std::make_unique<std::unordered_map<std::string_view, uint64_t>>();
-    for (size_t i = scope.begin; i < bindings_.size(); ++i)
-      scope.index->insert_or_assign(std::string_view(bindings_[i].text, bindings_[i].size), bindings_[i].reg);
-    bindings_.truncate(scope.begin);
+    for (size_t i = scope.begin; i < st_.bindings.size(); ++i)
+      scope.index->insert_or_assign(std::string_view(st_.bindings[i].text, st_.bindings[i].size), st_.bindings[i].reg);
+    st_.bindings.truncate(scope.begin);
     ++u.indexed_scopes;
   }
-  void push_block_scope() { scopes_.push_back(Scope{bindings_.size(), scopes_.back().next, nullptr}); }
+  void push_block_scope() { st_.scopes.push_back(Scope{st_.bindings.size(), st_.scopes.back().next, nullptr}); }
   void pop_block_scope(Unit& u) {
-    if (scopes_.back().index) --u.indexed_scopes;
-    bindings_.truncate(scopes_.back().begin);
-    scopes_.pop_back();
+    if (st_.scopes.back().index) --u.indexed_scopes;
+    st_.bindings.truncate(st_.scopes.back().begin);
+    st_.scopes.pop_back();
   }
-  uint64_t take_temp(Unit& u) { return scopes_.back().next + u.temps++; }
+  uint64_t take_temp(Unit& u) { return st_.scopes.back().next + u.temps++; }
 
   // Loads or stores a variable: its register when declared, else the global of that name (each global use
   // gets a string constant of its own).
-  void load_name(Unit& u, std::string_view name) {
+  [[gnu::noinline]] void load_name(Unit& u, std::string_view name) {
     uint64_t reg;
     if (resolve(u, name, reg)) {
       emit(u, Opcode::LoadReg, reg);
@@ -455,14 +534,16 @@ class Compiler {
   // a switch). Constructs nest, so each one owns the entries above the size it found and drops them when
   // it is done.
   void patch_pending(Unit& u, size_t mark, size_t target) {
-    for (size_t k = mark; k < pending_.size(); ++k) patch(u, pending_[k], target);
-    pending_.truncate(mark);
+    for (size_t k = mark; k < st_.pending.size(); ++k) patch(u, st_.pending[k], target);
+    st_.pending.truncate(mark);
   }
 
   // --- expressions --------------------------------------------------------------------------------------
   static const Expr* first_operand(const Expr& e);
+  [[gnu::noinline]] static void compile_literal(Unit& u, const LiteralValue& v);
+  [[gnu::noinline]] void compile_chain(Unit& u, const Expr& root, const Expr* first);
   void finish_after_first_operand(Unit& u, const Expr& e);
-  void compile_other(Unit& u, const Expr& e);
+  [[gnu::noinline]] void compile_other(Unit& u, const Expr& e);
   void compile_assign(Unit& u, const ast::BinaryOp& op);
   void compile_path_store(Unit& u, std::string_view root, const std::vector<PathStep>& steps,
                           const Expr& value);
@@ -482,14 +563,24 @@ class Compiler {
   void compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
                         const StmtList& body, uint64_t line);
 
-  std::vector<Scope> scopes_;       // the scopes of every unit being compiled, innermost last
-  PlainBuffer<Binding> bindings_;   // their names, in scope order
-  PlainBuffer<const Expr*> chain_;  // see compile_expr
-  PlainBuffer<size_t> pending_;     // see patch_pending
-  // The breaks and continues of the loops being compiled: the jump's position times two, plus one for a
-  // continue. Each loop owns the entries above the size it found when its body began.
-  PlainBuffer<size_t> loop_jumps_;
+  PassStacks st_;
+  bool stacks_borrowed_ = false;
   std::deque<std::string> made_names_;  // names the compiler makes (methods, lambdas), viewed by constants
+
+ public:
+  // Gives every record its constants, all of them entries of one shared block.
+  void attach_record_constants() {
+    if (st_.record_constants.size() == 0) return;
+    auto block = std::make_shared<std::vector<Constant>>();
+    materialize(*block, st_.record_constants.begin(), st_.record_constants.end());
+    const Constant* next = block->data();
+    for (size_t k = 0; k < functions.size(); ++k) {
+      const size_t n = st_.record_constant_counts[k];
+      std::vector<ConstantRef>& refs = functions[k].constants;
+      refs.reserve(n);
+      for (size_t i = 0; i < n; ++i) refs.emplace_back(block, next++);
+    }
+  }
 };
 
 Unit::Unit(Compiler& compiler, UnitKind k, std::string_view n, uint64_t l)
@@ -604,22 +695,38 @@ const Expr* Compiler::first_operand(const Expr& e) {
 }
 
 void Compiler::compile_expr(Unit& u, const Expr& root) {
-  const Expr* first = first_operand(root);
-  if (first == nullptr) {
-    compile_other(u, root);
-    return;
+  // Names and literals, most of a program's operands, are handled here; the rest is out of line.
+  switch (root.node.index()) {
+    case kExpr<ast::Identifier>: return load_name(u, std::get_if<ast::Identifier>(&root.node)->name);
+    case kExpr<ast::Literal>: return compile_literal(u, std::get_if<ast::Literal>(&root.node)->value);
+    default: break;
   }
+  if (const Expr* first = first_operand(root)) return compile_chain(u, root, first);
+  return compile_other(u, root);
+}
+
+void Compiler::compile_literal(Unit& u, const LiteralValue& v) {
+  switch (v.kind) {
+    case LiteralValue::Kind::Nil: emit_nil(u); break;
+    case LiteralValue::Kind::Bool: emit(u, make_push(v.bool_value ? 1 : 0)); break;
+    case LiteralValue::Kind::Int: emit_int(u, v.int_value); break;
+    case LiteralValue::Kind::Float: emit_float(u, v.float_value); break;
+    case LiteralValue::Kind::String: emit_string(u, v.string_value); break;
+  }
+}
+
+void Compiler::compile_chain(Unit& u, const Expr& root, const Expr* first) {
   // The links above the innermost operand go on a stack that the nested calls share: each call pushes
   // its own links above the caller's and takes them off again before it returns.
-  const size_t mark = chain_.size();
+  const size_t mark = st_.chain.size();
   const Expr* e = &root;
   do {
-    chain_.push_back(e);
+    st_.chain.push_back(e);
     e = first;
   } while ((first = first_operand(*e)) != nullptr);
   compile_other(u, *e);
-  for (size_t k = chain_.size(); k-- > mark;) finish_after_first_operand(u, *chain_[k]);
-  chain_.truncate(mark);
+  for (size_t k = st_.chain.size(); k-- > mark;) finish_after_first_operand(u, *st_.chain[k]);
+  st_.chain.truncate(mark);
 }
 
 void Compiler::finish_after_first_operand(Unit& u, const Expr& e) {
@@ -688,17 +795,7 @@ void Compiler::finish_after_first_operand(Unit& u, const Expr& e) {
 
 void Compiler::compile_other(Unit& u, const Expr& e) {
   switch (e.node.index()) {
-    case kExpr<ast::Literal>: {
-      const LiteralValue& v = std::get_if<ast::Literal>(&e.node)->value;
-      switch (v.kind) {
-        case LiteralValue::Kind::Nil: emit_nil(u); break;
-        case LiteralValue::Kind::Bool: emit(u, make_push(v.bool_value ? 1 : 0)); break;
-        case LiteralValue::Kind::Int: emit_int(u, v.int_value); break;
-        case LiteralValue::Kind::Float: emit_float(u, v.float_value); break;
-        case LiteralValue::Kind::String: emit_string(u, v.string_value); break;
-      }
-      break;
-    }
+    case kExpr<ast::Literal>: compile_literal(u, std::get_if<ast::Literal>(&e.node)->value); break;
     case kExpr<ast::Identifier>: load_name(u, std::get_if<ast::Identifier>(&e.node)->name); break;
     case kExpr<ast::BinaryOp>:
       compile_assign(u, *std::get_if<ast::BinaryOp>(&e.node));  // the only binary operator that is not a chain link
@@ -706,13 +803,13 @@ void Compiler::compile_other(Unit& u, const Expr& e) {
     case kExpr<ast::Ternary>: {
       // c1 ? a : c2 ? b : d is a chain through the else branches: a loop, with every exit jump patched at
       // the common end.
-      const size_t mark = pending_.size();
+      const size_t mark = st_.pending.size();
       const Expr* link = &e;
       while (auto* t = link->as<ast::Ternary>()) {
         compile_expr(u, *t->condition);
         size_t to_else = emit(u, Opcode::JumpIfFalse);
         compile_expr(u, *t->then_expr);
-        pending_.push_back(emit(u, Opcode::Jump));
+        st_.pending.push_back(emit(u, Opcode::Jump));
         patch(u, to_else, here(u));
         link = t->else_expr;
       }
@@ -925,11 +1022,11 @@ void Compiler::compile_stmt(Unit& u, const Stmt& s) {
     }
     case kStmt<ast::Break>:
       if (u.loop_depth == 0) return fail(kBreakOutsideLoop, s.line);
-      loop_jumps_.push_back(emit(u, Opcode::Jump) * 2);
+      st_.loop_jumps.push_back(emit(u, Opcode::Jump) * 2);
       break;
     case kStmt<ast::Continue>:
       if (u.loop_depth == 0) return fail(kContinueOutsideLoop, s.line);
-      loop_jumps_.push_back(emit(u, Opcode::Jump) * 2 + 1);
+      st_.loop_jumps.push_back(emit(u, Opcode::Jump) * 2 + 1);
       break;
     default:
       // Throw and Try produce no code.
@@ -941,7 +1038,7 @@ void Compiler::compile_stmt(Unit& u, const Stmt& s) {
 // of the whole statement, so the links share one scope: nested scopes that all close together resolve
 // every name as that one scope does and hand out the same registers.
 void Compiler::compile_if(Unit& u, const ast::If& first) {
-  const size_t mark = pending_.size();
+  const size_t mark = st_.pending.size();
   bool scoped = false;
   const ast::If* i = &first;
   for (;;) {
@@ -952,7 +1049,7 @@ void Compiler::compile_if(Unit& u, const ast::If& first) {
       patch(u, to_else, here(u));
       break;
     }
-    pending_.push_back(emit(u, Opcode::Jump));
+    st_.pending.push_back(emit(u, Opcode::Jump));
     patch(u, to_else, here(u));
     if (!scoped) {
       push_block_scope();
@@ -1001,18 +1098,18 @@ void Compiler::compile_expr_statement(Unit& u, const Expr& e) {
 
 // Points the breaks and continues of the loop whose jumps begin at `mark` at their targets.
 void Compiler::close_loop(Unit& u, size_t mark, size_t continue_target, size_t break_target) {
-  for (size_t k = mark; k < loop_jumps_.size(); ++k) {
-    const size_t jump = loop_jumps_[k];
+  for (size_t k = mark; k < st_.loop_jumps.size(); ++k) {
+    const size_t jump = st_.loop_jumps[k];
     patch(u, jump / 2, (jump & 1) != 0 ? continue_target : break_target);
   }
-  loop_jumps_.truncate(mark);
+  st_.loop_jumps.truncate(mark);
 }
 
 void Compiler::compile_while(Unit& u, const ast::While& w) {
   size_t start = here(u);
   compile_expr(u, w.condition);
   size_t to_exit = emit(u, Opcode::JumpIfFalse);
-  const size_t mark = loop_jumps_.size();
+  const size_t mark = st_.loop_jumps.size();
   ++u.loop_depth;
   push_block_scope();
   compile_block(u, w.body);
@@ -1042,7 +1139,7 @@ void Compiler::compile_for(Unit& u, const ast::For& f) {
   emit(u, Opcode::Eq);
   size_t to_exit = emit(u, Opcode::JumpIfTrue);
   emit(u, Opcode::StoreReg, declare(u, f.target));
-  const size_t mark = loop_jumps_.size();
+  const size_t mark = st_.loop_jumps.size();
   ++u.loop_depth;
   push_block_scope();
   compile_block(u, f.body);
@@ -1056,7 +1153,7 @@ void Compiler::compile_for(Unit& u, const ast::For& f) {
 
 void Compiler::compile_switch(Unit& u, const ast::Switch& s) {
   compile_expr(u, s.expr);
-  const size_t mark = pending_.size();
+  const size_t mark = st_.pending.size();
   for (const SwitchCase& c : s.cases) {
     if (c.expr) {
       emit(u, Opcode::Dup);
@@ -1065,12 +1162,12 @@ void Compiler::compile_switch(Unit& u, const ast::Switch& s) {
       size_t to_next = emit(u, Opcode::JumpIfFalse);
       emit(u, Opcode::Pop);
       compile_block(u, c.body);
-      pending_.push_back(emit(u, Opcode::Jump));
+      st_.pending.push_back(emit(u, Opcode::Jump));
       patch(u, to_next, here(u));
     } else {
       emit(u, Opcode::Pop);
       compile_block(u, c.body);
-      pending_.push_back(emit(u, Opcode::Jump));
+      st_.pending.push_back(emit(u, Opcode::Jump));
     }
   }
   emit(u, Opcode::Pop);  // the subject, when no case matched
@@ -1123,19 +1220,12 @@ void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
 
 void Compiler::finish_function(Unit& parent, Unit& body, uint64_t arity) {
   FunctionRecord& record = functions.emplace_back();
-  record.name.assign(body.name);
+  record.name = std::string(body.name);
   record.code.assign(body.code.code(), body.code.code() + body.code.size());
   record.lines.assign(body.code.lines(), body.code.lines() + body.code.size());
   record.arity = arity;
-  if (const size_t n = body.constants.size(); n != 0) {
-    // One shared block holds the body's constants; each entry shares its ownership.
-    std::shared_ptr<Constant[]> block = std::make_shared<Constant[]>(n);
-    record.constants.reserve(n);
-    for (size_t k = 0; k < n; ++k) {
-      materialize(block[k], body.constants[k]);
-      record.constants.emplace_back(block, &block[k]);
-    }
-  }
+  st_.record_constants.append(body.constants.begin(), body.constants.size());
+  st_.record_constant_counts.push_back(body.constants.size());
   ++parent.own_records;
 }
 
@@ -1149,7 +1239,7 @@ void Compiler::compile_function(Unit& parent, std::string_view name, std::span<c
   }
   Unit body(*this, UnitKind::Function, name, line);
   for (const Param& p : params) declare(body, p.name);
-  body.result_reg = scopes_.back().next++;
+  body.result_reg = st_.scopes.back().next++;
   body.track_dead_results = !has_break_or_continue(stmts);
   compile_block(body, stmts);
   emit(body, Opcode::LoadReg, *body.result_reg);
@@ -1168,7 +1258,8 @@ Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   BytecodeProgram out;
   out.code.assign(main.code.code(), main.code.code() + main.code.size());
   out.lines.assign(main.code.lines(), main.code.lines() + main.code.size());
-  materialize(out.constants, main.constants);
+  materialize(out.constants, main.constants.begin(), main.constants.end());
+  compiler.attach_record_constants();
   out.functions = std::move(compiler.functions);
   return out;
 }
@@ -1196,7 +1287,7 @@ Result<MainProgramView, CompileError> compile_main_program(const Program& progra
   Compiler::emit(main, Opcode::Halt);
   main.code.swap(buffers.code);
   if (compiler.error) return make_err(std::move(*compiler.error));
-  materialize(buffers.constants, main.constants);
+  materialize(buffers.constants, main.constants.begin(), main.constants.end());
   return MainProgramView{std::span<const Instruction>(buffers.code.code(), buffers.code.size()), &buffers.constants};
 }
 
