@@ -9,6 +9,7 @@
 // the main program's table is made, and one shared block holds the constants of every function record.
 #include "parser/compiler.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -70,6 +71,12 @@ class PlainBuffer {
     if (n != 0) std::memcpy(data_ + size_, items, n * sizeof(T));
     size_ += n;
   }
+  bool full() const { return size_ == capacity_; }
+  // Only when not full.
+  size_t push_unchecked(const T& value) {
+    data_[size_] = value;
+    return size_++;
+  }
   T& operator[](size_t i) { return data_[i]; }
   const T& operator[](size_t i) const { return data_[i]; }
   size_t size() const { return size_; }
@@ -125,6 +132,13 @@ class CodeBuffer {
     size_ = at + 1;
     return at;
   }
+  bool full() const { return size_ == capacity_; }
+  // Only when not full.
+  void push_unchecked(Instruction in, uint64_t position) {
+    code_[size_] = in;
+    lines_[size_] = position;
+    ++size_;
+  }
   Instruction& operator[](size_t i) { return code_[i]; }
   size_t size() const { return size_; }
   const Instruction* code() const { return code_; }
@@ -173,21 +187,39 @@ class CodeBuffer {
 // A constant as the unit collects it: a string is a view of the syntax tree's text (or of a name the
 // compiler made, kept for the whole pass) and becomes an owned string when the unit is finished.
 struct PendingConstant {
-  Constant::Kind kind = Constant::Kind::Nil;
-  bool bool_value = false;
-  int64_t int_value = 0;
-  double float_value = 0.0;
   const char* text = nullptr;
+  uint64_t bits = 0;  // an integer's value, or a float's bits
   size_t size = 0;
+  Constant::Kind kind = Constant::Kind::Nil;
+
+  static PendingConstant nil() { return PendingConstant{}; }
+  static PendingConstant string(std::string_view s) { return PendingConstant{s.data(), 0, s.size(), Constant::Kind::String}; }
+  static PendingConstant integer(int64_t v) { return PendingConstant{nullptr, static_cast<uint64_t>(v), 0, Constant::Kind::Int}; }
+  static PendingConstant floating(double v) {
+    return PendingConstant{nullptr, std::bit_cast<uint64_t>(v), 0, Constant::Kind::Float};
+  }
+};
+
+// Makes the constant where the vector puts it: the string is built once, in place, and never moved.
+struct ConstantMaker {
+  const PendingConstant& c;
+  operator Constant() const {
+    switch (c.kind) {
+      case Constant::Kind::String: return Constant{Constant::Kind::String, false, 0, 0.0, std::string(c.text, c.size)};
+      case Constant::Kind::Int: return Constant{Constant::Kind::Int, false, static_cast<int64_t>(c.bits), 0.0, std::string()};
+      case Constant::Kind::Float:
+        return Constant{Constant::Kind::Float, false, 0, std::bit_cast<double>(c.bits), std::string()};
+      case Constant::Kind::Bool:  // never made by the compiler
+      case Constant::Kind::Nil: break;
+    }
+    return Constant{};
+  }
 };
 
 // Appends the constants with owned strings.
 void materialize(std::vector<Constant>& out, const PendingConstant* begin, const PendingConstant* end) {
   out.reserve(out.size() + static_cast<size_t>(end - begin));
-  for (const PendingConstant* c = begin; c != end; ++c) {
-    out.push_back(Constant{c->kind, c->bool_value, c->int_value, c->float_value,
-                           c->kind == Constant::Kind::String ? std::string(c->text, c->size) : std::string()});
-  }
+  for (const PendingConstant* c = begin; c != end; ++c) out.emplace_back(ConstantMaker{*c});
 }
 
 // The buffers of one nesting depth, kept per thread: a unit starts with the capacity an earlier unit at
@@ -207,26 +239,44 @@ BufferPool& buffer_pool() {
   return pool;
 }
 
-// A declared name and its register. `key` packs the length with the first and last bytes, so a scan
-// rejects almost every other name without touching its text.
-struct Binding {
-  uint64_t key;
-  const char* text;
-  size_t size;
-  uint64_t reg;
+// A name as a scan compares it. For a name of up to 16 bytes the two words and the length are the whole
+// text (the words are its first and last bytes, overlapping when it is short), so names with equal keys and
+// lengths are equal; a longer name is confirmed byte by byte.
+constexpr size_t kKeyedNameLimit = 16;
+struct NameKey {
+  uint64_t head = 0;
+  uint64_t tail = 0;
 };
 
-inline uint64_t name_key(std::string_view name) {
+inline NameKey name_key(std::string_view name) {
   const size_t n = name.size();
-  if (n == 0) return 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
-  return (n & 0xFFFFFFFFu) | uint64_t{p[0]} << 32 | uint64_t{p[n - 1]} << 40;
+  const char* p = name.data();
+  NameKey k;
+  if (n >= 8) {
+    std::memcpy(&k.head, p, 8);
+    std::memcpy(&k.tail, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    k.head = head;
+    k.tail = tail;
+  } else if (n > 0) {
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    k.head = uint64_t{b[0]} | uint64_t{b[n / 2]} << 8 | uint64_t{b[n - 1]} << 16;
+  }
+  return k;
 }
 
-// The key holds every byte of a name of up to two bytes.
-inline bool same_name(const Binding& b, uint64_t key, std::string_view name) {
-  return b.key == key && b.size == name.size() && (name.size() <= 2 || std::memcmp(b.text, name.data(), name.size()) == 0);
-}
+// A declared name and its register.
+struct Binding {
+  NameKey key;
+  size_t size;
+  uint64_t reg;
+  const char* text;
+
+  bool matches(const NameKey& k, size_t n) const { return key.head == k.head && key.tail == k.tail && size == n; }
+};
 
 // One block's names: the bindings from `begin` up to the next scope's begin (or the top). Most blocks
 // hold a handful of names, found faster by a scan than by hashing; a block that grows past kScanLimit
@@ -397,68 +447,72 @@ class Compiler {
     st_.bindings.truncate(u.binding_base);
   }
 
-  static size_t emit(Unit& u, Instruction in) { return u.code.push(in, u.line); }
-  static size_t emit(Unit& u, Opcode op, uint64_t arg = 0) { return emit(u, make_instr(op, arg)); }
+  [[gnu::always_inline]] static size_t emit(Unit& u, Instruction in) { return u.code.push(in, u.line); }
+  [[gnu::always_inline]] static size_t emit(Unit& u, Opcode op, uint64_t arg = 0) { return emit(u, make_instr(op, arg)); }
 
  private:
   // --- emission -----------------------------------------------------------------------------------------
   // An instruction that can fail, placed at the expression that makes it: a statement spanning several
   // lines reports the line (and column) of the failing part, not the statement's first line.
-  static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
+  [[gnu::always_inline]] static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
     return u.code.push(make_instr(op, arg), e.line != 0 ? source_position(e.line, e.column) : u.line);
   }
   static uint64_t add_constant(Unit& u, const PendingConstant& c) {
     u.constants.push_back(c);
     return u.constants.size() - 1;
   }
-  static uint64_t add_nil(Unit& u) { return add_constant(u, PendingConstant{}); }
-  static uint64_t add_string(Unit& u, std::string_view s) {
-    PendingConstant c;
-    c.kind = Constant::Kind::String;
-    c.text = s.data();
-    c.size = s.size();
-    return add_constant(u, c);
+  static uint64_t add_nil(Unit& u) { return add_constant(u, PendingConstant::nil()); }
+  static uint64_t add_string(Unit& u, std::string_view s) { return add_constant(u, PendingConstant::string(s)); }
+  // An instruction whose operand is a new constant. The common path makes no call, so it needs no saved
+  // registers.
+  [[gnu::always_inline]] static void emit_with_constant(Unit& u, Opcode op, const PendingConstant& c) {
+    if (u.constants.full() || u.code.full()) [[unlikely]] return emit_with_constant_slow(u, op, c);
+    u.code.push_unchecked(make_instr(op, u.constants.push_unchecked(c)), u.line);
   }
-  static void emit_nil(Unit& u) { emit(u, Opcode::LoadConst, add_nil(u)); }
-  static void emit_string(Unit& u, std::string_view s) { emit(u, Opcode::LoadConst, add_string(u, s)); }
+  [[gnu::noinline]] static void emit_with_constant_slow(Unit& u, Opcode op, PendingConstant c) {
+    emit(u, op, add_constant(u, c));
+  }
+  static void emit_nil(Unit& u) { emit_with_constant(u, Opcode::LoadConst, PendingConstant::nil()); }
+  static void emit_string(Unit& u, std::string_view s) { emit_with_constant(u, Opcode::LoadConst, PendingConstant::string(s)); }
   static void emit_int(Unit& u, int64_t v) {
     if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
       emit(u, make_push(static_cast<int32_t>(v)));
     } else {
-      PendingConstant c;
-      c.kind = Constant::Kind::Int;
-      c.int_value = v;
-      emit(u, Opcode::LoadConst, add_constant(u, c));
+      emit_with_constant(u, Opcode::LoadConst, PendingConstant::integer(v));
     }
   }
-  static void emit_float(Unit& u, double v) {
-    PendingConstant c;
-    c.kind = Constant::Kind::Float;
-    c.float_value = v;
-    emit(u, Opcode::LoadConst, add_constant(u, c));
-  }
+  static void emit_float(Unit& u, double v) { emit_with_constant(u, Opcode::LoadConst, PendingConstant::floating(v)); }
   static size_t here(const Unit& u) { return u.code.size(); }
   static void patch(Unit& u, size_t at, size_t target) {
     if (is_jump(u.code[at].opcode)) u.code[at].arg = target;
   }
 
   // --- names and registers ------------------------------------------------------------------------------
+  // The register of a declared name: the unit's bindings are scanned innermost block first and, within a
+  // block, latest binding first, so the first match is the one in force.
   bool resolve(const Unit& u, std::string_view name, uint64_t& reg) const {
-    const uint64_t key = name_key(name);
-    if (u.indexed_scopes == 0) [[likely]] {
-      // The unit's bindings, innermost block first and the latest binding of a block first: the first
-      // match is the one in force.
-      for (size_t i = st_.bindings.size(); i-- > u.binding_base;) {
-        if (same_name(st_.bindings[i], key, name)) {
-          reg = st_.bindings[i].reg;
-          return true;
-        }
-      }
-      return false;
+    if (name.size() <= kKeyedNameLimit && u.indexed_scopes == 0) [[likely]] {
+      const Binding* b = find_keyed(u, name);
+      if (b != nullptr) reg = b->reg;
+      return b != nullptr;
     }
-    return resolve_scoped(u, name, key, reg);
+    return resolve_scoped(u, name, reg);
   }
-  bool resolve_scoped(const Unit& u, std::string_view name, uint64_t key, uint64_t& reg) const {
+  // The scan for a name of up to kKeyedNameLimit bytes in a unit without indexed scopes.
+  const Binding* find_keyed(const Unit& u, std::string_view name) const {
+    const NameKey k = name_key(name);
+    const Binding* base = st_.bindings.begin() + u.binding_base;
+    for (const Binding* b = st_.bindings.end(); b != base;) {
+      --b;
+      if (b->matches(k, name.size())) return b;
+    }
+    return nullptr;
+  }
+  bool resolve_scoped(const Unit& u, std::string_view name, uint64_t& reg) const {
+    const NameKey k = name_key(name);
+    auto same = [&](const Binding& b) {
+      return b.matches(k, name.size()) && (name.size() <= kKeyedNameLimit || std::memcmp(b.text, name.data(), name.size()) == 0);
+    };
     size_t end = st_.bindings.size();
     for (size_t s = st_.scopes.size(); s-- > u.scope_base;) {
       const Scope& scope = st_.scopes[s];
@@ -470,7 +524,7 @@ class Compiler {
         }
       } else {
         for (size_t i = end; i-- > scope.begin;) {
-          if (same_name(st_.bindings[i], key, name)) {
+          if (same(st_.bindings[i])) {
             reg = st_.bindings[i].reg;
             return true;
           }
@@ -488,7 +542,7 @@ class Compiler {
       scope.index->insert_or_assign(name, reg);
       return reg;
     }
-    st_.bindings.push_back(Binding{name_key(name), name.data(), name.size(), reg});
+    st_.bindings.push_back(Binding{name_key(name), name.size(), reg, name.data()});
     if (st_.bindings.size() - scope.begin > Scope::kScanLimit) [[unlikely]] index_scope(u, scope);
     return reg;
   }
@@ -509,20 +563,24 @@ class Compiler {
 
   // Loads or stores a variable: its register when declared, else the global of that name (each global use
   // gets a string constant of its own).
-  [[gnu::noinline]] void load_name(Unit& u, std::string_view name) {
-    uint64_t reg;
-    if (resolve(u, name, reg)) {
-      emit(u, Opcode::LoadReg, reg);
-    } else {
-      emit(u, Opcode::LoadGlobal, add_string(u, name));
-    }
+  [[gnu::noinline]] void load_name(Unit& u, std::string_view name) { access_name(u, name, Opcode::LoadReg, Opcode::LoadGlobal); }
+  [[gnu::noinline]] void store_name(Unit& u, std::string_view name) {
+    access_name(u, name, Opcode::StoreReg, Opcode::StoreGlobal);
   }
-  void store_name(Unit& u, std::string_view name) {
+  void access_name(Unit& u, std::string_view name, Opcode to_reg, Opcode to_global) {
+    if (name.size() > kKeyedNameLimit || u.indexed_scopes != 0) [[unlikely]] return access_name_slow(u, name, to_reg, to_global);
+    if (const Binding* b = find_keyed(u, name)) {
+      emit(u, to_reg, b->reg);
+      return;
+    }
+    emit_with_constant(u, to_global, PendingConstant::string(name));
+  }
+  [[gnu::noinline]] void access_name_slow(Unit& u, std::string_view name, Opcode to_reg, Opcode to_global) {
     uint64_t reg;
     if (resolve(u, name, reg)) {
-      emit(u, Opcode::StoreReg, reg);
+      emit(u, to_reg, reg);
     } else {
-      emit(u, Opcode::StoreGlobal, add_string(u, name));
+      emit(u, to_global, add_string(u, name));
     }
   }
 
@@ -542,6 +600,7 @@ class Compiler {
   static const Expr* first_operand(const Expr& e);
   [[gnu::noinline]] static void compile_literal(Unit& u, const LiteralValue& v);
   [[gnu::noinline]] void compile_chain(Unit& u, const Expr& root, const Expr* first);
+  void compile_operand(Unit& u, const Expr& e);
   void finish_after_first_operand(Unit& u, const Expr& e);
   [[gnu::noinline]] void compile_other(Unit& u, const Expr& e);
   void compile_assign(Unit& u, const ast::BinaryOp& op);
@@ -705,6 +764,15 @@ void Compiler::compile_expr(Unit& u, const Expr& root) {
   return compile_other(u, root);
 }
 
+// An expression that is not a chain link.
+void Compiler::compile_operand(Unit& u, const Expr& e) {
+  switch (e.node.index()) {
+    case kExpr<ast::Identifier>: return load_name(u, std::get_if<ast::Identifier>(&e.node)->name);
+    case kExpr<ast::Literal>: return compile_literal(u, std::get_if<ast::Literal>(&e.node)->value);
+    default: return compile_other(u, e);
+  }
+}
+
 void Compiler::compile_literal(Unit& u, const LiteralValue& v) {
   switch (v.kind) {
     case LiteralValue::Kind::Nil: emit_nil(u); break;
@@ -724,7 +792,7 @@ void Compiler::compile_chain(Unit& u, const Expr& root, const Expr* first) {
     st_.chain.push_back(e);
     e = first;
   } while ((first = first_operand(*e)) != nullptr);
-  compile_other(u, *e);
+  compile_operand(u, *e);
   for (size_t k = st_.chain.size(); k-- > mark;) finish_after_first_operand(u, *st_.chain[k]);
   st_.chain.truncate(mark);
 }
