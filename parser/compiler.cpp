@@ -404,6 +404,8 @@ class Compiler {
   Compiler(const Compiler&) = delete;
   Compiler& operator=(const Compiler&) = delete;
 
+  BufferPool& pool() { return pool_; }
+
   std::optional<CompileError> error;
   // Off when only the main program's code and constants are wanted: function, method and lambda bodies
   // are then counted (lambda names depend on the count) and checked for a misplaced break or continue,
@@ -421,9 +423,12 @@ class Compiler {
     // Past the last expression statement or return of the block, a statement is dead only when the whole
     // block is: control leaving the block goes on to what follows the enclosing statement.
     size_t overwritten_before = 0;
-    for (size_t i = 0; i < stmts.size(); ++i) {
+    for (size_t i = stmts.size(); i-- > 0;) {
       const size_t kind = stmts[i].node.index();
-      if (kind == kStmt<ast::ExprStatement> || kind == kStmt<ast::Return>) overwritten_before = i;
+      if (kind == kStmt<ast::ExprStatement> || kind == kStmt<ast::Return>) {
+        overwritten_before = i;
+        break;
+      }
     }
     const bool outer = u.result_dead;
     for (size_t i = 0; i < stmts.size(); ++i) {
@@ -624,6 +629,7 @@ class Compiler {
 
   PassStacks st_;
   bool stacks_borrowed_ = false;
+  BufferPool& pool_ = buffer_pool();
   std::deque<std::string> made_names_;  // names the compiler makes (methods, lambdas), viewed by constants
 
  public:
@@ -646,7 +652,7 @@ Unit::Unit(Compiler& compiler, UnitKind k, std::string_view n, uint64_t l)
     : kind(k), name(n), line(l), compiler_(compiler) {
   compiler_.enter_unit(*this);
   // Nothing below throws once the slot is taken, so the destructor always gives it back.
-  BufferPool& pool = buffer_pool();
+  BufferPool& pool = compiler_.pool();
   if (pool.in_use == pool.slots.size()) pool.slots.push_back(std::make_unique<UnitBuffers>());
   slot_ = pool.slots[pool.in_use++].get();
   code.swap(slot_->code);
@@ -659,26 +665,35 @@ Unit::~Unit() {
   compiler_.leave_unit(*this);
   code.swap(slot_->code);
   constants.swap(slot_->constants);
-  --buffer_pool().in_use;
+  --compiler_.pool().in_use;
 }
 
 // Whether a break or continue appears among these statements or in the blocks they compile (the bodies
 // of functions and classes defined here are other code units).
 bool has_break_or_continue(const StmtList& stmts) {
   for (const Stmt& s : stmts) {
-    if (s.as<ast::Break>() || s.as<ast::Continue>()) return true;
-    if (auto* first = s.as<ast::If>()) {
-      for (const ast::If* i = first; i != nullptr; i = chained_if(*i)) {
-        if (has_break_or_continue(i->then_body)) return true;
-        if (i->else_body && !chained_if(*i) && has_break_or_continue(*i->else_body)) return true;
-      }
-    } else if (auto* w = s.as<ast::While>()) {
-      if (has_break_or_continue(w->body)) return true;
-    } else if (auto* f = s.as<ast::For>()) {
-      if (has_break_or_continue(f->body)) return true;
-    } else if (auto* sw = s.as<ast::Switch>()) {
-      for (const SwitchCase& c : sw->cases)
-        if (has_break_or_continue(c.body)) return true;
+    switch (s.node.index()) {
+      case kStmt<ast::Break>:
+      case kStmt<ast::Continue>: return true;
+      case kStmt<ast::If>:
+        for (const ast::If* i = std::get_if<ast::If>(&s.node); i != nullptr;) {
+          if (has_break_or_continue(i->then_body)) return true;
+          const ast::If* next = chained_if(*i);
+          if (next == nullptr && i->else_body && has_break_or_continue(*i->else_body)) return true;
+          i = next;
+        }
+        break;
+      case kStmt<ast::While>:
+        if (has_break_or_continue(std::get_if<ast::While>(&s.node)->body)) return true;
+        break;
+      case kStmt<ast::For>:
+        if (has_break_or_continue(std::get_if<ast::For>(&s.node)->body)) return true;
+        break;
+      case kStmt<ast::Switch>:
+        for (const SwitchCase& c : std::get_if<ast::Switch>(&s.node)->cases)
+          if (has_break_or_continue(c.body)) return true;
+        break;
+      default: break;
     }
   }
   return false;
