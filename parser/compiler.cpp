@@ -9,6 +9,7 @@
 // the main program's table is made, and one shared block holds the constants of every function record.
 #include "parser/compiler.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -79,6 +80,8 @@ class PlainBuffer {
   }
   T& operator[](size_t i) { return data_[i]; }
   const T& operator[](size_t i) const { return data_[i]; }
+  T& back() { return data_[size_ - 1]; }
+  void pop_back() { --size_; }
   size_t size() const { return size_; }
   const T* begin() const { return data_; }
   const T* end() const { return data_ + size_; }
@@ -239,59 +242,50 @@ BufferPool& buffer_pool() {
   return pool;
 }
 
-// A name as a scan compares it. For a name of up to 16 bytes the two words and the length are the whole
-// text (the words are its first and last bytes, overlapping when it is short), so names with equal keys and
-// lengths are equal; a longer name is confirmed byte by byte.
-constexpr size_t kKeyedNameLimit = 16;
-struct NameKey {
-  uint64_t head = 0;
-  uint64_t tail = 0;
-};
-
-inline NameKey name_key(std::string_view name) {
-  const size_t n = name.size();
-  const char* p = name.data();
-  NameKey k;
-  if (n >= 8) {
-    std::memcpy(&k.head, p, 8);
-    std::memcpy(&k.tail, p + n - 8, 8);
-  } else if (n >= 4) {
-    uint32_t head, tail;
-    std::memcpy(&head, p, 4);
-    std::memcpy(&tail, p + n - 4, 4);
-    k.head = head;
-    k.tail = tail;
-  } else if (n > 0) {
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    k.head = uint64_t{b[0]} | uint64_t{b[n / 2]} << 8 | uint64_t{b[n - 1]} << 16;
-  }
-  return k;
-}
-
-// A declared name and its register.
+// A declared name and its register. Bindings whose names fall in the same slot of the name table are
+// chained newest first through `prev`.
 struct Binding {
-  NameKey key;
+  const char* text;
   size_t size;
   uint64_t reg;
-  const char* text;
-
-  bool matches(const NameKey& k, size_t n) const { return key.head == k.head && key.tail == k.tail && size == n; }
+  size_t slot;
+  size_t prev;
 };
+
+// The name table: for each slot, the newest binding of a name in that slot (every unit being compiled
+// included), or kNoBinding. A name's slot is a mix of its length and its first and last bytes.
+constexpr size_t kNameSlots = 256;
+constexpr size_t kNoBinding = static_cast<size_t>(-1);
+
+inline size_t name_slot(std::string_view name) {
+  const size_t n = name.size();
+  if (n == 0) return 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+  return (p[0] + (size_t{p[n - 1]} << 3) + (n << 5)) & (kNameSlots - 1);
+}
+
+inline bool same_text(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
 
 // One block's names: the bindings from `begin` up to the next scope's begin (or the top). Most blocks
 // hold a handful of names, found faster by a scan than by hashing; a block that grows past kScanLimit
 // (a long main program) moves its names into a hash map and binds there from then on.
+using ScopeIndex = std::unordered_map<std::string_view, uint64_t>;
 struct Scope {
   static constexpr size_t kScanLimit = 32;
   size_t begin = 0;
-  uint64_t next = 0;  // the next free register
-  std::unique_ptr<std::unordered_map<std::string_view, uint64_t>> index;
+  uint64_t next = 0;            // the next free register
+  ScopeIndex* index = nullptr;  // owned; freed when the scope goes
 };
 
 // The stacks of one pass over a program, kept per thread between passes so that their capacity is reused.
 struct PassStacks {
-  std::vector<Scope> scopes;       // the scopes of every unit being compiled, innermost last
+  PlainBuffer<Scope> scopes;       // the scopes of every unit being compiled, innermost last
   PlainBuffer<Binding> bindings;   // their names, in scope order
+  size_t name_table[kNameSlots];
   PlainBuffer<const Expr*> chain;  // see compile_expr
   PlainBuffer<size_t> pending;     // see patch_pending
   // The breaks and continues of the loops being compiled: the jump's position times two, plus one for a
@@ -311,9 +305,17 @@ struct PassStacks {
     record_constants.swap(other.record_constants);
     record_constant_counts.swap(other.record_constant_counts);
   }
+  PassStacks() { std::fill(std::begin(name_table), std::end(name_table), kNoBinding); }
+
+  PassStacks(const PassStacks&) = delete;
+  PassStacks& operator=(const PassStacks&) = delete;
+  ~PassStacks() { clear(); }
+
   void clear() noexcept {
+    for (const Scope& scope : scopes) delete scope.index;
     scopes.clear();
     bindings.clear();
+    std::fill(std::begin(name_table), std::end(name_table), kNoBinding);
     chain.clear();
     pending.clear();
     loop_jumps.clear();
@@ -448,8 +450,10 @@ class Compiler {
     st_.scopes.push_back(Scope{st_.bindings.size(), 0, nullptr});
   }
   void leave_unit(Unit& u) {
-    st_.scopes.resize(u.scope_base);
-    st_.bindings.truncate(u.binding_base);
+    if (u.indexed_scopes != 0)
+      for (size_t s = u.scope_base; s < st_.scopes.size(); ++s) delete st_.scopes[s].index;
+    st_.scopes.truncate(u.scope_base);
+    drop_bindings(u.binding_base);
   }
 
   [[gnu::always_inline]] static size_t emit(Unit& u, Instruction in) { return u.code.push(in, u.line); }
@@ -493,31 +497,32 @@ class Compiler {
   }
 
   // --- names and registers ------------------------------------------------------------------------------
-  // The register of a declared name: the unit's bindings are scanned innermost block first and, within a
-  // block, latest binding first, so the first match is the one in force.
+  // The register of a declared name. The newest binding in the name's slot is the answer when it has the
+  // name; when it belongs to an enclosing unit, the unit has no binding in that slot. Anything else (two
+  // names sharing a slot, or scopes moved into hash maps) takes the full search.
   bool resolve(const Unit& u, std::string_view name, uint64_t& reg) const {
-    if (name.size() <= kKeyedNameLimit && u.indexed_scopes == 0) [[likely]] {
-      const Binding* b = find_keyed(u, name);
-      if (b != nullptr) reg = b->reg;
-      return b != nullptr;
+    if (u.indexed_scopes == 0) [[likely]] {
+      switch (const Binding* b = nullptr; find_in_table(u, name, b)) {
+        case Lookup::Found: reg = b->reg; return true;
+        case Lookup::Absent: return false;
+        case Lookup::Unsure: break;
+      }
     }
     return resolve_scoped(u, name, reg);
   }
-  // The scan for a name of up to kKeyedNameLimit bytes in a unit without indexed scopes.
-  const Binding* find_keyed(const Unit& u, std::string_view name) const {
-    const NameKey k = name_key(name);
-    const Binding* base = st_.bindings.begin() + u.binding_base;
-    for (const Binding* b = st_.bindings.end(); b != base;) {
-      --b;
-      if (b->matches(k, name.size())) return b;
-    }
-    return nullptr;
+  enum class Lookup { Found, Absent, Unsure };
+  Lookup find_in_table(const Unit& u, std::string_view name, const Binding*& found) const {
+    const size_t i = st_.name_table[name_slot(name)];
+    if (i == kNoBinding || i < u.binding_base) return Lookup::Absent;
+    const Binding& b = st_.bindings[i];
+    if (b.size != name.size() || !same_text(b.text, name.data(), name.size())) return Lookup::Unsure;
+    found = &b;
+    return Lookup::Found;
   }
+  // The unit's scopes innermost first and, within a block, the latest binding first: the first match is
+  // the one in force.
   bool resolve_scoped(const Unit& u, std::string_view name, uint64_t& reg) const {
-    const NameKey k = name_key(name);
-    auto same = [&](const Binding& b) {
-      return b.matches(k, name.size()) && (name.size() <= kKeyedNameLimit || std::memcmp(b.text, name.data(), name.size()) == 0);
-    };
+    auto same = [&](const Binding& b) { return b.size == name.size() && std::memcmp(b.text, name.data(), name.size()) == 0; };
     size_t end = st_.bindings.size();
     for (size_t s = st_.scopes.size(); s-- > u.scope_base;) {
       const Scope& scope = st_.scopes[s];
@@ -539,29 +544,48 @@ class Compiler {
     }
     return false;
   }
+  // Drops the bindings from `mark` on, newest first, giving each slot back its previous binding.
+  void drop_bindings(size_t mark) {
+    for (size_t i = st_.bindings.size(); i-- > mark;) st_.name_table[st_.bindings[i].slot] = st_.bindings[i].prev;
+    st_.bindings.truncate(mark);
+  }
   // A name declared again in the same block takes the new register: the later binding is found first.
   uint64_t declare(Unit& u, std::string_view name) {
     Scope& scope = st_.scopes.back();
     const uint64_t reg = scope.next++;
-    if (scope.index) {
+    if (scope.index != nullptr || st_.bindings.full() || st_.bindings.size() - scope.begin >= Scope::kScanLimit) [[unlikely]]
+      return declare_slow(u, name, reg);
+    const size_t slot = name_slot(name);
+    st_.name_table[slot] = st_.bindings.push_unchecked(Binding{name.data(), name.size(), reg, slot, st_.name_table[slot]});
+    return reg;
+  }
+  [[gnu::noinline]] uint64_t declare_slow(Unit& u, std::string_view name, uint64_t reg) {
+    Scope& scope = st_.scopes.back();
+    if (scope.index != nullptr) {
       scope.index->insert_or_assign(name, reg);
       return reg;
     }
-    st_.bindings.push_back(Binding{name_key(name), name.size(), reg, name.data()});
-    if (st_.bindings.size() - scope.begin > Scope::kScanLimit) [[unlikely]] index_scope(u, scope);
+    const size_t slot = name_slot(name);
+    st_.bindings.push_back(Binding{name.data(), name.size(), reg, slot, st_.name_table[slot]});
+    st_.name_table[slot] = st_.bindings.size() - 1;
+    if (st_.bindings.size() - scope.begin > Scope::kScanLimit) index_scope(u, scope);
     return reg;
   }
   void index_scope(Unit& u, Scope& scope) {
-    scope.index = std::make_unique<std::unordered_map<std::string_view, uint64_t>>();
+    scope.index = new ScopeIndex();
     for (size_t i = scope.begin; i < st_.bindings.size(); ++i)
       scope.index->insert_or_assign(std::string_view(st_.bindings[i].text, st_.bindings[i].size), st_.bindings[i].reg);
-    st_.bindings.truncate(scope.begin);
+    drop_bindings(scope.begin);
     ++u.indexed_scopes;
   }
   void push_block_scope() { st_.scopes.push_back(Scope{st_.bindings.size(), st_.scopes.back().next, nullptr}); }
   void pop_block_scope(Unit& u) {
-    if (st_.scopes.back().index) --u.indexed_scopes;
-    st_.bindings.truncate(st_.scopes.back().begin);
+    Scope& scope = st_.scopes.back();
+    if (scope.index != nullptr) {
+      delete scope.index;
+      --u.indexed_scopes;
+    }
+    drop_bindings(scope.begin);
     st_.scopes.pop_back();
   }
   uint64_t take_temp(Unit& u) { return st_.scopes.back().next + u.temps++; }
@@ -573,12 +597,13 @@ class Compiler {
     access_name(u, name, Opcode::StoreReg, Opcode::StoreGlobal);
   }
   void access_name(Unit& u, std::string_view name, Opcode to_reg, Opcode to_global) {
-    if (name.size() > kKeyedNameLimit || u.indexed_scopes != 0) [[unlikely]] return access_name_slow(u, name, to_reg, to_global);
-    if (const Binding* b = find_keyed(u, name)) {
-      emit(u, to_reg, b->reg);
-      return;
+    if (u.indexed_scopes != 0) [[unlikely]] return access_name_slow(u, name, to_reg, to_global);
+    const Binding* b = nullptr;
+    switch (find_in_table(u, name, b)) {
+      case Lookup::Found: emit(u, to_reg, b->reg); return;
+      case Lookup::Absent: emit_with_constant(u, to_global, PendingConstant::string(name)); return;
+      case Lookup::Unsure: return access_name_slow(u, name, to_reg, to_global);
     }
-    emit_with_constant(u, to_global, PendingConstant::string(name));
   }
   [[gnu::noinline]] void access_name_slow(Unit& u, std::string_view name, Opcode to_reg, Opcode to_global) {
     uint64_t reg;
@@ -614,17 +639,20 @@ class Compiler {
   void compile_lambda(Unit& u, const ast::Lambda& lambda);
 
   // --- statements ---------------------------------------------------------------------------------------
-  void compile_if(Unit& u, const ast::If& first);
-  void compile_while(Unit& u, const ast::While& w);
-  void compile_for(Unit& u, const ast::For& f);
-  void compile_switch(Unit& u, const ast::Switch& s);
-  void compile_class(Unit& u, const ast::ClassDef& c);
-  void compile_expr_statement(Unit& u, const Expr& e);
+  [[gnu::noinline]] void compile_var(Unit& u, const ast::VarDecl& v);
+  [[gnu::noinline]] void compile_return(Unit& u, const ast::Return& r);
+  [[gnu::noinline]] void compile_loop_jump(Unit& u, uint64_t line, bool is_continue);
+  [[gnu::noinline]] void compile_if(Unit& u, const ast::If& first);
+  [[gnu::noinline]] void compile_while(Unit& u, const ast::While& w);
+  [[gnu::noinline]] void compile_for(Unit& u, const ast::For& f);
+  [[gnu::noinline]] void compile_switch(Unit& u, const ast::Switch& s);
+  [[gnu::noinline]] void compile_class(Unit& u, const ast::ClassDef& c);
+  [[gnu::noinline]] void compile_expr_statement(Unit& u, const Expr& e);
   void close_loop(Unit& u, size_t mark, size_t continue_target, size_t break_target);
 
   // --- function bodies ----------------------------------------------------------------------------------
   void finish_function(Unit& parent, Unit& body, uint64_t arity);
-  void compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
+  [[gnu::noinline]] void compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
                         const StmtList& body, uint64_t line);
 
   PassStacks st_;
@@ -1067,54 +1095,53 @@ void Compiler::compile_lambda(Unit& u, const ast::Lambda& lambda) {
 
 // --- statements -----------------------------------------------------------------------------------------
 
+// A dispatcher only: every kind of statement has a function of its own, so the common kinds do not pay
+// for the registers and stack the others need.
 void Compiler::compile_stmt(Unit& u, const Stmt& s) {
   u.line = s.line;
   switch (s.node.index()) {
     case kStmt<ast::ExprStatement>:
-      compile_expr_statement(u, std::get_if<ast::ExprStatement>(&s.node)->expression);
-      break;
-    case kStmt<ast::VarDecl>: {
-      const auto* v = std::get_if<ast::VarDecl>(&s.node);
-      if (v->init) {
-        compile_expr(u, *v->init);
-      } else {
-        emit_nil(u);
-      }
-      emit(u, Opcode::StoreReg, declare(u, v->name));
-      break;
-    }
+      return compile_expr_statement(u, std::get_if<ast::ExprStatement>(&s.node)->expression);
+    case kStmt<ast::VarDecl>: return compile_var(u, *std::get_if<ast::VarDecl>(&s.node));
     case kStmt<ast::FunctionDef>: {
       const auto* f = std::get_if<ast::FunctionDef>(&s.node);
-      compile_function(u, f->name, f->params, f->body, s.line);
-      break;
+      return compile_function(u, f->name, f->params, f->body, s.line);
     }
-    case kStmt<ast::ClassDef>: compile_class(u, *std::get_if<ast::ClassDef>(&s.node)); break;
-    case kStmt<ast::If>: compile_if(u, *std::get_if<ast::If>(&s.node)); break;
-    case kStmt<ast::While>: compile_while(u, *std::get_if<ast::While>(&s.node)); break;
-    case kStmt<ast::For>: compile_for(u, *std::get_if<ast::For>(&s.node)); break;
-    case kStmt<ast::Switch>: compile_switch(u, *std::get_if<ast::Switch>(&s.node)); break;
-    case kStmt<ast::Return>: {
-      const auto* r = std::get_if<ast::Return>(&s.node);
-      if (r->value) {
-        compile_expr(u, *r->value);
-      } else {
-        emit_nil(u);
-      }
-      emit(u, Opcode::Return);
-      break;
-    }
-    case kStmt<ast::Break>:
-      if (u.loop_depth == 0) return fail(kBreakOutsideLoop, s.line);
-      st_.loop_jumps.push_back(emit(u, Opcode::Jump) * 2);
-      break;
-    case kStmt<ast::Continue>:
-      if (u.loop_depth == 0) return fail(kContinueOutsideLoop, s.line);
-      st_.loop_jumps.push_back(emit(u, Opcode::Jump) * 2 + 1);
-      break;
+    case kStmt<ast::ClassDef>: return compile_class(u, *std::get_if<ast::ClassDef>(&s.node));
+    case kStmt<ast::If>: return compile_if(u, *std::get_if<ast::If>(&s.node));
+    case kStmt<ast::While>: return compile_while(u, *std::get_if<ast::While>(&s.node));
+    case kStmt<ast::For>: return compile_for(u, *std::get_if<ast::For>(&s.node));
+    case kStmt<ast::Switch>: return compile_switch(u, *std::get_if<ast::Switch>(&s.node));
+    case kStmt<ast::Return>: return compile_return(u, *std::get_if<ast::Return>(&s.node));
+    case kStmt<ast::Break>: return compile_loop_jump(u, s.line, false);
+    case kStmt<ast::Continue>: return compile_loop_jump(u, s.line, true);
     default:
       // Throw and Try produce no code.
-      break;
+      return;
   }
+}
+
+void Compiler::compile_var(Unit& u, const ast::VarDecl& v) {
+  if (v.init) {
+    compile_expr(u, *v.init);
+  } else {
+    emit_nil(u);
+  }
+  emit(u, Opcode::StoreReg, declare(u, v.name));
+}
+
+void Compiler::compile_return(Unit& u, const ast::Return& r) {
+  if (r.value) {
+    compile_expr(u, *r.value);
+  } else {
+    emit_nil(u);
+  }
+  emit(u, Opcode::Return);
+}
+
+void Compiler::compile_loop_jump(Unit& u, uint64_t line, bool is_continue) {
+  if (u.loop_depth == 0) return fail(is_continue ? kContinueOutsideLoop : kBreakOutsideLoop, line);
+  st_.loop_jumps.push_back(emit(u, Opcode::Jump) * 2 + (is_continue ? 1 : 0));
 }
 
 // An `else if` chain is compiled by a loop. Every else branch opens a block scope that lasts to the end
