@@ -629,6 +629,15 @@ class Compiler {
   // --- expressions --------------------------------------------------------------------------------------
   static const Expr* first_operand(const Expr& e);
   [[gnu::noinline]] static void compile_literal(Unit& u, const LiteralValue& v);
+  // Small integers, the commonest literals, without the call.
+  [[gnu::always_inline]] static void compile_literal_inline(Unit& u, const LiteralValue& v) {
+    if (v.kind == LiteralValue::Kind::Int && v.int_value >= std::numeric_limits<int32_t>::min() &&
+        v.int_value <= std::numeric_limits<int32_t>::max()) {
+      emit(u, make_push(static_cast<int32_t>(v.int_value)));
+      return;
+    }
+    compile_literal(u, v);
+  }
   [[gnu::noinline]] void compile_chain(Unit& u, const Expr& root, const Expr* first);
   void compile_operand(Unit& u, const Expr& e);
   void finish_after_first_operand(Unit& u, const Expr& e);
@@ -800,7 +809,7 @@ void Compiler::compile_expr(Unit& u, const Expr& root) {
   // Names and literals, most of a program's operands, are handled here; the rest is out of line.
   switch (root.node.index()) {
     case kExpr<ast::Identifier>: return load_name(u, std::get_if<ast::Identifier>(&root.node)->name);
-    case kExpr<ast::Literal>: return compile_literal(u, std::get_if<ast::Literal>(&root.node)->value);
+    case kExpr<ast::Literal>: return compile_literal_inline(u, std::get_if<ast::Literal>(&root.node)->value);
     default: break;
   }
   if (const Expr* first = first_operand(root)) return compile_chain(u, root, first);
@@ -811,7 +820,7 @@ void Compiler::compile_expr(Unit& u, const Expr& root) {
 void Compiler::compile_operand(Unit& u, const Expr& e) {
   switch (e.node.index()) {
     case kExpr<ast::Identifier>: return load_name(u, std::get_if<ast::Identifier>(&e.node)->name);
-    case kExpr<ast::Literal>: return compile_literal(u, std::get_if<ast::Literal>(&e.node)->value);
+    case kExpr<ast::Literal>: return compile_literal_inline(u, std::get_if<ast::Literal>(&e.node)->value);
     default: return compile_other(u, e);
   }
 }
@@ -1334,6 +1343,7 @@ void Compiler::finish_function(Unit& parent, Unit& body, uint64_t arity) {
   record.code.assign(body.code.code(), body.code.code() + body.code.size());
   record.lines.assign(body.code.lines(), body.code.lines() + body.code.size());
   record.arity = arity;
+  record.constants.reserve(body.constants.size());
   st_.record_constants.append(body.constants.begin(), body.constants.size());
   st_.record_constant_counts.push_back(body.constants.size());
   ++parent.own_records;
