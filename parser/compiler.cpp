@@ -639,8 +639,9 @@ class Compiler {
     compile_literal(u, v);
   }
   [[gnu::noinline]] void compile_chain(Unit& u, const Expr& root, const Expr* first);
+  [[gnu::noinline]] void compile_single_link(Unit& u, const Expr& link, const Expr& first);
   void compile_operand(Unit& u, const Expr& e);
-  void finish_after_first_operand(Unit& u, const Expr& e);
+  [[gnu::always_inline]] inline void finish_after_first_operand(Unit& u, const Expr& e);
   [[gnu::noinline]] void compile_other(Unit& u, const Expr& e);
   void compile_assign(Unit& u, const ast::BinaryOp& op);
   void compile_path_store(Unit& u, std::string_view root, const std::vector<PathStep>& steps,
@@ -812,8 +813,17 @@ void Compiler::compile_expr(Unit& u, const Expr& root) {
     case kExpr<ast::Literal>: return compile_literal_inline(u, std::get_if<ast::Literal>(&root.node)->value);
     default: break;
   }
-  if (const Expr* first = first_operand(root)) return compile_chain(u, root, first);
+  if (const Expr* first = first_operand(root)) {
+    if (first_operand(*first) == nullptr) return compile_single_link(u, root, *first);
+    return compile_chain(u, root, first);
+  }
   return compile_other(u, root);
+}
+
+// A chain of one link (x + 1, f(a), o.p): the shared link stack is not needed.
+void Compiler::compile_single_link(Unit& u, const Expr& link, const Expr& first) {
+  compile_operand(u, first);
+  finish_after_first_operand(u, link);
 }
 
 // An expression that is not a chain link.
