@@ -225,23 +225,6 @@ void materialize(std::vector<Constant>& out, const PendingConstant* begin, const
   for (const PendingConstant* c = begin; c != end; ++c) out.emplace_back(ConstantMaker{*c});
 }
 
-// The buffers of one nesting depth, kept per thread: a unit starts with the capacity an earlier unit at
-// its depth grew to, and what a unit made is copied out at its exact size.
-struct UnitBuffers {
-  CodeBuffer code;
-  PlainBuffer<PendingConstant> constants;
-};
-
-struct BufferPool {
-  std::vector<std::unique_ptr<UnitBuffers>> slots;
-  size_t in_use = 0;
-};
-
-BufferPool& buffer_pool() {
-  thread_local BufferPool pool;
-  return pool;
-}
-
 // A declared name and its register. Bindings whose names fall in the same slot of the name table are
 // chained newest first through `prev`.
 struct Binding {
@@ -364,14 +347,52 @@ struct Unit {
   bool track_dead_results = false;
   bool result_dead = false;
 
-  Unit(Compiler& compiler, UnitKind k, std::string_view n, uint64_t l);
-  ~Unit();
+  Unit() = default;
   Unit(const Unit&) = delete;
   Unit& operator=(const Unit&) = delete;
 
+  // Makes the unit new, keeping only the capacity of its buffers.
+  void reset(UnitKind k, std::string_view n, uint64_t l) {
+    kind = k;
+    name = n;
+    code.clear();
+    constants.clear();
+    indexed_scopes = 0;
+    loop_depth = 0;
+    own_records = 0;
+    line = l;
+    temps = 0;
+    result_reg.reset();
+    track_dead_results = false;
+    result_dead = false;
+  }
+};
+
+// Units by nesting depth, kept per thread: a unit starts with the capacity an earlier unit at its depth
+// grew to, and what a unit made is copied out at its exact size.
+struct UnitPool {
+  std::vector<std::unique_ptr<Unit>> units;
+  size_t in_use = 0;
+};
+
+UnitPool& unit_pool() {
+  thread_local UnitPool pool;
+  return pool;
+}
+
+// The unit of the next nesting depth, for as long as the lease lasts.
+class UnitLease {
+ public:
+  UnitLease(Compiler& compiler, UnitKind kind, std::string_view name, uint64_t line);
+  ~UnitLease();
+  UnitLease(const UnitLease&) = delete;
+  UnitLease& operator=(const UnitLease&) = delete;
+
+  Unit& unit;
+
  private:
   Compiler& compiler_;
-  UnitBuffers* slot_;
+  static Unit& take(UnitPool& pool);
 };
 
 // One step of an assignment target path such as a[i].f: either an index expression or a member name.
@@ -406,7 +427,7 @@ class Compiler {
   Compiler(const Compiler&) = delete;
   Compiler& operator=(const Compiler&) = delete;
 
-  BufferPool& pool() { return pool_; }
+  UnitPool& pool() { return pool_; }
 
   std::optional<CompileError> error;
   // Off when only the main program's code and constants are wanted: function, method and lambda bodies
@@ -667,7 +688,7 @@ class Compiler {
 
   PassStacks st_;
   bool stacks_borrowed_ = false;
-  BufferPool& pool_ = buffer_pool();
+  UnitPool& pool_ = unit_pool();
   std::deque<std::string> made_names_;  // names the compiler makes (methods, lambdas), viewed by constants
 
  public:
@@ -680,29 +701,26 @@ class Compiler {
     for (size_t k = 0; k < functions.size(); ++k) {
       const size_t n = st_.record_constant_counts[k];
       std::vector<ConstantRef>& refs = functions[k].constants;
-      refs.reserve(n);
       for (size_t i = 0; i < n; ++i) refs.emplace_back(block, next++);
     }
   }
 };
 
-Unit::Unit(Compiler& compiler, UnitKind k, std::string_view n, uint64_t l)
-    : kind(k), name(n), line(l), compiler_(compiler) {
-  compiler_.enter_unit(*this);
-  // Nothing below throws once the slot is taken, so the destructor always gives it back.
-  BufferPool& pool = compiler_.pool();
-  if (pool.in_use == pool.slots.size()) pool.slots.push_back(std::make_unique<UnitBuffers>());
-  slot_ = pool.slots[pool.in_use++].get();
-  code.swap(slot_->code);
-  constants.swap(slot_->constants);
-  code.clear();
-  constants.clear();
+Unit& UnitLease::take(UnitPool& pool) {
+  if (pool.in_use == pool.units.size()) pool.units.push_back(std::make_unique<Unit>());
+  return *pool.units[pool.in_use];
 }
 
-Unit::~Unit() {
-  compiler_.leave_unit(*this);
-  code.swap(slot_->code);
-  constants.swap(slot_->constants);
+UnitLease::UnitLease(Compiler& compiler, UnitKind kind, std::string_view name, uint64_t line)
+    : unit(take(compiler.pool())), compiler_(compiler) {
+  unit.reset(kind, name, line);
+  compiler_.enter_unit(unit);
+  // Taken only once nothing can throw, so the destructor always gives it back.
+  ++compiler_.pool().in_use;
+}
+
+UnitLease::~UnitLease() {
+  compiler_.leave_unit(unit);
   --compiler_.pool().in_use;
 }
 
@@ -1103,7 +1121,8 @@ void Compiler::compile_lambda(Unit& u, const ast::Lambda& lambda) {
     return;
   }
   {
-    Unit body(*this, UnitKind::Lambda, name, u.line);
+    UnitLease lease(*this, UnitKind::Lambda, name, u.line);
+    Unit& body = lease.unit;
     for (const Param& p : lambda.params) declare(body, p.name);
     compile_expr(body, *lambda.body);
     emit(body, Opcode::Return);
@@ -1348,8 +1367,12 @@ void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
 // --- function bodies ------------------------------------------------------------------------------------
 
 void Compiler::finish_function(Unit& parent, Unit& body, uint64_t arity) {
-  FunctionRecord& record = functions.emplace_back();
-  record.name = std::string(body.name);
+  // Made where the vector puts it, the name built once in place.
+  struct Maker {
+    std::string_view name;
+    operator FunctionRecord() const { return FunctionRecord{std::string(name), {}, {}, {}, 0}; }
+  };
+  FunctionRecord& record = functions.emplace_back(Maker{body.name});
   record.code.assign(body.code.code(), body.code.code() + body.code.size());
   record.lines.assign(body.code.lines(), body.code.lines() + body.code.size());
   record.arity = arity;
@@ -1367,7 +1390,8 @@ void Compiler::compile_function(Unit& parent, std::string_view name, std::span<c
     ++parent.own_records;
     return;
   }
-  Unit body(*this, UnitKind::Function, name, line);
+  UnitLease lease(*this, UnitKind::Function, name, line);
+  Unit& body = lease.unit;
   for (const Param& p : params) declare(body, p.name);
   body.result_reg = st_.scopes.back().next++;
   body.track_dead_results = !has_break_or_continue(stmts);
@@ -1381,7 +1405,8 @@ void Compiler::compile_function(Unit& parent, std::string_view name, std::span<c
 
 Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   Compiler compiler;
-  Unit main(compiler, UnitKind::Main, {}, 0);
+  UnitLease lease(compiler, UnitKind::Main, {}, 0);
+  Unit& main = lease.unit;
   compiler.compile_block(main, program.statements);
   if (compiler.error) return make_err(std::move(*compiler.error));
   Compiler::emit(main, Opcode::Halt);
@@ -1409,7 +1434,8 @@ Result<MainProgramView, CompileError> compile_main_program(const Program& progra
   thread_local MainBuffers buffers;
   Compiler compiler;
   compiler.compile_bodies = false;
-  Unit main(compiler, UnitKind::Main, {}, 0);
+  UnitLease lease(compiler, UnitKind::Main, {}, 0);
+  Unit& main = lease.unit;
   buffers.code.clear();
   buffers.constants.clear();
   main.code.swap(buffers.code);
