@@ -99,12 +99,11 @@ class PlainBuffer {
     grow();
     data_[size_++] = value;
   }
+  // realloc: a large block is moved by remapping its pages rather than by copying them.
   [[gnu::noinline]] void grow() {
     size_t capacity = capacity_ != 0 ? capacity_ * 2 : 64;
-    T* data = static_cast<T*>(std::malloc(capacity * sizeof(T)));
+    T* data = static_cast<T*>(std::realloc(data_, capacity * sizeof(T)));
     if (data == nullptr) throw std::bad_alloc();
-    if (size_ != 0) std::memcpy(data, data_, size_ * sizeof(T));
-    std::free(data_);
     data_ = data;
     capacity_ = capacity;
   }
@@ -161,22 +160,14 @@ class CodeBuffer {
     lines_[size_] = position;
     return size_++;
   }
+  // realloc: a large block is moved by remapping its pages rather than by copying them.
   void grow() {
     size_t capacity = capacity_ != 0 ? capacity_ * 2 : 256;
-    auto* code = static_cast<Instruction*>(std::malloc(capacity * sizeof(Instruction)));
-    auto* lines = static_cast<uint64_t*>(std::malloc(capacity * sizeof(uint64_t)));
-    if (code == nullptr || lines == nullptr) {
-      std::free(code);
-      std::free(lines);
-      throw std::bad_alloc();
-    }
-    if (size_ != 0) {
-      std::memcpy(code, code_, size_ * sizeof(Instruction));
-      std::memcpy(lines, lines_, size_ * sizeof(uint64_t));
-    }
-    std::free(code_);
-    std::free(lines_);
+    auto* code = static_cast<Instruction*>(std::realloc(code_, capacity * sizeof(Instruction)));
+    if (code == nullptr) throw std::bad_alloc();
     code_ = code;
+    auto* lines = static_cast<uint64_t*>(std::realloc(lines_, capacity * sizeof(uint64_t)));
+    if (lines == nullptr) throw std::bad_alloc();
     lines_ = lines;
     capacity_ = capacity;
   }
@@ -439,6 +430,8 @@ class Compiler {
   std::vector<FunctionRecord> functions;
 
   void compile_block(Unit& u, const StmtList& stmts) {
+    // A block of one statement leaves its deadness as the enclosing block set it.
+    if (stmts.size() == 1) return compile_stmt(u, stmts[0]);
     if (!u.track_dead_results) {
       for (const Stmt& s : stmts) compile_stmt(u, s);
       return;
@@ -724,6 +717,12 @@ UnitLease::~UnitLease() {
   --compiler_.pool().in_use;
 }
 
+// The `if` statement that an `else if` continues with (as chained_if, without the call).
+inline const ast::If* next_if(const ast::If& s) {
+  if (!s.else_body || s.else_body->size() != 1) return nullptr;
+  return (*s.else_body)[0].as<ast::If>();
+}
+
 // Whether a break or continue appears among these statements or in the blocks they compile (the bodies
 // of functions and classes defined here are other code units).
 bool has_break_or_continue(const StmtList& stmts) {
@@ -734,7 +733,7 @@ bool has_break_or_continue(const StmtList& stmts) {
       case kStmt<ast::If>:
         for (const ast::If* i = std::get_if<ast::If>(&s.node); i != nullptr;) {
           if (has_break_or_continue(i->then_body)) return true;
-          const ast::If* next = chained_if(*i);
+          const ast::If* next = next_if(*i);
           if (next == nullptr && i->else_body && has_break_or_continue(*i->else_body)) return true;
           i = next;
         }
@@ -764,9 +763,9 @@ const Stmt* first_stray_jump(const StmtList& stmts, bool in_loop) {
     if (s.as<ast::Break>() || s.as<ast::Continue>()) {
       if (!in_loop) return &s;
     } else if (auto* first = s.as<ast::If>()) {
-      for (const ast::If* i = first; i != nullptr && found == nullptr; i = chained_if(*i)) {
+      for (const ast::If* i = first; i != nullptr && found == nullptr; i = next_if(*i)) {
         found = first_stray_jump(i->then_body, in_loop);
-        if (found == nullptr && i->else_body && !chained_if(*i)) found = first_stray_jump(*i->else_body, in_loop);
+        if (found == nullptr && i->else_body && !next_if(*i)) found = first_stray_jump(*i->else_body, in_loop);
       }
     } else if (auto* w = s.as<ast::While>()) {
       found = first_stray_jump(w->body, true);
@@ -1203,7 +1202,7 @@ void Compiler::compile_if(Unit& u, const ast::If& first) {
       push_block_scope();
       scoped = true;
     }
-    if (const ast::If* next = chained_if(*i)) {
+    if (const ast::If* next = next_if(*i)) {
       u.line = (*i->else_body)[0].line;
       i = next;
       continue;
