@@ -725,6 +725,24 @@ inline const ast::If* next_if(const ast::If& s) {
 
 // Whether a break or continue appears among these statements or in the blocks they compile (the bodies
 // of functions and classes defined here are other code units).
+bool has_break_or_continue(const StmtList& stmts);
+
+// The same for a nested block, answered without a call when the block is one simple statement.
+inline bool block_has_break_or_continue(const StmtList& block) {
+  if (block.size() == 1) {
+    switch (block[0].node.index()) {
+      case kStmt<ast::Break>:
+      case kStmt<ast::Continue>: return true;
+      case kStmt<ast::If>:
+      case kStmt<ast::While>:
+      case kStmt<ast::For>:
+      case kStmt<ast::Switch>: break;
+      default: return false;
+    }
+  }
+  return has_break_or_continue(block);
+}
+
 bool has_break_or_continue(const StmtList& stmts) {
   for (const Stmt& s : stmts) {
     switch (s.node.index()) {
@@ -732,21 +750,21 @@ bool has_break_or_continue(const StmtList& stmts) {
       case kStmt<ast::Continue>: return true;
       case kStmt<ast::If>:
         for (const ast::If* i = std::get_if<ast::If>(&s.node); i != nullptr;) {
-          if (has_break_or_continue(i->then_body)) return true;
+          if (block_has_break_or_continue(i->then_body)) return true;
           const ast::If* next = next_if(*i);
-          if (next == nullptr && i->else_body && has_break_or_continue(*i->else_body)) return true;
+          if (next == nullptr && i->else_body && block_has_break_or_continue(*i->else_body)) return true;
           i = next;
         }
         break;
       case kStmt<ast::While>:
-        if (has_break_or_continue(std::get_if<ast::While>(&s.node)->body)) return true;
+        if (block_has_break_or_continue(std::get_if<ast::While>(&s.node)->body)) return true;
         break;
       case kStmt<ast::For>:
-        if (has_break_or_continue(std::get_if<ast::For>(&s.node)->body)) return true;
+        if (block_has_break_or_continue(std::get_if<ast::For>(&s.node)->body)) return true;
         break;
       case kStmt<ast::Switch>:
         for (const SwitchCase& c : std::get_if<ast::Switch>(&s.node)->cases)
-          if (has_break_or_continue(c.body)) return true;
+          if (block_has_break_or_continue(c.body)) return true;
         break;
       default: break;
     }
