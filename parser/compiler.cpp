@@ -278,8 +278,9 @@ struct PassStacks {
     loop_jumps.swap(other.loop_jumps);
     record_constants.swap(other.record_constants);
     record_constant_counts.swap(other.record_constant_counts);
+    std::swap(name_table, other.name_table);
   }
-  PassStacks() { std::fill(std::begin(name_table), std::end(name_table), kNoBinding); }
+  PassStacks() { std::fill_n(name_table, kNameSlots, kNoBinding); }
 
   PassStacks(const PassStacks&) = delete;
   PassStacks& operator=(const PassStacks&) = delete;
@@ -289,7 +290,7 @@ struct PassStacks {
     for (const Scope& scope : scopes) delete scope.index;
     scopes.clear();
     bindings.clear();
-    std::fill(std::begin(name_table), std::end(name_table), kNoBinding);
+    std::fill_n(name_table, kNameSlots, kNoBinding);
     chain.clear();
     pending.clear();
     loop_jumps.clear();
@@ -303,9 +304,12 @@ struct SparePassStacks {
   bool lent = false;
 };
 
+// Per-thread state is reached through one pointer each: the library's thread-local block has to stay
+// small enough for the space a dynamically loaded library gets.
 SparePassStacks& spare_pass_stacks() {
-  thread_local SparePassStacks spare;
-  return spare;
+  thread_local std::unique_ptr<SparePassStacks> spare;
+  if (!spare) spare = std::make_unique<SparePassStacks>();
+  return *spare;
 }
 
 enum class UnitKind { Main, Function, Lambda };
@@ -367,8 +371,9 @@ struct UnitPool {
 };
 
 UnitPool& unit_pool() {
-  thread_local UnitPool pool;
-  return pool;
+  thread_local std::unique_ptr<UnitPool> pool;
+  if (!pool) pool = std::make_unique<UnitPool>();
+  return *pool;
 }
 
 // The unit of the next nesting depth, for as long as the lease lasts.
@@ -1448,7 +1453,9 @@ struct MainBuffers {
 }  // namespace
 
 Result<MainProgramView, CompileError> compile_main_program(const Program& program) {
-  thread_local MainBuffers buffers;
+  thread_local std::unique_ptr<MainBuffers> kept;
+  if (!kept) kept = std::make_unique<MainBuffers>();
+  MainBuffers& buffers = *kept;
   Compiler compiler;
   compiler.compile_bodies = false;
   UnitLease lease(compiler, UnitKind::Main, {}, 0);
