@@ -1,18 +1,28 @@
 // One pass over the syntax tree to bytecode (the first compiler stage; vm_engine/compiler.cpp is the
 // second): variables become registers as they are declared, every other name is a global reached by a
 // string constant, and forward jumps are patched once their target is known.
+//
+// The pass allocates little: code units nest (a function body is compiled while the main program waits),
+// so their names, scopes, pending jumps and expression chains live on stacks shared by the whole pass, and
+// each unit's instruction, position and constant buffers come from a per-thread pool indexed by nesting
+// depth. Constants are kept as views of the syntax tree's texts until the whole program is compiled; then
+// the main program's table is made, and one shared block holds the constants of every function record.
 #include "parser/compiler.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
-#include <new>
-#include <type_traits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace tarnwick {
@@ -22,54 +32,24 @@ namespace {
 constexpr const char* kBreakOutsideLoop = "'break' outside of a loop";
 constexpr const char* kContinueOutsideLoop = "'continue' outside of a loop";
 
-// The registers of the names declared in one block. Names view the syntax tree, which outlives the
-// compilation. Most scopes hold a handful of names, found faster by a scan than by hashing; a scope that
-// grows past kScanLimit (a long main program) is indexed by a hash map from then on.
-struct Scope {
-  static constexpr size_t kScanLimit = 16;
-  std::vector<std::pair<std::string_view, uint64_t>> names;  // while not indexed
-  std::unordered_map<std::string_view, uint64_t> index;
-  uint64_t next = 0;
-
-  const uint64_t* find(std::string_view name) const {
-    if (!index.empty()) {
-      auto found = index.find(name);
-      return found != index.end() ? &found->second : nullptr;
-    }
-    for (const auto& [n, reg] : names)
-      if (n == name) return &reg;
-    return nullptr;
-  }
-  // A name declared again in the same block takes the new register.
-  void bind(std::string_view name, uint64_t reg) {
-    if (!index.empty()) {
-      index.insert_or_assign(name, reg);
-      return;
-    }
-    for (auto& [n, r] : names) {
-      if (n == name) {
-        r = reg;
-        return;
-      }
-    }
-    names.emplace_back(name, reg);
-    if (names.size() > kScanLimit) {
-      index.insert(names.begin(), names.end());
-      names.clear();
-    }
-  }
+// The position of an alternative in a node variant, for dispatching with one switch.
+template <class T, class Variant>
+struct AltIndex;
+template <class T, class... Ts>
+struct AltIndex<T, std::variant<Ts...>> {
+  static constexpr size_t value = [] {
+    constexpr bool same[] = {std::is_same_v<T, Ts>...};
+    for (size_t i = 0; i < sizeof...(Ts); ++i)
+      if (same[i]) return i;
+    return sizeof...(Ts);
+  }();
 };
+template <class T>
+constexpr size_t kExpr = AltIndex<T, Expr::Node>::value;
+template <class T>
+constexpr size_t kStmt = AltIndex<T, Stmt::Node>::value;
 
-struct Loop {
-  size_t start = 0;
-  std::vector<size_t> breaks;
-  std::vector<size_t> continues;
-};
-
-enum class UnitKind { Main, Function, Lambda };
-
-// A growable array of plain entries whose append is one compare and one store, growth kept out of line:
-// every emitted instruction appends to two of these.
+// A growable array of plain entries whose append is one compare and one store, growth kept out of line.
 template <class T>
 class PlainBuffer {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -78,24 +58,36 @@ class PlainBuffer {
   PlainBuffer() = default;
   PlainBuffer(const PlainBuffer&) = delete;
   PlainBuffer& operator=(const PlainBuffer&) = delete;
-  PlainBuffer(PlainBuffer&& other) noexcept { swap(other); }
-  PlainBuffer& operator=(PlainBuffer&& other) noexcept {
-    swap(other);
-    return *this;
-  }
   ~PlainBuffer() { std::free(data_); }
 
+  // The common path keeps nothing across a call, so it needs no saved registers.
   void push_back(const T& value) {
-    if (size_ == capacity_) [[unlikely]] grow();
-    data_[size_++] = value;
+    const size_t at = size_;
+    if (at == capacity_) [[unlikely]] return grow_and_push(value);
+    data_[at] = value;
+    size_ = at + 1;
+  }
+  void append(const T* items, size_t n) {
+    while (capacity_ - size_ < n) grow();
+    if (n != 0) std::memcpy(data_ + size_, items, n * sizeof(T));
+    size_ += n;
+  }
+  bool full() const { return size_ == capacity_; }
+  // Only when not full.
+  size_t push_unchecked(const T& value) {
+    data_[size_] = value;
+    return size_++;
   }
   T& operator[](size_t i) { return data_[i]; }
   const T& operator[](size_t i) const { return data_[i]; }
+  T& back() { return data_[size_ - 1]; }
+  void pop_back() { --size_; }
   size_t size() const { return size_; }
-  size_t capacity() const { return capacity_; }
   const T* begin() const { return data_; }
   const T* end() const { return data_ + size_; }
   void clear() { size_ = 0; }
+  // Drops the entries from `n` on (n is at most the size).
+  void truncate(size_t n) { size_ = n; }
   void swap(PlainBuffer& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
@@ -103,12 +95,15 @@ class PlainBuffer {
   }
 
  private:
+  [[gnu::noinline]] void grow_and_push(T value) {
+    grow();
+    data_[size_++] = value;
+  }
+  // realloc: a large block is moved by remapping its pages rather than by copying them.
   [[gnu::noinline]] void grow() {
     size_t capacity = capacity_ != 0 ? capacity_ * 2 : 64;
-    T* data = static_cast<T*>(std::malloc(capacity * sizeof(T)));
+    T* data = static_cast<T*>(std::realloc(data_, capacity * sizeof(T)));
     if (data == nullptr) throw std::bad_alloc();
-    if (size_ != 0) std::memcpy(data, data_, size_ * sizeof(T));
-    std::free(data_);
     data_ = data;
     capacity_ = capacity;
   }
@@ -118,31 +113,220 @@ class PlainBuffer {
   size_t capacity_ = 0;
 };
 
-// Instruction, line and constant buffers of finished code units, kept per thread. A new unit starts with
-// the capacity an earlier one grew to, so emitting seldom reallocates and a large program's buffers are
-// not taken fresh from the system on every compilation; what a unit made is copied out at its exact size.
-struct UnitBuffers {
-  PlainBuffer<Instruction> code;
-  PlainBuffer<uint64_t> lines;
-  std::vector<Constant> constants;
+// A unit's instructions with their source positions, side by side: every emitted instruction appends to
+// both under one capacity check.
+class CodeBuffer {
+ public:
+  CodeBuffer() = default;
+  CodeBuffer(const CodeBuffer&) = delete;
+  CodeBuffer& operator=(const CodeBuffer&) = delete;
+  ~CodeBuffer() {
+    std::free(code_);
+    std::free(lines_);
+  }
+
+  // The common path keeps nothing across a call, so it needs no saved registers.
+  size_t push(Instruction in, uint64_t position) {
+    const size_t at = size_;
+    if (at == capacity_) [[unlikely]] return grow_and_push(in, position);
+    code_[at] = in;
+    lines_[at] = position;
+    size_ = at + 1;
+    return at;
+  }
+  bool full() const { return size_ == capacity_; }
+  // Only when not full.
+  void push_unchecked(Instruction in, uint64_t position) {
+    code_[size_] = in;
+    lines_[size_] = position;
+    ++size_;
+  }
+  Instruction& operator[](size_t i) { return code_[i]; }
+  size_t size() const { return size_; }
+  const Instruction* code() const { return code_; }
+  const uint64_t* lines() const { return lines_; }
+  void clear() { size_ = 0; }
+  void swap(CodeBuffer& other) noexcept {
+    std::swap(code_, other.code_);
+    std::swap(lines_, other.lines_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+
+ private:
+  [[gnu::noinline]] size_t grow_and_push(Instruction in, uint64_t position) {
+    grow();
+    code_[size_] = in;
+    lines_[size_] = position;
+    return size_++;
+  }
+  // realloc: a large block is moved by remapping its pages rather than by copying them.
+  void grow() {
+    size_t capacity = capacity_ != 0 ? capacity_ * 2 : 256;
+    auto* code = static_cast<Instruction*>(std::realloc(code_, capacity * sizeof(Instruction)));
+    if (code == nullptr) throw std::bad_alloc();
+    code_ = code;
+    auto* lines = static_cast<uint64_t*>(std::realloc(lines_, capacity * sizeof(uint64_t)));
+    if (lines == nullptr) throw std::bad_alloc();
+    lines_ = lines;
+    capacity_ = capacity;
+  }
+
+  Instruction* code_ = nullptr;
+  uint64_t* lines_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
-std::vector<UnitBuffers>& spare_buffers() {
-  thread_local std::vector<UnitBuffers> spare;
-  return spare;
+// A constant as the unit collects it: a string is a view of the syntax tree's text (or of a name the
+// compiler made, kept for the whole pass) and becomes an owned string when the unit is finished.
+struct PendingConstant {
+  const char* text = nullptr;
+  uint64_t bits = 0;  // an integer's value, or a float's bits
+  size_t size = 0;
+  Constant::Kind kind = Constant::Kind::Nil;
+
+  static PendingConstant nil() { return PendingConstant{}; }
+  static PendingConstant string(std::string_view s) { return PendingConstant{s.data(), 0, s.size(), Constant::Kind::String}; }
+  static PendingConstant integer(int64_t v) { return PendingConstant{nullptr, static_cast<uint64_t>(v), 0, Constant::Kind::Int}; }
+  static PendingConstant floating(double v) {
+    return PendingConstant{nullptr, std::bit_cast<uint64_t>(v), 0, Constant::Kind::Float};
+  }
+};
+
+// Makes the constant where the vector puts it: the string is built once, in place, and never moved.
+struct ConstantMaker {
+  const PendingConstant& c;
+  operator Constant() const {
+    switch (c.kind) {
+      case Constant::Kind::String: return Constant{Constant::Kind::String, false, 0, 0.0, std::string(c.text, c.size)};
+      case Constant::Kind::Int: return Constant{Constant::Kind::Int, false, static_cast<int64_t>(c.bits), 0.0, std::string()};
+      case Constant::Kind::Float:
+        return Constant{Constant::Kind::Float, false, 0, std::bit_cast<double>(c.bits), std::string()};
+      case Constant::Kind::Bool:  // never made by the compiler
+      case Constant::Kind::Nil: break;
+    }
+    return Constant{};
+  }
+};
+
+// Appends the constants with owned strings.
+void materialize(std::vector<Constant>& out, const PendingConstant* begin, const PendingConstant* end) {
+  out.reserve(out.size() + static_cast<size_t>(end - begin));
+  for (const PendingConstant* c = begin; c != end; ++c) out.emplace_back(ConstantMaker{*c});
 }
 
-// The state of one code unit: the main program, or one function, method or lambda body.
+// A declared name and its register. Bindings whose names fall in the same slot of the name table are
+// chained newest first through `prev`.
+struct Binding {
+  const char* text;
+  size_t size;
+  uint64_t reg;
+  size_t slot;
+  size_t prev;
+};
+
+// The name table: for each slot, the newest binding of a name in that slot (every unit being compiled
+// included), or kNoBinding. A name's slot is a mix of its length and its first and last bytes.
+constexpr size_t kNameSlots = 256;
+constexpr size_t kNoBinding = static_cast<size_t>(-1);
+
+inline size_t name_slot(std::string_view name) {
+  const size_t n = name.size();
+  if (n == 0) return 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+  return (p[0] + (size_t{p[n - 1]} << 3) + (n << 5)) & (kNameSlots - 1);
+}
+
+inline bool same_text(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+// One block's names: the bindings from `begin` up to the next scope's begin (or the top). Most blocks
+// hold a handful of names, found faster by a scan than by hashing; a block that grows past kScanLimit
+// (a long main program) moves its names into a hash map and binds there from then on.
+using ScopeIndex = std::unordered_map<std::string_view, uint64_t>;
+struct Scope {
+  static constexpr size_t kScanLimit = 32;
+  size_t begin = 0;
+  uint64_t next = 0;            // the next free register
+  ScopeIndex* index = nullptr;  // owned; freed when the scope goes
+};
+
+// The stacks of one pass over a program, kept per thread between passes so that their capacity is reused.
+struct PassStacks {
+  PlainBuffer<Scope> scopes;       // the scopes of every unit being compiled, innermost last
+  PlainBuffer<Binding> bindings;   // their names, in scope order
+  size_t name_table[kNameSlots];
+  PlainBuffer<const Expr*> chain;  // see compile_expr
+  PlainBuffer<size_t> pending;     // see patch_pending
+  // The breaks and continues of the loops being compiled: the jump's position times two, plus one for a
+  // continue. Each loop owns the entries above the size it found when its body began.
+  PlainBuffer<size_t> loop_jumps;
+  // The constants of every finished record, record after record, with each record's count: they are
+  // made into one shared block once the whole program is compiled.
+  PlainBuffer<PendingConstant> record_constants;
+  PlainBuffer<size_t> record_constant_counts;
+
+  void swap(PassStacks& other) noexcept {
+    scopes.swap(other.scopes);
+    bindings.swap(other.bindings);
+    chain.swap(other.chain);
+    pending.swap(other.pending);
+    loop_jumps.swap(other.loop_jumps);
+    record_constants.swap(other.record_constants);
+    record_constant_counts.swap(other.record_constant_counts);
+    std::swap(name_table, other.name_table);
+  }
+  PassStacks() { std::fill_n(name_table, kNameSlots, kNoBinding); }
+
+  PassStacks(const PassStacks&) = delete;
+  PassStacks& operator=(const PassStacks&) = delete;
+  ~PassStacks() { clear(); }
+
+  void clear() noexcept {
+    for (const Scope& scope : scopes) delete scope.index;
+    scopes.clear();
+    bindings.clear();
+    std::fill_n(name_table, kNameSlots, kNoBinding);
+    chain.clear();
+    pending.clear();
+    loop_jumps.clear();
+    record_constants.clear();
+    record_constant_counts.clear();
+  }
+};
+
+struct SparePassStacks {
+  PassStacks stacks;
+  bool lent = false;
+};
+
+// Per-thread state is reached through one pointer each: the library's thread-local block has to stay
+// small enough for the space a dynamically loaded library gets.
+SparePassStacks& spare_pass_stacks() {
+  thread_local std::unique_ptr<SparePassStacks> spare;
+  if (!spare) spare = std::make_unique<SparePassStacks>();
+  return *spare;
+}
+
+enum class UnitKind { Main, Function, Lambda };
+
+class Compiler;
+
+// The state of one code unit: the main program, or one function, method or lambda body. Its scopes sit
+// at the top of the compiler's scope stack while it is being compiled.
 struct Unit {
   UnitKind kind = UnitKind::Main;
-  std::string name;  // the function's global name; empty for the main program
-  PlainBuffer<Instruction> code;
-  std::vector<Constant> constants;
-  PlainBuffer<uint64_t> lines;
-  std::vector<Scope> scopes;
-  std::vector<Loop> loops;
-  // Every record compiled inside this unit, nested ones included, in the order their compilation finished.
-  std::vector<FunctionRecord> functions;
+  std::string_view name;  // the function's global name; empty for the main program
+  CodeBuffer code;
+  PlainBuffer<PendingConstant> constants;
+  size_t scope_base = 0;    // the unit's outermost scope in the compiler's scope stack
+  size_t binding_base = 0;  // the unit's first binding
+  size_t indexed_scopes = 0;
+  uint64_t loop_depth = 0;
   // Records of definitions made directly by this unit; lambdas are numbered by it.
   uint64_t own_records = 0;
   uint64_t line = 0;
@@ -157,32 +341,54 @@ struct Unit {
   // Only worked out for bodies without break and continue, which could jump past the later statement.
   bool track_dead_results = false;
   bool result_dead = false;
-  // Off when only the main program's code and constants are wanted: then nothing reads the line table.
-  bool keep_lines = true;
 
-  Unit(UnitKind k, std::string n, uint64_t l) : kind(k), name(std::move(n)), line(l) {
-    scopes.emplace_back();
-    std::vector<UnitBuffers>& spare = spare_buffers();
-    if (!spare.empty()) {
-      code.swap(spare.back().code);
-      lines.swap(spare.back().lines);
-      constants.swap(spare.back().constants);
-      spare.pop_back();
-    }
-  }
-  ~Unit() {
-    if (code.capacity() == 0 && lines.capacity() == 0 && constants.capacity() == 0) return;
-    code.clear();
-    lines.clear();
-    constants.clear();
-    try {
-      spare_buffers().push_back(UnitBuffers{std::move(code), std::move(lines), std::move(constants)});
-    } catch (...) {
-      // Not kept: the buffers are freed with the unit.
-    }
-  }
+  Unit() = default;
   Unit(const Unit&) = delete;
   Unit& operator=(const Unit&) = delete;
+
+  // Makes the unit new, keeping only the capacity of its buffers.
+  void reset(UnitKind k, std::string_view n, uint64_t l) {
+    kind = k;
+    name = n;
+    code.clear();
+    constants.clear();
+    indexed_scopes = 0;
+    loop_depth = 0;
+    own_records = 0;
+    line = l;
+    temps = 0;
+    result_reg.reset();
+    track_dead_results = false;
+    result_dead = false;
+  }
+};
+
+// Units by nesting depth, kept per thread: a unit starts with the capacity an earlier unit at its depth
+// grew to, and what a unit made is copied out at its exact size.
+struct UnitPool {
+  std::vector<std::unique_ptr<Unit>> units;
+  size_t in_use = 0;
+};
+
+UnitPool& unit_pool() {
+  thread_local std::unique_ptr<UnitPool> pool;
+  if (!pool) pool = std::make_unique<UnitPool>();
+  return *pool;
+}
+
+// The unit of the next nesting depth, for as long as the lease lasts.
+class UnitLease {
+ public:
+  UnitLease(Compiler& compiler, UnitKind kind, std::string_view name, uint64_t line);
+  ~UnitLease();
+  UnitLease(const UnitLease&) = delete;
+  UnitLease& operator=(const UnitLease&) = delete;
+
+  Unit& unit;
+
+ private:
+  Compiler& compiler_;
+  static Unit& take(UnitPool& pool);
 };
 
 // One step of an assignment target path such as a[i].f: either an index expression or a member name.
@@ -199,13 +405,38 @@ struct KeyLoad {
 
 class Compiler {
  public:
+  Compiler() {
+    SparePassStacks& spare = spare_pass_stacks();
+    if (!spare.lent) {
+      st_.swap(spare.stacks);
+      spare.lent = true;
+      stacks_borrowed_ = true;
+    }
+  }
+  ~Compiler() {
+    if (!stacks_borrowed_) return;
+    SparePassStacks& spare = spare_pass_stacks();
+    st_.clear();
+    st_.swap(spare.stacks);
+    spare.lent = false;
+  }
+  Compiler(const Compiler&) = delete;
+  Compiler& operator=(const Compiler&) = delete;
+
+  UnitPool& pool() { return pool_; }
+
   std::optional<CompileError> error;
   // Off when only the main program's code and constants are wanted: function, method and lambda bodies
   // are then counted (lambda names depend on the count) and checked for a misplaced break or continue,
   // but not compiled.
   bool compile_bodies = true;
+  // Every record compiled so far, in the order their compilation finished: definitions nested in a body
+  // finish before it, so their records come first.
+  std::vector<FunctionRecord> functions;
 
   void compile_block(Unit& u, const StmtList& stmts) {
+    // A block of one statement leaves its deadness as the enclosing block set it.
+    if (stmts.size() == 1) return compile_stmt(u, stmts[0]);
     if (!u.track_dead_results) {
       for (const Stmt& s : stmts) compile_stmt(u, s);
       return;
@@ -213,8 +444,13 @@ class Compiler {
     // Past the last expression statement or return of the block, a statement is dead only when the whole
     // block is: control leaving the block goes on to what follows the enclosing statement.
     size_t overwritten_before = 0;
-    for (size_t i = 0; i < stmts.size(); ++i)
-      if (stmts[i].as<ast::ExprStatement>() || stmts[i].as<ast::Return>()) overwritten_before = i;
+    for (size_t i = stmts.size(); i-- > 0;) {
+      const size_t kind = stmts[i].node.index();
+      if (kind == kStmt<ast::ExprStatement> || kind == kStmt<ast::Return>) {
+        overwritten_before = i;
+        break;
+      }
+    }
     const bool outer = u.result_dead;
     for (size_t i = 0; i < stmts.size(); ++i) {
       u.result_dead = outer || i < overwritten_before;
@@ -226,129 +462,316 @@ class Compiler {
   void compile_stmt(Unit& u, const Stmt& s);
   void compile_expr(Unit& u, const Expr& e);
 
+  // Called by Unit as it begins and ends.
+  void enter_unit(Unit& u) {
+    u.scope_base = st_.scopes.size();
+    u.binding_base = st_.bindings.size();
+    st_.scopes.push_back(Scope{st_.bindings.size(), 0, nullptr});
+  }
+  void leave_unit(Unit& u) {
+    if (u.indexed_scopes != 0)
+      for (size_t s = u.scope_base; s < st_.scopes.size(); ++s) delete st_.scopes[s].index;
+    st_.scopes.truncate(u.scope_base);
+    drop_bindings(u.binding_base);
+  }
+
+  [[gnu::always_inline]] static size_t emit(Unit& u, Instruction in) { return u.code.push(in, u.line); }
+  [[gnu::always_inline]] static size_t emit(Unit& u, Opcode op, uint64_t arg = 0) { return emit(u, make_instr(op, arg)); }
+
  private:
   // --- emission -----------------------------------------------------------------------------------------
-  static size_t emit(Unit& u, Instruction in) {
-    u.code.push_back(in);
-    if (u.keep_lines) u.lines.push_back(u.line);
-    return u.code.size() - 1;
-  }
-  static size_t emit(Unit& u, Opcode op, uint64_t arg = 0) { return emit(u, make_instr(op, arg)); }
   // An instruction that can fail, placed at the expression that makes it: a statement spanning several
   // lines reports the line (and column) of the failing part, not the statement's first line.
-  static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
-    size_t at = emit(u, op, arg);
-    if (e.line != 0 && u.keep_lines) u.lines[at] = source_position(e.line, e.column);
-    return at;
+  [[gnu::always_inline]] static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
+    return u.code.push(make_instr(op, arg), e.line != 0 ? source_position(e.line, e.column) : u.line);
   }
-  static uint64_t add_constant(Unit& u, Constant c) {
-    u.constants.push_back(std::move(c));
+  static uint64_t add_constant(Unit& u, const PendingConstant& c) {
+    u.constants.push_back(c);
     return u.constants.size() - 1;
   }
-  static void emit_constant(Unit& u, Constant c) { emit(u, Opcode::LoadConst, add_constant(u, std::move(c))); }
-  static void emit_nil(Unit& u) { emit_constant(u, Constant::nil()); }
-  static uint64_t add_string(Unit& u, std::string_view s) {
-    Constant& c = u.constants.emplace_back();
-    c.kind = Constant::Kind::String;
-    c.string_value.assign(s);
-    return u.constants.size() - 1;
+  static uint64_t add_nil(Unit& u) { return add_constant(u, PendingConstant::nil()); }
+  static uint64_t add_string(Unit& u, std::string_view s) { return add_constant(u, PendingConstant::string(s)); }
+  // An instruction whose operand is a new constant. The common path makes no call, so it needs no saved
+  // registers.
+  [[gnu::always_inline]] static void emit_with_constant(Unit& u, Opcode op, const PendingConstant& c) {
+    if (u.constants.full() || u.code.full()) [[unlikely]] return emit_with_constant_slow(u, op, c);
+    u.code.push_unchecked(make_instr(op, u.constants.push_unchecked(c)), u.line);
   }
-  static void emit_string(Unit& u, std::string_view s) { emit(u, Opcode::LoadConst, add_string(u, s)); }
+  [[gnu::noinline]] static void emit_with_constant_slow(Unit& u, Opcode op, PendingConstant c) {
+    emit(u, op, add_constant(u, c));
+  }
+  static void emit_nil(Unit& u) { emit_with_constant(u, Opcode::LoadConst, PendingConstant::nil()); }
+  static void emit_string(Unit& u, std::string_view s) { emit_with_constant(u, Opcode::LoadConst, PendingConstant::string(s)); }
   static void emit_int(Unit& u, int64_t v) {
     if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
       emit(u, make_push(static_cast<int32_t>(v)));
     } else {
-      emit_constant(u, Constant::integer(v));
+      emit_with_constant(u, Opcode::LoadConst, PendingConstant::integer(v));
     }
   }
+  static void emit_float(Unit& u, double v) { emit_with_constant(u, Opcode::LoadConst, PendingConstant::floating(v)); }
   static size_t here(const Unit& u) { return u.code.size(); }
   static void patch(Unit& u, size_t at, size_t target) {
     if (is_jump(u.code[at].opcode)) u.code[at].arg = target;
   }
 
   // --- names and registers ------------------------------------------------------------------------------
-  static std::optional<uint64_t> resolve(const Unit& u, std::string_view name) {
-    for (auto it = u.scopes.rbegin(); it != u.scopes.rend(); ++it) {
-      if (const uint64_t* reg = it->find(name)) return *reg;
+  // The register of a declared name. The newest binding in the name's slot is the answer when it has the
+  // name; when it belongs to an enclosing unit, the unit has no binding in that slot. Anything else (two
+  // names sharing a slot, or scopes moved into hash maps) takes the full search.
+  bool resolve(const Unit& u, std::string_view name, uint64_t& reg) const {
+    if (u.indexed_scopes == 0) [[likely]] {
+      switch (const Binding* b = nullptr; find_in_table(u, name, b)) {
+        case Lookup::Found: reg = b->reg; return true;
+        case Lookup::Absent: return false;
+        case Lookup::Unsure: break;
+      }
     }
-    return std::nullopt;
+    return resolve_scoped(u, name, reg);
   }
-  static uint64_t declare(Unit& u, std::string_view name) {
-    Scope& scope = u.scopes.back();
-    uint64_t reg = scope.next++;
-    scope.bind(name, reg);
+  enum class Lookup { Found, Absent, Unsure };
+  Lookup find_in_table(const Unit& u, std::string_view name, const Binding*& found) const {
+    const size_t i = st_.name_table[name_slot(name)];
+    if (i == kNoBinding || i < u.binding_base) return Lookup::Absent;
+    const Binding& b = st_.bindings[i];
+    if (b.size != name.size() || !same_text(b.text, name.data(), name.size())) return Lookup::Unsure;
+    found = &b;
+    return Lookup::Found;
+  }
+  // The unit's scopes innermost first and, within a block, the latest binding first: the first match is
+  // the one in force.
+  bool resolve_scoped(const Unit& u, std::string_view name, uint64_t& reg) const {
+    auto same = [&](const Binding& b) { return b.size == name.size() && std::memcmp(b.text, name.data(), name.size()) == 0; };
+    size_t end = st_.bindings.size();
+    for (size_t s = st_.scopes.size(); s-- > u.scope_base;) {
+      const Scope& scope = st_.scopes[s];
+      if (scope.index) {
+        auto found = scope.index->find(name);
+        if (found != scope.index->end()) {
+          reg = found->second;
+          return true;
+        }
+      } else {
+        for (size_t i = end; i-- > scope.begin;) {
+          if (same(st_.bindings[i])) {
+            reg = st_.bindings[i].reg;
+            return true;
+          }
+        }
+      }
+      end = scope.begin;
+    }
+    return false;
+  }
+  // Drops the bindings from `mark` on, newest first, giving each slot back its previous binding.
+  void drop_bindings(size_t mark) {
+    for (size_t i = st_.bindings.size(); i-- > mark;) st_.name_table[st_.bindings[i].slot] = st_.bindings[i].prev;
+    st_.bindings.truncate(mark);
+  }
+  // A name declared again in the same block takes the new register: the later binding is found first.
+  uint64_t declare(Unit& u, std::string_view name) {
+    Scope& scope = st_.scopes.back();
+    const uint64_t reg = scope.next++;
+    if (scope.index != nullptr || st_.bindings.full() || st_.bindings.size() - scope.begin >= Scope::kScanLimit) [[unlikely]]
+      return declare_slow(u, name, reg);
+    const size_t slot = name_slot(name);
+    st_.name_table[slot] = st_.bindings.push_unchecked(Binding{name.data(), name.size(), reg, slot, st_.name_table[slot]});
     return reg;
   }
-  static void push_block_scope(Unit& u) {
-    Scope block;
-    block.next = u.scopes.back().next;
-    u.scopes.push_back(std::move(block));
+  [[gnu::noinline]] uint64_t declare_slow(Unit& u, std::string_view name, uint64_t reg) {
+    Scope& scope = st_.scopes.back();
+    if (scope.index != nullptr) {
+      scope.index->insert_or_assign(name, reg);
+      return reg;
+    }
+    const size_t slot = name_slot(name);
+    st_.bindings.push_back(Binding{name.data(), name.size(), reg, slot, st_.name_table[slot]});
+    st_.name_table[slot] = st_.bindings.size() - 1;
+    if (st_.bindings.size() - scope.begin > Scope::kScanLimit) index_scope(u, scope);
+    return reg;
   }
-  static uint64_t take_temp(Unit& u) { return u.scopes.back().next + u.temps++; }
+  void index_scope(Unit& u, Scope& scope) {
+    scope.index = new ScopeIndex();
+    for (size_t i = scope.begin; i < st_.bindings.size(); ++i)
+      scope.index->insert_or_assign(std::string_view(st_.bindings[i].text, st_.bindings[i].size), st_.bindings[i].reg);
+    drop_bindings(scope.begin);
+    ++u.indexed_scopes;
+  }
+  void push_block_scope() { st_.scopes.push_back(Scope{st_.bindings.size(), st_.scopes.back().next, nullptr}); }
+  void pop_block_scope(Unit& u) {
+    Scope& scope = st_.scopes.back();
+    if (scope.index != nullptr) {
+      delete scope.index;
+      --u.indexed_scopes;
+    }
+    drop_bindings(scope.begin);
+    st_.scopes.pop_back();
+  }
+  uint64_t take_temp(Unit& u) { return st_.scopes.back().next + u.temps++; }
 
   // Loads or stores a variable: its register when declared, else the global of that name (each global use
   // gets a string constant of its own).
-  static void load_name(Unit& u, std::string_view name) {
-    if (auto reg = resolve(u, name)) {
-      emit(u, Opcode::LoadReg, *reg);
-    } else {
-      emit(u, Opcode::LoadGlobal, add_string(u, name));
+  [[gnu::noinline]] void load_name(Unit& u, std::string_view name) { access_name(u, name, Opcode::LoadReg, Opcode::LoadGlobal); }
+  [[gnu::noinline]] void store_name(Unit& u, std::string_view name) {
+    access_name(u, name, Opcode::StoreReg, Opcode::StoreGlobal);
+  }
+  void access_name(Unit& u, std::string_view name, Opcode to_reg, Opcode to_global) {
+    if (u.indexed_scopes != 0) [[unlikely]] return access_name_slow(u, name, to_reg, to_global);
+    const Binding* b = nullptr;
+    switch (find_in_table(u, name, b)) {
+      case Lookup::Found: emit(u, to_reg, b->reg); return;
+      case Lookup::Absent: emit_with_constant(u, to_global, PendingConstant::string(name)); return;
+      case Lookup::Unsure: return access_name_slow(u, name, to_reg, to_global);
     }
   }
-  static void store_name(Unit& u, std::string_view name) {
-    if (auto reg = resolve(u, name)) {
-      emit(u, Opcode::StoreReg, *reg);
+  [[gnu::noinline]] void access_name_slow(Unit& u, std::string_view name, Opcode to_reg, Opcode to_global) {
+    uint64_t reg;
+    if (resolve(u, name, reg)) {
+      emit(u, to_reg, reg);
     } else {
-      emit(u, Opcode::StoreGlobal, add_string(u, name));
+      emit(u, to_global, add_string(u, name));
     }
   }
-
-  std::vector<const Expr*> chain_;  // see compile_expr
 
   void fail(const char* message, uint64_t line) {
     if (!error) error = CompileError{message, line};
   }
 
+  // Forward jumps waiting for the end of the construct that emitted them (the arms of an if, a ternary or
+  // a switch). Constructs nest, so each one owns the entries above the size it found and drops them when
+  // it is done.
+  void patch_pending(Unit& u, size_t mark, size_t target) {
+    for (size_t k = mark; k < st_.pending.size(); ++k) patch(u, st_.pending[k], target);
+    st_.pending.truncate(mark);
+  }
+
   // --- expressions --------------------------------------------------------------------------------------
   static const Expr* first_operand(const Expr& e);
-  void finish_after_first_operand(Unit& u, const Expr& e);
-  void compile_other(Unit& u, const Expr& e);
+  [[gnu::noinline]] static void compile_literal(Unit& u, const LiteralValue& v);
+  // Small integers, the commonest literals, without the call.
+  [[gnu::always_inline]] static void compile_literal_inline(Unit& u, const LiteralValue& v) {
+    if (v.kind == LiteralValue::Kind::Int && v.int_value >= std::numeric_limits<int32_t>::min() &&
+        v.int_value <= std::numeric_limits<int32_t>::max()) {
+      emit(u, make_push(static_cast<int32_t>(v.int_value)));
+      return;
+    }
+    compile_literal(u, v);
+  }
+  [[gnu::noinline]] void compile_chain(Unit& u, const Expr& root, const Expr* first);
+  [[gnu::noinline]] void compile_single_link(Unit& u, const Expr& link, const Expr& first);
+  void compile_operand(Unit& u, const Expr& e);
+  [[gnu::always_inline]] inline void finish_after_first_operand(Unit& u, const Expr& e);
+  [[gnu::noinline]] void compile_other(Unit& u, const Expr& e);
   void compile_assign(Unit& u, const ast::BinaryOp& op);
   void compile_path_store(Unit& u, std::string_view root, const std::vector<PathStep>& steps,
                           const Expr& value);
   void compile_lambda(Unit& u, const ast::Lambda& lambda);
 
   // --- statements ---------------------------------------------------------------------------------------
-  void compile_if(Unit& u, const ast::If& first);
-  void compile_while(Unit& u, const ast::While& w);
-  void compile_for(Unit& u, const ast::For& f);
-  void compile_switch(Unit& u, const ast::Switch& s);
-  void compile_class(Unit& u, const ast::ClassDef& c);
-  void compile_expr_statement(Unit& u, const Expr& e);
+  [[gnu::noinline]] void compile_var(Unit& u, const ast::VarDecl& v);
+  [[gnu::noinline]] void compile_return(Unit& u, const ast::Return& r);
+  [[gnu::noinline]] void compile_loop_jump(Unit& u, uint64_t line, bool is_continue);
+  [[gnu::noinline]] void compile_if(Unit& u, const ast::If& first);
+  [[gnu::noinline]] void compile_while(Unit& u, const ast::While& w);
+  [[gnu::noinline]] void compile_for(Unit& u, const ast::For& f);
+  [[gnu::noinline]] void compile_switch(Unit& u, const ast::Switch& s);
+  [[gnu::noinline]] void compile_class(Unit& u, const ast::ClassDef& c);
+  [[gnu::noinline]] void compile_expr_statement(Unit& u, const Expr& e);
+  void close_loop(Unit& u, size_t mark, size_t continue_target, size_t break_target);
 
   // --- function bodies ----------------------------------------------------------------------------------
-  void finish_function(Unit& parent, Unit&& body, uint64_t arity);
-  void compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
+  void finish_function(Unit& parent, Unit& body, uint64_t arity);
+  [[gnu::noinline]] void compile_function(Unit& parent, std::string_view name, std::span<const Param> params,
                         const StmtList& body, uint64_t line);
+
+  PassStacks st_;
+  bool stacks_borrowed_ = false;
+  UnitPool& pool_ = unit_pool();
+  std::deque<std::string> made_names_;  // names the compiler makes (methods, lambdas), viewed by constants
+
+ public:
+  // Gives every record its constants, all of them entries of one shared block.
+  void attach_record_constants() {
+    if (st_.record_constants.size() == 0) return;
+    auto block = std::make_shared<std::vector<Constant>>();
+    materialize(*block, st_.record_constants.begin(), st_.record_constants.end());
+    const Constant* next = block->data();
+    for (size_t k = 0; k < functions.size(); ++k) {
+      const size_t n = st_.record_constant_counts[k];
+      std::vector<ConstantRef>& refs = functions[k].constants;
+      for (size_t i = 0; i < n; ++i) refs.emplace_back(block, next++);
+    }
+  }
 };
+
+Unit& UnitLease::take(UnitPool& pool) {
+  if (pool.in_use == pool.units.size()) pool.units.push_back(std::make_unique<Unit>());
+  return *pool.units[pool.in_use];
+}
+
+UnitLease::UnitLease(Compiler& compiler, UnitKind kind, std::string_view name, uint64_t line)
+    : unit(take(compiler.pool())), compiler_(compiler) {
+  unit.reset(kind, name, line);
+  compiler_.enter_unit(unit);
+  // Taken only once nothing can throw, so the destructor always gives it back.
+  ++compiler_.pool().in_use;
+}
+
+UnitLease::~UnitLease() {
+  compiler_.leave_unit(unit);
+  --compiler_.pool().in_use;
+}
+
+// The `if` statement that an `else if` continues with (as chained_if, without the call).
+inline const ast::If* next_if(const ast::If& s) {
+  if (!s.else_body || s.else_body->size() != 1) return nullptr;
+  return (*s.else_body)[0].as<ast::If>();
+}
 
 // Whether a break or continue appears among these statements or in the blocks they compile (the bodies
 // of functions and classes defined here are other code units).
+bool has_break_or_continue(const StmtList& stmts);
+
+// The same for a nested block, answered without a call when the block is one simple statement.
+inline bool block_has_break_or_continue(const StmtList& block) {
+  if (block.size() == 1) {
+    switch (block[0].node.index()) {
+      case kStmt<ast::Break>:
+      case kStmt<ast::Continue>: return true;
+      case kStmt<ast::If>:
+      case kStmt<ast::While>:
+      case kStmt<ast::For>:
+      case kStmt<ast::Switch>: break;
+      default: return false;
+    }
+  }
+  return has_break_or_continue(block);
+}
+
 bool has_break_or_continue(const StmtList& stmts) {
   for (const Stmt& s : stmts) {
-    if (s.as<ast::Break>() || s.as<ast::Continue>()) return true;
-    if (auto* first = s.as<ast::If>()) {
-      for (const ast::If* i = first; i != nullptr; i = chained_if(*i)) {
-        if (has_break_or_continue(i->then_body)) return true;
-        if (i->else_body && !chained_if(*i) && has_break_or_continue(*i->else_body)) return true;
-      }
-    } else if (auto* w = s.as<ast::While>()) {
-      if (has_break_or_continue(w->body)) return true;
-    } else if (auto* f = s.as<ast::For>()) {
-      if (has_break_or_continue(f->body)) return true;
-    } else if (auto* sw = s.as<ast::Switch>()) {
-      for (const SwitchCase& c : sw->cases)
-        if (has_break_or_continue(c.body)) return true;
+    switch (s.node.index()) {
+      case kStmt<ast::Break>:
+      case kStmt<ast::Continue>: return true;
+      case kStmt<ast::If>:
+        for (const ast::If* i = std::get_if<ast::If>(&s.node); i != nullptr;) {
+          if (block_has_break_or_continue(i->then_body)) return true;
+          const ast::If* next = next_if(*i);
+          if (next == nullptr && i->else_body && block_has_break_or_continue(*i->else_body)) return true;
+          i = next;
+        }
+        break;
+      case kStmt<ast::While>:
+        if (block_has_break_or_continue(std::get_if<ast::While>(&s.node)->body)) return true;
+        break;
+      case kStmt<ast::For>:
+        if (block_has_break_or_continue(std::get_if<ast::For>(&s.node)->body)) return true;
+        break;
+      case kStmt<ast::Switch>:
+        for (const SwitchCase& c : std::get_if<ast::Switch>(&s.node)->cases)
+          if (block_has_break_or_continue(c.body)) return true;
+        break;
+      default: break;
     }
   }
   return false;
@@ -363,9 +786,9 @@ const Stmt* first_stray_jump(const StmtList& stmts, bool in_loop) {
     if (s.as<ast::Break>() || s.as<ast::Continue>()) {
       if (!in_loop) return &s;
     } else if (auto* first = s.as<ast::If>()) {
-      for (const ast::If* i = first; i != nullptr && found == nullptr; i = chained_if(*i)) {
+      for (const ast::If* i = first; i != nullptr && found == nullptr; i = next_if(*i)) {
         found = first_stray_jump(i->then_body, in_loop);
-        if (found == nullptr && i->else_body && !chained_if(*i)) found = first_stray_jump(*i->else_body, in_loop);
+        if (found == nullptr && i->else_body && !next_if(*i)) found = first_stray_jump(*i->else_body, in_loop);
       }
     } else if (auto* w = s.as<ast::While>()) {
       found = first_stray_jump(w->body, true);
@@ -407,138 +830,199 @@ bool is_rooted_path_store(const Expr& e) {
 // (a + b + c + ..., f()()(), a.b.c...) are built by loops in the parser, so the compiler walks them with
 // a loop too instead of recursing once per link.
 const Expr* Compiler::first_operand(const Expr& e) {
-  if (auto* b = e.as<ast::BinaryOp>()) return b->op == BinaryOperator::Assign ? nullptr : b->left;
-  if (auto* c = e.as<ast::Call>()) return c->callee;
-  if (auto* i = e.as<ast::Index>()) return i->object;
-  if (auto* m = e.as<ast::Member>()) return m->object;
-  if (auto* un = e.as<ast::UnaryOp>()) return un->operand;
-  if (auto* p = e.as<ast::Propagate>()) return p->expr;
-  if (auto* a = e.as<ast::Await>()) return a->expr;
-  if (auto* y = e.as<ast::Yield>()) return y->value;  // null when there is no value
-  return nullptr;
+  switch (e.node.index()) {
+    case kExpr<ast::BinaryOp>: {
+      const auto* b = std::get_if<ast::BinaryOp>(&e.node);
+      return b->op == BinaryOperator::Assign ? nullptr : b->left;
+    }
+    case kExpr<ast::Call>: return std::get_if<ast::Call>(&e.node)->callee;
+    case kExpr<ast::Index>: return std::get_if<ast::Index>(&e.node)->object;
+    case kExpr<ast::Member>: return std::get_if<ast::Member>(&e.node)->object;
+    case kExpr<ast::UnaryOp>: return std::get_if<ast::UnaryOp>(&e.node)->operand;
+    case kExpr<ast::Propagate>: return std::get_if<ast::Propagate>(&e.node)->expr;
+    case kExpr<ast::Await>: return std::get_if<ast::Await>(&e.node)->expr;
+    case kExpr<ast::Yield>: return std::get_if<ast::Yield>(&e.node)->value;  // null when there is no value
+    default: return nullptr;
+  }
 }
 
 void Compiler::compile_expr(Unit& u, const Expr& root) {
+  // Names and literals, most of a program's operands, are handled here; the rest is out of line.
+  switch (root.node.index()) {
+    case kExpr<ast::Identifier>: return load_name(u, std::get_if<ast::Identifier>(&root.node)->name);
+    case kExpr<ast::Literal>: return compile_literal_inline(u, std::get_if<ast::Literal>(&root.node)->value);
+    default: break;
+  }
+  if (const Expr* first = first_operand(root)) {
+    if (first_operand(*first) == nullptr) return compile_single_link(u, root, *first);
+    return compile_chain(u, root, first);
+  }
+  return compile_other(u, root);
+}
+
+// A chain of one link (x + 1, f(a), o.p): the shared link stack is not needed.
+void Compiler::compile_single_link(Unit& u, const Expr& link, const Expr& first) {
+  compile_operand(u, first);
+  finish_after_first_operand(u, link);
+}
+
+// An expression that is not a chain link.
+void Compiler::compile_operand(Unit& u, const Expr& e) {
+  switch (e.node.index()) {
+    case kExpr<ast::Identifier>: return load_name(u, std::get_if<ast::Identifier>(&e.node)->name);
+    case kExpr<ast::Literal>: return compile_literal_inline(u, std::get_if<ast::Literal>(&e.node)->value);
+    default: return compile_other(u, e);
+  }
+}
+
+void Compiler::compile_literal(Unit& u, const LiteralValue& v) {
+  switch (v.kind) {
+    case LiteralValue::Kind::Nil: emit_nil(u); break;
+    case LiteralValue::Kind::Bool: emit(u, make_push(v.bool_value ? 1 : 0)); break;
+    case LiteralValue::Kind::Int: emit_int(u, v.int_value); break;
+    case LiteralValue::Kind::Float: emit_float(u, v.float_value); break;
+    case LiteralValue::Kind::String: emit_string(u, v.string_value); break;
+  }
+}
+
+void Compiler::compile_chain(Unit& u, const Expr& root, const Expr* first) {
   // The links above the innermost operand go on a stack that the nested calls share: each call pushes
   // its own links above the caller's and takes them off again before it returns.
-  const size_t mark = chain_.size();
+  const size_t mark = st_.chain.size();
   const Expr* e = &root;
-  while (const Expr* first = first_operand(*e)) {
-    chain_.push_back(e);
+  do {
+    st_.chain.push_back(e);
     e = first;
-  }
-  compile_other(u, *e);
-  for (size_t k = chain_.size(); k-- > mark;) finish_after_first_operand(u, *chain_[k]);
-  chain_.resize(mark);
+  } while ((first = first_operand(*e)) != nullptr);
+  compile_operand(u, *e);
+  for (size_t k = st_.chain.size(); k-- > mark;) finish_after_first_operand(u, *st_.chain[k]);
+  st_.chain.truncate(mark);
 }
 
 void Compiler::finish_after_first_operand(Unit& u, const Expr& e) {
-  if (auto* b = e.as<ast::BinaryOp>()) {
-    compile_expr(u, *b->right);
-    switch (b->op) {
-      case BinaryOperator::Add: emit_at(u, e, Opcode::Add); break;
-      case BinaryOperator::Sub: emit_at(u, e, Opcode::Sub); break;
-      case BinaryOperator::Mul: emit_at(u, e, Opcode::Mul); break;
-      case BinaryOperator::Div: emit_at(u, e, Opcode::Div); break;
-      case BinaryOperator::Mod: emit_at(u, e, Opcode::Mod); break;
-      case BinaryOperator::Power: emit_at(u, e, Opcode::Pow); break;
-      case BinaryOperator::Eq: emit_at(u, e, Opcode::Eq); break;
-      case BinaryOperator::Neq: emit_at(u, e, Opcode::Ne); break;
-      case BinaryOperator::Lt: emit_at(u, e, Opcode::Lt); break;
-      case BinaryOperator::Lte: emit_at(u, e, Opcode::Le); break;
-      case BinaryOperator::Gt: emit_at(u, e, Opcode::Gt); break;
-      case BinaryOperator::Gte: emit_at(u, e, Opcode::Ge); break;
-      case BinaryOperator::And: emit_at(u, e, Opcode::And); break;
-      case BinaryOperator::Or: emit_at(u, e, Opcode::Or); break;
-      case BinaryOperator::BitwiseAnd:
-      case BinaryOperator::BitwiseOr:
-      case BinaryOperator::BitwiseXor:
-      case BinaryOperator::LeftShift:
-      case BinaryOperator::RightShift:
-      case BinaryOperator::Assign:  // never reaches here: assignments are not chain links
-        // No bitwise instructions exist: both operands run for their effects and the result is nil.
-        emit(u, Opcode::Pop);
-        emit(u, Opcode::Pop);
-        emit_nil(u);
-        break;
+  switch (e.node.index()) {
+    case kExpr<ast::BinaryOp>: {
+      const auto* b = std::get_if<ast::BinaryOp>(&e.node);
+      compile_expr(u, *b->right);
+      switch (b->op) {
+        case BinaryOperator::Add: emit_at(u, e, Opcode::Add); break;
+        case BinaryOperator::Sub: emit_at(u, e, Opcode::Sub); break;
+        case BinaryOperator::Mul: emit_at(u, e, Opcode::Mul); break;
+        case BinaryOperator::Div: emit_at(u, e, Opcode::Div); break;
+        case BinaryOperator::Mod: emit_at(u, e, Opcode::Mod); break;
+        case BinaryOperator::Power: emit_at(u, e, Opcode::Pow); break;
+        case BinaryOperator::Eq: emit_at(u, e, Opcode::Eq); break;
+        case BinaryOperator::Neq: emit_at(u, e, Opcode::Ne); break;
+        case BinaryOperator::Lt: emit_at(u, e, Opcode::Lt); break;
+        case BinaryOperator::Lte: emit_at(u, e, Opcode::Le); break;
+        case BinaryOperator::Gt: emit_at(u, e, Opcode::Gt); break;
+        case BinaryOperator::Gte: emit_at(u, e, Opcode::Ge); break;
+        case BinaryOperator::And: emit_at(u, e, Opcode::And); break;
+        case BinaryOperator::Or: emit_at(u, e, Opcode::Or); break;
+        case BinaryOperator::BitwiseAnd:
+        case BinaryOperator::BitwiseOr:
+        case BinaryOperator::BitwiseXor:
+        case BinaryOperator::LeftShift:
+        case BinaryOperator::RightShift:
+        case BinaryOperator::Assign:  // never reaches here: assignments are not chain links
+          // No bitwise instructions exist: both operands run for their effects and the result is nil.
+          emit(u, Opcode::Pop);
+          emit(u, Opcode::Pop);
+          emit_nil(u);
+          break;
+      }
+      break;
     }
-  } else if (auto* c = e.as<ast::Call>()) {
-    for (const ExprPtr& arg : c->args) compile_expr(u, *arg);
-    emit_at(u, e, Opcode::Call, c->args.size());
-  } else if (auto* i = e.as<ast::Index>()) {
-    compile_expr(u, *i->index);
-    emit_at(u, e, Opcode::GetIndex);
-  } else if (auto* m = e.as<ast::Member>()) {
-    emit_string(u, m->property);
-    emit_at(u, e, Opcode::GetIndex);
-  } else if (auto* un = e.as<ast::UnaryOp>()) {
-    switch (un->op) {
-      case UnaryOperator::Neg: emit_at(u, e, Opcode::Neg); break;
-      case UnaryOperator::Not: emit_at(u, e, Opcode::Not); break;
-      case UnaryOperator::BitwiseNot:
-        emit(u, Opcode::Pop);
-        emit_nil(u);
-        break;
+    case kExpr<ast::Call>: {
+      const auto* c = std::get_if<ast::Call>(&e.node);
+      for (const ExprPtr& arg : c->args) compile_expr(u, *arg);
+      emit_at(u, e, Opcode::Call, c->args.size());
+      break;
     }
+    case kExpr<ast::Index>:
+      compile_expr(u, *std::get_if<ast::Index>(&e.node)->index);
+      emit_at(u, e, Opcode::GetIndex);
+      break;
+    case kExpr<ast::Member>:
+      emit_string(u, std::get_if<ast::Member>(&e.node)->property);
+      emit_at(u, e, Opcode::GetIndex);
+      break;
+    case kExpr<ast::UnaryOp>:
+      switch (std::get_if<ast::UnaryOp>(&e.node)->op) {
+        case UnaryOperator::Neg: emit_at(u, e, Opcode::Neg); break;
+        case UnaryOperator::Not: emit_at(u, e, Opcode::Not); break;
+        case UnaryOperator::BitwiseNot:
+          emit(u, Opcode::Pop);
+          emit_nil(u);
+          break;
+      }
+      break;
+    default:
+      // Propagate, Await and Yield with a value are their inner expression alone.
+      break;
   }
-  // Propagate, Await and Yield with a value are their inner expression alone.
 }
 
 void Compiler::compile_other(Unit& u, const Expr& e) {
-  if (auto* lit = e.as<ast::Literal>()) {
-    const LiteralValue& v = lit->value;
-    switch (v.kind) {
-      case LiteralValue::Kind::Nil: emit_nil(u); break;
-      case LiteralValue::Kind::Bool: emit(u, make_push(v.bool_value ? 1 : 0)); break;
-      case LiteralValue::Kind::Int: emit_int(u, v.int_value); break;
-      case LiteralValue::Kind::Float: emit_constant(u, Constant::floating(v.float_value)); break;
-      case LiteralValue::Kind::String: emit_string(u, v.string_value); break;
-    }
-  } else if (auto* id = e.as<ast::Identifier>()) {
-    load_name(u, id->name);
-  } else if (auto* b = e.as<ast::BinaryOp>()) {
-    compile_assign(u, *b);  // the only binary operator that is not a chain link
-  } else if (e.as<ast::Ternary>()) {
-    // c1 ? a : c2 ? b : d is a chain through the else branches: a loop, with every exit jump patched at
-    // the common end.
-    std::vector<size_t> to_end;
-    const Expr* link = &e;
-    while (auto* t = link->as<ast::Ternary>()) {
-      compile_expr(u, *t->condition);
-      size_t to_else = emit(u, Opcode::JumpIfFalse);
-      compile_expr(u, *t->then_expr);
-      to_end.push_back(emit(u, Opcode::Jump));
-      patch(u, to_else, here(u));
-      link = t->else_expr;
-    }
-    compile_expr(u, *link);
-    for (size_t j : to_end) patch(u, j, here(u));
-  } else if (auto* a = e.as<ast::Array>()) {
-    for (const ExprPtr& el : a->elements) compile_expr(u, *el);
-    emit(u, Opcode::MakeArray, a->elements.size());
-  } else if (auto* o = e.as<ast::Object>()) {
-    for (const auto& [key, value] : o->properties) {
-      emit_string(u, key);
-      compile_expr(u, *value);
-    }
-    emit(u, Opcode::MakeObject, o->properties.size());
-  } else if (auto* l = e.as<ast::Lambda>()) {
-    compile_lambda(u, *l);
-  } else if (auto* s = e.as<ast::StringInterpolation>()) {
-    if (s->parts.empty()) {
-      emit_string(u, "");
-      return;
-    }
-    for (const InterpolationPart& part : s->parts) {
-      if (auto* text = std::get_if<StringPart>(&part)) {
-        emit_string(u, text->value);
-      } else {
-        compile_expr(u, *std::get<ExprPart>(part).expr);
+  switch (e.node.index()) {
+    case kExpr<ast::Literal>: compile_literal(u, std::get_if<ast::Literal>(&e.node)->value); break;
+    case kExpr<ast::Identifier>: load_name(u, std::get_if<ast::Identifier>(&e.node)->name); break;
+    case kExpr<ast::BinaryOp>:
+      compile_assign(u, *std::get_if<ast::BinaryOp>(&e.node));  // the only binary operator that is not a chain link
+      break;
+    case kExpr<ast::Ternary>: {
+      // c1 ? a : c2 ? b : d is a chain through the else branches: a loop, with every exit jump patched at
+      // the common end.
+      const size_t mark = st_.pending.size();
+      const Expr* link = &e;
+      while (auto* t = link->as<ast::Ternary>()) {
+        compile_expr(u, *t->condition);
+        size_t to_else = emit(u, Opcode::JumpIfFalse);
+        compile_expr(u, *t->then_expr);
+        st_.pending.push_back(emit(u, Opcode::Jump));
+        patch(u, to_else, here(u));
+        link = t->else_expr;
       }
+      compile_expr(u, *link);
+      patch_pending(u, mark, here(u));
+      break;
     }
-    for (size_t k = 1; k < s->parts.size(); ++k) emit(u, Opcode::Concat);
-  } else if (e.as<ast::Yield>()) {
-    emit_nil(u);  // a yield without a value; one with a value is a chain link
+    case kExpr<ast::Array>: {
+      const auto* a = std::get_if<ast::Array>(&e.node);
+      for (const ExprPtr& el : a->elements) compile_expr(u, *el);
+      emit(u, Opcode::MakeArray, a->elements.size());
+      break;
+    }
+    case kExpr<ast::Object>: {
+      const auto* o = std::get_if<ast::Object>(&e.node);
+      for (const auto& [key, value] : o->properties) {
+        emit_string(u, key);
+        compile_expr(u, *value);
+      }
+      emit(u, Opcode::MakeObject, o->properties.size());
+      break;
+    }
+    case kExpr<ast::Lambda>: compile_lambda(u, *std::get_if<ast::Lambda>(&e.node)); break;
+    case kExpr<ast::StringInterpolation>: {
+      const auto* s = std::get_if<ast::StringInterpolation>(&e.node);
+      if (s->parts.empty()) {
+        emit_string(u, "");
+        return;
+      }
+      for (const InterpolationPart& part : s->parts) {
+        if (auto* text = std::get_if<StringPart>(&part)) {
+          emit_string(u, text->value);
+        } else {
+          compile_expr(u, *std::get<ExprPart>(part).expr);
+        }
+      }
+      for (size_t k = 1; k < s->parts.size(); ++k) emit(u, Opcode::Concat);
+      break;
+    }
+    case kExpr<ast::Yield>:
+      emit_nil(u);  // a yield without a value; one with a value is a chain link
+      break;
+    default: break;
   }
 }
 
@@ -613,7 +1097,7 @@ void Compiler::compile_path_store(Unit& u, std::string_view root, const std::vec
       key = KeyLoad{Opcode::LoadReg, take_temp(u)};
       emit(u, Opcode::StoreReg, key.arg);
     } else {
-      key = KeyLoad{Opcode::LoadConst, add_constant(u, Constant::string(std::string(*steps[j].member)))};
+      key = KeyLoad{Opcode::LoadConst, add_string(u, *steps[j].member)};
     }
     keys.push_back(key);
     emit(u, Opcode::Dup);
@@ -651,68 +1135,80 @@ void Compiler::compile_path_store(Unit& u, std::string_view root, const std::vec
 }
 
 void Compiler::compile_lambda(Unit& u, const ast::Lambda& lambda) {
-  std::string name = "<lambda>" + std::to_string(u.own_records);
-  if (u.kind != UnitKind::Main) name = u.name + "." + name;
+  std::string& name = made_names_.emplace_back("<lambda>" + std::to_string(u.own_records));
+  if (u.kind != UnitKind::Main) name = std::string(u.name) + "." + name;
   if (!compile_bodies) {
     ++u.own_records;  // a lambda's body holds expressions only, which always compile
-    emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(std::move(name))));
+    emit(u, Opcode::LoadGlobal, add_string(u, name));
     return;
   }
-  Unit body(UnitKind::Lambda, name, u.line);
-  for (const Param& p : lambda.params) declare(body, p.name);
-  compile_expr(body, *lambda.body);
-  emit(body, Opcode::Return);
-  finish_function(u, std::move(body), lambda.params.size());
-  emit(u, Opcode::LoadGlobal, add_constant(u, Constant::string(std::string(name))));
+  {
+    UnitLease lease(*this, UnitKind::Lambda, name, u.line);
+    Unit& body = lease.unit;
+    for (const Param& p : lambda.params) declare(body, p.name);
+    compile_expr(body, *lambda.body);
+    emit(body, Opcode::Return);
+    finish_function(u, body, lambda.params.size());
+  }
+  emit(u, Opcode::LoadGlobal, add_string(u, name));
 }
 
 // --- statements -----------------------------------------------------------------------------------------
 
+// A dispatcher only: every kind of statement has a function of its own, so the common kinds do not pay
+// for the registers and stack the others need.
 void Compiler::compile_stmt(Unit& u, const Stmt& s) {
   u.line = s.line;
-  if (auto* es = s.as<ast::ExprStatement>()) {
-    compile_expr_statement(u, es->expression);
-  } else if (auto* v = s.as<ast::VarDecl>()) {
-    if (v->init) {
-      compile_expr(u, *v->init);
-    } else {
-      emit_nil(u);
+  switch (s.node.index()) {
+    case kStmt<ast::ExprStatement>:
+      return compile_expr_statement(u, std::get_if<ast::ExprStatement>(&s.node)->expression);
+    case kStmt<ast::VarDecl>: return compile_var(u, *std::get_if<ast::VarDecl>(&s.node));
+    case kStmt<ast::FunctionDef>: {
+      const auto* f = std::get_if<ast::FunctionDef>(&s.node);
+      return compile_function(u, f->name, f->params, f->body, s.line);
     }
-    emit(u, Opcode::StoreReg, declare(u, v->name));
-  } else if (auto* f = s.as<ast::FunctionDef>()) {
-    compile_function(u, f->name, f->params, f->body, s.line);
-  } else if (auto* c = s.as<ast::ClassDef>()) {
-    compile_class(u, *c);
-  } else if (auto* i = s.as<ast::If>()) {
-    compile_if(u, *i);
-  } else if (auto* w = s.as<ast::While>()) {
-    compile_while(u, *w);
-  } else if (auto* fo = s.as<ast::For>()) {
-    compile_for(u, *fo);
-  } else if (auto* sw = s.as<ast::Switch>()) {
-    compile_switch(u, *sw);
-  } else if (auto* r = s.as<ast::Return>()) {
-    if (r->value) {
-      compile_expr(u, *r->value);
-    } else {
-      emit_nil(u);
-    }
-    emit(u, Opcode::Return);
-  } else if (s.as<ast::Break>()) {
-    if (u.loops.empty()) return fail(kBreakOutsideLoop, s.line);
-    u.loops.back().breaks.push_back(emit(u, Opcode::Jump));
-  } else if (s.as<ast::Continue>()) {
-    if (u.loops.empty()) return fail(kContinueOutsideLoop, s.line);
-    u.loops.back().continues.push_back(emit(u, Opcode::Jump));
+    case kStmt<ast::ClassDef>: return compile_class(u, *std::get_if<ast::ClassDef>(&s.node));
+    case kStmt<ast::If>: return compile_if(u, *std::get_if<ast::If>(&s.node));
+    case kStmt<ast::While>: return compile_while(u, *std::get_if<ast::While>(&s.node));
+    case kStmt<ast::For>: return compile_for(u, *std::get_if<ast::For>(&s.node));
+    case kStmt<ast::Switch>: return compile_switch(u, *std::get_if<ast::Switch>(&s.node));
+    case kStmt<ast::Return>: return compile_return(u, *std::get_if<ast::Return>(&s.node));
+    case kStmt<ast::Break>: return compile_loop_jump(u, s.line, false);
+    case kStmt<ast::Continue>: return compile_loop_jump(u, s.line, true);
+    default:
+      // Throw and Try produce no code.
+      return;
   }
-  // Throw and Try produce no code.
+}
+
+void Compiler::compile_var(Unit& u, const ast::VarDecl& v) {
+  if (v.init) {
+    compile_expr(u, *v.init);
+  } else {
+    emit_nil(u);
+  }
+  emit(u, Opcode::StoreReg, declare(u, v.name));
+}
+
+void Compiler::compile_return(Unit& u, const ast::Return& r) {
+  if (r.value) {
+    compile_expr(u, *r.value);
+  } else {
+    emit_nil(u);
+  }
+  emit(u, Opcode::Return);
+}
+
+void Compiler::compile_loop_jump(Unit& u, uint64_t line, bool is_continue) {
+  if (u.loop_depth == 0) return fail(is_continue ? kContinueOutsideLoop : kBreakOutsideLoop, line);
+  st_.loop_jumps.push_back(emit(u, Opcode::Jump) * 2 + (is_continue ? 1 : 0));
 }
 
 // An `else if` chain is compiled by a loop. Every else branch opens a block scope that lasts to the end
 // of the whole statement, so the links share one scope: nested scopes that all close together resolve
 // every name as that one scope does and hand out the same registers.
 void Compiler::compile_if(Unit& u, const ast::If& first) {
-  std::vector<size_t> to_end;
+  const size_t mark = st_.pending.size();
   bool scoped = false;
   const ast::If* i = &first;
   for (;;) {
@@ -723,13 +1219,13 @@ void Compiler::compile_if(Unit& u, const ast::If& first) {
       patch(u, to_else, here(u));
       break;
     }
-    to_end.push_back(emit(u, Opcode::Jump));
+    st_.pending.push_back(emit(u, Opcode::Jump));
     patch(u, to_else, here(u));
     if (!scoped) {
-      push_block_scope(u);
+      push_block_scope();
       scoped = true;
     }
-    if (const ast::If* next = chained_if(*i)) {
+    if (const ast::If* next = next_if(*i)) {
       u.line = (*i->else_body)[0].line;
       i = next;
       continue;
@@ -737,8 +1233,8 @@ void Compiler::compile_if(Unit& u, const ast::If& first) {
     compile_block(u, *i->else_body);
     break;
   }
-  if (scoped) u.scopes.pop_back();
-  for (size_t j : to_end) patch(u, j, here(u));
+  if (scoped) pop_block_scope(u);
+  patch_pending(u, mark, here(u));
 }
 
 void Compiler::compile_expr_statement(Unit& u, const Expr& e) {
@@ -770,21 +1266,30 @@ void Compiler::compile_expr_statement(Unit& u, const Expr& e) {
   emit(u, Opcode::StoreReg, *u.result_reg);
 }
 
+// Points the breaks and continues of the loop whose jumps begin at `mark` at their targets.
+void Compiler::close_loop(Unit& u, size_t mark, size_t continue_target, size_t break_target) {
+  for (size_t k = mark; k < st_.loop_jumps.size(); ++k) {
+    const size_t jump = st_.loop_jumps[k];
+    patch(u, jump / 2, (jump & 1) != 0 ? continue_target : break_target);
+  }
+  st_.loop_jumps.truncate(mark);
+}
+
 void Compiler::compile_while(Unit& u, const ast::While& w) {
   size_t start = here(u);
   compile_expr(u, w.condition);
   size_t to_exit = emit(u, Opcode::JumpIfFalse);
-  u.loops.push_back(Loop{start, {}, {}});
-  push_block_scope(u);
+  const size_t mark = st_.loop_jumps.size();
+  ++u.loop_depth;
+  push_block_scope();
   compile_block(u, w.body);
-  u.scopes.pop_back();
-  Loop loop = std::move(u.loops.back());
-  u.loops.pop_back();
-  size_t back_jump = here(u);
-  for (size_t c : loop.continues) patch(u, c, back_jump);
+  pop_block_scope(u);
+  --u.loop_depth;
+  // The continues go to the back jump, the breaks past it.
+  const size_t back_jump = here(u);
   emit(u, Opcode::Jump, start);
   patch(u, to_exit, here(u));
-  for (size_t b : loop.breaks) patch(u, b, here(u));
+  close_loop(u, mark, back_jump, here(u));
 }
 
 void Compiler::compile_for(Unit& u, const ast::For& f) {
@@ -798,28 +1303,27 @@ void Compiler::compile_for(Unit& u, const ast::For& f) {
   emit(u, Opcode::Swap);
   emit(u, Opcode::StoreReg, iter);
   // The sequence ends at the first element equal to nil (the iterator's own end mark is nil too).
-  uint64_t nil = add_constant(u, Constant::nil());
+  uint64_t nil = add_nil(u);
   emit(u, Opcode::Dup);
   emit(u, Opcode::LoadConst, nil);
   emit(u, Opcode::Eq);
   size_t to_exit = emit(u, Opcode::JumpIfTrue);
   emit(u, Opcode::StoreReg, declare(u, f.target));
-  u.loops.push_back(Loop{start, {}, {}});
-  push_block_scope(u);
+  const size_t mark = st_.loop_jumps.size();
+  ++u.loop_depth;
+  push_block_scope();
   compile_block(u, f.body);
-  u.scopes.pop_back();
-  Loop loop = std::move(u.loops.back());
-  u.loops.pop_back();
-  for (size_t c : loop.continues) patch(u, c, start);
+  pop_block_scope(u);
+  --u.loop_depth;
   emit(u, Opcode::Jump, start);
   patch(u, to_exit, here(u));
   emit(u, Opcode::Pop);  // the nil element left by the exit test
-  for (size_t b : loop.breaks) patch(u, b, here(u));
+  close_loop(u, mark, start, here(u));
 }
 
 void Compiler::compile_switch(Unit& u, const ast::Switch& s) {
   compile_expr(u, s.expr);
-  std::vector<size_t> to_end;
+  const size_t mark = st_.pending.size();
   for (const SwitchCase& c : s.cases) {
     if (c.expr) {
       emit(u, Opcode::Dup);
@@ -828,16 +1332,16 @@ void Compiler::compile_switch(Unit& u, const ast::Switch& s) {
       size_t to_next = emit(u, Opcode::JumpIfFalse);
       emit(u, Opcode::Pop);
       compile_block(u, c.body);
-      to_end.push_back(emit(u, Opcode::Jump));
+      st_.pending.push_back(emit(u, Opcode::Jump));
       patch(u, to_next, here(u));
     } else {
       emit(u, Opcode::Pop);
       compile_block(u, c.body);
-      to_end.push_back(emit(u, Opcode::Jump));
+      st_.pending.push_back(emit(u, Opcode::Jump));
     }
   }
   emit(u, Opcode::Pop);  // the subject, when no case matched
-  for (size_t j : to_end) patch(u, j, here(u));
+  patch_pending(u, mark, here(u));
 }
 
 void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
@@ -846,14 +1350,14 @@ void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
     const Expr* init;
   };
   std::vector<Field> fields;
-  std::vector<std::pair<const std::string_view*, std::string>> methods;  // member name, function name
+  std::vector<std::pair<const std::string_view*, std::string_view>> methods;  // member name, function name
   for (const Stmt& member : c.body) {
     if (auto* v = member.as<ast::VarDecl>()) {
       if (v->init) fields.push_back(Field{&v->name, v->init});
     } else if (auto* f = member.as<ast::FunctionDef>()) {
-      std::string full = std::string(c.name) + "." + std::string(f->name);
+      const std::string& full = made_names_.emplace_back(std::string(c.name) + "." + std::string(f->name));
       compile_function(u, full, f->params, f->body, member.line);
-      methods.emplace_back(&f->name, std::move(full));
+      methods.emplace_back(&f->name, full);
     }
   }
   emit_string(u, "__type__");
@@ -879,27 +1383,24 @@ void Compiler::compile_class(Unit& u, const ast::ClassDef& c) {
   }
   emit(u, Opcode::MakeObject, methods.size());
   emit(u, Opcode::MakeObject, 5);
-  emit(u, Opcode::StoreGlobal, add_constant(u, Constant::string(std::string(c.name))));
+  emit(u, Opcode::StoreGlobal, add_string(u, c.name));
 }
 
 // --- function bodies ------------------------------------------------------------------------------------
 
-void Compiler::finish_function(Unit& parent, Unit&& body, uint64_t arity) {
-  FunctionRecord record;
-  record.name = std::move(body.name);
-  record.code.assign(body.code.begin(), body.code.end());
-  record.lines.assign(body.lines.begin(), body.lines.end());
+void Compiler::finish_function(Unit& parent, Unit& body, uint64_t arity) {
+  // Made where the vector puts it, the name built once in place.
+  struct Maker {
+    std::string_view name;
+    operator FunctionRecord() const { return FunctionRecord{std::string(name), {}, {}, {}, 0}; }
+  };
+  FunctionRecord& record = functions.emplace_back(Maker{body.name});
+  record.code.assign(body.code.code(), body.code.code() + body.code.size());
+  record.lines.assign(body.code.lines(), body.code.lines() + body.code.size());
   record.arity = arity;
-  if (!body.constants.empty()) {
-    // One shared block holds the body's constants; each entry shares its ownership.
-    auto block = std::make_shared<const std::vector<Constant>>(std::make_move_iterator(body.constants.begin()),
-                                                               std::make_move_iterator(body.constants.end()));
-    record.constants.reserve(block->size());
-    for (const Constant& c : *block) record.constants.emplace_back(block, &c);
-  }
-  // Definitions nested in the body finished compiling before it, so their records come first.
-  for (FunctionRecord& nested : body.functions) parent.functions.push_back(std::move(nested));
-  parent.functions.push_back(std::move(record));
+  record.constants.reserve(body.constants.size());
+  st_.record_constants.append(body.constants.begin(), body.constants.size());
+  st_.record_constant_counts.push_back(body.constants.size());
   ++parent.own_records;
 }
 
@@ -911,30 +1412,32 @@ void Compiler::compile_function(Unit& parent, std::string_view name, std::span<c
     ++parent.own_records;
     return;
   }
-  Unit body(UnitKind::Function, std::string(name), line);
+  UnitLease lease(*this, UnitKind::Function, name, line);
+  Unit& body = lease.unit;
   for (const Param& p : params) declare(body, p.name);
-  body.result_reg = body.scopes.back().next++;
+  body.result_reg = st_.scopes.back().next++;
   body.track_dead_results = !has_break_or_continue(stmts);
   compile_block(body, stmts);
   emit(body, Opcode::LoadReg, *body.result_reg);
   emit(body, Opcode::Return);
-  finish_function(parent, std::move(body), params.size());
+  finish_function(parent, body, params.size());
 }
 
 }  // namespace
 
 Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   Compiler compiler;
-  Unit main(UnitKind::Main, std::string(), 0);
+  UnitLease lease(compiler, UnitKind::Main, {}, 0);
+  Unit& main = lease.unit;
   compiler.compile_block(main, program.statements);
   if (compiler.error) return make_err(std::move(*compiler.error));
-  main.code.push_back(make_instr(Opcode::Halt));
-  main.lines.push_back(main.line);
+  Compiler::emit(main, Opcode::Halt);
   BytecodeProgram out;
-  out.code.assign(main.code.begin(), main.code.end());
-  out.constants.assign(std::make_move_iterator(main.constants.begin()), std::make_move_iterator(main.constants.end()));
-  out.lines.assign(main.lines.begin(), main.lines.end());
-  out.functions = std::move(main.functions);
+  out.code.assign(main.code.code(), main.code.code() + main.code.size());
+  out.lines.assign(main.code.lines(), main.code.lines() + main.code.size());
+  materialize(out.constants, main.constants.begin(), main.constants.end());
+  compiler.attach_record_constants();
+  out.functions = std::move(compiler.functions);
   return out;
 }
 
@@ -943,28 +1446,29 @@ namespace {
 // The buffers of compile_main_program, kept per thread so that a large program's code and constant table
 // do not take fresh memory from the system on every call.
 struct MainBuffers {
-  PlainBuffer<Instruction> code;
+  CodeBuffer code;
   std::vector<Constant> constants;
 };
 
 }  // namespace
 
 Result<MainProgramView, CompileError> compile_main_program(const Program& program) {
-  thread_local MainBuffers buffers;
+  thread_local std::unique_ptr<MainBuffers> kept;
+  if (!kept) kept = std::make_unique<MainBuffers>();
+  MainBuffers& buffers = *kept;
   Compiler compiler;
   compiler.compile_bodies = false;
-  Unit main(UnitKind::Main, std::string(), 0);
-  main.keep_lines = false;
+  UnitLease lease(compiler, UnitKind::Main, {}, 0);
+  Unit& main = lease.unit;
   buffers.code.clear();
   buffers.constants.clear();
   main.code.swap(buffers.code);
-  main.constants.swap(buffers.constants);
   compiler.compile_block(main, program.statements);
-  main.code.push_back(make_instr(Opcode::Halt));
+  Compiler::emit(main, Opcode::Halt);
   main.code.swap(buffers.code);
-  main.constants.swap(buffers.constants);
   if (compiler.error) return make_err(std::move(*compiler.error));
-  return MainProgramView{std::span<const Instruction>(buffers.code.begin(), buffers.code.end()), &buffers.constants};
+  materialize(buffers.constants, main.constants.begin(), main.constants.end());
+  return MainProgramView{std::span<const Instruction>(buffers.code.code(), buffers.code.size()), &buffers.constants};
 }
 
 }  // namespace tarnwick
