@@ -6,7 +6,7 @@
 // so their names, scopes, pending jumps and expression chains live on stacks shared by the whole pass, and
 // each unit's instruction, position and constant buffers come from a per-thread pool indexed by nesting
 // depth. Constants are kept as views of the syntax tree's texts until the whole program is compiled; then
-// the main program's table is made, and one shared block holds the constants of every function record.
+// the main program's table is made, and shared blocks hold the constants of the function records.
 #include "parser/compiler.h"
 
 #include <algorithm>
@@ -690,16 +690,27 @@ class Compiler {
   std::deque<std::string> made_names_;  // names the compiler makes (methods, lambdas), viewed by constants
 
  public:
-  // Gives every record its constants, all of them entries of one shared block.
+  // Gives every record its constants, as entries of shared blocks that each hold the constants of a run of
+  // records. A block stays well below the size the allocator maps pages for, so a large program's blocks
+  // come from memory it already has rather than from fresh pages.
   void attach_record_constants() {
-    if (st_.record_constants.size() == 0) return;
-    auto block = std::make_shared<std::vector<Constant>>();
-    materialize(*block, st_.record_constants.begin(), st_.record_constants.end());
-    const Constant* next = block->data();
-    for (size_t k = 0; k < functions.size(); ++k) {
-      const size_t n = st_.record_constant_counts[k];
-      std::vector<ConstantRef>& refs = functions[k].constants;
-      for (size_t i = 0; i < n; ++i) refs.emplace_back(block, next++);
+    static constexpr size_t kBlockConstants = 1024;
+    const PendingConstant* pending = st_.record_constants.begin();
+    for (size_t first = 0; first < functions.size();) {
+      size_t last = first, count = 0;
+      while (last < functions.size() && (last == first || count + st_.record_constant_counts[last] <= kBlockConstants))
+        count += st_.record_constant_counts[last++];
+      if (count != 0) {
+        auto block = std::make_shared<std::vector<Constant>>();
+        materialize(*block, pending, pending + count);
+        pending += count;
+        const Constant* next = block->data();
+        for (size_t k = first; k < last; ++k) {
+          std::vector<ConstantRef>& refs = functions[k].constants;
+          for (size_t i = st_.record_constant_counts[k]; i != 0; --i) refs.emplace_back(block, next++);
+        }
+      }
+      first = last;
     }
   }
 };
