@@ -518,40 +518,24 @@ bool is_control_flow_exception() {
          PyErr_ExceptionMatches(PyExc_GeneratorExit);
 }
 
-namespace {
-
-// How long a run keeps the interpreter lock before letting other Python threads run (CPython's own
-// switch interval is 5 ms).
-constexpr int64_t kHandOverNs = 5'000'000;
-
-int64_t now_ns() noexcept {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-}  // namespace
-
 std::optional<std::string> SignalPoll::poll(void* ctx) {
   auto* self = static_cast<SignalPoll*>(ctx);
-  int64_t now = now_ns();
-  if (now - self->last_hand_over_ >= kHandOverNs) {
-    // Lets waiting threads (a watchdog, the main thread with a pending Ctrl-C) take the lock; when none
-    // waits, this costs two uncontended lock operations.
+  // Another thread waited a whole switch interval for the interpreter lock: hand it over as CPython's loop
+  // does (releasing the lock then waits until the other thread has taken it).
+  if (tarnwick_gil_drop_requested()) {
     PyThreadState* state = PyEval_SaveThread();
     PyEval_RestoreThread(state);
-    self->last_hand_over_ = now_ns();
   }
   if (PyErr_CheckSignals() == 0) return std::nullopt;
   self->pending_.take_current();
   return std::string(kInterrupted);
 }
 
-SignalPoll::SignalPoll(VM& vm, PendingException& pending) noexcept : vm_(&vm), pending_(pending), last_hand_over_(now_ns()) {
+SignalPoll::SignalPoll(VM& vm, PendingException& pending) noexcept : vm_(&vm), pending_(pending) {
   vm_->set_poll_hook(&SignalPoll::poll, this);
 }
 
-SignalPoll::SignalPoll(PendingException& pending) noexcept : vm_(nullptr), pending_(pending), last_hand_over_(now_ns()) {}
+SignalPoll::SignalPoll(PendingException& pending) noexcept : vm_(nullptr), pending_(pending) {}
 
 SignalPoll::~SignalPoll() {
   if (vm_ != nullptr) vm_->set_poll_hook(nullptr, nullptr);

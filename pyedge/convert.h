@@ -98,8 +98,10 @@ PyObject* to_python(const ValueRef& value, PendingException* interrupt = nullptr
 // Installs a poll hook that runs pending signal handlers: when one raises, the run stops and the
 // exception lands in `pending`. The hook is removed again by the destructor, so `pending` only has to
 // outlive this guard. Runs with the GIL held (the run holds it but for the moments the hook lets go).
-// Every few milliseconds the hook also lets go of the interpreter lock for a moment, so that other Python
-// threads run while a script does (a watchdog, or the main thread handling Ctrl-C).
+// When another Python thread has waited for the interpreter lock (a watchdog, the main thread handling
+// Ctrl-C), the hook hands the lock over to it, as CPython's own loop does.
+extern "C" int tarnwick_gil_drop_requested(void);
+
 class SignalPoll {
  public:
   SignalPoll(VM& vm, PendingException& pending) noexcept;
@@ -114,7 +116,6 @@ class SignalPoll {
  private:
   VM* vm_;
   PendingException& pending_;
-  int64_t last_hand_over_;
 };
 
 // print and input on the process's standard output and input, as the VM's own would do them, but blocking

@@ -1,6 +1,7 @@
 // The module tarnwick._native: the Runtime type (a persistent engine for one host) and the callables that
 // stand for script functions in Python. The tarnwick package wraps both (tarnwick/runtime.py).
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -30,6 +31,9 @@ constexpr char kReentered[] =
     "this Runtime is already running a script on this thread (a native, output or input callback called back "
     "into it)";
 constexpr char kClosed[] = "this Runtime is closed";
+constexpr char kBusy[] =
+    "this Runtime is in the middle of a script's instruction on this thread (a signal handler called into it); "
+    "only natives and output/input callbacks may call back into a running script";
 
 // The exception classes of tarnwick.errors, looked up when the module is made.
 struct ExceptionClasses {
@@ -180,14 +184,15 @@ RuntimeObject* as_runtime(PyObject* self) { return reinterpret_cast<RuntimeObjec
 // --- Entering a runtime --------------------------------------------------------------------------------
 
 // Holds a runtime for one operation. Another thread's operation waits (with the interpreter lock released)
-// until the one in progress ends. The owner thread may nest operations (a native calling a script function
-// back), but not run a new program while one runs.
-enum class Use { Plain, Call, Run };
+// until the one in progress ends. The owner thread may nest operations where its run waits on the host (a
+// native calling a script function back), but not run a new program while one runs, and nothing but reads
+// at any other point of a run (a signal handler that fires at a poll, in the middle of an instruction).
+enum class Use { Read, Plain, Call, Run };
 
 class Entry {
  public:
   Entry(RuntimeObject* self, Use use) : self_(self) {
-    const bool runs = use != Use::Plain;
+    const bool runs = use == Use::Call || use == Use::Run;
     State* st = self->st;
     if (st == nullptr) {
       PyErr_SetString(PyExc_RuntimeError, kClosed);
@@ -199,11 +204,13 @@ class Entry {
         PyErr_SetString(PyExc_RuntimeError, kReentered);
         return;
       }
-    } else {
-      if (st->depth > 0 && !wait_turn(st)) {
-        PyErr_SetString(PyExc_RuntimeError, kClosed);
+      if (use != Use::Read && !st->rt.vm().accepts_nested_calls()) {
+        PyErr_SetString(PyExc_RuntimeError, kBusy);
         return;
       }
+    } else {
+      if (st->depth > 0 && !wait_turn(self)) return;
+      st = self->st;
       st->owner = me;
     }
     ++st->depth;
@@ -240,9 +247,14 @@ class Entry {
   bool ok() const { return ok_; }
 
  private:
-  // Waits until no other thread's operation is in progress; false when the runtime was closed meanwhile.
-  static bool wait_turn(State* st) {
+  // Waits until no other thread's operation is in progress; false with an exception set when the runtime was
+  // closed meanwhile or a signal handler raised (Ctrl-C reaches a main thread that waits here). The wait
+  // lock is never held while the interpreter lock is taken: the thread that holds the interpreter lock may
+  // need the wait lock to hand the runtime over.
+  static bool wait_turn(RuntimeObject* self) {
+    State* st = self->st;
     ++st->waiters;
+    bool raised = false;
     while (st->depth > 0 && !st->closing) {
       uint64_t seen;
       {
@@ -250,14 +262,23 @@ class Entry {
         seen = st->generation;
       }
       Py_BEGIN_ALLOW_THREADS
-      std::unique_lock<std::mutex> guard(st->wait_lock);
-      st->wait_cv.wait(guard, [st, seen] { return st->generation != seen; });
+      {
+        std::unique_lock<std::mutex> guard(st->wait_lock);
+        st->wait_cv.wait_for(guard, std::chrono::milliseconds(20), [st, seen] { return st->generation != seen; });
+      }
       Py_END_ALLOW_THREADS
+      if (PyErr_CheckSignals() != 0) {
+        raised = true;
+        break;
+      }
     }
     --st->waiters;
-    if (!st->closing) return true;
-    if (st->waiters == 0) delete st;
-    return false;
+    if (st->closing) {
+      if (st->waiters == 0) delete st;
+      if (!raised) PyErr_SetString(PyExc_RuntimeError, kClosed);
+      return false;
+    }
+    return !raised;
   }
 
  private:
@@ -658,7 +679,7 @@ PyObject* runtime_global_get(PyObject* op, PyObject* name) {
   if (!PyUnicode_Check(name)) return PyErr_Format(PyExc_TypeError, "global names are str, not %.100s", Py_TYPE(name)->tp_name);
   std::string key;
   if (!utf8_of(name, key)) return nullptr;
-  Entry entry(self, Use::Plain);
+  Entry entry(self, Use::Read);
   if (!entry.ok()) return nullptr;
   ChargeScope scope(&self->st->rt.memory());
   ValueRef v = self->st->rt.global(key);
@@ -702,7 +723,7 @@ PyObject* runtime_global_del(PyObject* op, PyObject* name) {
 
 PyObject* runtime_global_names(PyObject* op, PyObject*) {
   auto* self = as_runtime(op);
-  Entry entry(self, Use::Plain);
+  Entry entry(self, Use::Read);
   if (!entry.ok()) return nullptr;
   State* st = self->st;
   PyObject* out = PyList_New(0);

@@ -178,6 +178,7 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
       line += '\n';
       out = ValueRef();
       if (io_ != nullptr) {
+        CalloutScope callout(*this);
         if (auto failed = io_->write(line)) {
           err = std::move(*failed);
           return false;
@@ -271,7 +272,9 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
     case kTypeof: out = ValueRef::string(type_name(a)); return true;
     case kInput: {
       if (io_ != nullptr) {
-        auto answer = io_->read_line(argc >= 1 ? std::optional<std::string>(to_display(a)) : std::nullopt);
+        std::optional<std::string> prompt = argc >= 1 ? std::optional<std::string>(to_display(a)) : std::nullopt;
+        CalloutScope callout(*this);
+        auto answer = io_->read_line(prompt);
         if (!answer.ok()) {
           err = std::move(answer.error());
           return false;

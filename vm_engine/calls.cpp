@@ -50,9 +50,11 @@ RunResult VM::call(ValueRef callee, ValueRef* args, size_t argc) {
     size_t base, window, sp, frames;
     VMState state;
     bool operands_taken;
+    size_t store_mark;
+    uint32_t store_reg;
   };
   Saved saved{unit_, pc_, static_cast<size_t>(base_ - stack_.data()), static_cast<size_t>(window_ - regs_.data()),
-              sp_, call_depth(), state_, operands_taken_};
+              sp_, call_depth(), state_, operands_taken_, store_mark_, store_reg_};
   size_t window_end = saved.window + unit_->reg_count;
   base_ = stack_.data() + sp_;
   window_ = regs_.data() + window_end;
@@ -76,6 +78,9 @@ RunResult VM::call(ValueRef callee, ValueRef* args, size_t argc) {
   window_ = regs_.data() + saved.window;
   state_ = std::move(saved.state);
   operands_taken_ = saved.operands_taken;
+  // An element store the interrupted run had open stays open: its failure must still put the array back.
+  store_mark_ = saved.store_mark;
+  store_reg_ = saved.store_reg;
   update_frame_room();
   return result;
 }
@@ -301,7 +306,11 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
       for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
       sp_ = fpos;
       operands_taken_ = true;  // a native that throws leaves nothing of the call to discard
-      auto result = keep ? keep->call(args) : Result<ValueRef, std::string>(ValueRef());
+      Result<ValueRef, std::string> result{ValueRef()};
+      if (keep) {
+        CalloutScope callout(*this);
+        result = keep->call(args);
+      }
       operands_taken_ = false;
       if (!result.ok()) {
         err = std::move(result.error());

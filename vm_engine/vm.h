@@ -118,6 +118,11 @@ class VM {
   RunResult call(ValueRef callee, std::vector<ValueRef> args) { return call(std::move(callee), args.data(), args.size()); }
   // True while a run or call is in progress (a native calling back in sees this).
   bool nested() const noexcept { return run_depth_ > 0; }
+  // True when a host may call into this machine now: it is idle, or its innermost run waits on a native or on
+  // print/input, where its state is saved as for a native's own callback. Anywhere else (a poll in the middle
+  // of an instruction, where a signal handler may run) a nested call would move the stack from under the
+  // instruction in progress.
+  bool accepts_nested_calls() const noexcept { return run_depth_ == 0 || callout_depth_ == run_depth_; }
   // Drops the stack, the registers and every frame of an unfinished or failed run, and the main program's
   // registers; globals, functions and caches stay. Afterwards run() has nothing left to do.
   void reset_execution();
@@ -280,6 +285,16 @@ class VM {
   std::unordered_map<uint64_t, std::unique_ptr<detail::CodeUnit>> call_stubs_;
   std::vector<TraceEntry> last_trace_;
   int run_depth_ = 0;  // runs in progress (nested through natives)
+  int callout_depth_ = 0;  // the run depth whose native or print/input call is in progress (0: none)
+  // Marks the running run as waiting on the host (a native, print or input) for the scope's life.
+  struct CalloutScope {
+    VM& vm;
+    int saved;
+    explicit CalloutScope(VM& v) noexcept : vm(v), saved(v.callout_depth_) { v.callout_depth_ = v.run_depth_; }
+    ~CalloutScope() { vm.callout_depth_ = saved; }
+    CalloutScope(const CalloutScope&) = delete;
+    CalloutScope& operator=(const CalloutScope&) = delete;
+  };
 
   PollFn poll_fn_ = nullptr;
   void* poll_ctx_ = nullptr;
