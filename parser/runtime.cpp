@@ -88,6 +88,7 @@ void Runtime::set_global(const std::string& name, ValueRef value) {
 
 void Runtime::begin() {
   interrupt_.store(false, std::memory_order_relaxed);
+  stop_.reset();
   start_count_ = vm_->instructions_executed();
   deadline_ns_ = 0;
   if (limits_.timeout_seconds > 0) {
@@ -99,18 +100,22 @@ void Runtime::begin() {
 
 std::optional<std::string> Runtime::poll(void* self) {
   auto* rt = static_cast<Runtime*>(self);
-  auto stop = [rt](FailureKind kind, const char* text) {
+  // A stop, once found, holds until control is back with the host: a native that swallows the error of a
+  // call it made cannot keep the run going, nor can the calls it makes afterwards.
+  if (rt->stop_) {
+    rt->stop_kind_ = rt->stop_->first;
+    return rt->stop_->second;
+  }
+  auto stop = [rt](FailureKind kind, std::string text) {
     rt->stop_kind_ = kind;
-    return std::optional<std::string>(text);
+    rt->stop_.emplace(kind, text);
+    return std::optional<std::string>(std::move(text));
   };
   // The host first: a signal handler it runs may interrupt this runtime.
   if (rt->host_poll_ != nullptr) {
-    if (auto text = rt->host_poll_(rt->host_ctx_)) {
-      rt->stop_kind_ = FailureKind::Host;
-      return text;
-    }
+    if (auto text = rt->host_poll_(rt->host_ctx_)) return stop(FailureKind::Host, std::move(*text));
   }
-  if (rt->interrupt_.exchange(false, std::memory_order_relaxed)) return stop(FailureKind::Interrupted, kInterruptedText);
+  if (rt->interrupt_.load(std::memory_order_relaxed)) return stop(FailureKind::Interrupted, kInterruptedText);
   const RunLimits& l = rt->limits_;
   if (l.max_instructions != 0 && rt->vm_->instructions_executed() - rt->start_count_ >= l.max_instructions)
     return stop(FailureKind::InstructionLimit, kInstructionLimitText);
@@ -199,7 +204,19 @@ Outcome Runtime::call(ValueRef callee, ValueRef* args, size_t argc) {
   }
   bool enforce = account_.enforce;
   account_.enforce = true;
-  RunResult result = vm_->call(std::move(callee), args, argc);
+  RunResult result = make_err(std::string());
+  if (nested) {
+    // A call a native makes is part of the run in progress: it is charged to it and is not started once
+    // that run has to stop.
+    if (auto stop = poll(this)) {
+      account_.enforce = enforce;
+      Failure failure;
+      failure.kind = stop_kind_;
+      failure.message = std::move(*stop);
+      return make_err(std::move(failure));
+    }
+  }
+  result = vm_->call(std::move(callee), args, argc);
   account_.enforce = enforce;
   return finish(std::move(result), false, nested);
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/result.h"
@@ -119,7 +120,8 @@ class Runtime {
   uint64_t start_count_ = 0;
   int64_t deadline_ns_ = 0;
   FailureKind stop_kind_ = FailureKind::Interrupted;
-  std::optional<FailureKind> nested_stop_;  // a call from a native was stopped from outside
+  std::optional<FailureKind> nested_stop_;
+  std::optional<std::pair<FailureKind, std::string>> stop_;  // the stop found by a poll of this run or call  // a call from a native was stopped from outside
 };
 
 // The one-shot pipeline: a fresh runtime with `natives` runs `source` once.

@@ -157,6 +157,8 @@ int detail::builtin_index(const std::string& name) {
   return it == index.end() ? -1 : it->second;
 }
 
+static_assert(kPrint == detail::kBuiltinPrint && kInput == detail::kBuiltinInput);
+
 bool VM::poll_within(std::string& err) {
   if (poll_fn_ == nullptr) return true;
   auto stop = poll_fn_(poll_ctx_);

@@ -316,6 +316,9 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
         err = std::move(result.error());
         return CallOutcome::Failed;
       }
+      // However long the native took, a stop that came due meanwhile (a timeout, an interrupt) takes effect
+      // as it returns rather than at a back edge that may be far away.
+      if (keep && !poll_within(err)) return CallOutcome::Failed;
       grow_stack(1);
       stack_[sp_++] = std::move(result.value());
       return CallOutcome::Pushed;
@@ -326,6 +329,10 @@ VM::CallOutcome VM::do_call(uint64_t argc, std::string& err) {
       for (size_t i = fpos; i < sp_; ++i) stack_[i] = ValueRef();
       sp_ = fpos;
       if (!ok) return CallOutcome::Failed;
+      // input() may block for long, and print may too when the host takes it over: as after a native.
+      if ((site.builtin == detail::kBuiltinInput || (site.builtin == detail::kBuiltinPrint && io_ != nullptr)) &&
+          !poll_within(err))
+        return CallOutcome::Failed;
       stack_[sp_++] = std::move(out);
       return CallOutcome::Pushed;
     }

@@ -369,6 +369,7 @@ RunResult VM::run_loop() {
     ip = exec + std::min<uint64_t>(pc_, unit->code_size);    \
     sp = stack_.data() + sp_;                      \
     slimit = stack_.data() + stack_.size();        \
+    executed = executed_;  /* with what calls nested in a native ran */ \
   } while (0)
 #define DISPATCH() goto* kLabels[static_cast<uint32_t>(ip->opcode)]
 #define NEXT()     \
@@ -786,6 +787,9 @@ L_Call: {
             (sp++)->put_float(x);  // over a function value: nothing to release
             NEXT();
           }
+          // print and input call out to the host, which may call back in and move the stack: they take the
+          // slow path, which holds no pointer into it across the call.
+          if (site.builtin == detail::kBuiltinPrint || site.builtin == detail::kBuiltinInput) goto call_slow;
           SYNC();
           bool ok;
           {

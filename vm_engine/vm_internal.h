@@ -265,8 +265,10 @@ struct CodeUnit {
 // Builtin index by name, or -1.
 int builtin_index(const std::string& name);
 // The indexes of the builtins that call sites run inline: "len", and "sqrt", "cos", "sin" of one number.
+inline constexpr int kBuiltinPrint = 0;
 inline constexpr int kBuiltinLen = 5;
 inline constexpr int kBuiltinRange = 6;
+inline constexpr int kBuiltinInput = 8;
 inline constexpr int kBuiltinSqrt = 9;
 inline constexpr int kBuiltinCos = 16;
 inline constexpr int kBuiltinSin = 17;
