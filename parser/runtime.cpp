@@ -152,9 +152,10 @@ Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
     // swallows the error cannot keep it going.
     if (failure.kind != FailureKind::Runtime) nested_stop_ = failure.kind;
   } else {
-    if (failure.kind == FailureKind::Runtime && nested_stop_) {
-      failure.kind = *nested_stop_;
-      failure.message = stop_text(failure.kind);
+    if (failure.kind == FailureKind::Runtime && (stop_ || nested_stop_)) {
+      // A native failed (or gave up) because a call it made was stopped: the run ends for that stop.
+      failure.kind = stop_ ? stop_->first : *nested_stop_;
+      failure.message = failure.kind == FailureKind::Host ? stop_->second : stop_text(failure.kind);
     }
     nested_stop_.reset();
     vm_->reset_execution();

@@ -491,6 +491,32 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   }
   method_sites.resize(static_cast<size_t>(member_reads));
   object_sites.resize(static_cast<size_t>(object_builds));
+  mark_poll_points();
+}
+
+// Polls come at calls and back edges; a long stretch of code with neither (a generated program of many
+// thousand statements) gets poll points. Only an instruction that stands as itself in both copies is
+// marked, and not one whose handler tells variants apart by its code (the conditional jumps). One inside
+// a fused sequence never runs as itself, so marks come often enough that the stretch still polls.
+void detail::CodeUnit::mark_poll_points() {
+  size_t stretch = 0;
+  for (size_t i = 0; i < code_size; ++i) {
+    const Opcode op = code[i].opcode;
+    const bool back = (op == Opcode::Jump || op == Opcode::JumpIfFalse || op == Opcode::JumpIfTrue) && code[i].arg <= i;
+    if (op == Opcode::Call || back) {
+      stretch = 0;
+      continue;
+    }
+    if (++stretch < kPollStretch) continue;
+    const uint32_t fast = static_cast<uint32_t>(exec[i].opcode);
+    const bool as_itself = fast == static_cast<uint32_t>(exec_plain[i].opcode) &&
+                           (exec[i].opcode == op || fast == kLoadGlobalCached);
+    if (!as_itself || op == Opcode::Jump || op == Opcode::JumpIfFalse || op == Opcode::JumpIfTrue) continue;
+    if (poll_ops.empty()) poll_ops.assign(code_size, 0);
+    poll_ops[i] = fast;
+    exec[i].opcode = exec_plain[i].opcode = static_cast<Opcode>(kOpPollPoint);
+    stretch = 0;
+  }
 }
 
 VM::VM() {

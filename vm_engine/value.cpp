@@ -127,8 +127,23 @@ bool account_allows(uint64_t bytes) noexcept {
   return false;
 }
 
+// Large allocations stand for work in proportion (a copy, a text, a table): past a quantum of them, the
+// running VM is asked whether to stop, so that a loop whose every step copies a big array still polls in
+// time. Outside a run, and while a native or the host's print/input runs, nothing is installed.
+constexpr std::size_t kWorkQuantumBytes = std::size_t{8} << 20;
+thread_local std::size_t t_work_bytes = 0;
+
+void count_work(std::size_t bytes) {
+  t_work_bytes += bytes;
+  if (t_work_bytes >= kWorkQuantumBytes) [[unlikely]] {
+    t_work_bytes = 0;
+    long_work_check();
+  }
+}
+
 void check_large(std::size_t bytes) {
   if (!account_allows(bytes)) throw std::bad_alloc();
+  count_work(bytes);
 }
 
 // Memory is counted where it comes from the system and goes back to it; a recycled block is counted as
@@ -873,8 +888,12 @@ ValueRef shallow_copy(const ValueRef& v) {
       if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
       return copy;
     }
-    case ValueKind::Array: return ValueRef(new ArrayObj(v.as_array()));
-    case ValueKind::Object: return ValueRef(new ObjectObj(v.as_object()));
+    case ValueKind::Array:
+      detail::count_work(v.as_array().size() * sizeof(ValueRef));
+      return ValueRef(new ArrayObj(v.as_array()));
+    case ValueKind::Object:
+      detail::count_work(v.as_object().size() * 2 * sizeof(ValueRef));
+      return ValueRef(new ObjectObj(v.as_object()));
     case ValueKind::Function:
     case ValueKind::NativeFn: return v;  // interned: the copy is the record itself
     case ValueKind::Method: return ValueRef::method(v.method_receiver(), v.method_function());

@@ -77,6 +77,8 @@ extern thread_local void* t_work_ctx;
 inline void long_work_check() {
   if (t_work_check != nullptr) t_work_check(t_work_ctx);
 }
+// Counts `bytes` of work (made or copied) towards the next long_work_check(), which comes every few MB.
+void count_work(std::size_t bytes);
 
 // Common header of every heap value. `next` links objects waiting to be destroyed, so that freeing a
 // deeply nested value walks a list instead of recursing on the native stack.

@@ -694,6 +694,23 @@ L_JumpIfTrueBack: {
   if (t != (ip->opcode == static_cast<Opcode>(detail::kJumpBack + 2))) NEXT();
   goto L_JumpBack;
 }
+L_PollPoint: {
+  if (poll != nullptr) {
+    if (poll_countdown > CodeUnit::kPollPointWeight) {
+      poll_countdown -= CodeUnit::kPollPointWeight;
+    } else {
+      poll_countdown = poll_interval;
+      pc_ = PC();  // not run yet
+      SYNC_SP();
+      executed_ = executed;
+      if (auto stop = poll(poll_ctx_)) {
+        interrupted_ = true;
+        return make_err(std::move(*stop));
+      }
+    }
+  }
+  goto* kLabels[unit->poll_ops[PC()]];
+}
 L_JumpBack: {
   uint64_t target = ip->arg;
   ++executed;

@@ -290,8 +290,19 @@ class VM {
   struct CalloutScope {
     VM& vm;
     int saved;
-    explicit CalloutScope(VM& v) noexcept : vm(v), saved(v.callout_depth_) { v.callout_depth_ = v.run_depth_; }
-    ~CalloutScope() { vm.callout_depth_ = saved; }
+    detail::WorkCheck check;
+    void* ctx;
+    // The host's code may make values (conversions) but must never see a stop thrown through it.
+    explicit CalloutScope(VM& v) noexcept
+        : vm(v), saved(v.callout_depth_), check(detail::t_work_check), ctx(detail::t_work_ctx) {
+      v.callout_depth_ = v.run_depth_;
+      detail::t_work_check = nullptr;
+    }
+    ~CalloutScope() {
+      vm.callout_depth_ = saved;
+      detail::t_work_check = check;
+      detail::t_work_ctx = ctx;
+    }
     CalloutScope(const CalloutScope&) = delete;
     CalloutScope& operator=(const CalloutScope&) = delete;
   };

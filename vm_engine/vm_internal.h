@@ -100,7 +100,10 @@ inline constexpr uint32_t kEndOpcode = kOpcodeCount;
   X(LoadGlobalCached) /* LoadGlobal; operand: its GlobalCache entry */                                 \
   /* Jump, JumpIfFalse, JumpIfTrue to the jump itself or backward, then to the end or past it */       \
   X(JumpBack) X(JumpIfFalseBack) X(JumpIfTrueBack)                                                     \
-  X(JumpOut) X(JumpIfFalseOut) X(JumpIfTrueOut)
+  X(JumpOut) X(JumpIfFalseOut) X(JumpIfTrueOut)                                                        \
+  /* An instruction of a long stretch without calls or back edges, which counts towards the next poll */ \
+  /* first: its own code is in CodeUnit::poll_ops. Straight-line code cannot outrun a stop or a limit. */ \
+  X(PollPoint)
 
 enum FusedOp : uint32_t {
   kFusedBefore = kEndOpcode,
@@ -245,6 +248,8 @@ struct CodeUnit {
   std::vector<Instruction> code;  // followed by one kEndOpcode sentinel (not counted in code_size)
   std::vector<Instruction> exec;  // what the loop dispatches on: code with fused instructions
   std::vector<Instruction> exec_plain;  // the same without fused sequences (see VM::grow_stack)
+  // The code that each PollPoint of exec and exec_plain stands for, by pc (empty when there are none).
+  std::vector<uint32_t> poll_ops;
   size_t code_size = 0;
   std::vector<ValueRef> constants;
   std::vector<uint64_t> lines;
@@ -260,6 +265,14 @@ struct CodeUnit {
   mutable std::vector<ObjectSite> object_sites;  // one per MakeObject; its imm indexes it
 
   CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k, std::vector<uint64_t> l, uint64_t a);
+
+  // Instructions between two poll points of a straight stretch, and what a poll point counts towards the
+  // next poll (a back edge or call counts one).
+  static constexpr size_t kPollStretch = 64;
+  static constexpr uint32_t kPollPointWeight = 16;
+
+ private:
+  void mark_poll_points();
 };
 
 // Builtin index by name, or -1.
