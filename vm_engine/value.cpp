@@ -803,6 +803,7 @@ void append_text(std::string& out, const ValueRef& root) {
     append_scalar(out, root);
     return;
   }
+  const size_t start_size = out.size();
   // Explicit work stack: one entry per open container, so depth costs heap, not native stack.
   struct Open {
     const ValueRef* container;
@@ -854,6 +855,8 @@ void append_text(std::string& out, const ValueRef& root) {
       begin(map.value(i));
     }
   }
+  // Many middling renders in a loop add up to long work too.
+  detail::count_work(out.size() - start_size);
 }
 
 std::string to_text(const ValueRef& v) {

@@ -415,15 +415,32 @@ RunResult VM::run_loop() {
       FAIL(kStackUnderflow);               \
     }                                      \
   } while (0)
+// Asks the poll hook between two instructions, with everything synced and the next one at `resume`. The
+// host may call into this machine from there (a signal handler does): the call runs above this run, as a
+// native's callback does, and may move the stacks, so everything is loaded again afterwards.
+#define POLL_BETWEEN(resume)                                    \
+  do {                                                          \
+    std::optional<std::string> stop;                            \
+    {                                                           \
+      CalloutScope callout(*this);                              \
+      stop = poll(poll_ctx_);                                   \
+    }                                                           \
+    if (stop) {                                                 \
+      interrupted_ = true;                                      \
+      return make_err(std::move(*stop));                        \
+    }                                                           \
+    exec = unit->exec.data();                                   \
+    ip = exec + (resume);                                       \
+    sp = stack_.data() + sp_;                                   \
+    slimit = stack_.data() + stack_.size();                     \
+    executed = executed_;                                       \
+  } while (0)
 #define POLL()                                                  \
   do {                                                          \
     if (--poll_countdown == 0 && poll != nullptr) {         \
       poll_countdown = poll_interval;                           \
       SYNC();                                                   \
-      if (auto stop = poll(poll_ctx_)) {                    \
-        interrupted_ = true;                                    \
-        return make_err(std::move(*stop));                      \
-      }                                                         \
+      POLL_BETWEEN(pc_ - 1);                                    \
     }                                                           \
   } while (0)
 
@@ -703,10 +720,7 @@ L_PollPoint: {
       pc_ = PC();  // not run yet
       SYNC_SP();
       executed_ = executed;
-      if (auto stop = poll(poll_ctx_)) {
-        interrupted_ = true;
-        return make_err(std::move(*stop));
-      }
+      POLL_BETWEEN(pc_);
     }
   }
   goto* kLabels[unit->poll_ops[PC()]];
@@ -730,10 +744,7 @@ L_JumpBack: {
     pc_ = target;
     SYNC_SP();
     executed_ = executed;
-    if (auto stop = poll(poll_ctx_)) {
-      interrupted_ = true;
-      return make_err(std::move(*stop));
-    }
+    POLL_BETWEEN(target);
   }
   DISPATCH();
 }
@@ -1959,6 +1970,7 @@ fail:
 #undef DEPTH
 #undef NEED2
 #undef POLL
+#undef POLL_BETWEEN
 #undef GENERIC_ARITH
 #undef TYPED_BINARY
 #undef FUSED_CMP

@@ -31,18 +31,22 @@ def test_signal_handlers_calling_in_mid_run_are_refused_or_run_safely():
         fn work(n) { let k = 0 let s = 0 while k < n { let z = [k, k] s = s + z[0] + z[1] k = k + 1 } return s }
         fn render(n) { let a = range(0, n) let t = 0 let i = 0 while i < 4 { t = t + len(str(a)) i = i + 1 } return t }
         ''')
-        seen = {"ran": 0, "refused": 0}
+        seen = {"ran": 0, "refused": 0, "depth": 1000}
         def handler(signum, frame):
             try:
-                assert rt.call("deep", 10000) == 10000
+                # Deeper each time: the stacks grow (and move) under the running loop.
+                depth = seen["depth"] = 1000 + (seen["depth"] + 2000) % 30000
+                assert rt.call("deep", depth) == depth
                 seen["ran"] += 1
             except RuntimeError:
                 seen["refused"] += 1
         signal.signal(signal.SIGALRM, handler)
         signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
-        a = rt.call("work", 3_000_000)
-        b = rt.call("render", 1_000_000)
-        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        try:
+            a = rt.call("work", 3_000_000)
+            b = rt.call("render", 1_000_000)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0, 0)
         print(a == 3_000_000 * 2_999_999, b == 4 * len(str(list(range(1_000_000)))))
         print(seen["ran"] + seen["refused"] > 0)
     """)
@@ -52,16 +56,17 @@ def test_signal_handlers_calling_in_mid_run_are_refused_or_run_safely():
 def test_threads_sharing_one_runtime_and_a_closer_never_freeze():
     out = run_child("""
         import threading, tarnwick
-        for rep in range(15):
+        for rep in range(8):
             rt = tarnwick.Runtime()
             rt.run("fn work(n) { let i = 0 while i < n { i = i + 1 } return i }\\n"
                    "class C { fn m(self, n) { return work(n) } }")
             errors = []
             def caller():
                 for k in range(1000):
+                    n = 100_000 if k < 10 else 200  # long calls first: the lock changes hands in the middle
                     try:
-                        got = rt.call("work", 200) if k % 2 else rt.call_method({"__class__": "C"}, "m", 200)
-                        if got != 200:
+                        got = rt.call("work", n) if k % 2 else rt.call_method({"__class__": "C"}, "m", n)
+                        if got != n:
                             errors.append(got)
                     except RuntimeError:
                         return  # closed under it
