@@ -156,9 +156,10 @@ struct State {
   RuntimeBridge bridge;
   std::unique_ptr<CallbackIO> io;
   PyObject* natives = nullptr;  // name -> callable, as registered (for listing and the garbage collector)
-  // Every native made for this runtime that may still be alive, with its callable (which it holds a
-  // reference to): the garbage collector has to see those references, or a host whose native refers back
-  // to its runtime is never collected. Entries no one else holds any more are dropped at the next register.
+  // Every native made for this runtime that may still be alive, with its callable (to which the native
+  // holds one strong reference for its whole life, as make_python_native promises): the garbage collector
+  // has to see those references, or a host whose native refers back to its runtime is never collected.
+  // Entries no one else holds any more are dropped at the next register.
   std::vector<std::pair<std::shared_ptr<NativeCallable>, PyObject*>> made_natives;
   // Serialises threads. `owner`, `depth`, `waiters` and `closing` change only with the GIL held, so an
   // uncontended operation takes no lock at all; a thread that finds another's operation in progress waits
