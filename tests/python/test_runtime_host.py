@@ -129,20 +129,6 @@ def test_host_referring_to_its_runtime_is_collected(script):
     assert gone() is None and runtime() is None
 
 
-def test_failed_native_leaves_nothing_uncollectable():
-    class Failing(Host):
-        def log(self, x):
-            raise ValueError(x)
-
-    host = Failing()
-    with pytest.raises(tarnwick.ScriptError):
-        host.f(1)
-    gone = weakref.ref(host)
-    del host
-    gc.collect()
-    assert gone() is None
-
-
 def test_many_hosts_do_not_accumulate():
     r = run_python("""
         import gc, tarnwick, weakref
