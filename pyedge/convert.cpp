@@ -111,7 +111,8 @@ class FromPython {
     for (auto& entry : done_) Py_DECREF(entry.first);
   }
   ValueRef convert(PyObject* root);
-  // A dict key that is not a str (Runtime rules): the TypeError is set and the result is meaningless.
+  // A dict key that is not a str, or an object that no rule could convert (Runtime rules): the exception
+  // is set and the result is meaningless.
   bool failed_hard() const { return hard_error_; }
 
  private:
@@ -131,6 +132,18 @@ class FromPython {
   void failed() {
     if (!check_.drop_error()) stopped_ = true;
   }
+  // No rule is left for `obj`, whose str() raised: by the Runtime's rules a hard error (TypeError chained
+  // to the cause), otherwise dropped like any other failure.
+  void last_rule_failed(PyObject* obj);
+  // A str's text could not be had (out of memory): by the Runtime's rules that error stands.
+  void text_failed() {
+    if (bridge_ != nullptr && !is_control_flow_exception()) {
+      hard_error_ = true;
+      return;
+    }
+    failed();
+  }
+  bool halted() const { return stopped_ || hard_error_; }
   ValueRef abandon(PyObject* obj);
   // Opens a frame for a dict (Runtime rules). False when a key is not a str (hard error set) or Python
   // ran out of memory.
@@ -150,7 +163,7 @@ class FromPython {
 ValueRef FromPython::text(PyObject* str) {
   std::string utf8;
   if (utf8_of(str, utf8)) return ValueRef::string(std::move(utf8));
-  failed();
+  text_failed();
   return shared_empty_string();
 }
 
@@ -158,12 +171,40 @@ ValueRef FromPython::fallback(PyObject* obj) {
   if (obj == Py_None) return shared_nil();
   PyObject* s = PyObject_Str(obj);
   if (s == nullptr) {
-    failed();
+    last_rule_failed(obj);
     return shared_empty_string();
   }
   ValueRef v = text(s);
   Py_DECREF(s);
   return v;
+}
+
+void FromPython::last_rule_failed(PyObject* obj) {
+  // The one-shot modules promise a value for anything; a Runtime's host is told instead of being handed a
+  // value that silently lost the object.
+  if (bridge_ == nullptr || is_control_flow_exception()) {
+    failed();
+    return;
+  }
+  PyObject *type, *cause, *traceback;
+  PyErr_Fetch(&type, &cause, &traceback);
+  PyErr_NormalizeException(&type, &cause, &traceback);
+  if (cause != nullptr && traceback != nullptr) PyException_SetTraceback(cause, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  PyErr_Format(PyExc_TypeError, "cannot convert %.100s to a Tarnwick value: its str() raised", Py_TYPE(obj)->tp_name);
+  if (cause != nullptr) {
+    PyObject *new_type, *error, *new_traceback;
+    PyErr_Fetch(&new_type, &error, &new_traceback);
+    PyErr_NormalizeException(&new_type, &error, &new_traceback);
+    if (error != nullptr) {
+      PyException_SetContext(error, Py_NewRef(cause));
+      PyException_SetCause(error, Py_NewRef(cause));
+    }
+    PyErr_Restore(new_type, error, new_traceback);
+    Py_DECREF(cause);
+  }
+  hard_error_ = true;
 }
 
 bool FromPython::scalar(PyObject* obj, ValueRef& out) {
@@ -259,7 +300,10 @@ ValueRef FromPython::close(Frame& top) {
     entries.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       std::string key;
-      if (!utf8_of(PyList_GET_ITEM(top.keys, i), key)) failed();
+      if (!utf8_of(PyList_GET_ITEM(top.keys, i), key)) {
+        text_failed();
+        if (halted()) break;
+      }
       entries.emplace_back(std::move(key), std::move(top.values[static_cast<size_t>(i)]));
     }
     done = ValueRef::object(std::move(entries));
@@ -279,7 +323,7 @@ ValueRef FromPython::convert(PyObject* root) {
     if (!check_.tick()) stopped_ = true;
     ValueRef value;
     bool have = !stopped_ && scalar(obj, value);
-    if (stopped_) return abandon(obj);
+    if (halted()) return abandon(obj);
     if (!have) {
       auto seen = done_.find(obj);
       if (seen != done_.end()) {
@@ -312,7 +356,7 @@ ValueRef FromPython::convert(PyObject* root) {
     }
     if (obj != nullptr) {
       if (!have) value = fallback(obj);
-      if (stopped_) return abandon(obj);
+      if (halted()) return abandon(obj);
       Py_DECREF(obj);
       obj = nullptr;
       if (stack_.empty()) return value;
@@ -330,7 +374,7 @@ ValueRef FromPython::convert(PyObject* root) {
       }
       ValueRef done = close(top);
       stack_.pop_back();
-      if (stopped_) return abandon(nullptr);
+      if (halted()) return abandon(nullptr);
       if (stack_.empty()) return done;
       stack_.back().values.push_back(std::move(done));
     }

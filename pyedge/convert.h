@@ -51,6 +51,13 @@ class PendingException {
   PyObject* type() const noexcept { return type_; }
   // Sets it as the current Python exception, leaving this slot empty.
   void restore();
+  // Visits what the slot holds, for the garbage collector of the object that owns the slot.
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(type_);
+    Py_VISIT(value_);
+    Py_VISIT(traceback_);
+    return 0;
+  }
 
  private:
   void clear_held();
@@ -83,8 +90,10 @@ class Bridge {
 ValueRef from_python(PyObject* obj, PendingException* interrupt = nullptr);
 
 // The same with a Runtime's rules on top: a dict with str keys becomes an object (keys in the dict's
-// order), and a callable that `bridge` made becomes its script value. A dict key that is not a str raises
-// TypeError: false, with the exception set (or parked in `interrupt` when an interrupt stopped it).
+// order), and a callable that `bridge` made becomes its script value. Nothing is lost silently: a dict key
+// that is not a str raises TypeError, an object whose str() raises raises TypeError with that exception
+// as its __cause__, and running out of memory raises MemoryError. Each gives false with the exception set
+// (or parked in `interrupt` when an interrupt stopped the conversion).
 bool from_python(PyObject* obj, Bridge& bridge, ValueRef& out, PendingException* interrupt = nullptr);
 
 // Value -> new Python object, or nullptr: with a Python exception set when out of memory, or, with

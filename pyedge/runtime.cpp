@@ -21,6 +21,7 @@
 #include "parser/runtime.h"
 #include "vm_engine/compiler.h"
 #include "vm_engine/disassembler.h"
+#include "vm_engine/limits.h"
 #include "pyedge/convert.h"
 
 namespace tarnwick::py {
@@ -159,6 +160,11 @@ struct State {
   RuntimeBridge bridge;
   std::unique_ptr<CallbackIO> io;
   PyObject* natives = nullptr;  // name -> callable, as registered (for listing and the garbage collector)
+  // Every native made for this runtime that may still be alive, with its callable (to which the native
+  // holds one strong reference for its whole life, as make_python_native promises): the garbage collector
+  // has to see those references, or a host whose native refers back to its runtime is never collected.
+  // Entries no one else holds any more are dropped at the next register.
+  std::vector<std::pair<std::shared_ptr<NativeCallable>, PyObject*>> made_natives;
   // Serialises threads. `owner`, `depth`, `waiters` and `closing` change only with the GIL held, so an
   // uncontended operation takes no lock at all; a thread that finds another's operation in progress waits
   // (without the GIL) for `generation` to move, which the owner does when its last operation ends.
@@ -515,6 +521,12 @@ bool limit_arg(PyObject* obj, const char* name, double& out) {
 
 int runtime_init(PyObject* op, PyObject* args, PyObject* kwargs) {
   auto* self = as_runtime(op);
+  // Replacing the io (or the limits) of a live runtime would pull them from under a callback that is
+  // running: a runtime is set up once.
+  if (self->st != nullptr && self->st->io) {
+    PyErr_SetString(PyExc_RuntimeError, "this Runtime is already initialised");
+    return -1;
+  }
   static const char* kwlist[] = {"output", "input", "max_memory", "max_instructions", "timeout", nullptr};
   PyObject *output = Py_None, *input = Py_None, *max_memory = Py_None, *max_instructions = Py_None,
            *timeout = Py_None;
@@ -550,11 +562,13 @@ int runtime_traverse(PyObject* op, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(op));
   if (st == nullptr) return 0;
   Py_VISIT(st->natives);
+  for (const auto& made : st->made_natives) Py_VISIT(made.second);
   if (st->io) {
     Py_VISIT(st->io->output());
     Py_VISIT(st->io->input());
   }
-  return 0;
+  if (int rc = st->pending->traverse(visit, arg)) return rc;
+  return st->cause->traverse(visit, arg);
 }
 
 int runtime_clear(PyObject* op) {
@@ -663,7 +677,20 @@ PyObject* runtime_register(PyObject* op, PyObject* args, PyObject* kwargs) {
   if (!entry.ok()) return nullptr;
   State* st = self->st;
   if (PyDict_SetItem(st->natives, name, callback) != 0) return nullptr;
-  st->rt.add_native(text, make_python_native(callback, st->pending, &st->bridge, st->cause));
+  std::shared_ptr<NativeCallable> native = make_python_native(callback, st->pending, &st->bridge, st->cause);
+  // Released after the runtime is consistent again: dropping a callable may run its __del__.
+  std::vector<std::shared_ptr<NativeCallable>> unused;
+  auto& made = st->made_natives;
+  for (auto it = made.begin(); it != made.end();) {
+    if (it->first.use_count() == 1) {
+      unused.push_back(std::move(it->first));
+      it = made.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  made.emplace_back(native, callback);
+  st->rt.add_native(text, std::move(native));
   Py_RETURN_NONE;
 }
 
@@ -755,6 +782,17 @@ PyObject* runtime_memory_used(PyObject* op, void*) {
   return PyLong_FromLongLong(std::max<int64_t>(st->rt.memory().current(), 0));
 }
 
+// The most source text a run may be given, in bytes, and whether max_memory is what sets it (otherwise the
+// engine's largest string does): run_file reads no further.
+PyObject* runtime_source_limit(PyObject* op, void*) {
+  State* st = as_runtime(op)->st;
+  const uint64_t largest = current_limits().max_value_bytes;
+  const uint64_t memory = st != nullptr ? st->rt.limits().max_memory : 0;
+  const bool by_memory = memory != 0 && memory < largest;
+  return Py_BuildValue("(KO)", static_cast<unsigned long long>(by_memory ? memory : largest),
+                       by_memory ? Py_True : Py_False);
+}
+
 PyObject* runtime_natives(PyObject* op, void*) {
   State* st = as_runtime(op)->st;
   if (st == nullptr) return PyDict_New();
@@ -799,6 +837,7 @@ PyGetSetDef kRuntimeGetSet[] = {
      "Bytes of live values charged to this runtime.", nullptr},
     {"natives", guarded_getter<runtime_natives>(), nullptr, "The natives registered, by name (a copy).",
      nullptr},
+    {"_source_limit", guarded_getter<runtime_source_limit>(), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

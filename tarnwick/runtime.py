@@ -10,9 +10,11 @@ shared with other runtimes or with the one-shot functions of `tarnwick_parser`.
 """
 from __future__ import annotations
 
+import errno
 import importlib.machinery
 import importlib.util
 import os
+import stat
 import sys
 from collections.abc import Callable, Iterator, Mapping, MutableMapping
 
@@ -46,6 +48,37 @@ def _load_native():
 
 _native = _load_native()
 ScriptFunction = _native.ScriptFunction
+
+
+_MEMORY_LIMIT_TEXT = "Memory limit exceeded"  # the engine's own text for the limit
+
+
+def _require_regular(mode: int, name: str) -> None:
+    if stat.S_ISREG(mode):
+        return
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, "Is a directory", name)
+    kind = next((kind for test, kind in _NOT_REGULAR if test(mode)), "of an unknown kind")
+    raise OSError(errno.EINVAL, f"Not a regular file ({kind}): only regular files can be run", name)
+
+
+_NOT_REGULAR = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
+def _read_at_most(fd: int, limit: int) -> bytes | None:
+    """The whole file at `fd`, or None once it proves longer than `limit` bytes (the size a stat reports
+    is not trusted: a file may grow while it is read)."""
+    chunks = []
+    total = 0
+    while True:
+        chunk = os.read(fd, min(1 << 20, limit - total + 1))
+        if not chunk:
+            return b"".join(chunks)
+        total += len(chunk)
+        if total > limit:
+            return None
+        chunks.append(chunk)
 
 
 class Globals(MutableMapping):
@@ -126,11 +159,35 @@ class Runtime(_native.Runtime):
         """The runtime's globals as a mutable mapping."""
         return Globals(self)
 
-    def run_file(self, path: str | os.PathLike[str], *, encoding: str = "utf-8") -> Any:
-        """Run the script in the file at `path`; tracebacks name it by that path."""
-        with open(path, encoding=encoding) as f:
-            source = f.read()
-        return self.run(source, name=os.fspath(path))
+    def run_file(self, path: str | bytes | os.PathLike[str], *, encoding: str = "utf-8") -> Any:
+        """Run the script in the regular file at `path`; tracebacks name it by that path.
+
+        Only paths are accepted (a file descriptor raises TypeError), and only regular files (a FIFO or a
+        device raises OSError at once). The file counts against max_memory: one larger than it raises
+        MemoryLimitExceeded without being read, and without a limit one larger than the engine's largest
+        string raises OSError (EFBIG).
+        """
+        if isinstance(path, int) or not isinstance(path, (str, bytes, os.PathLike)):
+            raise TypeError(f"run_file() needs a path (str, bytes or os.PathLike), not {type(path).__name__}")
+        name = os.fsdecode(os.fspath(path))
+        _require_regular(os.stat(path).st_mode, name)
+        # Non-blocking, should the path have turned into a FIFO since the stat: opening one waits for a writer.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        try:
+            info = os.fstat(fd)
+            _require_regular(info.st_mode, name)
+            limit, by_memory = self._source_limit
+            data = _read_at_most(fd, limit) if info.st_size <= limit else None
+        finally:
+            os.close(fd)
+        if data is None:
+            if by_memory:
+                raise MemoryLimitExceeded(_MEMORY_LIMIT_TEXT, filename=name)
+            raise OSError(errno.EFBIG, f"File too large: a script has at most {limit} bytes", name)
+        source = data.decode(encoding)
+        if "\r" in source:  # line ends as a file opened in text mode reads them
+            source = source.replace("\r\n", "\n").replace("\r", "\n")
+        return self.run(source, name=name)
 
     def __enter__(self) -> "Runtime":
         return self
