@@ -71,7 +71,23 @@ class CallbackIO final : public HostIO {
   PyObject* output() const { return output_; }
   PyObject* input() const { return input_; }
 
+  // A run on a worker thread goes without the interpreter lock: print and input take it for the host's part.
   std::optional<std::string> write(std::string_view text) override {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    std::optional<std::string> r = write_locked(text);
+    PyGILState_Release(gil);
+    return r;
+  }
+
+  Result<ValueRef, std::string> read_line(const std::optional<std::string>& prompt) override {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    Result<ValueRef, std::string> r = read_line_locked(prompt);
+    PyGILState_Release(gil);
+    return r;
+  }
+
+ private:
+  std::optional<std::string> write_locked(std::string_view text) {
     if (output_ == nullptr) return stdio_.write(text);
     PyObject* arg = text_to_python(text);
     PyObject* r = arg != nullptr ? PyObject_CallOneArg(output_, arg) : nullptr;
@@ -81,7 +97,7 @@ class CallbackIO final : public HostIO {
     return std::nullopt;
   }
 
-  Result<ValueRef, std::string> read_line(const std::optional<std::string>& prompt) override {
+  Result<ValueRef, std::string> read_line_locked(const std::optional<std::string>& prompt) {
     if (input_ == nullptr) return stdio_.read_line(prompt);
     PyObject* arg = text_to_python(prompt.value_or(std::string()));
     PyObject* r = arg != nullptr ? PyObject_CallOneArg(input_, arg) : nullptr;
@@ -103,7 +119,6 @@ class CallbackIO final : public HostIO {
     return v;
   }
 
- private:
   PyObject* output_;
   PyObject* input_;
   PendingException& pending_;
@@ -294,6 +309,30 @@ class Entry {
   bool saved_running_ = false;
 };
 
+// --- Running without the interpreter lock ---------------------------------------------------------------
+
+// The thread CPython runs signal handlers on.
+unsigned long g_main_thread = 0;
+
+// Runs `work` (a run or call of the engine). On a worker thread the interpreter lock is released for it, so
+// that runtimes on different threads run in parallel: natives, print and input take the lock back for what
+// needs Python, and nothing else in a run touches Python. The main thread keeps the lock, since only there
+// must the run check for signals (Ctrl-C), and hands it over to other threads when they ask.
+template <class Work>
+Outcome run_engine(Work&& work) {
+  if (PyThread_get_thread_ident() == g_main_thread) return work();
+  PyThreadState* state = PyEval_SaveThread();
+  Outcome outcome = work();
+  PyEval_RestoreThread(state);
+  return outcome;
+}
+
+// The Runtime's poll: signals and the lock hand-over concern only a run that holds the lock.
+std::optional<std::string> runtime_poll(void* ctx) {
+  if (!PyGILState_Check()) return std::nullopt;
+  return SignalPoll::poll(ctx);
+}
+
 // --- Results and errors --------------------------------------------------------------------------------
 
 PyObject* failure_class(FailureKind kind) {
@@ -407,7 +446,7 @@ PyObject* call_value(RuntimeObject* self, ValueRef callee, PyObject* const* args
     values = more.data();
   }
   if (!convert_args(st, args, nargs, values)) return nullptr;
-  Outcome outcome = st->rt.call(std::move(callee), values, nargs);
+  Outcome outcome = run_engine([&] { return st->rt.call(std::move(callee), values, nargs); });
   return finish(self, outcome);
 }
 
@@ -501,7 +540,7 @@ PyObject* runtime_new(PyTypeObject* type, PyObject*, PyObject*) {
     Py_DECREF(self);
     return nullptr;
   }
-  self->st->rt.set_host_poll(&SignalPoll::poll, &self->st->poll);
+  self->st->rt.set_host_poll(&runtime_poll, &self->st->poll);
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -606,7 +645,7 @@ PyObject* runtime_run(PyObject* op, PyObject* args, PyObject* kwargs) {
   Entry entry(self, Use::Run);
   if (!entry.ok()) return nullptr;
   ChargeScope scope(&self->st->rt.memory());
-  Outcome outcome = self->st->rt.run(text, filename);
+  Outcome outcome = run_engine([&] { return self->st->rt.run(text, filename); });
   return finish(self, outcome, text, filename);
 }
 
@@ -1028,6 +1067,15 @@ PyObject* g_native_module = nullptr;
 
 bool fill(PyObject* module) {
   if (!load_errors()) return false;
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* main = threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+  PyObject* ident = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
+  Py_XDECREF(threading);
+  Py_XDECREF(main);
+  if (ident == nullptr) return false;
+  g_main_thread = PyLong_AsUnsignedLong(ident);
+  Py_DECREF(ident);
+  if (PyErr_Occurred()) return false;
   auto add_type = [module](PyType_Spec* type_def, PyTypeObject*& slot) {
     PyObject* type = PyType_FromSpec(type_def);
     if (type == nullptr) return false;

@@ -217,3 +217,21 @@ def test_other_python_threads_keep_running_while_a_script_holds_the_lock(host):
     """, timeout=60)
     # About 160 a second on an idle two-core machine; the old hand-over gave 0 to 6 in a whole second.
     assert float(out[0]) >= 40, out
+
+
+def test_a_runtime_on_a_worker_thread_leaves_the_interpreter_lock_to_others():
+    # A script on a worker thread runs without the interpreter lock. With a switch interval of ten seconds,
+    # a run that held the lock would keep the main thread from waking up for that long.
+    out = run_child("""
+        import sys, threading, time, tarnwick
+        sys.setswitchinterval(10)
+        rt = tarnwick.Runtime()
+        worker = threading.Thread(target=lambda: rt.run("while 1 { }"))
+        worker.start()
+        start = time.monotonic()
+        time.sleep(0.1)
+        print(time.monotonic() - start < 2)
+        rt.interrupt()
+        worker.join()
+    """, timeout=60)
+    assert out == ["True"]
