@@ -655,10 +655,10 @@ PyObject* runtime_call(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "call() needs the function's name");
     return nullptr;
   }
-  if (self->st == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, kClosed);
-    return nullptr;
-  }
+  // The global is read under the runtime's entry: another thread's run may be storing it.
+  Entry entry(self, Use::Call);
+  if (!entry.ok()) return nullptr;
+  ChargeScope scope(&self->st->rt.memory());
   std::optional<ValueRef> callee = resolve_callee(self, args[0]);
   if (!callee) return nullptr;
   return call_value(self, std::move(*callee), args + 1, static_cast<size_t>(nargs - 1));
@@ -670,28 +670,26 @@ PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t na
     PyErr_SetString(PyExc_TypeError, "call_method() needs an object and a method name (str)");
     return nullptr;
   }
-  if (self->st == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, kClosed);
-    return nullptr;
-  }
+  // Held from the conversion to the call: another thread may not run or close the runtime in between.
+  Entry entry(self, Use::Call);
+  if (!entry.ok()) return nullptr;
   State* st = self->st;
   ChargeScope scope(&st->rt.memory());
-  ValueRef receiver;
+  ValueRef method;
   {
-    Entry entry(self, Use::Plain);
-    if (!entry.ok()) return nullptr;
+    ValueRef receiver;
     if (!from_python(args[0], st->bridge, receiver, st->pending.get())) {
       if (st->pending->has()) st->pending->restore();
       return nullptr;
     }
+    if (receiver.kind() != ValueKind::Object) {
+      PyErr_Format(PyExc_TypeError, "call_method() needs an object (a dict), not %.100s", Py_TYPE(args[0])->tp_name);
+      return nullptr;
+    }
+    std::string name;
+    if (!utf8_of(args[1], name)) return nullptr;
+    method = st->rt.vm().member(receiver, name);
   }
-  if (receiver.kind() != ValueKind::Object) {
-    PyErr_Format(PyExc_TypeError, "call_method() needs an object (a dict), not %.100s", Py_TYPE(args[0])->tp_name);
-    return nullptr;
-  }
-  std::string name;
-  if (!utf8_of(args[1], name)) return nullptr;
-  ValueRef method = st->rt.vm().member(receiver, name);
   if (!callable_kind(method)) {
     PyErr_Format(PyExc_AttributeError, "the object has no method '%U'", args[1]);
     return nullptr;
