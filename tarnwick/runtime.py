@@ -134,9 +134,10 @@ class Runtime(_native.Runtime):
 
     run() and call() raise ScriptSyntaxError for source that does not compile, ScriptError (or one of its
     subclasses Interrupted and LimitExceeded) when the script fails; the runtime stays usable afterwards,
-    with its globals. While a script runs, other Python threads get to run; interrupt() stops it from any
-    of them, or from a signal handler. One runtime runs one script at a time: a second thread waits for
-    the first, and a callback that calls back into the running runtime gets RuntimeError.
+    with its globals. A run on a worker thread releases the interpreter lock (runtimes on different threads
+    run in parallel); one on the main thread hands it to other threads when they ask. interrupt() stops a
+    run from any thread, or from a signal handler. One runtime runs one script at a time: a second thread
+    waits for the first, and a native may call script functions back but not start a new run.
     """
 
     def __init__(
