@@ -235,3 +235,24 @@ def test_a_runtime_on_a_worker_thread_leaves_the_interpreter_lock_to_others():
         worker.join()
     """, timeout=60)
     assert out == ["True"]
+
+
+def test_runtimes_on_worker_threads_call_their_natives_and_print_in_parallel():
+    out = run_child("""
+        import threading, tarnwick
+        results, errors = {}, []
+        def work(k):
+            try:
+                lines = []
+                rt = tarnwick.Runtime(natives={"twice": lambda x: 2 * x}, output=lines.append)
+                rt.run("fn f(n) { let s = 0 let i = 0 while i < n { s = s + twice(i) i = i + 1 } print(s) return s }")
+                results[k] = [rt.call("f", 2000 + k) for _ in range(20)]
+                assert lines == [f"{results[k][0]}\\n"] * 20, lines[:2]
+            except Exception as e:
+                errors.append(repr(e))
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+        for t in threads: t.start()
+        for t in threads: t.join(120)
+        print(not errors and all(results[k] == [(2000 + k) * (1999 + k)] * 20 for k in range(4)), errors)
+    """, timeout=180)
+    assert out[0] == "True", out
