@@ -17,7 +17,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 HEADER = ROOT / "vm_engine" / "opcodes.h"
 TARGET = ROOT / "tarnwick" / "_opcodes.py"
 
-ROW = re.compile(r"X\((\w+),\s*(0x[0-9A-Fa-f]+),\s*(0x[0-9A-Fa-f]+),\s*(\w+)\)")
+ROW = re.compile(r"X\((\w+),\s*(0x[0-9A-Fa-f]+),\s*(0x[0-9A-Fa-f]+),\s*(\w+)[,)]")
 
 
 def read_rows(text: str):

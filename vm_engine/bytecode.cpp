@@ -12,22 +12,22 @@ constexpr uint8_t kNone = 0xFE;
 
 // The two byte tables, read off the instruction list; a byte given to two instructions fails the build.
 constexpr uint8_t kVmBytes[] = {
-#define TARNWICK_VM_BYTE(name, vm, compile, operand) vm,
+#define TARNWICK_VM_BYTE(name, vm, compile, operand, ...) vm,
     TARNWICK_OPCODES(TARNWICK_VM_BYTE)
 #undef TARNWICK_VM_BYTE
 };
 constexpr uint8_t kCompileBytes[] = {
-#define TARNWICK_COMPILE_BYTE(name, vm, compile, operand) compile,
+#define TARNWICK_COMPILE_BYTE(name, vm, compile, operand, ...) compile,
     TARNWICK_OPCODES(TARNWICK_COMPILE_BYTE)
 #undef TARNWICK_COMPILE_BYTE
 };
 constexpr const char* kOpcodeNames[] = {
-#define TARNWICK_OPCODE_NAME(name, vm, compile, operand) #name,
+#define TARNWICK_OPCODE_NAME(name, vm, compile, operand, ...) #name,
     TARNWICK_OPCODES(TARNWICK_OPCODE_NAME)
 #undef TARNWICK_OPCODE_NAME
 };
 constexpr OperandKind kOperands[] = {
-#define TARNWICK_OPCODE_OPERAND(name, vm, compile, operand) OperandKind::operand,
+#define TARNWICK_OPCODE_OPERAND(name, vm, compile, operand, ...) OperandKind::operand,
     TARNWICK_OPCODES(TARNWICK_OPCODE_OPERAND)
 #undef TARNWICK_OPCODE_OPERAND
 };

@@ -14,11 +14,11 @@
 namespace tarnwick {
 
 enum class Opcode : uint32_t {
-#define TARNWICK_OPCODE_ENUM(name, vm, compile, operand) name,
+#define TARNWICK_OPCODE_ENUM(name, vm, compile, operand, ...) name,
   TARNWICK_OPCODES(TARNWICK_OPCODE_ENUM)
 #undef TARNWICK_OPCODE_ENUM
 };
-#define TARNWICK_OPCODE_COUNT(name, vm, compile, operand) +1
+#define TARNWICK_OPCODE_COUNT(name, vm, compile, operand, ...) +1
 inline constexpr int kOpcodeCount = 0 TARNWICK_OPCODES(TARNWICK_OPCODE_COUNT);
 #undef TARNWICK_OPCODE_COUNT
 static_assert(static_cast<int>(Opcode::JumpIfFalse) == static_cast<int>(Opcode::Jump) + 1 &&

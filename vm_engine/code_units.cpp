@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "vm_engine/instr_info.h"
 #include "vm_engine/vm_internal.h"
 
 namespace tarnwick {
@@ -71,21 +72,12 @@ int64_t nested_store_root(const std::vector<Instruction>& code, size_t i, size_t
   std::vector<uint64_t> reads;
   for (; j < n && !(depth == 3 && code[j].opcode == Opcode::SetIndex); ++j) {
     const Instruction& in = code[j];
-    switch (in.opcode) {
-      case Opcode::LoadReg: reads.push_back(in.arg); [[fallthrough]];
-      case Opcode::Push:
-      case Opcode::LoadConst: ++depth; break;
-      case Opcode::Neg:
-      case Opcode::Not:
-      case Opcode::Len: break;
-      case Opcode::Add: case Opcode::Sub: case Opcode::Mul: case Opcode::Div: case Opcode::Mod: case Opcode::Pow:
-      case Opcode::Eq: case Opcode::Ne: case Opcode::Lt: case Opcode::Le: case Opcode::Gt: case Opcode::Ge:
-      case Opcode::And: case Opcode::Or: case Opcode::Concat: case Opcode::GetIndex:
-        if (depth < 3) return -1;
-        --depth;
-        break;
-      default: return -1;
-    }
+    if (!is_operand_step(in.opcode)) return -1;
+    if (in.opcode == Opcode::LoadReg) reads.push_back(in.arg);
+    // Operators take their operands from above the element and the two values over it.
+    const int64_t pops = static_cast<int64_t>(instr_pops(in));
+    if (pops > 1 && depth < 1 + pops) return -1;
+    depth += static_cast<int64_t>(instr_pushes(in)) - pops;
     if (j - i > 64) return -1;
   }
   if (!(at(j, Opcode::SetIndex) && at(j + 1, Opcode::Dup) && at(j + 2, Opcode::StoreReg) && at(j + 3, Opcode::LoadReg) &&
@@ -119,26 +111,11 @@ size_t register_store_end(const std::vector<Instruction>& code, size_t s, size_t
   int64_t depth = 0;
   for (; j < n && !(depth == 1 && code[j].opcode == Opcode::SetIndex); ++j) {
     const Instruction& in = code[j];
-    switch (in.opcode) {
-      case Opcode::LoadReg:
-        if (in.arg >= kRegisterLimit) return 0;
-        ++depth;
-        break;
-      case Opcode::Push:
-      case Opcode::LoadConst: ++depth; break;
-      case Opcode::Neg:
-      case Opcode::Not:
-      case Opcode::Len:
-        if (depth < 1) return 0;
-        break;
-      case Opcode::Add: case Opcode::Sub: case Opcode::Mul: case Opcode::Div: case Opcode::Mod: case Opcode::Pow:
-      case Opcode::Eq: case Opcode::Ne: case Opcode::Lt: case Opcode::Le: case Opcode::Gt: case Opcode::Ge:
-      case Opcode::And: case Opcode::Or: case Opcode::Concat: case Opcode::GetIndex:
-        if (depth < 2) return 0;
-        --depth;
-        break;
-      default: return 0;
-    }
+    if (!is_operand_step(in.opcode)) return 0;
+    if (in.opcode == Opcode::LoadReg && in.arg >= kRegisterLimit) return 0;
+    const int64_t pops = static_cast<int64_t>(instr_pops(in));
+    if (depth < pops) return 0;
+    depth += static_cast<int64_t>(instr_pushes(in)) - pops;
     if (j - s > 64) return 0;
   }
   if (!(at(j, Opcode::SetIndex) && at(j + 1, Opcode::Dup) && at(j + 2, Opcode::StoreReg) && code[j + 2].arg == a &&

@@ -6,6 +6,8 @@
 #include <array>
 #include <limits>
 
+#include "vm_engine/instr_info.h"
+
 namespace tarnwick {
 
 namespace {
@@ -172,20 +174,19 @@ void transfer(const Instruction& ins, Stack& st, Regs& regs) {
 // Positions an instruction can hand its state to; `exit` is the position after the last instruction.
 template <class F>
 void for_each_successor(const Instruction& ins, size_t pos, size_t exit, F&& f) {
-  switch (ins.opcode) {
-    case Opcode::Jump:
+  switch (instr_info(ins.opcode).flow) {
+    case Flow::Jump:
       if (ins.arg <= exit) f(static_cast<size_t>(ins.arg));
       break;
-    case Opcode::JumpIfFalse:
-    case Opcode::JumpIfTrue:
+    case Flow::Branch:
       f(pos + 1);
       if (ins.arg <= exit) f(static_cast<size_t>(ins.arg));
       break;
-    case Opcode::Return:
-    case Opcode::Halt:
+    case Flow::Return:
+    case Flow::Halt:
       f(exit);
       break;
-    default:
+    case Flow::Next:
       f(pos + 1);
       break;
   }

@@ -11,6 +11,7 @@
 #include <new>
 #include <thread>
 
+#include "vm_engine/instr_info.h"
 #include "vm_engine/limits.h"
 #include "vm_engine/members.h"
 #include "vm_engine/pool.h"
@@ -246,22 +247,12 @@ void VM::close_open_store() noexcept {
 // its line is reported like any other failure's; the operands it popped are discarded.
 [[gnu::cold, gnu::noinline]] RunResult VM::thrown_failure(const std::string& message) {
   close_open_store();
-  // The operands of the failing instruction, as its opcode says; a native call has taken them already.
+  // The operands of the failing instruction, as the instruction list says for one that may throw; a native
+  // call has taken them already.
   uint64_t pops = 0;
   if (pc_ > 0 && pc_ - 1 < unit_->code_size) {
     const Instruction& in = unit_->code[pc_ - 1];
-    switch (in.opcode) {
-      case Opcode::Call: pops = operands_taken_ ? 0 : in.arg + 1; break;
-      case Opcode::StoreGlobal:
-      case Opcode::GetIter:
-      case Opcode::IterNext: pops = 1; break;
-      case Opcode::GetIndex:
-      case Opcode::Concat: pops = 2; break;
-      case Opcode::SetIndex: pops = 3; break;
-      case Opcode::MakeArray: pops = in.arg; break;
-      case Opcode::MakeObject: pops = in.arg > UINT64_MAX / 2 ? UINT64_MAX : 2 * in.arg; break;
-      default: break;
-    }
+    if (may_throw(in.opcode) && !(in.opcode == Opcode::Call && operands_taken_)) pops = instr_pops(in);
   }
   operands_taken_ = false;
   size_t n = static_cast<size_t>(std::min<uint64_t>(pops, stack_depth()));
@@ -327,7 +318,7 @@ RunResult VM::run_loop() {
 // One label per code, in code order, generated from the two instruction lists: a handler missing for
 // any of them fails the build.
   static const void* const kLabels[] = {
-#define TARNWICK_OPCODE_LABEL(name, vm, compile, operand) &&L_##name,
+#define TARNWICK_OPCODE_LABEL(name, vm, compile, operand, ...) &&L_##name,
 #define TARNWICK_FUSED_LABEL(name) &&L_##name,
       TARNWICK_OPCODES(TARNWICK_OPCODE_LABEL) &&L_End, TARNWICK_FUSED(TARNWICK_FUSED_LABEL)
 #undef TARNWICK_OPCODE_LABEL
