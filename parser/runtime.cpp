@@ -18,7 +18,6 @@ const char kRunInCall[] = "A program cannot be run while this runtime is running
 
 namespace {
 
-constexpr char kOutOfMemoryText[] = "Out of memory";
 // Polls are this far apart when a limit is set, so that an instruction budget is kept closely; otherwise
 // the VM's own (wider) interval holds.
 constexpr uint32_t kLimitedPollInterval = 1024;
@@ -28,10 +27,6 @@ int64_t monotonic_ns() noexcept {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-bool ends_with(const std::string& text, std::string_view tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 const char* stop_text(FailureKind kind) {
@@ -133,8 +128,9 @@ Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
   if (vm_->interrupted()) {
     failure.kind = stop_kind_;
     if (stop_kind_ != FailureKind::Host) failure.message = stop_text(stop_kind_);
-  } else if (account_.exceeded && ends_with(failure.message, kOutOfMemoryText)) {
-    // The allocation refused for this runtime's limit, not for the machine's.
+  } else if (account_.exceeded) {
+    // An allocation refused for this runtime's limit, not for the machine's: whatever the refusal looked
+    // like where it happened ("Out of memory", "Stack overflow", a native's failed conversion).
     failure.kind = FailureKind::MemoryLimit;
     failure.message = kMemoryLimitText;
   }
@@ -165,7 +161,23 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
     failure.message = kRunInCall;
     return make_err(std::move(failure));
   }
-  auto compiled = compile_source(source);
+  // The front end's tokens, tree and code are the script's too: with a limit, building them past it ends
+  // the run like any other allocation would.
+  account_.exceeded = false;
+  account_.enforce = true;
+  std::optional<Result<BytecodeProgram, SourceError>> built;
+  try {
+    built.emplace(compile_source(source));
+  } catch (const std::bad_alloc&) {
+    account_.enforce = false;
+    if (!account_.exceeded) throw;  // the machine's memory, not the limit: as before, the host's to report
+    Failure failure;
+    failure.kind = FailureKind::MemoryLimit;
+    failure.message = kMemoryLimitText;
+    return make_err(std::move(failure));
+  }
+  account_.enforce = false;
+  auto& compiled = *built;
   if (!compiled.ok()) {
     SourceError& e = compiled.error();
     Failure failure;

@@ -503,6 +503,7 @@ VM::VM() {
   window_ = regs_.data();
   frames_.resize(128);
   frame_top_ = frames_.data();
+  recharge_stacks();
 }
 
 VM::VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
@@ -562,6 +563,13 @@ void VM::forget_resolutions() {
 void VM::reset_execution() {
   for (ValueRef& v : stack_) v.clear();
   for (ValueRef& v : regs_) v.clear();
+  // Storage a deep run grew is given back when it ends: it stays charged while kept, and a runtime with a
+  // memory limit would otherwise start every later run near it.
+  constexpr size_t kKeptSlots = size_t{1} << 14, kKeptFrames = size_t{1} << 12;
+  if (stack_.size() > kKeptSlots) std::vector<ValueRef>(1024).swap(stack_);
+  if (regs_.size() > kKeptSlots) std::vector<ValueRef>(64).swap(regs_);
+  if (frames_.size() > kKeptFrames) std::vector<Frame>(128).swap(frames_);
+  recharge_stacks();
   sp_ = 0;
   base_ = stack_.data();
   window_ = regs_.data();
@@ -572,7 +580,7 @@ void VM::reset_execution() {
   update_frame_room();
 }
 
-VM::~VM() = default;
+VM::~VM() { detail::credit(stacks_charged_); }
 
 void VM::add_native(const std::string& name, std::shared_ptr<NativeCallable> fn) {
   natives_[name] = std::move(fn);

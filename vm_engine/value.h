@@ -62,6 +62,11 @@ inline void credit(std::size_t bytes) noexcept { t_net -= static_cast<int64_t>(b
 void check_large(std::size_t bytes);
 // The same as a question, for sizes checked before any allocation: false (the account marked) when refused.
 bool account_allows(uint64_t bytes) noexcept;
+// Bytes the installed account lets one more allocation take: UINT64_MAX unless a limit is enforced.
+uint64_t account_room() noexcept;
+// Charges (credits) storage the engine holds outside the heap values (the VM's stacks, the front end's
+// blocks): `bytes` is checked like check_large first, and on refusal nothing is charged and false returned.
+bool charge_checked(std::size_t bytes) noexcept;
 // Bytes in use by this thread's allocations (what it took from the system less its cached free blocks).
 int64_t thread_net() noexcept;
 // Moves what the thread counted since the last settlement into the installed account.

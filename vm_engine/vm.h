@@ -257,6 +257,10 @@ class VM {
   Frame* frame_fast_end_ = nullptr;
   ValueRef* regs_fast_end_ = nullptr;
   size_t max_window_ = 0;        // the most registers any function body uses
+  // Bytes of the three stacks' storage charged to the memory account: a script that recurses or pushes
+  // deep holds them as surely as its values.
+  size_t stacks_charged_ = 0;
+  void recharge_stacks() noexcept;
   bool push_frame(const Frame& frame);
   // Puts a host call's callee and arguments on the stack; false when they do not fit.
   bool push_call(ValueRef callee, ValueRef* args, size_t argc);
