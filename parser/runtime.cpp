@@ -167,6 +167,7 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
   account_.enforce = true;
   std::optional<Result<BytecodeProgram, SourceError>> built;
   try {
+    detail::TransientCharges transient;
     built.emplace(compile_source(source));
   } catch (const std::bad_alloc&) {
     account_.enforce = false;
@@ -190,6 +191,21 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
     return make_err(std::move(failure));
   }
   BytecodeProgram& program = compiled.value();
+  {
+    // Loaded, each instruction is kept three times (as written, with and without fused sequences) beside
+    // its position: refused up front when that cannot fit.
+    uint64_t instructions = program.code.size();
+    for (const FunctionRecord& f : program.functions) instructions += f.code.size();
+    account_.enforce = true;
+    bool fits = detail::account_allows(instructions * (3 * sizeof(Instruction) + sizeof(uint64_t)));
+    account_.enforce = false;
+    if (!fits) {
+      Failure failure;
+      failure.kind = FailureKind::MemoryLimit;
+      failure.message = kMemoryLimitText;
+      return make_err(std::move(failure));
+    }
+  }
   OptimizeResult optimized = optimize_main(program.code, program.lines);
   vm_->load(std::move(optimized.code), std::move(program.lines), std::move(program.constants),
             std::move(program.functions), origin);

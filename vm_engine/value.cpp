@@ -138,6 +138,25 @@ uint64_t account_room() noexcept {
   return room > 0 ? static_cast<uint64_t>(room) : 0;
 }
 
+namespace {
+thread_local uint64_t t_transient = 0;
+}  // namespace
+
+void charge_transient(std::size_t bytes) {
+  MemoryAccount* a = t_account;
+  if (a == nullptr || a->limit == 0 || !a->enforce) return;
+  check_large(bytes);
+  charge(bytes);
+  t_transient += bytes;
+}
+
+TransientCharges::TransientCharges() noexcept : saved_(t_transient) { t_transient = 0; }
+
+TransientCharges::~TransientCharges() {
+  credit(t_transient);
+  t_transient = saved_;
+}
+
 bool charge_checked(std::size_t bytes) noexcept {
   if (!account_allows(bytes)) return false;
   charge(bytes);

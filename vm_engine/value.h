@@ -67,6 +67,20 @@ uint64_t account_room() noexcept;
 // Charges (credits) storage the engine holds outside the heap values (the VM's stacks, the front end's
 // blocks): `bytes` is checked like check_large first, and on refusal nothing is charged and false returned.
 bool charge_checked(std::size_t bytes) noexcept;
+// Memory a compilation takes in buffers that outlive it in per-thread pools or that it hands on: while an
+// enforced limit is installed, `bytes` is checked (std::bad_alloc when refused) and charged until
+// TransientCharges ends; otherwise nothing happens. What a compilation takes thus counts at its peak.
+void charge_transient(std::size_t bytes);
+class TransientCharges {
+ public:
+  TransientCharges() noexcept;
+  ~TransientCharges();
+  TransientCharges(const TransientCharges&) = delete;
+  TransientCharges& operator=(const TransientCharges&) = delete;
+
+ private:
+  uint64_t saved_;
+};
 // Bytes in use by this thread's allocations (what it took from the system less its cached free blocks).
 int64_t thread_net() noexcept;
 // Moves what the thread counted since the last settlement into the installed account.
