@@ -119,7 +119,11 @@ Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
     if (nested) return std::move(result).value();
     // The main program's registers (its top-level lets) go with it; a call leaves nothing behind unless a
     // body ended without returning.
-    if (main_program || vm_->stack_depth() != 0 || vm_->call_depth() != 0) vm_->reset_execution();
+    if (main_program || vm_->stack_depth() != 0 || vm_->call_depth() != 0) {
+      vm_->reset_execution();
+    } else {
+      vm_->release_spare_stacks();
+    }
     return std::move(result).value();
   }
   Failure failure;

@@ -563,13 +563,6 @@ void VM::forget_resolutions() {
 void VM::reset_execution() {
   for (ValueRef& v : stack_) v.clear();
   for (ValueRef& v : regs_) v.clear();
-  // Storage a deep run grew is given back when it ends: it stays charged while kept, and a runtime with a
-  // memory limit would otherwise start every later run near it.
-  constexpr size_t kKeptSlots = size_t{1} << 14, kKeptFrames = size_t{1} << 12;
-  if (stack_.size() > kKeptSlots) std::vector<ValueRef>(1024).swap(stack_);
-  if (regs_.size() > kKeptSlots) std::vector<ValueRef>(64).swap(regs_);
-  if (frames_.size() > kKeptFrames) std::vector<Frame>(128).swap(frames_);
-  recharge_stacks();
   sp_ = 0;
   base_ = stack_.data();
   window_ = regs_.data();
@@ -577,6 +570,33 @@ void VM::reset_execution() {
   unit_ = main_.get();
   pc_ = main_->code_size;
   operands_taken_ = false;
+  update_frame_room();
+  release_spare_stacks();
+}
+
+void VM::release_spare_stacks() {
+  // Storage a deep run grew is given back when it ends: it stays charged while kept, and a runtime with a
+  // memory limit would otherwise start every later run near it.
+  constexpr size_t kKeptSlots = size_t{1} << 14, kKeptFrames = size_t{1} << 12;
+  if (sp_ != 0 || frame_top_ != frames_.data()) return;
+  bool moved = false;
+  if (stack_.size() > kKeptSlots) {
+    std::vector<ValueRef>(1024).swap(stack_);
+    moved = true;
+  }
+  if (regs_.size() > kKeptSlots) {
+    std::vector<ValueRef>(64).swap(regs_);
+    moved = true;
+  }
+  if (frames_.size() > kKeptFrames) {
+    std::vector<Frame>(128).swap(frames_);
+    moved = true;
+  }
+  if (!moved) return;
+  base_ = stack_.data();
+  window_ = regs_.data();
+  frame_top_ = frames_.data();
+  recharge_stacks();
   update_frame_room();
 }
 

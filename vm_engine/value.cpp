@@ -889,6 +889,18 @@ uint64_t measure_text(const ValueRef& root, uint64_t cap) {
   }
 }
 
+}  // namespace
+
+uint64_t text_size(const ValueRef& v, uint64_t cap) {
+  if (v.kind() != ValueKind::Array && v.kind() != ValueKind::Object) {
+    uint64_t n = scalar_text_size(v);
+    return n > cap ? cap + 1 : n;
+  }
+  return measure_text(v, cap);
+}
+
+namespace {
+
 // Renderings measure their text once it passes this size: below it no ceiling worth setting is near, and
 // small texts (the common case) are not walked twice.
 constexpr size_t kMeasureFrom = size_t{64} << 10;
@@ -915,7 +927,7 @@ void append_text(std::string& out, const ValueRef& root) {
   auto measure = [&] {
     measured = true;
     uint64_t room = start < limit ? limit - start : 0;
-    uint64_t total = measure_text(root, std::min<uint64_t>(room, detail::account_room()));
+    uint64_t total = measure_text(root, std::min<uint64_t>({room, detail::account_room(), UINT64_MAX - 1}));
     if (total > room || !detail::account_allows(total)) throw std::bad_alloc();
     out.reserve(start + total);
   };

@@ -654,6 +654,9 @@ std::string to_text(const ValueRef& v);
 void append_text(std::string& out, const ValueRef& v);
 // The largest text a rendering builds; past it, append_text and to_text throw std::bad_alloc.
 size_t text_limit() noexcept;
+// The length of to_text(v), found without building it, in steps proportional to the distinct containers
+// in v; past `cap` it stops and answers cap + 1.
+uint64_t text_size(const ValueRef& v, uint64_t cap = UINT64_MAX - 1);
 // Display rendering (print, results): strings quoted, arrays and objects as counts.
 std::string to_display(const ValueRef& v);
 // Float rendering shared by both: integral values with ".0", others shortest round-trip, NaN, inf, -inf.

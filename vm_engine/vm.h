@@ -121,6 +121,9 @@ class VM {
   // Drops the stack, the registers and every frame of an unfinished or failed run, and the main program's
   // registers; globals, functions and caches stay. Afterwards run() has nothing left to do.
   void reset_execution();
+  // Gives back stack storage that a deep run or call grew, once the machine is idle (no frame, nothing on
+  // the stack); whatever its registers still hold is dropped with it.
+  void release_spare_stacks();
   // The call stack at the last failure, outermost first (empty when the last run succeeded).
   const std::vector<TraceEntry>& last_trace() const noexcept { return last_trace_; }
 
