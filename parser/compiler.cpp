@@ -219,9 +219,11 @@ struct ConstantMaker {
 
 // Appends the constants with owned strings.
 void materialize(std::vector<Constant>& out, const PendingConstant* begin, const PendingConstant* end) {
-  size_t bytes = static_cast<size_t>(end - begin) * sizeof(Constant);
-  for (const PendingConstant* c = begin; c != end; ++c) bytes += c->kind == Constant::Kind::String ? c->size : 0;
-  count_taken(bytes);
+  if (detail::account_room() != UINT64_MAX) {  // only a limited runtime's compilation has to add them up
+    size_t bytes = static_cast<size_t>(end - begin) * sizeof(Constant);
+    for (const PendingConstant* c = begin; c != end; ++c) bytes += c->kind == Constant::Kind::String ? c->size : 0;
+    count_taken(bytes);
+  }
   out.reserve(out.size() + static_cast<size_t>(end - begin));
   for (const PendingConstant* c = begin; c != end; ++c) out.emplace_back(ConstantMaker{*c});
 }
