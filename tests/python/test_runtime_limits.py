@@ -67,24 +67,24 @@ ROUTES = {
 }
 
 
-@pytest.mark.skipif(SANITIZED, reason="peak RSS under AddressSanitizer says nothing about the limit")
 @pytest.mark.parametrize("route", sorted(ROUTES))
 def test_each_route_stops_at_the_limit(route):
     limit, setup, source = ROUTES[route]
     r = run_child(limit, source, setup)
     assert r["outcome"].startswith("MemoryLimitExceeded"), r
-    assert r["grown"] <= bound(limit), r
+    if not SANITIZED:  # peak RSS under AddressSanitizer says nothing about the limit
+        assert r["grown"] <= bound(limit), r
     assert r["usable"], r
     assert r["used"] < limit, r
 
 
-@pytest.mark.skipif(SANITIZED, reason="peak RSS under AddressSanitizer says nothing about the limit")
 @pytest.mark.parametrize("expr", ["s = str(a)", 's = f"<{a}>"', "o = {}\no[a] = 1"])
 def test_a_rendering_past_the_ceiling_is_refused_before_it_is_built(expr):
     # Without a limit the value ceiling still holds, and the text (4 GB here) is never started.
     r = run_child(0, SHARED + expr)
     assert r["outcome"].startswith("ScriptError: Line") and r["outcome"].endswith("Out of memory"), r
-    assert r["grown"] < 64 * MB and r["seconds"] < 5, r
+    if not SANITIZED:
+        assert r["grown"] < 64 * MB and r["seconds"] < 5, r
 
 
 def test_a_rendering_within_the_limit_is_exact():
