@@ -491,6 +491,11 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   }
   method_sites.resize(static_cast<size_t>(member_reads));
   object_sites.resize(static_cast<size_t>(object_builds));
+  charged = (code.capacity() + exec.capacity() + exec_plain.capacity()) * sizeof(Instruction) +
+            lines.capacity() * sizeof(uint64_t) + global_cache.capacity() * sizeof(GlobalCache) +
+            sites.capacity() * sizeof(CallSite) + method_sites.capacity() * sizeof(MethodSite) +
+            object_sites.capacity() * sizeof(ObjectSite);
+  charge(charged);  // refused, if at all, before the program was loaded
 }
 
 VM::VM() {
