@@ -124,6 +124,17 @@ TEST(RuntimeMemory, TheStacksAreChargedWhileTheyAreDeep) {
   EXPECT_LT(rt.memory().current(), 256 << 10);
 }
 
+TEST(RuntimeMemory, ALoadedProgramIsChargedWhileItIsKept) {
+  Runtime rt;
+  const int64_t idle = rt.memory().current();
+  std::string source;
+  for (int k = 0; k < 20000; ++k) source += "y = " + std::to_string(k) + "\n";
+  ASSERT_TRUE(rt.run(source).ok());
+  EXPECT_GT(rt.memory().current() - idle, 20000 * 2 * 3 * 16);  // two instructions a line, three copies each
+  ASSERT_TRUE(rt.run("y = 1").ok());
+  EXPECT_LT(rt.memory().current() - idle, 16 << 10);
+}
+
 TEST(RuntimeMemory, AStoreThatFailsKeepsTheGlobal) {
   struct Case {
     const char* setup;
