@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "vm_engine/value.h"
+
 namespace tarnwick {
 
 namespace {
@@ -49,11 +51,17 @@ void* Arena::allocate_slow(size_t size) {
   const bool own = size > block_size_ / 4;
   const size_t bytes = kHeader + (own ? size : block_size_);
   if (bytes < size) throw std::bad_alloc();
+  // The tree of a program that a runtime runs is the script's memory too: a block past the runtime's
+  // memory limit is refused before it is taken (counted whether it is fresh or kept from before).
+  if (!detail::charge_checked(bytes)) throw std::bad_alloc();
   Block* block = nullptr;
   if (!own && block_size_ == kLargestBlock) block = static_cast<Block*>(reuse_block());
   if (block == nullptr) {
     block = static_cast<Block*>(std::malloc(bytes));
-    if (block == nullptr) throw std::bad_alloc();
+    if (block == nullptr) {
+      detail::credit(bytes);
+      throw std::bad_alloc();
+    }
   }
   block->size = bytes - kHeader;
   char* data = reinterpret_cast<char*>(block) + kHeader;
@@ -78,6 +86,7 @@ void* Arena::allocate_slow(size_t size) {
 void Arena::release() noexcept {
   for (Block* b = head_; b != nullptr;) {
     Block* prev = b->prev;
+    detail::credit(alignof(std::max_align_t) + b->size);
     if (b->size != kLargestBlock || !keep_block(b)) std::free(b);
     b = prev;
   }

@@ -8,6 +8,7 @@
 // depth. Constants are kept as views of the syntax tree's texts until the whole program is compiled; then
 // the main program's table is made, and shared blocks hold the constants of the function records.
 #include "parser/compiler.h"
+#include "vm_engine/value.h"
 
 #include <algorithm>
 #include <bit>
@@ -48,6 +49,10 @@ template <class T>
 constexpr size_t kExpr = AltIndex<T, Expr::Node>::value;
 template <class T>
 constexpr size_t kStmt = AltIndex<T, Stmt::Node>::value;
+
+// What the compiler takes counts against a running runtime's memory limit for as long as the compilation
+// lasts (the buffers are pooled per thread, and the code is handed on).
+inline void count_taken(size_t bytes) { detail::charge_transient(bytes); }
 
 // A growable array of plain entries whose append is one compare and one store, growth kept out of line.
 template <class T>
@@ -102,6 +107,7 @@ class PlainBuffer {
   // realloc: a large block is moved by remapping its pages rather than by copying them.
   [[gnu::noinline]] void grow() {
     size_t capacity = capacity_ != 0 ? capacity_ * 2 : 64;
+    count_taken((capacity - capacity_) * sizeof(T));
     T* data = static_cast<T*>(std::realloc(data_, capacity * sizeof(T)));
     if (data == nullptr) throw std::bad_alloc();
     data_ = data;
@@ -163,6 +169,7 @@ class CodeBuffer {
   // realloc: a large block is moved by remapping its pages rather than by copying them.
   void grow() {
     size_t capacity = capacity_ != 0 ? capacity_ * 2 : 256;
+    count_taken((capacity - capacity_) * (sizeof(Instruction) + sizeof(uint64_t)));
     auto* code = static_cast<Instruction*>(std::realloc(code_, capacity * sizeof(Instruction)));
     if (code == nullptr) throw std::bad_alloc();
     code_ = code;
@@ -212,6 +219,11 @@ struct ConstantMaker {
 
 // Appends the constants with owned strings.
 void materialize(std::vector<Constant>& out, const PendingConstant* begin, const PendingConstant* end) {
+  if (detail::account_room() != UINT64_MAX) {  // only a limited runtime's compilation has to add them up
+    size_t bytes = static_cast<size_t>(end - begin) * sizeof(Constant);
+    for (const PendingConstant* c = begin; c != end; ++c) bytes += c->kind == Constant::Kind::String ? c->size : 0;
+    count_taken(bytes);
+  }
   out.reserve(out.size() + static_cast<size_t>(end - begin));
   for (const PendingConstant* c = begin; c != end; ++c) out.emplace_back(ConstantMaker{*c});
 }
@@ -1406,6 +1418,7 @@ void Compiler::finish_function(Unit& parent, Unit& body, uint64_t arity) {
     operator FunctionRecord() const { return FunctionRecord{std::string(name), {}, {}, {}, 0}; }
   };
   FunctionRecord& record = functions.emplace_back(Maker{body.name});
+  count_taken(body.code.size() * (sizeof(Instruction) + sizeof(uint64_t)));
   record.code.assign(body.code.code(), body.code.code() + body.code.size());
   record.lines.assign(body.code.lines(), body.code.lines() + body.code.size());
   record.arity = arity;
@@ -1444,6 +1457,7 @@ Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   if (compiler.error) return make_err(std::move(*compiler.error));
   Compiler::emit(main, Opcode::Halt);
   BytecodeProgram out;
+  count_taken(main.code.size() * (sizeof(Instruction) + sizeof(uint64_t)));
   out.code.assign(main.code.code(), main.code.code() + main.code.size());
   out.lines.assign(main.code.lines(), main.code.lines() + main.code.size());
   materialize(out.constants, main.constants.begin(), main.constants.end());

@@ -18,7 +18,6 @@ const char kRunInCall[] = "A program cannot be run while this runtime is running
 
 namespace {
 
-constexpr char kOutOfMemoryText[] = "Out of memory";
 // Polls are this far apart when a limit is set, so that an instruction budget is kept closely; otherwise
 // the VM's own (wider) interval holds.
 constexpr uint32_t kLimitedPollInterval = 1024;
@@ -28,10 +27,6 @@ int64_t monotonic_ns() noexcept {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-bool ends_with(const std::string& text, std::string_view tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 const char* stop_text(FailureKind kind) {
@@ -129,7 +124,11 @@ Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
     if (nested) return std::move(result).value();
     // The main program's registers (its top-level lets) go with it; a call leaves nothing behind unless a
     // body ended without returning.
-    if (main_program || vm_->stack_depth() != 0 || vm_->call_depth() != 0) vm_->reset_execution();
+    if (main_program || vm_->stack_depth() != 0 || vm_->call_depth() != 0) {
+      vm_->reset_execution();
+    } else {
+      vm_->release_spare_stacks();
+    }
     return std::move(result).value();
   }
   Failure failure;
@@ -138,8 +137,9 @@ Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
   if (vm_->interrupted()) {
     failure.kind = stop_kind_;
     if (stop_kind_ != FailureKind::Host) failure.message = stop_text(stop_kind_);
-  } else if (account_.exceeded && ends_with(failure.message, kOutOfMemoryText)) {
-    // The allocation refused for this runtime's limit, not for the machine's.
+  } else if (account_.exceeded) {
+    // An allocation refused for this runtime's limit, not for the machine's: whatever the refusal looked
+    // like where it happened ("Out of memory", "Stack overflow", a native's failed conversion).
     failure.kind = FailureKind::MemoryLimit;
     failure.message = kMemoryLimitText;
   }
@@ -155,7 +155,7 @@ Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
     if (failure.kind == FailureKind::Runtime && (stop_ || nested_stop_)) {
       // A native failed (or gave up) because a call it made was stopped: the run ends for that stop.
       failure.kind = stop_ ? stop_->first : *nested_stop_;
-      failure.message = failure.kind == FailureKind::Host ? stop_->second : stop_text(failure.kind);
+      failure.message = failure.kind == FailureKind::Host && stop_ ? stop_->second : stop_text(failure.kind);
     }
     nested_stop_.reset();
     vm_->reset_execution();
@@ -171,7 +171,24 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
     failure.message = kRunInCall;
     return make_err(std::move(failure));
   }
-  auto compiled = compile_source(source);
+  // The front end's tokens, tree and code are the script's too: with a limit, building them past it ends
+  // the run like any other allocation would.
+  account_.exceeded = false;
+  account_.enforce = true;
+  std::optional<Result<BytecodeProgram, SourceError>> built;
+  try {
+    detail::TransientCharges transient;
+    built.emplace(compile_source(source));
+  } catch (const std::bad_alloc&) {
+    account_.enforce = false;
+    if (!account_.exceeded) throw;  // the machine's memory, not the limit: as before, the host's to report
+    Failure failure;
+    failure.kind = FailureKind::MemoryLimit;
+    failure.message = kMemoryLimitText;
+    return make_err(std::move(failure));
+  }
+  account_.enforce = false;
+  auto& compiled = *built;
   if (!compiled.ok()) {
     SourceError& e = compiled.error();
     Failure failure;
@@ -184,6 +201,21 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
     return make_err(std::move(failure));
   }
   BytecodeProgram& program = compiled.value();
+  {
+    // Loaded, each instruction is kept three times (as written, with and without fused sequences) beside
+    // its position: refused up front when that cannot fit.
+    uint64_t instructions = program.code.size();
+    for (const FunctionRecord& f : program.functions) instructions += f.code.size();
+    account_.enforce = true;
+    bool fits = detail::account_allows(instructions * (3 * sizeof(Instruction) + sizeof(uint64_t)));
+    account_.enforce = false;
+    if (!fits) {
+      Failure failure;
+      failure.kind = FailureKind::MemoryLimit;
+      failure.message = kMemoryLimitText;
+      return make_err(std::move(failure));
+    }
+  }
   OptimizeResult optimized = optimize_main(program.code, program.lines);
   vm_->load(std::move(optimized.code), std::move(program.lines), std::move(program.constants),
             std::move(program.functions), origin);

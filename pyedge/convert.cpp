@@ -145,6 +145,18 @@ class FromPython {
   }
   bool halted() const { return stopped_ || hard_error_; }
   ValueRef abandon(PyObject* obj);
+  // Asked before making storage of `bytes` for the value: false, with MemoryError set and the conversion
+  // stopped, when the runtime's memory limit refuses it. Refusing here, before anything is made, keeps a
+  // native that returns a huge list from taking the memory first and the run noticing later.
+  bool room_for(uint64_t bytes) {
+    if (bytes < 4096 || detail::account_allows(bytes)) return true;
+    out_of_memory();
+    return false;
+  }
+  void out_of_memory() {
+    hard_error_ = stopped_ = true;
+    PyErr_NoMemory();
+  }
   // Opens a frame for a dict (Runtime rules). False when a key is not a str (hard error set) or Python
   // ran out of memory.
   bool open_dict(PyObject* obj);
@@ -161,8 +173,17 @@ class FromPython {
 };
 
 ValueRef FromPython::text(PyObject* str) {
+  // Its UTF-8 text has at least as many bytes as it has characters: asked before the copy is made.
+  if (!room_for(static_cast<uint64_t>(PyUnicode_GET_LENGTH(str)))) return shared_empty_string();
   std::string utf8;
-  if (utf8_of(str, utf8)) return ValueRef::string(std::move(utf8));
+  if (utf8_of(str, utf8)) {
+    try {
+      return ValueRef::string(std::move(utf8));
+    } catch (const std::bad_alloc&) {
+      out_of_memory();
+      return shared_empty_string();
+    }
+  }
   text_failed();
   return shared_empty_string();
 }
@@ -278,6 +299,12 @@ bool FromPython::open_dict(PyObject* obj) {
       return false;
     }
   }
+  // An entry takes its value, its key's text and its places in the shape's index.
+  constexpr uint64_t kEntryBytes = sizeof(ValueRef) + sizeof(std::string) + 2 * sizeof(uint32_t);
+  if (!room_for(static_cast<uint64_t>(PyList_GET_SIZE(keys)) * kEntryBytes)) {
+    Py_DECREF(keys);
+    return false;
+  }
   PyObject* values = PyDict_Values(obj);
   if (values == nullptr) {
     Py_DECREF(keys);
@@ -343,6 +370,10 @@ ValueRef FromPython::convert(PyObject* root) {
     } else if (!have && PySequence_Check(obj) && open_.count(obj) == 0) {
       // A sequence met again inside itself, or one that cannot be iterated, goes on to the last rules.
       PyObject* items = PySequence_Fast(obj, "");
+      if (items != nullptr && !room_for(static_cast<uint64_t>(PySequence_Fast_GET_SIZE(items)) * sizeof(ValueRef))) {
+        Py_DECREF(items);
+        return abandon(obj);
+      }
       if (items != nullptr) {
         Frame frame{obj, items, nullptr, 0, {}};
         frame.values.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items)));
@@ -372,7 +403,14 @@ ValueRef FromPython::convert(PyObject* root) {
         Py_INCREF(obj);
         break;
       }
-      ValueRef done = close(top);
+      ValueRef done;
+      try {
+        done = close(top);
+      } catch (const std::bad_alloc&) {
+        // The frame still holds its references: abandon() releases them.
+        out_of_memory();
+        return abandon(nullptr);
+      }
       stack_.pop_back();
       if (halted()) return abandon(nullptr);
       if (stack_.empty()) return done;
@@ -409,6 +447,7 @@ inline bool quick_scalar(PyObject* obj, ValueRef& out) {
       PyErr_Clear();  // lone surrogates: the full conversion replaces them
       return false;
     }
+    if (size >= 4096) return false;  // the full conversion asks the memory limit first
     out = ValueRef::string(std::string_view(data, static_cast<size_t>(size)));
     return true;
   }

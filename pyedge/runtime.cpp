@@ -2,6 +2,7 @@
 // stand for script functions in Python. The tarnwick package wraps both (tarnwick/runtime.py).
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -419,15 +420,38 @@ PyObject* finish(RuntimeObject* self, Outcome& outcome, std::string_view source 
 
 // --- Calls --------------------------------------------------------------------------------------------
 
+// Converts a host value by the runtime's rules into `out`, under the runtime's memory limit: what a host
+// hands in is held like what the script makes. False with the exception set (MemoryLimitExceeded when the
+// limit refused it).
+bool value_from_host(State* st, PyObject* obj, ValueRef& out) {
+  MemoryAccount& account = st->rt.memory();
+  ChargeScope scope(&account);
+  const bool enforce = account.enforce, exceeded = account.exceeded;
+  account.enforce = true;
+  account.exceeded = false;
+  bool ok = from_python(obj, st->bridge, out, st->pending.get());
+  const bool refused = account.exceeded;
+  account.enforce = enforce;
+  account.exceeded = exceeded || refused;
+  if (ok) return true;
+  if (st->pending->has()) {
+    st->pending->restore();
+    return false;
+  }
+  if (refused) {
+    PyErr_Clear();
+    Failure failure;
+    failure.kind = FailureKind::MemoryLimit;
+    failure.message = kMemoryLimitText;
+    raise_failure(st, failure);
+  }
+  return false;
+}
+
 // Converts Python arguments by the runtime's rules into `out` (n values); false with the exception set.
 bool convert_args(State* st, PyObject* const* args, size_t n, ValueRef* out) {
-  ChargeScope scope(&st->rt.memory());
-  for (size_t i = 0; i < n; ++i) {
-    if (!from_python(args[i], st->bridge, out[i], st->pending.get())) {
-      if (st->pending->has()) st->pending->restore();
-      return false;
-    }
-  }
+  for (size_t i = 0; i < n; ++i)
+    if (!value_from_host(st, args[i], out[i])) return false;
   return true;
 }
 
@@ -544,14 +568,19 @@ PyObject* runtime_new(PyTypeObject* type, PyObject*, PyObject*) {
   return reinterpret_cast<PyObject*>(self);
 }
 
-// Reads an optional non-negative number keyword: 0 when None.
-bool limit_arg(PyObject* obj, const char* name, double& out) {
+// Reads an optional non-negative number keyword: 0 when None. A count (`whole`) must be a whole number:
+// truncating 0.5 would give 0, which means no limit at all.
+bool limit_arg(PyObject* obj, const char* name, double& out, bool whole = false) {
   out = 0;
   if (obj == nullptr || obj == Py_None) return true;
   double d = PyFloat_AsDouble(obj);
   if (d == -1.0 && PyErr_Occurred()) return false;
   if (!(d > 0)) {
     PyErr_Format(PyExc_ValueError, "%s must be positive (or None for no limit)", name);
+    return false;
+  }
+  if (whole && d != std::floor(d)) {
+    PyErr_Format(PyExc_ValueError, "%s must be a whole number", name);
     return false;
   }
   out = d;
@@ -579,7 +608,8 @@ int runtime_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     }
   }
   double memory, instructions, seconds;
-  if (!limit_arg(max_memory, "max_memory", memory) || !limit_arg(max_instructions, "max_instructions", instructions) ||
+  if (!limit_arg(max_memory, "max_memory", memory, true) ||
+      !limit_arg(max_instructions, "max_instructions", instructions, true) ||
       !limit_arg(timeout, "timeout", seconds))
     return -1;
   Entry entry(self, Use::Plain);
@@ -678,10 +708,7 @@ PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t na
   ValueRef method;
   {
     ValueRef receiver;
-    if (!from_python(args[0], st->bridge, receiver, st->pending.get())) {
-      if (st->pending->has()) st->pending->restore();
-      return nullptr;
-    }
+    if (!value_from_host(st, args[0], receiver)) return nullptr;
     if (receiver.kind() != ValueKind::Object) {
       PyErr_Format(PyExc_TypeError, "call_method() needs an object (a dict), not %.100s", Py_TYPE(args[0])->tp_name);
       return nullptr;
@@ -768,10 +795,7 @@ PyObject* runtime_global_set(PyObject* op, PyObject* const* args, Py_ssize_t nar
   ChargeScope scope(&st->rt.memory());
   ValueRef v;
   if (args[1] != nullptr) {
-    if (!from_python(args[1], st->bridge, v, st->pending.get())) {
-      if (st->pending->has()) st->pending->restore();
-      return nullptr;
-    }
+    if (!value_from_host(st, args[1], v)) return nullptr;
   } else if (st->rt.global(key).is_nil()) {
     PyErr_SetObject(PyExc_KeyError, args[0]);
     return nullptr;

@@ -137,13 +137,17 @@ bool VM::grow_stack(size_t extra) {
   if (need <= stack_.size()) return true;
   uint64_t cap = current_limits().max_stack_slots;
   if (need > cap) return false;
-  std::vector<ValueRef> bigger(std::min<uint64_t>(std::max(need, stack_.size() * 2), cap));
+  size_t size = std::min<uint64_t>(std::max(need, stack_.size() * 2), cap);
+  if (!detail::account_allows(size * sizeof(ValueRef))) return false;
+  std::vector<ValueRef> bigger(size);
   std::move(stack_.begin(), stack_.end(), bigger.begin());
   ValueRef* from = stack_.data();
   ValueRef* to = bigger.data();
   base_ = to + (base_ - from);
   for (Frame* f = frames_.data(); f != frame_top_; ++f) f->base = to + (f->base - from);
   stack_.swap(bigger);
+  bigger = std::vector<ValueRef>();
+  recharge_stacks();
   drop_fused_sequences_near_ceiling();
   return true;
 }
@@ -152,23 +156,41 @@ bool VM::ensure_registers(size_t count) {
   if (count <= regs_.size()) return true;
   uint64_t cap = current_limits().max_stack_slots;
   if (count > cap) return false;
-  std::vector<ValueRef> bigger(std::min<uint64_t>(std::max(count, regs_.size() * 2), cap));
+  size_t size = std::min<uint64_t>(std::max(count, regs_.size() * 2), cap);
+  if (!detail::account_allows(size * sizeof(ValueRef))) return false;
+  std::vector<ValueRef> bigger(size);
   std::move(regs_.begin(), regs_.end(), bigger.begin());
   ValueRef* from = regs_.data();
   ValueRef* to = bigger.data();
   window_ = to + (window_ - from);
   for (Frame* f = frames_.data(); f != frame_top_; ++f) f->regs = to + (f->regs - from);
   regs_.swap(bigger);
+  bigger = std::vector<ValueRef>();
+  recharge_stacks();
   update_frame_room();
   return true;
+}
+
+// Brings the account's charge for the stacks to what their storage holds now. Growth asks the account
+// first: a refusal ends the run as "Stack overflow" does, and the runtime, whose account recorded the
+// refusal, reports its memory limit instead.
+void VM::recharge_stacks() noexcept {
+  size_t now = (stack_.capacity() + regs_.capacity()) * sizeof(ValueRef) + frames_.capacity() * sizeof(Frame);
+  if (now >= stacks_charged_) {
+    detail::charge(now - stacks_charged_);
+  } else {
+    detail::credit(stacks_charged_ - now);
+  }
+  stacks_charged_ = now;
 }
 
 bool VM::push_frame(const Frame& frame) {
   size_t n = static_cast<size_t>(frame_top_ - frames_.data());
   if (n == frames_.size()) {
     size_t want = std::min<uint64_t>(frames_.size() * 2, current_limits().max_call_depth);
-    if (want <= n) return false;
+    if (want <= n || !detail::account_allows((want - n) * sizeof(Frame))) return false;
     frames_.resize(want);
+    recharge_stacks();
     frame_top_ = frames_.data() + n;
   }
   *frame_top_++ = frame;

@@ -469,6 +469,11 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   method_sites.resize(static_cast<size_t>(member_reads));
   object_sites.resize(static_cast<size_t>(object_builds));
   mark_poll_points();
+  charged = (code.capacity() + exec.capacity() + exec_plain.capacity()) * sizeof(Instruction) +
+            lines.capacity() * sizeof(uint64_t) + global_cache.capacity() * sizeof(GlobalCache) +
+            sites.capacity() * sizeof(CallSite) + method_sites.capacity() * sizeof(MethodSite) +
+            object_sites.capacity() * sizeof(ObjectSite) + poll_ops.capacity() * sizeof(uint32_t);
+  charge(charged);  // refused, if at all, before the program was loaded
 }
 
 // Polls come at calls and back edges; a long stretch of code with neither (a generated program of many
@@ -506,6 +511,7 @@ VM::VM() {
   window_ = regs_.data();
   frames_.resize(128);
   frame_top_ = frames_.data();
+  recharge_stacks();
 }
 
 VM::VM(std::vector<Instruction> code, std::vector<uint64_t> lines, std::vector<Constant> constants,
@@ -573,9 +579,36 @@ void VM::reset_execution() {
   pc_ = main_->code_size;
   operands_taken_ = false;
   update_frame_room();
+  release_spare_stacks();
 }
 
-VM::~VM() = default;
+void VM::release_spare_stacks() {
+  // Storage a deep run grew is given back when it ends: it stays charged while kept, and a runtime with a
+  // memory limit would otherwise start every later run near it.
+  constexpr size_t kKeptSlots = size_t{1} << 14, kKeptFrames = size_t{1} << 12;
+  if (sp_ != 0 || frame_top_ != frames_.data()) return;
+  bool moved = false;
+  if (stack_.size() > kKeptSlots) {
+    std::vector<ValueRef>(1024).swap(stack_);
+    moved = true;
+  }
+  if (regs_.size() > kKeptSlots) {
+    std::vector<ValueRef>(64).swap(regs_);
+    moved = true;
+  }
+  if (frames_.size() > kKeptFrames) {
+    std::vector<Frame>(128).swap(frames_);
+    moved = true;
+  }
+  if (!moved) return;
+  base_ = stack_.data();
+  window_ = regs_.data();
+  frame_top_ = frames_.data();
+  recharge_stacks();
+  update_frame_room();
+}
+
+VM::~VM() { detail::credit(stacks_charged_); }
 
 void VM::add_native(const std::string& name, std::shared_ptr<NativeCallable> fn) {
   natives_[name] = std::move(fn);

@@ -146,6 +146,38 @@ void check_large(std::size_t bytes) {
   count_work(bytes);
 }
 
+uint64_t account_room() noexcept {
+  MemoryAccount* a = t_account;
+  if (a == nullptr || a->limit == 0 || !a->enforce) return UINT64_MAX;
+  int64_t room = static_cast<int64_t>(a->limit) - a->current();
+  return room > 0 ? static_cast<uint64_t>(room) : 0;
+}
+
+namespace {
+thread_local uint64_t t_transient = 0;
+}  // namespace
+
+void charge_transient(std::size_t bytes) {
+  MemoryAccount* a = t_account;
+  if (a == nullptr || a->limit == 0 || !a->enforce) return;
+  check_large(bytes);
+  charge(bytes);
+  t_transient += bytes;
+}
+
+TransientCharges::TransientCharges() noexcept : saved_(t_transient) { t_transient = 0; }
+
+TransientCharges::~TransientCharges() {
+  credit(t_transient);
+  t_transient = saved_;
+}
+
+bool charge_checked(std::size_t bytes) noexcept {
+  if (!account_allows(bytes)) return false;
+  charge(bytes);
+  return true;
+}
+
 // Memory is counted where it comes from the system and goes back to it; a recycled block is counted as
 // in use unless it sits in the thread's cache (see thread_net), so the hot paths count nothing.
 void* HeapObject::operator new(std::size_t size) {
@@ -796,6 +828,98 @@ void append_scalar(std::string& out, const ValueRef& v) {
   }
 }
 
+// Length of a scalar's plain text (what append_scalar writes).
+uint64_t scalar_text_size(const ValueRef& v) {
+  switch (v.kind()) {
+    case ValueKind::Nil: return 3;
+    case ValueKind::Bool: return v.as_bool() ? 4 : 5;
+    case ValueKind::Int: {
+      char buf[24];
+      return static_cast<uint64_t>(std::to_chars(buf, buf + sizeof buf, v.as_int()).ptr - buf);
+    }
+    case ValueKind::Float: return float_text(v.as_float()).size();
+    case ValueKind::String: return v.as_string().size();
+    case ValueKind::Function: return 11 + v.function_name().size();
+    case ValueKind::Method:
+    case ValueKind::NativeFn: return 9 + v.function_name().size();
+    default: return 0;
+  }
+}
+
+// Length of the plain text of a container, without building it; past `cap` it stops and answers cap + 1.
+// A value can hold one array many times over (each level of `a = [a, a]` doubles its text), so every
+// container is measured once and remembered by identity: the work follows the distinct parts, not the
+// length of the text.
+uint64_t measure_text(const ValueRef& root, uint64_t cap) {
+  struct Open {
+    const ValueRef* container;
+    size_t next;
+    uint64_t length;
+  };
+  const uint64_t over = cap == UINT64_MAX ? cap : cap + 1;
+  auto add = [over](uint64_t a, uint64_t b) { return b > over - std::min(a, over) ? over : a + b; };
+  std::unordered_map<const void*, uint64_t> measured;
+  std::vector<Open> open;
+  open.push_back({&root, 0, 2});
+  uint32_t steps = 1u << 16;
+  for (;;) {
+    if (--steps == 0) {
+      steps = 1u << 16;
+      detail::long_work_check();
+    }
+    Open& top = open.back();
+    if (top.length >= over) return over;
+    const bool array = top.container->kind() == ValueKind::Array;
+    size_t n = array ? top.container->as_array().size() : top.container->as_object().size();
+    if (top.next == n) {
+      uint64_t done = top.length;
+      measured.emplace(top.container->heap_identity(), done);
+      open.pop_back();
+      if (open.empty()) return done;
+      open.back().length = add(open.back().length, done);
+      continue;
+    }
+    size_t i = top.next++;
+    uint64_t length = top.length + (i > 0 ? 2 : 0);
+    const ValueRef* item;
+    if (array) {
+      item = &top.container->as_array()[i];
+    } else {
+      const ObjectMap& map = top.container->as_object();
+      length = add(length, map.key(i).size() + 2);
+      item = &map.value(i);
+    }
+    if (item->kind() == ValueKind::Array || item->kind() == ValueKind::Object) {
+      auto known = measured.find(item->heap_identity());
+      if (known == measured.end()) {
+        top.length = length;
+        open.push_back({item, 0, 2});  // `top` is not used past this point
+        continue;
+      }
+      length = add(length, known->second);
+    } else {
+      length = add(length, scalar_text_size(*item));
+    }
+    top.length = length;
+  }
+}
+
+}  // namespace
+
+uint64_t text_size(const ValueRef& v, uint64_t cap) {
+  if (v.kind() != ValueKind::Array && v.kind() != ValueKind::Object) {
+    uint64_t n = scalar_text_size(v);
+    return n > cap ? cap + 1 : n;
+  }
+  return measure_text(v, cap);
+}
+
+namespace {
+
+// Renderings measure their text once it passes this size: below it no ceiling worth setting is near, and
+// small texts (the common case) are not walked twice.
+constexpr size_t kMeasureFrom = size_t{64} << 10;
+
 }  // namespace
 
 void append_text(std::string& out, const ValueRef& root) {
@@ -811,6 +935,18 @@ void append_text(std::string& out, const ValueRef& root) {
   };
   std::vector<Open> open;
   const size_t limit = text_limit();
+  const size_t start = out.size();
+  bool measured = false;
+  // A text that grows large is measured whole before it grows further: one past the ceiling, or past what
+  // the runtime's memory limit leaves, is refused before it is built (the measure takes a fraction of the
+  // time), and one within them gets its exact room at once.
+  auto measure = [&] {
+    measured = true;
+    uint64_t room = start < limit ? limit - start : 0;
+    uint64_t total = measure_text(root, std::min<uint64_t>({room, detail::account_room(), UINT64_MAX - 1}));
+    if (total > room || !detail::account_allows(total)) throw std::bad_alloc();
+    out.reserve(start + total);
+  };
   auto begin = [&](const ValueRef& v) {
     if (v.kind() == ValueKind::Array) {
       out += '[';
@@ -821,6 +957,7 @@ void append_text(std::string& out, const ValueRef& root) {
     } else {
       append_scalar(out, v);
     }
+    if (out.size() - start > kMeasureFrom && !measured) [[unlikely]] measure();
     if (out.size() > limit) throw std::bad_alloc();
   };
   begin(root);
@@ -891,12 +1028,14 @@ ValueRef shallow_copy(const ValueRef& v) {
       if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
       return copy;
     }
-    case ValueKind::Array:
-      detail::count_work(v.as_array().size() * sizeof(ValueRef));
+    case ValueKind::Array: {
+      // The copy's storage is taken before ArrayObj counts it: ask first, so that a loop of copies cannot
+      // run far past the limit between two polls. Asking counts the copy as work towards the next poll too.
+      uint64_t bytes = uint64_t{v.as_array().size()} * sizeof(ValueRef);
+      if (bytes >= 4096) detail::check_large(bytes);
       return ValueRef(new ArrayObj(v.as_array()));
-    case ValueKind::Object:
-      detail::count_work(v.as_object().size() * 2 * sizeof(ValueRef));
-      return ValueRef(new ObjectObj(v.as_object()));
+    }
+    case ValueKind::Object: return ValueRef(new ObjectObj(v.as_object()));  // its buffer asks itself
     case ValueKind::Function:
     case ValueKind::NativeFn: return v;  // interned: the copy is the record itself
     case ValueKind::Method: return ValueRef::method(v.method_receiver(), v.method_function());

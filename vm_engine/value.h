@@ -62,6 +62,25 @@ inline void credit(std::size_t bytes) noexcept { t_net -= static_cast<int64_t>(b
 void check_large(std::size_t bytes);
 // The same as a question, for sizes checked before any allocation: false (the account marked) when refused.
 bool account_allows(uint64_t bytes) noexcept;
+// Bytes the installed account lets one more allocation take: UINT64_MAX unless a limit is enforced.
+uint64_t account_room() noexcept;
+// Charges (credits) storage the engine holds outside the heap values (the VM's stacks, the front end's
+// blocks): `bytes` is checked like check_large first, and on refusal nothing is charged and false returned.
+bool charge_checked(std::size_t bytes) noexcept;
+// Memory a compilation takes in buffers that outlive it in per-thread pools or that it hands on: while an
+// enforced limit is installed, `bytes` is checked (std::bad_alloc when refused) and charged until
+// TransientCharges ends; otherwise nothing happens. What a compilation takes thus counts at its peak.
+void charge_transient(std::size_t bytes);
+class TransientCharges {
+ public:
+  TransientCharges() noexcept;
+  ~TransientCharges();
+  TransientCharges(const TransientCharges&) = delete;
+  TransientCharges& operator=(const TransientCharges&) = delete;
+
+ private:
+  uint64_t saved_;
+};
 // Bytes in use by this thread's allocations (what it took from the system less its cached free blocks).
 int64_t thread_net() noexcept;
 // Moves what the thread counted since the last settlement into the installed account.
@@ -637,6 +656,9 @@ std::string to_text(const ValueRef& v);
 void append_text(std::string& out, const ValueRef& v);
 // The largest text a rendering builds; past it, append_text and to_text throw std::bad_alloc.
 size_t text_limit() noexcept;
+// The length of to_text(v), found without building it, in steps proportional to the distinct containers
+// in v; past `cap` it stops and answers cap + 1.
+uint64_t text_size(const ValueRef& v, uint64_t cap = UINT64_MAX - 1);
 // Display rendering (print, results): strings quoted, arrays and objects as counts.
 std::string to_display(const ValueRef& v);
 // Float rendering shared by both: integral values with ".0", others shortest round-trip, NaN, inf, -inf.

@@ -200,6 +200,25 @@ TARNWICK_INLINE void store_element(std::vector<ValueRef>& items, const ValueRef&
   if (idx >= 0 && idx < n) items[static_cast<size_t>(idx)] = std::move(v);
 }
 
+// SetIndex's store into a container whose global (`slot`) let go of its handle so that the store could
+// happen in place: when the copy or the store fails (a memory limit), the global gets its container back,
+// so that an error never loses a global's last stored value.
+[[gnu::noinline]] void store_into_parked(ValueRef& c, const ValueRef& i, ValueRef& v, ValueRef& slot, RwLock& lock) {
+  try {
+    make_unique(c);
+    if (c.kind() == ValueKind::Array) {
+      store_element(c.array_mut(), i, v);
+    } else {
+      std::string key = i.kind() == ValueKind::String ? std::string(i.as_string()) : to_text(i);
+      c.object_mut().set(std::move(key), std::move(v));
+    }
+  } catch (...) {
+    WriteGuard g(lock);
+    slot = c;
+    throw;
+  }
+}
+
 // Splits UTF-8 text into one string per scalar value; a byte that starts no valid sequence stands alone.
 std::vector<ValueRef> split_scalars(std::string_view s) {
   std::vector<ValueRef> out;
@@ -1065,6 +1084,7 @@ L_SetIndex: {
     ValueRef& c = sp[-3];
     sp -= 2;
     if (c.kind() == ValueKind::Array || c.kind() == ValueKind::Object) {
+      ValueRef* parked = nullptr;  // a global let go of for the store, put back if the store fails
       if (!c.unique()) {
         // `SetIndex, Dup, StoreReg r` (or `StoreGlobal k`) overwrites the variable that still holds the old
         // container right after this store; letting go of that handle first lets the store happen in place.
@@ -1080,12 +1100,15 @@ L_SetIndex: {
             if (slot != nullptr && slot->identity() == c.identity()) {
               WriteGuard g(globals_lock_);
               *slot = ValueRef();
+              parked = slot;
             }
           }
         }
-        make_unique(c);
+        if (parked == nullptr) make_unique(c);
       }
-      if (c.kind() == ValueKind::Array) {
+      if (parked != nullptr) [[unlikely]] {
+        store_into_parked(c, i, v, *parked, globals_lock_);
+      } else if (c.kind() == ValueKind::Array) {
         if (i.is_int()) {
           auto& items = c.array_mut();
           int64_t n = static_cast<int64_t>(items.size());

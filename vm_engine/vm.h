@@ -126,6 +126,9 @@ class VM {
   // Drops the stack, the registers and every frame of an unfinished or failed run, and the main program's
   // registers; globals, functions and caches stay. Afterwards run() has nothing left to do.
   void reset_execution();
+  // Gives back stack storage that a deep run or call grew, once the machine is idle (no frame, nothing on
+  // the stack); whatever its registers still hold is dropped with it.
+  void release_spare_stacks();
   // The call stack at the last failure, outermost first (empty when the last run succeeded).
   const std::vector<TraceEntry>& last_trace() const noexcept { return last_trace_; }
 
@@ -262,6 +265,10 @@ class VM {
   Frame* frame_fast_end_ = nullptr;
   ValueRef* regs_fast_end_ = nullptr;
   size_t max_window_ = 0;        // the most registers any function body uses
+  // Bytes of the three stacks' storage charged to the memory account: a script that recurses or pushes
+  // deep holds them as surely as its values.
+  size_t stacks_charged_ = 0;
+  void recharge_stacks() noexcept;
   bool push_frame(const Frame& frame);
   // Puts a host call's callee and arguments on the stack; false when they do not fit.
   bool push_call(ValueRef callee, ValueRef* args, size_t argc);

@@ -264,7 +264,14 @@ struct CodeUnit {
   mutable std::vector<MethodSite> method_sites;
   mutable std::vector<ObjectSite> object_sites;  // one per MakeObject; its imm indexes it
 
+  // Bytes of the storage above, charged to the memory account the unit was made under: a runtime's loaded
+  // programs are held on the script's behalf like its values.
+  size_t charged = 0;
+
   CodeUnit(std::string n, std::vector<Instruction> c, std::vector<ValueRef> k, std::vector<uint64_t> l, uint64_t a);
+  ~CodeUnit() { credit(charged); }
+  CodeUnit(const CodeUnit&) = delete;
+  CodeUnit& operator=(const CodeUnit&) = delete;
 
   // Instructions between two poll points of a straight stretch, and what a poll point counts towards the
   // next poll (a back edge or call counts one).
