@@ -1,0 +1,85 @@
+"""What scripts see through the one-shot pipeline and a Runtime alike: input at the end of input, names
+that natives shadow, the line a failure reports, names a host may use, and the variable ceiling."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import tarnwick
+import tarnwick_parser as tp
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def run_child(code, stdin, timeout=60):
+    """Runs `code` in a fresh interpreter (stdin is a file object, DEVNULL or None for a closed one)."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    prefix = "import os; os.close(0)\n" if stdin is None else ""
+    done = subprocess.run([sys.executable, "-c", prefix + textwrap.dedent(code)], env=env, timeout=timeout,
+                          stdin=subprocess.DEVNULL if stdin is None else stdin, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+# --- input() ----------------------------------------------------------------------------------------------
+
+READ_TWICE = 'let a = input()\nlet b = input("? ")\nprint(typeof(a), len(a), typeof(b))'
+
+
+@pytest.mark.parametrize("how", ["tp.compile_and_run(SRC)", "tarnwick.Runtime().run(SRC)"],
+                         ids=["one-shot", "runtime"])
+@pytest.mark.parametrize("stdin, expected", [
+    (subprocess.DEVNULL, '"string"0"string"'),  # end of input: the empty string, every time
+    (None, '"nil"0"nil"'),                      # a stream that cannot be read: nil
+], ids=["end-of-input", "unreadable"])
+def test_input_from_the_process_stream(how, stdin, expected):
+    out = run_child(f"""
+        import tarnwick, tarnwick_parser as tp
+        SRC = {READ_TWICE!r}
+        {how}
+    """, stdin)
+    # The second read wrote its prompt first.
+    assert out == '"? "' + expected + "\n"
+
+
+def test_input_callable_answers_and_none_is_nil():
+    answers = iter(["", None, "x"])
+    prompts = []
+
+    def answer(prompt):
+        prompts.append(prompt)
+        return next(answers)
+
+    rt = tarnwick.Runtime(input=answer)
+    rt.run('r = [input(), input("p"), input()]\nt = [typeof(r[0]), typeof(r[1]), r[2]]')
+    assert rt.globals["t"] == ["string", "nil", "x"]
+    assert prompts == ["", '"p"', ""]
+
+
+# --- names shadowed by natives ----------------------------------------------------------------------------
+
+SHADOWED = 'fn len(x) { 42 }\nprint(typeof(len), len([1, 2]), typeof(str), typeof(range))'
+SHADOWED_OUT = '"native_fn"7"native_fn""function"\n'
+
+
+def test_a_native_shadows_a_function_of_its_name_for_reads_as_for_calls(capfd):
+    tp.clear_native_bindings()
+    try:
+        tp.set_native_binding("len", lambda x: 7)
+        tp.set_native_binding("str", lambda x: "s")
+        assert tp.compile_and_run(SHADOWED) == "nil"
+        assert capfd.readouterr().out == SHADOWED_OUT
+    finally:
+        tp.clear_native_bindings()
+    out = []
+    rt = tarnwick.Runtime(natives={"len": lambda x: 7, "str": lambda x: "s"}, output=out.append)
+    rt.run(SHADOWED)
+    # A later run that defines the function again does not unshadow it either.
+    rt.run('fn len(x) { 43 }\nprint(typeof(len), len(0))')
+    assert out == [SHADOWED_OUT, '"native_fn"7\n']
+    # Without a native, the script's function is what the name reads.
+    plain = []
+    tarnwick.Runtime(output=plain.append).run(SHADOWED)
+    assert plain == ['"function"42"function""function"\n']
