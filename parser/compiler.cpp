@@ -480,10 +480,12 @@ class Compiler {
 
  private:
   // --- emission -----------------------------------------------------------------------------------------
-  // An instruction that can fail, placed at the expression that makes it: a statement spanning several
-  // lines reports the line (and column) of the failing part, not the statement's first line.
+  // An instruction that can fail, placed at the expression that makes it. Its failure names the
+  // statement's line (expressions do not change it, whatever lines they span); the exact line and column
+  // go along for tracebacks.
   [[gnu::always_inline]] static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
-    return u.code.push(make_instr(op, arg), e.line != 0 ? source_position(e.line, e.column) : u.line);
+    return u.code.push(make_instr(op, arg),
+                       e.line != 0 && u.line != 0 ? source_position(u.line, e.line, e.column) : u.line);
   }
   static uint64_t add_constant(Unit& u, const PendingConstant& c) {
     u.constants.push_back(c);

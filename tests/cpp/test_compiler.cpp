@@ -289,13 +289,36 @@ TEST(CompilerStatements, LineTable) {
   EXPECT_EQ(p.lines[9], source_position(6, 2));
 }
 
-TEST(CompilerStatements, OperationsOnLaterLinesOfAStatementKeepTheirLine) {
+TEST(CompilerStatements, OperationsOnLaterLinesOfAStatementKeepTheStatementsLineAndTheirPlace) {
   auto p = compile_src("x = 1 +\n  2 *\n  -y;");
   EXPECT_EQ(dis(p.code), "Push 1, Push 2, LoadGlobal 0, Neg, Mul, Add, Dup, StoreGlobal 1, Pop, Halt");
-  EXPECT_EQ(p.lines[3], source_position(3, 3));  // Neg
-  EXPECT_EQ(p.lines[4], source_position(2, 5));  // Mul
-  EXPECT_EQ(p.lines[5], source_position(1, 7));  // Add
-  EXPECT_EQ(p.lines[6], 1u);                     // the rest: the statement's line
+  EXPECT_EQ(p.lines[3], source_position(1, 3, 3));  // Neg
+  EXPECT_EQ(p.lines[4], source_position(1, 2, 5));  // Mul
+  EXPECT_EQ(p.lines[5], source_position(1, 7));     // Add
+  EXPECT_EQ(p.lines[6], 1u);                        // the rest: the statement's line
+  for (size_t i : {3, 4, 5}) EXPECT_EQ(position_line(p.lines[i]), 1u) << i;
+  EXPECT_EQ(position_exact_line(p.lines[3]), 3u);
+  EXPECT_EQ(position_column(p.lines[3]), 3u);
+}
+
+TEST(CompilerStatements, PositionsTooFarFromTheStatementFallBackToItsLine) {
+  struct Case {
+    uint64_t statement, line, column, exact_line, exact_column;
+  };
+  const Case cases[] = {
+      {7, 7, 1, 7, 1},
+      {7, 7 + kPositionMaxLineOffset, kPositionColumnMask, 7 + kPositionMaxLineOffset, kPositionColumnMask},
+      {7, 8 + kPositionMaxLineOffset, 1, 7, 0},
+      {7, 9, kPositionColumnMask + 1, 7, 0},
+      {7, 6, 1, 7, 0},
+      {uint64_t{1} << 40, 1, 1, kPositionLineMask, 0},
+  };
+  for (const Case& c : cases) {
+    const uint64_t p = source_position(c.statement, c.line, c.column);
+    EXPECT_EQ(position_line(p), std::min<uint64_t>(c.statement, kPositionLineMask)) << c.line;
+    EXPECT_EQ(position_exact_line(p), c.exact_line) << c.line;
+    EXPECT_EQ(position_column(p), c.exact_column) << c.line;
+  }
 }
 
 TEST(CompilerStatements, SourceErrorsNameTheirStage) {

@@ -83,3 +83,21 @@ def test_a_native_shadows_a_function_of_its_name_for_reads_as_for_calls(capfd):
     plain = []
     tarnwick.Runtime(output=plain.append).run(SHADOWED)
     assert plain == ['"function"42"function""function"\n']
+
+
+# --- the line a failure names -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("source, line, exact", [
+    ("let x = [1,\n 2,\n nil + 1]", 1, (3, 6)),
+    ("class A {\n let a = 1\n let b = nil + 1\n}", 1, (3, 14)),
+    ("fn f(a) {\n let t = a +\n  a[0]\n return t\n}\nf(1)", 2, (3, 4)),
+    ("let f = fn(x)\n  x + 'a'\nf(1)", 1, (2, 5)),
+])
+def test_the_text_names_the_statements_line_and_the_error_the_exact_place(source, line, exact):
+    text = tp.compile_and_run(source)
+    assert text.startswith(f"Runtime error: Line {line}: "), text
+    with pytest.raises(tarnwick.ScriptError) as info:
+        tarnwick.Runtime().run(source)
+    assert info.value.message == text[len("Runtime error: "):]
+    assert (info.value.line, info.value.column) == exact
+    assert info.value.stack[-1].line == exact[0]
