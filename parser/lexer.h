@@ -103,6 +103,10 @@ class Lexer {
 // way the language does: a value too large for a double is infinity, one too small is zero.
 double read_decimal_double(std::string_view text);
 
+// Whether a script can write `name` as a variable: it lexes as one identifier (an ASCII letter or '_',
+// then letters, digits and '_') and is not a keyword.
+bool is_identifier_name(std::string_view name);
+
 // Convenience: Lexer(source).tokenize().
 Result<std::vector<Token>, LexError> tokenize(std::string_view source);
 

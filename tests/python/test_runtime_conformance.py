@@ -101,3 +101,55 @@ def test_the_text_names_the_statements_line_and_the_error_the_exact_place(source
     assert info.value.message == text[len("Runtime error: "):]
     assert (info.value.line, info.value.column) == exact
     assert info.value.stack[-1].line == exact[0]
+
+
+# --- names a host may give --------------------------------------------------------------------------------
+
+BAD_NAMES = ["x y", "a.b", "", "1x", "let", "while", "true", "on_update", "_draw", "naïve", "x\ud800",
+             "\ud800", "\udfff", "x-y", "x\n", "\u0661"]
+GOOD_NAMES = ["x", "_", "_x1", "self", "switch", "default", "True", "on_updates", "Let", "f", "r"]
+
+
+@pytest.mark.parametrize("name", BAD_NAMES)
+def test_names_a_script_cannot_write_are_refused(name):
+    rt = tarnwick.Runtime()
+    with pytest.raises(ValueError):
+        rt.register(name, lambda: 1)
+    with pytest.raises(ValueError):
+        tarnwick.Runtime(natives={name: lambda: 1})
+    with pytest.raises(ValueError):
+        rt.globals[name] = 1
+    with pytest.raises(ValueError):
+        del rt.globals[name]
+    with pytest.raises(KeyError):
+        rt.globals[name]
+    assert name not in rt.globals
+    assert rt.natives == {} and list(rt.globals) == []
+
+
+@pytest.mark.parametrize("name", GOOD_NAMES)
+def test_names_a_script_can_write_are_taken(name):
+    rt = tarnwick.Runtime(natives={name: lambda: 7})
+    assert rt.run(f"r = [{name}(), typeof({name})]") is None
+    assert rt.globals["r"] == [7, "native_fn"]
+    rt.globals[name] = 5
+    rt.run(f"s = {name} + 1")
+    assert rt.globals["s"] == 6 and name in list(rt.globals)
+    del rt.globals[name]
+    assert name not in rt.globals
+
+
+def test_surrogate_names_no_longer_collide_in_the_binding_registry():
+    tp.clear_native_bindings()
+    try:
+        tp.set_native_binding("ok", lambda: 1)
+        for name in ("\ud800", "a\udfff"):
+            with pytest.raises(ValueError):
+                tp.set_native_binding(name, lambda: 2)
+        # Any other str is taken as it is, reachable or not.
+        tp.set_native_binding("x y", lambda: 3)
+        assert tp.compile_and_run("ok()") == "nil"
+        with pytest.raises(TypeError):
+            tp.set_native_binding(1, lambda: 1)
+    finally:
+        tp.clear_native_bindings()
