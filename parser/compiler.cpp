@@ -678,6 +678,8 @@ class Compiler {
   [[gnu::noinline]] void compile_for(Unit& u, const ast::For& f);
   [[gnu::noinline]] void compile_switch(Unit& u, const ast::Switch& s);
   [[gnu::noinline]] void compile_class(Unit& u, const ast::ClassDef& c);
+  static bool past_frame_registers(Unit& u);
+  static void drop_result_register(Unit& u, uint64_t result);
   [[gnu::noinline]] void compile_expr_statement(Unit& u, const Expr& e);
   void close_loop(Unit& u, size_t mark, size_t continue_target, size_t break_target);
 
@@ -1433,7 +1435,31 @@ void Compiler::compile_function(Unit& parent, std::string_view name, std::span<c
   compile_block(body, stmts);
   emit(body, Opcode::LoadReg, *body.result_reg);
   emit(body, Opcode::Return);
+  if (past_frame_registers(body)) drop_result_register(body, *body.result_reg);
   finish_function(parent, body, params.size());
+}
+
+bool Compiler::past_frame_registers(Unit& u) {
+  for (size_t i = 0; i < u.code.size(); ++i) {
+    const Instruction& in = u.code[i];
+    if ((in.opcode == Opcode::LoadReg || in.opcode == Opcode::StoreReg) && in.arg >= kFrameRegisters) return true;
+  }
+  return false;
+}
+
+// A body whose variables need every register of the frame has none to spare for its latest value: the
+// variables get their registers back and each expression statement's value stays on the operand stack, so
+// the final return finds the latest one on top. Only the result register has the number `result`.
+void Compiler::drop_result_register(Unit& u, uint64_t result) {
+  for (size_t i = 0; i < u.code.size(); ++i) {
+    Instruction& in = u.code[i];
+    if (in.opcode != Opcode::LoadReg && in.opcode != Opcode::StoreReg) continue;
+    if (in.arg == result) {
+      in = make_instr(Opcode::Nop);
+    } else if (in.arg > result) {
+      --in.arg;
+    }
+  }
 }
 
 }  // namespace

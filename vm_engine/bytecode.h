@@ -89,6 +89,10 @@ inline constexpr uint64_t position_exact_line(uint64_t position) {
 }
 inline constexpr uint64_t position_column(uint64_t position) { return (position >> 32) & kPositionColumnMask; }
 
+// The registers of one frame: a register operand at or past this fails when it runs ("Register n out of
+// bounds").
+inline constexpr uint64_t kFrameRegisters = 256;
+
 struct FunctionRecord {
   std::string name;
   std::vector<Instruction> code;      // always ends with Return

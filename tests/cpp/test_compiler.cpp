@@ -364,6 +364,17 @@ TEST(CompilerFunctions, BodyKeepsTheLatestStatementValueInAHiddenRegister) {
   EXPECT_EQ(empty.functions.at(0).lines, (std::vector<uint64_t>{3, 3}));
 }
 
+TEST(CompilerFunctions, ABodyWhoseVariablesFillTheFrameKeepsItsValuesOnTheStack) {
+  std::string params;
+  for (int i = 0; i < 255; ++i) params += (i ? ", p" : "p") + std::to_string(i);
+  auto full = compile_src("fn f(" + params + ") {\n let q = 1\n q }");
+  ASSERT_EQ(full.functions.size(), 1u);
+  EXPECT_EQ(dis(full.functions[0].code), "Push 1, StoreReg 255, LoadReg 255, Nop, Nop, Return");
+  // One parameter fewer leaves the result register its slot.
+  auto room = compile_src("fn f(" + params.substr(0, params.rfind(',')) + ") {\n let q = 1\n q }");
+  EXPECT_EQ(dis(room.functions.at(0).code), "Push 1, StoreReg 255, LoadReg 255, StoreReg 254, LoadReg 254, Return");
+}
+
 TEST(CompilerFunctions, ElementStoresClearTheResultRegisterFirst) {
   // Otherwise the previous statement's container would still be shared and every store would copy it.
   auto p = compile_src("fn f(a) { a = 2; a[0] = 1; }");

@@ -153,3 +153,72 @@ def test_surrogate_names_no_longer_collide_in_the_binding_registry():
             tp.set_native_binding(1, lambda: 1)
     finally:
         tp.clear_native_bindings()
+
+
+# --- the variable ceiling ---------------------------------------------------------------------------------
+
+def lets(n, name="v"):
+    return "".join(f"let {name}{i} = {i}\n" for i in range(n))
+
+
+def params(n):
+    return ", ".join(f"p{i}" for i in range(n))
+
+
+FITS = {
+    "256 lets": lets(256) + "r = v255",
+    "blocks give their registers back": (
+        "let c = 1\nwhile c {\n" + lets(200, "w") + "c = 0\n}\nif c { } else {\n" + lets(200, "e") + "}\n"
+        + "for x in [1] {\n" + lets(150, "f") + "}\n" + lets(100) + "r = v99"),
+    "256 parameters": f"fn f({params(256)}) {{ p255 }}\nr = f({', '.join(map(str, range(256)))})",
+    "255 parameters and a let": f"fn f({params(255)}) {{\n let q = 5\n q + p0 }}\nr = f(2)",
+    "a full frame keeps the latest value": (
+        f"fn f({params(254)}) {{\n let q = 5\n let i = 0\n while i < 3 {{ i = i + 1 }}\n q + i }}\nr = f(1)"),
+}
+FITS_RESULT = {"256 lets": 255, "blocks give their registers back": 99, "256 parameters": 255,
+               "255 parameters and a let": 7, "a full frame keeps the latest value": 8}
+
+
+@pytest.mark.parametrize("name", sorted(FITS))
+def test_programs_within_the_frame_run_everywhere(name):
+    source = FITS[name]
+    assert tp.compile_and_run(source + "\nprint(r)") == "nil"
+    rt = tarnwick.Runtime()
+    rt.run(source)
+    assert rt.globals["r"] == FITS_RESULT[name]
+
+
+OVERFLOWS = [
+    (lets(257), 257, "the main program"),
+    ("let a = 1\n" * 257, 257, "the main program"),
+    ("let c = 1\nwhile c {\n" + lets(300, "w") + "c = 0\n}", 258, "the main program"),
+    (f"fn f({params(256)}) {{\n let x = 1\n x }}\nf()", 2, "'f'"),
+    (f"class K {{\n fn m({params(256)}) {{\n  let y = 1\n }}\n}}\nlet k = {{__class__: \"K\"}}\nk.m()", 3, "'K.m'"),
+]
+
+
+@pytest.mark.parametrize("source, line, where", OVERFLOWS)
+def test_too_many_variables_fail_at_run_time_in_the_one_shot_pipeline_and_before_running_in_a_runtime(
+        source, line, where):
+    # The one-shot pipeline keeps failing on the first register the frame does not have, at run time;
+    # compile() takes any source that parses.
+    assert tp.compile_and_run(source).endswith(": Register 256 out of bounds")
+    tp.compile(source)
+    out = []
+    rt = tarnwick.Runtime(output=out.append)
+    with pytest.raises(tarnwick.ScriptSyntaxError) as info:
+        rt.run('print("ran")\n' + source)
+    assert info.value.msg == (f"Compile error: Line {line + 1}: Too many variables in {where}: "
+                              "at most 256 can be in use at once")
+    assert info.value.lineno == line + 1
+    assert out == []
+
+
+def test_the_command_line_refuses_too_many_variables(tmp_path):
+    script = tmp_path / "many.tw"
+    script.write_text(lets(300))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-m", "tarnwick", str(script)], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 2
+    assert "Compile error: Line 257: Too many variables in the main program" in done.stderr
