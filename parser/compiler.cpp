@@ -49,6 +49,19 @@ constexpr size_t kExpr = AltIndex<T, Expr::Node>::value;
 template <class T>
 constexpr size_t kStmt = AltIndex<T, Stmt::Node>::value;
 
+// The next capacity of a growing buffer: doubling while small; past a few megabytes a quarter more, so
+// that a huge program's buffers end at most a quarter larger than what they hold (realloc moves a block
+// that large by remapping its pages, so the extra growth steps copy nothing).
+inline size_t next_capacity(size_t capacity, size_t first, size_t entry_size) {
+  if (capacity == 0) return first;
+  if (capacity * entry_size < (size_t{4} << 20)) return capacity * 2;
+  return capacity + capacity / 4;
+}
+
+// Buffers kept for the next pass on this thread are given back to the system past this size: a huge
+// program's would otherwise stay with the thread for good.
+constexpr size_t kKeptBufferBytes = size_t{8} << 20;
+
 // A growable array of plain entries whose append is one compare and one store, growth kept out of line.
 template <class T>
 class PlainBuffer {
@@ -93,6 +106,14 @@ class PlainBuffer {
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
   }
+  // Empties the buffer, giving its memory back when it is too large to keep for another pass.
+  void clear_and_trim() {
+    size_ = 0;
+    if (capacity_ * sizeof(T) <= kKeptBufferBytes) return;
+    std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+  }
 
  private:
   [[gnu::noinline]] void grow_and_push(T value) {
@@ -101,7 +122,7 @@ class PlainBuffer {
   }
   // realloc: a large block is moved by remapping its pages rather than by copying them.
   [[gnu::noinline]] void grow() {
-    size_t capacity = capacity_ != 0 ? capacity_ * 2 : 64;
+    size_t capacity = next_capacity(capacity_, 64, sizeof(T));
     T* data = static_cast<T*>(std::realloc(data_, capacity * sizeof(T)));
     if (data == nullptr) throw std::bad_alloc();
     data_ = data;
@@ -152,6 +173,23 @@ class CodeBuffer {
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
   }
+  // The instructions, copied out; a large buffer's memory goes back at once, before the positions are
+  // copied, so that the copies and the buffer are not all held together.
+  void move_to(std::vector<Instruction>& code, std::vector<uint64_t>& lines) {
+    const bool trim = capacity_ * (sizeof(Instruction) + sizeof(uint64_t)) > kKeptBufferBytes;
+    code.assign(code_, code_ + size_);
+    if (trim) {
+      std::free(code_);
+      code_ = nullptr;
+    }
+    lines.assign(lines_, lines_ + size_);
+    size_ = 0;
+    if (trim) {
+      std::free(lines_);
+      lines_ = nullptr;
+      capacity_ = 0;
+    }
+  }
 
  private:
   [[gnu::noinline]] size_t grow_and_push(Instruction in, uint64_t position) {
@@ -162,7 +200,7 @@ class CodeBuffer {
   }
   // realloc: a large block is moved by remapping its pages rather than by copying them.
   void grow() {
-    size_t capacity = capacity_ != 0 ? capacity_ * 2 : 256;
+    size_t capacity = next_capacity(capacity_, 256, sizeof(Instruction) + sizeof(uint64_t));
     auto* code = static_cast<Instruction*>(std::realloc(code_, capacity * sizeof(Instruction)));
     if (code == nullptr) throw std::bad_alloc();
     code_ = code;
@@ -288,14 +326,14 @@ struct PassStacks {
 
   void clear() noexcept {
     for (const Scope& scope : scopes) delete scope.index;
-    scopes.clear();
-    bindings.clear();
+    scopes.clear_and_trim();
+    bindings.clear_and_trim();
     std::fill_n(name_table, kNameSlots, kNoBinding);
-    chain.clear();
-    pending.clear();
-    loop_jumps.clear();
-    record_constants.clear();
-    record_constant_counts.clear();
+    chain.clear_and_trim();
+    pending.clear_and_trim();
+    loop_jumps.clear_and_trim();
+    record_constants.clear_and_trim();
+    record_constant_counts.clear_and_trim();
   }
 };
 
@@ -1472,10 +1510,11 @@ Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   if (compiler.error) return make_err(std::move(*compiler.error));
   Compiler::emit(main, Opcode::Halt);
   BytecodeProgram out;
-  out.code.assign(main.code.code(), main.code.code() + main.code.size());
-  out.lines.assign(main.code.lines(), main.code.lines() + main.code.size());
+  // One buffer at a time is copied out and (when large) given back before the next.
   materialize(out.constants, main.constants.begin(), main.constants.end());
+  main.constants.clear_and_trim();
   compiler.attach_record_constants();
+  main.code.move_to(out.code, out.lines);
   out.functions = std::move(compiler.functions);
   return out;
 }

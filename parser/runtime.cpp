@@ -207,6 +207,7 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
     if (auto overflow = register_overflow(program)) return make_err(std::move(*overflow));
   }
   OptimizeResult optimized = optimize_main(program.code, program.lines);
+  std::vector<Instruction>().swap(program.code);  // the optimized copy replaces it
   vm_->load(std::move(optimized.code), std::move(program.lines), std::move(program.constants),
             std::move(program.functions), origin);
   nested_stop_.reset();

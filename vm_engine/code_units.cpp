@@ -517,6 +517,8 @@ void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::v
   std::vector<ValueRef> k;
   k.reserve(constants.size());
   for (const auto& c : constants) k.push_back(ValueRef::from_constant(c));
+  // A huge program's table would otherwise be held twice while its code is set up.
+  std::vector<Constant>().swap(constants);
   // Each new body is finished as it is made: a later function of the same name replaces (and frees) it.
   auto finish = [this, &origin](CodeUnit& unit) {
     unit.origin = origin;
