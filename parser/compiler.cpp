@@ -1510,11 +1510,11 @@ Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   if (compiler.error) return make_err(std::move(*compiler.error));
   Compiler::emit(main, Opcode::Halt);
   BytecodeProgram out;
-  // One buffer at a time is copied out and (when large) given back before the next.
+  // One buffer at a time is copied out and (when large) given back before the next, the largest first.
+  main.code.move_to(out.code, out.lines);
   materialize(out.constants, main.constants.begin(), main.constants.end());
   main.constants.clear_and_trim();
   compiler.attach_record_constants();
-  main.code.move_to(out.code, out.lines);
   out.functions = std::move(compiler.functions);
   return out;
 }
