@@ -730,11 +730,34 @@ class Compiler {
   bool stacks_borrowed_ = false;
   UnitPool& pool_ = unit_pool();
   std::deque<std::string> made_names_;  // names the compiler makes (methods, lambdas), viewed by constants
+  Arena kept_texts_;                    // texts of constants whose tree is gone (see keep_texts_beyond_batch)
+  size_t main_texts_checked_ = 0;
+  size_t record_texts_checked_ = 0;
 
  public:
   // Gives every record its constants, as entries of shared blocks that each hold the constants of a run of
   // records. A block stays well below the size the allocator maps pages for, so a large program's blocks
   // come from memory it already has rather than from fresh pages.
+  Result<BytecodeProgram, CompileError> finish_program(Unit& main);
+
+  // Between batches of top-level statements: every text still wanted that lies in the batch's tree (a
+  // decoded string literal) is copied, since the tree goes with the next batch. Names and texts that
+  // view the source stay as they are. Only the main program's bindings outlive a batch, and they are
+  // names, which view the source whenever the lexer reads it in place (the only case batches are used).
+  void keep_texts_beyond_batch(Unit& main, std::string_view source) {
+    auto keep = [&](PlainBuffer<PendingConstant>& list, size_t& checked) {
+      for (; checked < list.size(); ++checked) {
+        PendingConstant& c = list[checked];
+        if (c.kind != Constant::Kind::String || c.size == 0) continue;
+        const auto at = reinterpret_cast<uintptr_t>(c.text), from = reinterpret_cast<uintptr_t>(source.data());
+        if (at >= from && at - from + c.size <= source.size()) continue;
+        c.text = kept_texts_.copy(std::string_view(c.text, c.size)).data();
+      }
+    };
+    keep(main.constants, main_texts_checked_);
+    keep(st_.record_constants, record_texts_checked_);
+  }
+
   void attach_record_constants() {
     static constexpr size_t kBlockConstants = 1024;
     const PendingConstant* pending = st_.record_constants.begin();
@@ -1507,7 +1530,26 @@ Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   UnitLease lease(compiler, UnitKind::Main, {}, 0);
   Unit& main = lease.unit;
   compiler.compile_block(main, program.statements);
-  if (compiler.error) return make_err(std::move(*compiler.error));
+  return compiler.finish_program(main);
+}
+
+Result<BytecodeProgram, CompileError> compile_program_in_batches(std::string_view source,
+                                                                 const std::function<bool(StmtList&)>& next) {
+  Compiler compiler;
+  UnitLease lease(compiler, UnitKind::Main, {}, 0);
+  Unit& main = lease.unit;
+  StmtList batch;
+  while (next(batch)) {
+    if (compiler.error) continue;
+    compiler.compile_block(main, batch);
+    compiler.keep_texts_beyond_batch(main, source);
+  }
+  return compiler.finish_program(main);
+}
+
+Result<BytecodeProgram, CompileError> Compiler::finish_program(Unit& main) {
+  if (error) return make_err(std::move(*error));
+  Compiler& compiler = *this;
   Compiler::emit(main, Opcode::Halt);
   BytecodeProgram out;
   // One buffer at a time is copied out and (when large) given back before the next, the largest first.

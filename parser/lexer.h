@@ -44,6 +44,8 @@ class Lexer {
   bool finished() const { return done_; }
   const LexError* error() const { return failed_ ? &error_ : nullptr; }
   size_t source_size() const { return src_.size(); }
+  // Whether the lexer reads the source it was given where it lies (it copies one it has to repair).
+  bool reads(std::string_view source) const { return src_.data() == source.data(); }
 
  private:
   // The source as well-formed UTF-8: when the input is not, the constructor makes a copy (in owned_) with

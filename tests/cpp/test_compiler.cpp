@@ -321,6 +321,73 @@ TEST(CompilerStatements, PositionsTooFarFromTheStatementFallBackToItsLine) {
   }
 }
 
+// A program long enough to be compiled in several batches, with texts that live in the tree (decoded
+// strings) used by later batches' code and by bodies, against the program compiled from its whole tree.
+std::string constants_text(const std::vector<Constant>& constants) {
+  std::string out;
+  for (const Constant& c : constants)
+    out += std::to_string(static_cast<int>(c.kind)) + ":" + std::to_string(c.int_value) + ":" +
+           std::to_string(c.float_value) + ":" + c.string_value + "|";
+  return out;
+}
+
+TEST(CompilerStatements, BatchesOfStatementsCompileAsTheWholeTreeDoes) {
+  std::string source;
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    source += "let a" + n + " = \"esc\\t" + n + "\\n\"\nb = f\"v\\n{a" + n + "} {'q\\'' + \"\\t\"}\"\n" +
+              "fn g" + n + "(x) { let t = \"in\\\\fn" + n + "\"\n return t + x }\n" +
+              "class C" + n + " { let f = \"field\\n\"\n fn m(self) { return \"m\\t\" + self.f } }\n" +
+              "h = fn(y) y + \"lam\\n" + n + "\"\nwhile a0 { let w = a" + n + " break }\n";
+  }
+  source += "print(a0, a299, b, g7(\"z\"), h(1))\n";
+  auto batched = compile_source(source);
+  auto tree = parse_source(source);
+  ASSERT_TRUE(batched.ok() && tree.ok());
+  auto whole = compile_program(tree.value());
+  ASSERT_TRUE(whole.ok());
+  const BytecodeProgram& x = batched.value();
+  const BytecodeProgram& y = whole.value();
+  EXPECT_EQ(dis(x.code), dis(y.code));
+  EXPECT_EQ(x.lines, y.lines);
+  EXPECT_EQ(constants_text(x.constants), constants_text(y.constants));
+  EXPECT_NE(constants_text(x.constants).find("esc\t299\n"), std::string::npos);
+  ASSERT_EQ(x.functions.size(), y.functions.size());
+  for (size_t i = 0; i < x.functions.size(); ++i) {
+    std::vector<Constant> xc, yc;
+    for (const ConstantRef& c : x.functions[i].constants) xc.push_back(*c);
+    for (const ConstantRef& c : y.functions[i].constants) yc.push_back(*c);
+    EXPECT_EQ(x.functions[i].name, y.functions[i].name);
+    EXPECT_EQ(dis(x.functions[i].code), dis(y.functions[i].code)) << x.functions[i].name;
+    EXPECT_EQ(constants_text(xc), constants_text(yc)) << x.functions[i].name;
+  }
+}
+
+TEST(CompilerStatements, AnErrorInALaterBatchStillWinsByItsStage) {
+  std::string filler;
+  for (int i = 0; i < 1500; ++i) filler += "x = \"s\\n\" + 1\n";
+  struct Case {
+    std::string source;
+    SourceError::Kind kind;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"break\n" + filler + "let = 1\n", SourceError::Kind::Parse, "ParseError at 1502:5: Expected identifier"},
+      {"break\n" + filler + "let = 1\n" + filler + "\"open", SourceError::Kind::Lex,
+       "Lexer error at 3003:6: Unterminated string literal"},
+      {filler + "continue\n" + filler, SourceError::Kind::Compile, "'continue' outside of a loop"},
+  };
+  for (const Case& c : cases) {
+    auto r = compile_source(c.source);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, c.kind);
+    EXPECT_EQ(r.error().message, c.message);
+  }
+  auto late = compile_source(filler + "continue\n" + filler);
+  ASSERT_FALSE(late.ok());
+  EXPECT_EQ(late.error().line, 1501u);
+}
+
 TEST(CompilerStatements, SourceErrorsNameTheirStage) {
   auto lex = compile_source("1 /* x");
   ASSERT_FALSE(lex.ok());
