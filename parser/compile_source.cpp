@@ -5,6 +5,7 @@
 #include "parser/parser.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace tarnwick {
@@ -43,9 +44,33 @@ SourceError compile_source_error(CompileError error) {
 }
 
 Result<BytecodeProgram, SourceError> compile_source(std::string_view source) {
-  auto program = parse_source(source);
-  if (!program) return make_err(std::move(program.error()));
-  auto compiled = compile_program(program.value());
+  // A few top-level statements are parsed and compiled at a time, so that the tree of the whole program
+  // (the largest thing a front end holds) never exists at once. A source the lexer had to repair is read
+  // from the lexer's copy, whose names the tree copies; it is compiled whole.
+  Lexer lexer(source, kSourceInPlace);
+  if (!lexer.reads(source)) {
+    auto program = parse_source(source);
+    if (!program) return make_err(std::move(program.error()));
+    auto compiled = compile_program(program.value());
+    if (!compiled) return make_err(compile_source_error(std::move(compiled.error())));
+    return std::move(compiled.value());
+  }
+  constexpr size_t kBatchStatements = 512;
+  Parser parser(lexer, source);
+  std::optional<ParseError> parse_error;
+  auto compiled = compile_program_in_batches(source, [&](StmtList& batch) {
+    auto next = parser.parse_next_statements(kBatchStatements);
+    if (!next) {
+      parse_error = std::move(next.error());
+      return false;
+    }
+    batch = next.value();
+    return !batch.empty();
+  });
+  // As in parse_source: a lexer error anywhere wins over a parse error, which wins over a compile error.
+  if (parse_error) lexer.finish();
+  if (const LexError* e = lexer.error()) return make_err(lex_source_error(e->message));
+  if (parse_error) return make_err(SourceError{SourceError::Kind::Parse, parse_error->display(), parse_error->line, parse_error->column});
   if (!compiled) return make_err(compile_source_error(std::move(compiled.error())));
   return std::move(compiled.value());
 }

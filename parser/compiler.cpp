@@ -54,6 +54,19 @@ constexpr size_t kStmt = AltIndex<T, Stmt::Node>::value;
 // lasts (the buffers are pooled per thread, and the code is handed on).
 inline void count_taken(size_t bytes) { detail::charge_transient(bytes); }
 
+// The next capacity of a growing buffer: doubling while small; past a few megabytes a quarter more, so
+// that a huge program's buffers end at most a quarter larger than what they hold (realloc moves a block
+// that large by remapping its pages, so the extra growth steps copy nothing).
+inline size_t next_capacity(size_t capacity, size_t first, size_t entry_size) {
+  if (capacity == 0) return first;
+  if (capacity * entry_size < (size_t{4} << 20)) return capacity * 2;
+  return capacity + capacity / 4;
+}
+
+// Buffers kept for the next pass on this thread are given back to the system past this size: a huge
+// program's would otherwise stay with the thread for good.
+constexpr size_t kKeptBufferBytes = size_t{8} << 20;
+
 // A growable array of plain entries whose append is one compare and one store, growth kept out of line.
 template <class T>
 class PlainBuffer {
@@ -98,6 +111,14 @@ class PlainBuffer {
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
   }
+  // Empties the buffer, giving its memory back when it is too large to keep for another pass.
+  void clear_and_trim() {
+    size_ = 0;
+    if (capacity_ * sizeof(T) <= kKeptBufferBytes) return;
+    std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+  }
 
  private:
   [[gnu::noinline]] void grow_and_push(T value) {
@@ -106,7 +127,7 @@ class PlainBuffer {
   }
   // realloc: a large block is moved by remapping its pages rather than by copying them.
   [[gnu::noinline]] void grow() {
-    size_t capacity = capacity_ != 0 ? capacity_ * 2 : 64;
+    size_t capacity = next_capacity(capacity_, 64, sizeof(T));
     count_taken((capacity - capacity_) * sizeof(T));
     T* data = static_cast<T*>(std::realloc(data_, capacity * sizeof(T)));
     if (data == nullptr) throw std::bad_alloc();
@@ -158,6 +179,23 @@ class CodeBuffer {
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
   }
+  // The instructions, copied out; a large buffer's memory goes back at once, before the positions are
+  // copied, so that the copies and the buffer are not all held together.
+  void move_to(std::vector<Instruction>& code, std::vector<uint64_t>& lines) {
+    const bool trim = capacity_ * (sizeof(Instruction) + sizeof(uint64_t)) > kKeptBufferBytes;
+    code.assign(code_, code_ + size_);
+    if (trim) {
+      std::free(code_);
+      code_ = nullptr;
+    }
+    lines.assign(lines_, lines_ + size_);
+    size_ = 0;
+    if (trim) {
+      std::free(lines_);
+      lines_ = nullptr;
+      capacity_ = 0;
+    }
+  }
 
  private:
   [[gnu::noinline]] size_t grow_and_push(Instruction in, uint64_t position) {
@@ -168,7 +206,7 @@ class CodeBuffer {
   }
   // realloc: a large block is moved by remapping its pages rather than by copying them.
   void grow() {
-    size_t capacity = capacity_ != 0 ? capacity_ * 2 : 256;
+    size_t capacity = next_capacity(capacity_, 256, sizeof(Instruction) + sizeof(uint64_t));
     count_taken((capacity - capacity_) * (sizeof(Instruction) + sizeof(uint64_t)));
     auto* code = static_cast<Instruction*>(std::realloc(code_, capacity * sizeof(Instruction)));
     if (code == nullptr) throw std::bad_alloc();
@@ -300,14 +338,14 @@ struct PassStacks {
 
   void clear() noexcept {
     for (const Scope& scope : scopes) delete scope.index;
-    scopes.clear();
-    bindings.clear();
+    scopes.clear_and_trim();
+    bindings.clear_and_trim();
     std::fill_n(name_table, kNameSlots, kNoBinding);
-    chain.clear();
-    pending.clear();
-    loop_jumps.clear();
-    record_constants.clear();
-    record_constant_counts.clear();
+    chain.clear_and_trim();
+    pending.clear_and_trim();
+    loop_jumps.clear_and_trim();
+    record_constants.clear_and_trim();
+    record_constant_counts.clear_and_trim();
   }
 };
 
@@ -492,10 +530,12 @@ class Compiler {
 
  private:
   // --- emission -----------------------------------------------------------------------------------------
-  // An instruction that can fail, placed at the expression that makes it: a statement spanning several
-  // lines reports the line (and column) of the failing part, not the statement's first line.
+  // An instruction that can fail, placed at the expression that makes it. Its failure names the
+  // statement's line (expressions do not change it, whatever lines they span); the exact line and column
+  // go along for tracebacks.
   [[gnu::always_inline]] static size_t emit_at(Unit& u, const Expr& e, Opcode op, uint64_t arg = 0) {
-    return u.code.push(make_instr(op, arg), e.line != 0 ? source_position(e.line, e.column) : u.line);
+    return u.code.push(make_instr(op, arg),
+                       e.line != 0 && u.line != 0 ? source_position(u.line, e.line, e.column) : u.line);
   }
   static uint64_t add_constant(Unit& u, const PendingConstant& c) {
     u.constants.push_back(c);
@@ -688,6 +728,8 @@ class Compiler {
   [[gnu::noinline]] void compile_for(Unit& u, const ast::For& f);
   [[gnu::noinline]] void compile_switch(Unit& u, const ast::Switch& s);
   [[gnu::noinline]] void compile_class(Unit& u, const ast::ClassDef& c);
+  static bool past_frame_registers(Unit& u);
+  static void drop_result_register(Unit& u, uint64_t result);
   [[gnu::noinline]] void compile_expr_statement(Unit& u, const Expr& e);
   void close_loop(Unit& u, size_t mark, size_t continue_target, size_t break_target);
 
@@ -700,11 +742,34 @@ class Compiler {
   bool stacks_borrowed_ = false;
   UnitPool& pool_ = unit_pool();
   std::deque<std::string> made_names_;  // names the compiler makes (methods, lambdas), viewed by constants
+  Arena kept_texts_;                    // texts of constants whose tree is gone (see keep_texts_beyond_batch)
+  size_t main_texts_checked_ = 0;
+  size_t record_texts_checked_ = 0;
 
  public:
   // Gives every record its constants, as entries of shared blocks that each hold the constants of a run of
   // records. A block stays well below the size the allocator maps pages for, so a large program's blocks
   // come from memory it already has rather than from fresh pages.
+  Result<BytecodeProgram, CompileError> finish_program(Unit& main);
+
+  // Between batches of top-level statements: every text still wanted that lies in the batch's tree (a
+  // decoded string literal) is copied, since the tree goes with the next batch. Names and texts that
+  // view the source stay as they are. Only the main program's bindings outlive a batch, and they are
+  // names, which view the source whenever the lexer reads it in place (the only case batches are used).
+  void keep_texts_beyond_batch(Unit& main, std::string_view source) {
+    auto keep = [&](PlainBuffer<PendingConstant>& list, size_t& checked) {
+      for (; checked < list.size(); ++checked) {
+        PendingConstant& c = list[checked];
+        if (c.kind != Constant::Kind::String || c.size == 0) continue;
+        const auto at = reinterpret_cast<uintptr_t>(c.text), from = reinterpret_cast<uintptr_t>(source.data());
+        if (at >= from && at - from + c.size <= source.size()) continue;
+        c.text = kept_texts_.copy(std::string_view(c.text, c.size)).data();
+      }
+    };
+    keep(main.constants, main_texts_checked_);
+    keep(st_.record_constants, record_texts_checked_);
+  }
+
   void attach_record_constants() {
     static constexpr size_t kBlockConstants = 1024;
     const PendingConstant* pending = st_.record_constants.begin();
@@ -1444,7 +1509,31 @@ void Compiler::compile_function(Unit& parent, std::string_view name, std::span<c
   compile_block(body, stmts);
   emit(body, Opcode::LoadReg, *body.result_reg);
   emit(body, Opcode::Return);
+  if (past_frame_registers(body)) drop_result_register(body, *body.result_reg);
   finish_function(parent, body, params.size());
+}
+
+bool Compiler::past_frame_registers(Unit& u) {
+  for (size_t i = 0; i < u.code.size(); ++i) {
+    const Instruction& in = u.code[i];
+    if ((in.opcode == Opcode::LoadReg || in.opcode == Opcode::StoreReg) && in.arg >= kFrameRegisters) return true;
+  }
+  return false;
+}
+
+// A body whose variables need every register of the frame has none to spare for its latest value: the
+// variables get their registers back and each expression statement's value stays on the operand stack, so
+// the final return finds the latest one on top. Only the result register has the number `result`.
+void Compiler::drop_result_register(Unit& u, uint64_t result) {
+  for (size_t i = 0; i < u.code.size(); ++i) {
+    Instruction& in = u.code[i];
+    if (in.opcode != Opcode::LoadReg && in.opcode != Opcode::StoreReg) continue;
+    if (in.arg == result) {
+      in = make_instr(Opcode::Nop);
+    } else if (in.arg > result) {
+      --in.arg;
+    }
+  }
 }
 
 }  // namespace
@@ -1454,13 +1543,33 @@ Result<BytecodeProgram, CompileError> compile_program(const Program& program) {
   UnitLease lease(compiler, UnitKind::Main, {}, 0);
   Unit& main = lease.unit;
   compiler.compile_block(main, program.statements);
-  if (compiler.error) return make_err(std::move(*compiler.error));
+  return compiler.finish_program(main);
+}
+
+Result<BytecodeProgram, CompileError> compile_program_in_batches(std::string_view source,
+                                                                 const std::function<bool(StmtList&)>& next) {
+  Compiler compiler;
+  UnitLease lease(compiler, UnitKind::Main, {}, 0);
+  Unit& main = lease.unit;
+  StmtList batch;
+  while (next(batch)) {
+    if (compiler.error) continue;
+    compiler.compile_block(main, batch);
+    compiler.keep_texts_beyond_batch(main, source);
+  }
+  return compiler.finish_program(main);
+}
+
+Result<BytecodeProgram, CompileError> Compiler::finish_program(Unit& main) {
+  if (error) return make_err(std::move(*error));
+  Compiler& compiler = *this;
   Compiler::emit(main, Opcode::Halt);
   BytecodeProgram out;
   count_taken(main.code.size() * (sizeof(Instruction) + sizeof(uint64_t)));
-  out.code.assign(main.code.code(), main.code.code() + main.code.size());
-  out.lines.assign(main.code.lines(), main.code.lines() + main.code.size());
+  // One buffer at a time is copied out and (when large) given back before the next, the largest first.
+  main.code.move_to(out.code, out.lines);
   materialize(out.constants, main.constants.begin(), main.constants.end());
+  main.constants.clear_and_trim();
   compiler.attach_record_constants();
   out.functions = std::move(compiler.functions);
   return out;

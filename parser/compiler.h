@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <span>
 #include <string_view>
@@ -22,6 +23,14 @@ struct CompileError {
 };
 
 Result<BytecodeProgram, CompileError> compile_program(const Program& program);
+
+// The same from the top-level statements handed over in batches, in order: `next` fills its argument with
+// the next batch and returns false when there is none (after the last, or when the caller stopped at an
+// error of its own). A batch's tree may be freed by the next call: whatever the compiler keeps of it is
+// either a view of `source` or copied. After a compile error the remaining batches are still asked for
+// (the caller's later lex or parse error wins), but not compiled.
+Result<BytecodeProgram, CompileError> compile_program_in_batches(std::string_view source,
+                                                                 const std::function<bool(StmtList&)>& next);
 
 // The main program's code (ending with Halt) and constant table, exactly as compile_program makes them,
 // and nothing else: function, method and lambda bodies are checked (a misplaced break or continue fails

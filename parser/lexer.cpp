@@ -335,6 +335,14 @@ int64_t read_integer(std::string_view digits, unsigned base) {
 
 }  // namespace
 
+bool is_identifier_name(std::string_view name) {
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+  if (name.empty() || !letter(name[0])) return false;
+  for (char c : name)
+    if (!letter(c) && !(c >= '0' && c <= '9')) return false;
+  return lookup_keyword(name.data(), name.size(), name.size()) == nullptr;
+}
+
 double read_decimal_double(std::string_view text) {
   double v = 0.0;
   auto res = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);

@@ -44,6 +44,8 @@ class Lexer {
   bool finished() const { return done_; }
   const LexError* error() const { return failed_ ? &error_ : nullptr; }
   size_t source_size() const { return src_.size(); }
+  // Whether the lexer reads the source it was given where it lies (it copies one it has to repair).
+  bool reads(std::string_view source) const { return src_.data() == source.data(); }
 
  private:
   // The source as well-formed UTF-8: when the input is not, the constructor makes a copy (in owned_) with
@@ -102,6 +104,10 @@ class Lexer {
 // Reads an unsigned decimal floating-point text (digits, optional '.' and fraction, optional exponent) the
 // way the language does: a value too large for a double is infinity, one too small is zero.
 double read_decimal_double(std::string_view text);
+
+// Whether a script can write `name` as a variable: it lexes as one identifier (an ASCII letter or '_',
+// then letters, digits and '_') and is not a keyword.
+bool is_identifier_name(std::string_view name);
 
 // Convenience: Lexer(source).tokenize().
 Result<std::vector<Token>, LexError> tokenize(std::string_view source);

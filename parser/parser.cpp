@@ -193,6 +193,15 @@ Result<Program, ParseError> Parser::parse_program() {
   return program;
 }
 
+Result<StmtList, ParseError> Parser::parse_next_statements(size_t count) {
+  own_arena_ = Arena();
+  const size_t mark = stmts_.size();
+  for (size_t i = 0; i < count && !at_end(); ++i) {
+    if (!statement(stmts_)) return make_err(std::move(*err_));
+  }
+  return finish_stmts(mark);
+}
+
 StmtList Parser::finish_stmts(size_t mark) {
   StmtList list = arena_->copy(std::span<const Stmt>(stmts_).subspan(mark));
   stmts_.erase(stmts_.begin() + static_cast<std::ptrdiff_t>(mark), stmts_.end());

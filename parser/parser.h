@@ -47,6 +47,9 @@ class Parser {
   // The program takes the parser's arena with it. An expression or type returned by the other two entry
   // points lives in the parser's arena, so it is valid for as long as the parser is.
   Result<Program, ParseError> parse_program();
+  // The program a few top-level statements at a time: up to `count` of them (none at the end). Each call
+  // frees the statements the previous call returned, so that only a batch's tree is held at once.
+  Result<StmtList, ParseError> parse_next_statements(size_t count);
   Result<ExprPtr, ParseError> parse_expression();
   Result<TypeAnnotation, ParseError> parse_type();
 

@@ -38,6 +38,31 @@ const char* stop_text(FailureKind kind) {
   }
 }
 
+// The first register operand a frame does not have, in the main program and then in each body: a
+// Compile failure at the line of its statement, or nullopt when every variable fits.
+std::optional<Failure> register_overflow(const BytecodeProgram& program) {
+  auto first_past = [](const std::vector<Instruction>& code) -> size_t {
+    for (size_t i = 0; i < code.size(); ++i) {
+      const Instruction& in = code[i];
+      if ((in.opcode == Opcode::LoadReg || in.opcode == Opcode::StoreReg) && in.arg >= kFrameRegisters) return i;
+    }
+    return code.size();
+  };
+  auto failure = [](const std::vector<uint64_t>& lines, size_t at, const std::string& where) {
+    Failure f;
+    f.kind = FailureKind::Compile;
+    f.message = "Too many variables in " + where + ": at most " + std::to_string(kFrameRegisters) +
+                " can be in use at once";
+    f.line = at < lines.size() ? position_line(lines[at]) : 0;
+    return f;
+  };
+  if (size_t at = first_past(program.code); at < program.code.size())
+    return failure(program.lines, at, "the main program");
+  for (const FunctionRecord& fn : program.functions)
+    if (size_t at = first_past(fn.code); at < fn.code.size()) return failure(fn.lines, at, "'" + fn.name + "'");
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string Failure::text() const {
@@ -201,6 +226,9 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
     return make_err(std::move(failure));
   }
   BytecodeProgram& program = compiled.value();
+  if (refuse_register_overflow_) {
+    if (auto overflow = register_overflow(program)) return make_err(std::move(*overflow));
+  }
   {
     // Loaded, each instruction is kept three times (as written, with and without fused sequences) beside
     // its position: refused up front when that cannot fit.
@@ -217,6 +245,7 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
     }
   }
   OptimizeResult optimized = optimize_main(program.code, program.lines);
+  std::vector<Instruction>().swap(program.code);  // the optimized copy replaces it
   vm_->load(std::move(optimized.code), std::move(program.lines), std::move(program.constants),
             std::move(program.functions), origin);
   nested_stop_.reset();
@@ -257,6 +286,8 @@ Outcome Runtime::call(ValueRef callee, ValueRef* args, size_t argc) {
 Outcome run_once(std::string_view source, const std::vector<NamedNative>& natives, PollFn host_poll, void* host_ctx,
                  HostIO* io) {
   Runtime rt;
+  // The one-shot pipeline runs such a program until it reaches the missing register.
+  rt.set_refuse_register_overflow(false);
   rt.set_io(io);
   for (const NamedNative& n : natives) rt.add_native(n.name, n.fn);
   rt.set_host_poll(host_poll, host_ctx);

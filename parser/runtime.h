@@ -93,6 +93,9 @@ class Runtime {
     host_poll_ = fn;
     host_ctx_ = ctx;
   }
+  // Whether run() refuses a program with more variables in use at once than a frame has registers, as a
+  // Compile failure (the default), instead of running it into "Register n out of bounds".
+  void set_refuse_register_overflow(bool refuse) noexcept { refuse_register_overflow_ = refuse; }
   // Taken backward jumps and calls between two polls.
   void set_poll_interval(uint32_t n) noexcept { vm_->set_poll_interval(n); }
 
@@ -116,6 +119,7 @@ class Runtime {
   std::atomic<bool> interrupt_{false};
   PollFn host_poll_ = nullptr;
   void* host_ctx_ = nullptr;
+  bool refuse_register_overflow_ = true;
   // Per run or call.
   uint64_t start_count_ = 0;
   int64_t deadline_ns_ = 0;

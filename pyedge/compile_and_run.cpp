@@ -70,6 +70,14 @@ PyObject* set_native_binding(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!PyUnicode_Check(name)) return argument_type_error("name", name, "PyString");
+  // A name with lone surrogates has no text of its own in the registry: it would replace the binding of
+  // every other such name that differs only in its surrogates.
+  if (PyUnicode_AsUTF8AndSize(name, nullptr) == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "the binding name %R is not valid text (it holds lone surrogates)", name);
+    return nullptr;
+  }
   std::string text;
   if (!utf8_of(name, text)) return nullptr;
   registry_set(std::move(text), callback);

@@ -649,15 +649,14 @@ std::optional<std::string> StdioIO::write(std::string_view text) {
 Result<ValueRef, std::string> StdioIO::read_line(const std::optional<std::string>& prompt) {
   if (prompt) write(*prompt);
   std::string line;
-  bool any = false;
   bool too_long = false;
+  bool failed = false;
   for (;;) {
     int c = EOF;
     int error = 0;
     Py_BEGIN_ALLOW_THREADS
     errno = 0;
     while ((c = std::fgetc(stdin)) != EOF) {
-      any = true;
       if (c == '\n') break;
       if (!value_fits(line.size() + 1)) {
         too_long = true;
@@ -665,18 +664,23 @@ Result<ValueRef, std::string> StdioIO::read_line(const std::optional<std::string
       }
       line.push_back(static_cast<char>(c));
     }
-    error = c == EOF && std::ferror(stdin) ? errno : 0;
-    if (error != 0) std::clearerr(stdin);
+    const bool read_failed = c == EOF && std::ferror(stdin);
+    error = read_failed ? (errno != 0 ? errno : EIO) : 0;
+    if (read_failed) std::clearerr(stdin);
     Py_END_ALLOW_THREADS
     if (too_long) return make_err(std::string("Out of memory"));
-    if (error != EINTR) break;
+    if (error != EINTR) {
+      failed = error != 0;
+      break;
+    }
     // A signal interrupted the wait: its handler runs now; an exception from it ends the run.
     if (PyErr_CheckSignals() != 0) {
       pending_.take_current();
       return make_err(std::string(kInterrupted));
     }
   }
-  if (!any) return ValueRef();
+  // The end of input is an empty answer; only a stream that cannot be read gives none.
+  if (failed) return ValueRef();
   while (!line.empty() && line.back() == '\r') line.pop_back();
   return ValueRef::string(line);
 }

@@ -19,6 +19,7 @@
 #include <structmember.h>
 
 #include "parser/compiler.h"
+#include "parser/lexer.h"
 #include "parser/runtime.h"
 #include "vm_engine/compiler.h"
 #include "vm_engine/disassembler.h"
@@ -724,6 +725,20 @@ PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t na
   return call_value(self, std::move(method), args + 2, static_cast<size_t>(nargs - 2));
 }
 
+// Whether a script could write `name` (a str): a name it cannot write could never be read or called by
+// one, and would hide among the names the host sees.
+bool script_name(PyObject* name) {
+  if (!PyUnicode_IS_ASCII(name)) return false;
+  return is_identifier_name(std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(name)),
+                                             static_cast<size_t>(PyUnicode_GET_LENGTH(name))));
+}
+
+PyObject* not_a_script_name(const char* what, PyObject* name) {
+  PyErr_Format(PyExc_ValueError, "%s %R is not a name a script can use: it must be an identifier that is not a keyword",
+               what, name);
+  return nullptr;
+}
+
 PyObject* runtime_register(PyObject* op, PyObject* args, PyObject* kwargs) {
   auto* self = as_runtime(op);
   static const char* kwlist[] = {"name", "callback", nullptr};
@@ -735,6 +750,7 @@ PyObject* runtime_register(PyObject* op, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_TypeError, "a native must be callable, not %.100s", Py_TYPE(callback)->tp_name);
     return nullptr;
   }
+  if (!script_name(name)) return not_a_script_name("the native name", name);
   std::string text;
   if (!utf8_of(name, text)) return nullptr;
   Entry entry(self, Use::Plain);
@@ -768,6 +784,10 @@ PyObject* runtime_interrupt(PyObject* op, PyObject*) {
 PyObject* runtime_global_get(PyObject* op, PyObject* name) {
   auto* self = as_runtime(op);
   if (!PyUnicode_Check(name)) return PyErr_Format(PyExc_TypeError, "global names are str, not %.100s", Py_TYPE(name)->tp_name);
+  if (!script_name(name)) {
+    PyErr_SetObject(PyExc_KeyError, name);
+    return nullptr;
+  }
   std::string key;
   if (!utf8_of(name, key)) return nullptr;
   Entry entry(self, Use::Read);
@@ -787,6 +807,7 @@ PyObject* runtime_global_set(PyObject* op, PyObject* const* args, Py_ssize_t nar
     PyErr_SetString(PyExc_TypeError, "global names are str");
     return nullptr;
   }
+  if (!script_name(args[0])) return not_a_script_name("the global name", args[0]);
   std::string key;
   if (!utf8_of(args[0], key)) return nullptr;
   Entry entry(self, Use::Plain);

@@ -291,12 +291,10 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
         std::fflush(out_);
       }
       std::string line;
-      bool any = false;
       for (;;) {
         int c;
         errno = 0;
         while ((c = std::fgetc(in_)) != EOF) {
-          any = true;
           if (c == '\n') break;
           if (!detail::fits_in_memory(line.size() + 1)) {
             err = detail::kOutOfMemory;
@@ -313,7 +311,8 @@ bool VM::call_builtin(int which, const ValueRef* args, size_t argc, ValueRef& ou
         }
         break;
       }
-      if (!any && std::ferror(in_)) {
+      // The end of input is an empty answer; only a stream that cannot be read gives none.
+      if (std::ferror(in_)) {
         std::clearerr(in_);
         out = ValueRef();
         return true;

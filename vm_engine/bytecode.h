@@ -65,15 +65,33 @@ struct Constant {
 
 using ConstantRef = std::shared_ptr<const Constant>;
 
-// An entry of a position table (one per instruction): the source line in the low 32 bits and the column in
-// the high 32 bits, 0 when unknown. A bare line number is a position without a column.
+// An entry of a position table (one per instruction). The low 32 bits hold the line of the statement the
+// instruction belongs to: a failure's "Line n" names it, however many lines the statement spans. The high
+// 32 bits say exactly where, for tracebacks and carets: the column (low 20 bits) and how many lines below
+// the statement's first line the failing part starts (high 12 bits); all 0 when unknown or too far out to
+// say, and then the statement's line stands for both. 0 as a whole means no line is known.
 inline constexpr uint64_t kPositionLineMask = 0xFFFFFFFFu;
-inline constexpr uint64_t source_position(uint64_t line, uint64_t column) {
-  if (line > kPositionLineMask) return kPositionLineMask;
-  return line | (column > kPositionLineMask ? 0 : column << 32);
+inline constexpr uint64_t kPositionColumnBits = 20;
+inline constexpr uint64_t kPositionColumnMask = (uint64_t{1} << kPositionColumnBits) - 1;
+inline constexpr uint64_t kPositionMaxLineOffset = (uint64_t{1} << (32 - kPositionColumnBits)) - 1;
+// A part at `line` and `column` of a statement that starts at `statement_line`.
+inline constexpr uint64_t source_position(uint64_t statement_line, uint64_t line, uint64_t column) {
+  if (statement_line > kPositionLineMask) return kPositionLineMask;
+  if (line < statement_line || line - statement_line > kPositionMaxLineOffset || column > kPositionColumnMask)
+    return statement_line;
+  return statement_line | (((line - statement_line) << kPositionColumnBits | column) << 32);
 }
+// A part on the statement's first line.
+inline constexpr uint64_t source_position(uint64_t line, uint64_t column) { return source_position(line, line, column); }
 inline constexpr uint64_t position_line(uint64_t position) { return position & kPositionLineMask; }
-inline constexpr uint64_t position_column(uint64_t position) { return position >> 32; }
+inline constexpr uint64_t position_exact_line(uint64_t position) {
+  return position_line(position) + (position >> (32 + kPositionColumnBits));
+}
+inline constexpr uint64_t position_column(uint64_t position) { return (position >> 32) & kPositionColumnMask; }
+
+// The registers of one frame: a register operand at or past this fails when it runs ("Register n out of
+// bounds").
+inline constexpr uint64_t kFrameRegisters = 256;
 
 struct FunctionRecord {
   std::string name;

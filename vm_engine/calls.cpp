@@ -102,7 +102,7 @@ void VM::capture_trace() {
     uint64_t at = next_pc > 0 ? next_pc - 1 : 0;
     const uint64_t position = at < unit->lines.size() ? unit->lines[at] : 0;
     last_trace_.push_back(
-        TraceEntry{unit->name, position_line(position), unit->origin, position_column(position)});
+        TraceEntry{unit->name, position_exact_line(position), unit->origin, position_column(position)});
   };
   size_t saved = static_cast<size_t>(frame_top_ - frames_.data());
   for (size_t i = 0; i < saved; ++i) {

@@ -526,6 +526,8 @@ void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::v
   std::vector<ValueRef> k;
   k.reserve(constants.size());
   for (const auto& c : constants) k.push_back(ValueRef::from_constant(c));
+  // A huge program's table would otherwise be held twice while its code is set up.
+  std::vector<Constant>().swap(constants);
   // Each new body is finished as it is made: a later function of the same name replaces (and frees) it.
   auto finish = [this, &origin](CodeUnit& unit) {
     unit.origin = origin;
@@ -542,7 +544,8 @@ void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::v
     auto& slot = functions_[name];
     slot = std::make_unique<CodeUnit>(std::move(f.name), std::move(f.code), std::move(fk), std::move(f.lines), f.arity);
     finish(*slot);
-    set_global(name, ValueRef::function(name));
+    // A native of the same name wins the call, so the name must read as that native too.
+    set_global(name, natives_.count(name) != 0 ? ValueRef::native(name) : ValueRef::function(name));
   }
   // Call sites of the bodies kept may point at a body just replaced, and a class may have changed.
   forget_resolutions();

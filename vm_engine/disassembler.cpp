@@ -104,7 +104,7 @@ std::string disassemble(const CodeListing& unit) {
     std::string where;
     if (unit.positions != nullptr && i < unit.positions->size()) {
       const uint64_t p = (*unit.positions)[i];
-      const uint64_t line = position_line(p), column = position_column(p);
+      const uint64_t line = position_exact_line(p), column = position_column(p);
       if (line != 0 && (line != last_line || column != 0)) {
         where = std::to_string(line);
         if (column != 0) where += ":" + std::to_string(column);

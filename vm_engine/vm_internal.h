@@ -318,7 +318,7 @@ inline constexpr uint64_t kSequencePeak = 7;
 inline constexpr size_t kJoinMax = 8;
 static_assert(kJoinMax - 1 <= kSequencePeak, "a join's saving stays within the sequence peak");
 // Register operands at or past this are errors; the fused forms keep a slot in 8 bits.
-inline constexpr uint64_t kRegisterLimit = 256;
+inline constexpr uint64_t kRegisterLimit = kFrameRegisters;
 
 // Scoped holds of the globals lock.
 struct ReadGuard {

@@ -289,13 +289,103 @@ TEST(CompilerStatements, LineTable) {
   EXPECT_EQ(p.lines[9], source_position(6, 2));
 }
 
-TEST(CompilerStatements, OperationsOnLaterLinesOfAStatementKeepTheirLine) {
+TEST(CompilerStatements, OperationsOnLaterLinesOfAStatementKeepTheStatementsLineAndTheirPlace) {
   auto p = compile_src("x = 1 +\n  2 *\n  -y;");
   EXPECT_EQ(dis(p.code), "Push 1, Push 2, LoadGlobal 0, Neg, Mul, Add, Dup, StoreGlobal 1, Pop, Halt");
-  EXPECT_EQ(p.lines[3], source_position(3, 3));  // Neg
-  EXPECT_EQ(p.lines[4], source_position(2, 5));  // Mul
-  EXPECT_EQ(p.lines[5], source_position(1, 7));  // Add
-  EXPECT_EQ(p.lines[6], 1u);                     // the rest: the statement's line
+  EXPECT_EQ(p.lines[3], source_position(1, 3, 3));  // Neg
+  EXPECT_EQ(p.lines[4], source_position(1, 2, 5));  // Mul
+  EXPECT_EQ(p.lines[5], source_position(1, 7));     // Add
+  EXPECT_EQ(p.lines[6], 1u);                        // the rest: the statement's line
+  for (size_t i : {3, 4, 5}) EXPECT_EQ(position_line(p.lines[i]), 1u) << i;
+  EXPECT_EQ(position_exact_line(p.lines[3]), 3u);
+  EXPECT_EQ(position_column(p.lines[3]), 3u);
+}
+
+TEST(CompilerStatements, PositionsTooFarFromTheStatementFallBackToItsLine) {
+  struct Case {
+    uint64_t statement, line, column, exact_line, exact_column;
+  };
+  const Case cases[] = {
+      {7, 7, 1, 7, 1},
+      {7, 7 + kPositionMaxLineOffset, kPositionColumnMask, 7 + kPositionMaxLineOffset, kPositionColumnMask},
+      {7, 8 + kPositionMaxLineOffset, 1, 7, 0},
+      {7, 9, kPositionColumnMask + 1, 7, 0},
+      {7, 6, 1, 7, 0},
+      {uint64_t{1} << 40, 1, 1, kPositionLineMask, 0},
+  };
+  for (const Case& c : cases) {
+    const uint64_t p = source_position(c.statement, c.line, c.column);
+    EXPECT_EQ(position_line(p), std::min<uint64_t>(c.statement, kPositionLineMask)) << c.line;
+    EXPECT_EQ(position_exact_line(p), c.exact_line) << c.line;
+    EXPECT_EQ(position_column(p), c.exact_column) << c.line;
+  }
+}
+
+// A program long enough to be compiled in several batches, with texts that live in the tree (decoded
+// strings) used by later batches' code and by bodies, against the program compiled from its whole tree.
+std::string constants_text(const std::vector<Constant>& constants) {
+  std::string out;
+  for (const Constant& c : constants)
+    out += std::to_string(static_cast<int>(c.kind)) + ":" + std::to_string(c.int_value) + ":" +
+           std::to_string(c.float_value) + ":" + c.string_value + "|";
+  return out;
+}
+
+TEST(CompilerStatements, BatchesOfStatementsCompileAsTheWholeTreeDoes) {
+  std::string source;
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    source += "let a" + n + " = \"esc\\t" + n + "\\n\"\nb = f\"v\\n{a" + n + "} {'q\\'' + \"\\t\"}\"\n" +
+              "fn g" + n + "(x) { let t = \"in\\\\fn" + n + "\"\n return t + x }\n" +
+              "class C" + n + " { let f = \"field\\n\"\n fn m(self) { return \"m\\t\" + self.f } }\n" +
+              "h = fn(y) y + \"lam\\n" + n + "\"\nwhile a0 { let w = a" + n + " break }\n";
+  }
+  source += "print(a0, a299, b, g7(\"z\"), h(1))\n";
+  auto batched = compile_source(source);
+  auto tree = parse_source(source);
+  ASSERT_TRUE(batched.ok() && tree.ok());
+  auto whole = compile_program(tree.value());
+  ASSERT_TRUE(whole.ok());
+  const BytecodeProgram& x = batched.value();
+  const BytecodeProgram& y = whole.value();
+  EXPECT_EQ(dis(x.code), dis(y.code));
+  EXPECT_EQ(x.lines, y.lines);
+  EXPECT_EQ(constants_text(x.constants), constants_text(y.constants));
+  EXPECT_NE(constants_text(x.constants).find("esc\t299\n"), std::string::npos);
+  ASSERT_EQ(x.functions.size(), y.functions.size());
+  for (size_t i = 0; i < x.functions.size(); ++i) {
+    std::vector<Constant> xc, yc;
+    for (const ConstantRef& c : x.functions[i].constants) xc.push_back(*c);
+    for (const ConstantRef& c : y.functions[i].constants) yc.push_back(*c);
+    EXPECT_EQ(x.functions[i].name, y.functions[i].name);
+    EXPECT_EQ(dis(x.functions[i].code), dis(y.functions[i].code)) << x.functions[i].name;
+    EXPECT_EQ(constants_text(xc), constants_text(yc)) << x.functions[i].name;
+  }
+}
+
+TEST(CompilerStatements, AnErrorInALaterBatchStillWinsByItsStage) {
+  std::string filler;
+  for (int i = 0; i < 1500; ++i) filler += "x = \"s\\n\" + 1\n";
+  struct Case {
+    std::string source;
+    SourceError::Kind kind;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"break\n" + filler + "let = 1\n", SourceError::Kind::Parse, "ParseError at 1502:5: Expected identifier"},
+      {"break\n" + filler + "let = 1\n" + filler + "\"open", SourceError::Kind::Lex,
+       "Lexer error at 3003:6: Unterminated string literal"},
+      {filler + "continue\n" + filler, SourceError::Kind::Compile, "'continue' outside of a loop"},
+  };
+  for (const Case& c : cases) {
+    auto r = compile_source(c.source);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, c.kind);
+    EXPECT_EQ(r.error().message, c.message);
+  }
+  auto late = compile_source(filler + "continue\n" + filler);
+  ASSERT_FALSE(late.ok());
+  EXPECT_EQ(late.error().line, 1501u);
 }
 
 TEST(CompilerStatements, SourceErrorsNameTheirStage) {
@@ -339,6 +429,17 @@ TEST(CompilerFunctions, BodyKeepsTheLatestStatementValueInAHiddenRegister) {
   auto empty = compile_src("\n\nfn g() {}");
   EXPECT_EQ(dis(empty.functions.at(0).code), "LoadReg 0, Return");
   EXPECT_EQ(empty.functions.at(0).lines, (std::vector<uint64_t>{3, 3}));
+}
+
+TEST(CompilerFunctions, ABodyWhoseVariablesFillTheFrameKeepsItsValuesOnTheStack) {
+  std::string params;
+  for (int i = 0; i < 255; ++i) params += (i ? ", p" : "p") + std::to_string(i);
+  auto full = compile_src("fn f(" + params + ") {\n let q = 1\n q }");
+  ASSERT_EQ(full.functions.size(), 1u);
+  EXPECT_EQ(dis(full.functions[0].code), "Push 1, StoreReg 255, LoadReg 255, Nop, Nop, Return");
+  // One parameter fewer leaves the result register its slot.
+  auto room = compile_src("fn f(" + params.substr(0, params.rfind(',')) + ") {\n let q = 1\n q }");
+  EXPECT_EQ(dis(room.functions.at(0).code), "Push 1, StoreReg 255, LoadReg 255, StoreReg 254, LoadReg 254, Return");
 }
 
 TEST(CompilerFunctions, ElementStoresClearTheResultRegisterFirst) {
