@@ -121,6 +121,18 @@ class Runtime(_native.Runtime):
         for name, callback in (natives or {}).items():
             self.register(name, callback)
 
+    def run(self, source: str, name: str = "<script>") -> Any:
+        """Compile and run source in this runtime; return its result."""
+        try:
+            return super().run(source, name)
+        except ScriptSyntaxError as e:
+            if isinstance(source, str):
+                try:
+                    e._explain(source)
+                except Exception:  # the explanation is a courtesy: the engine's error goes out whatever
+                    pass
+            raise
+
     @property
     def globals(self) -> Globals:
         """The runtime's globals as a mutable mapping."""

@@ -1,0 +1,148 @@
+"""What a newcomer meets: errors placed and put in their words, hints for the slips from other languages,
+folded runaway recursions, the checker's traps, the prompt and the command line's edges, the typed API."""
+import os
+import subprocess
+import sys
+
+import pytest
+
+import tarnwick
+import tarnwick_parser
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MODULE_DIR = os.path.dirname(os.path.realpath(tarnwick_parser.__file__))
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, ROOT]))
+
+
+def cli(*args, stdin=None, timeout=60, **kwargs):
+    return subprocess.run([sys.executable, "-m", "tarnwick", *args], input=stdin, capture_output=True,
+                          text=True, env=ENV, timeout=timeout, **kwargs)
+
+
+def syntax_error(source, name="t.tw"):
+    with pytest.raises(tarnwick.ScriptSyntaxError) as info:
+        tarnwick.Runtime().run(source, name=name)
+    return info.value
+
+
+# --- errors the user can place and read -----------------------------------------------------------------
+
+# (source, line, column, words): errors inside an f-string's braces are placed in the file.
+FSTRING_ERRORS = [
+    ('let a = 1\nlet b = 2\nprint(f"ratio: {10 / } ok")', 3, 22, "Parse error: in an f-string: unexpected end of input"),
+    ('print(f"{1 +}")', 1, 13, "Parse error: in an f-string: unexpected end of input"),
+    # The first f-string is fine; escapes and doubled braces before the bad one shift nothing.
+    ('x = f"{1}"\ny = f"a\\"{{b}} {x} {x *} z"', 2, 24, "Parse error: in an f-string: unexpected end of input"),
+    ('print(f"{(a}")', 1, 12, "Parse error: in an f-string: expected ')', found the end of the input"),
+    ("print(f'{ `x }')", 1, 11, "Parse error: in an f-string: Unexpected character: '`'"),
+]
+
+
+@pytest.mark.parametrize("source, line, column, words", FSTRING_ERRORS)
+def test_f_string_errors_are_placed(source, line, column, words):
+    # The one-shot module's text stays as it is: no position.
+    with pytest.raises(SyntaxError) as one_shot:
+        tarnwick_parser.compile_and_run(source)
+    assert "ParseError at 0:0: In f-string: " in one_shot.value.msg
+    e = syntax_error(source)
+    assert e.msg == one_shot.value.msg
+    assert (e.lineno, e.offset, e.text) == (line, column, source.split("\n")[line - 1])
+    if words is not None:
+        assert e.description == words
+    r = cli("-e", source)
+    assert r.returncode == 2
+    lines = r.stderr.split("\n")
+    assert lines[0].startswith(f"<string>:{line}:{column}: Parse error: in an f-string: ")
+    assert lines[2] == "    | " + " " * (column - 1 + len(str(line)) - 1) + "^"
+
+
+# (source, header words, hint fragment)
+SLIPS = [
+    ("let i = 0\ni += 1", "Parse error: unexpected '+='", "no compound assignments: write i = i + 1"),
+    ("p.n *= 2 + k", "Parse error: unexpected '*='", "write p.n = p.n * 2 + k"),
+    ("let x = 0\nx++", "Parse error: unexpected '++'", "there is no '++': write x = x + 1"),
+    ("let x = 1 // c", "Parse error: unexpected '//'", "comments start with '#'"),
+    ("print(int(2.5))", "Parse error: unexpected 'int'", "'int' is a type name, not a function"),
+    ("let f = float(1)", "Parse error: unexpected 'float'", "'float' is a type name"),
+    ('let o = {"k": 1}', "Parse error: expected a name", "object keys are names"),
+    ("let o = {a: 1, 2: 3}", "Parse error: expected a name", "object keys are names"),
+    ("let v = null", "Parse error: unexpected 'null'", "the empty value is nil"),
+    ("let = 1", "Parse error: expected a name", None),
+    ("let x = (1", "Parse error: expected ')', found the end of the input", None),
+]
+
+
+@pytest.mark.parametrize("source, words, hint", SLIPS)
+def test_slips_name_tokens_as_written_with_a_hint(source, words, hint):
+    e = syntax_error(source)
+    assert e.description.startswith(words)
+    assert "ParseError at" not in e.description and "Eq" not in e.description
+    assert (e.hint is None) if hint is None else (hint in e.hint)
+    assert str(e).startswith(e.description + " (t.tw, line ")
+    r = cli("-e", source)
+    assert r.returncode == 2
+    first = r.stderr.split("\n")[0]
+    assert first.split(": ", 1)[1].startswith(words)
+    hints = [line for line in r.stderr.split("\n") if line.startswith("  hint: ")]
+    assert hints == ([] if hint is None else [f"  hint: {e.hint}"])
+
+
+def test_the_engine_text_stays_in_msg_and_the_words_go_to_the_traceback_notes():
+    e = syntax_error("i = 0\ni += 1")
+    assert e.msg == "Parse error: ParseError at 2:3: Unexpected token: PlusEq"
+    assert e.args[0] == e.msg
+    r = subprocess.run([sys.executable, "-c", "import tarnwick; tarnwick.Runtime().run('i = 0\\ni += 1')"],
+                       capture_output=True, text=True, env=ENV, timeout=60)
+    tail = r.stderr.rstrip("\n").split("\n")[-6:]
+    assert "    i += 1" in tail and "      ^" in tail
+    if sys.version_info >= (3, 11):
+        assert e.__notes__ == ["Parse error: unexpected '+='",
+                               "hint: there are no compound assignments: write i = i + 1"]
+
+
+@pytest.mark.parametrize("source, header", [
+    ("fn f(n) {\n  return 1 / n\n}\nf(0)", "<string>:2:12: Runtime error: Division by zero"),
+    ("let a = 1\nif a { break }", "<string>:2: Compile error: "),
+])
+def test_headers_do_not_repeat_the_position(source, header):
+    r = cli("-e", source)
+    assert r.stderr.startswith(header)
+    assert "Line " not in r.stderr.split("\n")[0]
+
+
+def test_a_runaway_recursion_is_folded(tmp_path):
+    path = tmp_path / "deep.tw"
+    path.write_text("fn deep(n) {\n  return deep(n + 1) + 1\n}\ndeep(0)\n")
+    r = subprocess.run([sys.executable, "-m", "tarnwick", str(path)], capture_output=True, text=True, env=ENV,
+                       timeout=120)
+    lines = r.stderr.rstrip("\n").split("\n")
+    assert r.returncode == 1 and lines[0] == f"{path}:2:14: Runtime error: Stack overflow"
+    assert len(lines) < 20
+    assert sum(line == f"  {path}:2:14, in deep" for line in lines) == 3
+    folded = lines[-1]
+    assert folded.startswith("  ... ") and folded.endswith(" more calls of deep")
+    count = int(folded.split()[1])
+    assert count > 1000  # the frames the engine left out of the stack are counted too
+
+
+def _stack(*frames):
+    return [tarnwick.StackEntry("s.tw", line, fn, 1) for fn, line in frames]
+
+
+@pytest.mark.parametrize("frames, shown", [
+    # a recursion through two functions, with the engine's gap in the middle
+    ([("<main>", 9)] + [("a", 1), ("b", 2)] * 4 + [("...", 51)] + [("b", 2), ("a", 1)] * 3 + [("b", 5)],
+     ["<main>", "a", "b", "... 63 more calls of a, b", "b"]),
+    # a short recursion stays as it is
+    ([("<main>", 9), ("f", 3), ("f", 3), ("f", 3), ("f", 4)], ["<main>", "f", "f", "f", "f"]),
+    ([("<main>", 9)] + [("f", 3)] * 7 + [("g", 1)], ["<main>", "f", "f", "f", "... 4 more calls of f", "g"]),
+    # a gap the cycle does not cross is shown as the engine gave it
+    ([("<main>", 9), ("f", 3), ("...", 10), ("g", 1)], ["<main>", "f", "... 10 more calls", "g"]),
+])
+def test_repeated_frames_fold_into_a_count(frames, shown):
+    from tarnwick import diagnostics as diag
+    e = tarnwick.ScriptError("Line 1: Stack overflow", 1, _stack(*frames), "s.tw", 1)
+    text = diag.render_script_error("other.tw", e, "")
+    lines = text.split("\n")
+    got = [line.strip().split(", in ")[-1] for line in lines[lines.index("Script traceback (most recent call last):") + 1:]]
+    assert got == shown
