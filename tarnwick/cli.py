@@ -303,11 +303,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("check", prog="tarnwick check", help="look for likely mistakes in scripts",
                        description="Reads each FILE without running it and reports, with file:line:column, "
-                                   "names that are read but never assigned, functions reading a top-level "
-                                   "let (which they cannot see), `and`/`or` whose right side uses what the "
-                                   "left side tests for nil (both sides are always evaluated), calls with "
-                                   "the wrong number of arguments, unreachable statements, and a `/` result "
-                                   "(a float) given to range. Exit status 1 when something was found.")
+                                   "names that are read but never assigned, functions reading or assigning "
+                                   "a top-level let (which they cannot see), `and`/`or` whose right side "
+                                   "uses what the left side tests for nil (both sides are always evaluated), "
+                                   "`x = c ? a : b` (the assignment binds first), `Parent.method(self)` (a "
+                                   "class's members are not its methods), calls with the wrong number of "
+                                   "arguments, unreachable statements, a `/` result (a float) given to "
+                                   "range directly or through a variable, and range(n) with one argument. "
+                                   "Exit status 1 when something was found.")
     p.add_argument("files", nargs="+", metavar="FILE", help="script files")
     p.set_defaults(func=None)
 

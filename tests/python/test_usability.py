@@ -146,3 +146,44 @@ def test_repeated_frames_fold_into_a_count(frames, shown):
     lines = text.split("\n")
     got = [line.strip().split(", in ")[-1] for line in lines[lines.index("Script traceback (most recent call last):") + 1:]]
     assert got == shown
+
+
+# --- the checker's traps ---------------------------------------------------------------------------------
+
+CLASSES = ('class Animal {\n  fn describe(self) { return "animal" }\n}\n'
+           'class Dog extends Animal {\n  fn bark(self) { return 1 }\n}\n')
+
+# (source, [(line, column, start of the message)])
+TRAPS = [
+    ("let total = 0\nfn add(x) { total = total + x }\nadd(2)\n",
+     [(2, 13, "'total' is declared by a top-level let, which a function cannot see: this assigns a separate")]),
+    ("let n = 0\nbump = fn(x) n = x\n", [(2, 14, "'n' is declared by a top-level let, which a lambda")]),
+    ('big = 5\nlabel = big > 3 ? "big" : "small"\n',
+     [(2, 7, "'=' binds before '? :': 'label' gets the condition")]),
+    ("o = {k: 0}\nc = 1\no.k = c ? 1 : 2\n", [(3, 5, "'=' binds before '? :': 'o.k' gets the condition, and")]),
+    (CLASSES + "fn f(d) { return Animal.describe(d) }\n", [(7, 24, "'Animal.describe' reads nil")]),
+    (CLASSES + "x = Dog.describe\n", [(7, 8, "'Dog.describe' reads nil: a class's members are not its methods, "
+                                             "so this cannot call Animal's method")]),
+    ("a = [1, 2, 3, 4]\nlet mid = len(a) / 2\nfor i in range(0, mid) { }\n",
+     [(3, 19, "'mid' holds a '/' result (line 2), which is always a float")]),
+    ("h = 7 / 2\nlet top = h + 1\nprint(range(top, 9))\n", [(3, 13, "'top' holds a '/' result (line 1)")]),
+    ("for i in range(4) { }\n", [(1, 15, "range() with one argument counts from it up to 0")]),
+    # Meant as they are: no finding.
+    ("let total = 0\nfn add(x) { let total = x\n  total = total + 1\n  return total }\n", []),
+    ("total = 0\nfn add(x) { total = total + x }\n", []),
+    ('big = 5\nlabel = (big > 3 ? "big" : "small")\n', []),
+    (CLASSES + "print(Animal.__name__, Dog.__parent__)\nd = {__class__: \"Dog\"}\nprint(d.describe())\n", []),
+    ("let mid = 9 / 2\nmid = 4\nfor i in range(0, mid) { }\nfn g(mid) { return range(0, mid) }\n", []),
+    ("let mid = 9 / 2\nfor mid in [1] { }\nprint(range(0, mid))\n", []),
+    ("print(range(-3))\nfn f(n) { return range(0, n) }\n", []),
+    ("fn range(n) { return [n] }\nrange(3)\n", []),
+]
+
+
+@pytest.mark.parametrize("source, expected", TRAPS)
+def test_checker_finds_the_traps(source, expected):
+    from tarnwick import checker
+    found = checker.check(source)
+    assert [(f.line, f.column) for f in found] == [(line, column) for line, column, _ in expected]
+    for f, (_, _, start) in zip(found, expected):
+        assert f.message.startswith(start), f.message
