@@ -62,7 +62,16 @@ def _load_source(args) -> tuple[str, str]:
                 data = f.read()
         return data.decode("utf-8"), name
     except (OSError, UnicodeDecodeError) as e:
-        raise _InputError(f"cannot read {name}: {e}") from e
+        raise _InputError(f"cannot read {name}: {e}{_command_hint(args.file, e)}") from e
+
+
+def _command_hint(word: str, error: Exception) -> str:
+    """For a FILE that does not exist and looks like a misspelt command: which command it may be."""
+    if not isinstance(error, FileNotFoundError) or os.sep in word or "." in word:
+        return ""
+    import difflib
+    close = difflib.get_close_matches(word, COMMANDS, n=1, cutoff=0.6)
+    return f" (did you mean the command '{close[0]}'?)" if close else ""
 
 
 def _syntax_failure(name: str, source: str, error: SyntaxError) -> int:
@@ -365,8 +374,8 @@ class _RunArguments:
     command = "run"
     code = None
 
-    def __init__(self, file: str, args: list[str]):
-        self.file, self.args = file, args
+    def __init__(self, file: str | None, args: list[str], code: str | None = None):
+        self.file, self.args, self.code = file, args, code
         self.func = cmd_run
 
 
@@ -376,7 +385,12 @@ def _plain_run(argv: list[str]) -> _RunArguments | None:
     rest = argv[1:] if argv[:1] == ["run"] else argv
     if rest is argv and argv[0] in COMMANDS:
         return None
-    if not rest or (rest[0].startswith("-") and rest[0] != "-") or "--" in rest:
+    if not rest or "--" in rest:
+        return None
+    if rest[0] == "-e" and len(rest) >= 2:
+        # Everything after CODE belongs to the script, options included, as everything after FILE does.
+        return _RunArguments(None, rest[2:], code=rest[1])
+    if rest[0].startswith("-") and rest[0] != "-":
         return None
     return _RunArguments(rest[0], rest[1:])
 
@@ -395,9 +409,17 @@ def main(argv: list[str] | None = None) -> int:
         print("tarnwick: error: a script is required: FILE, - for standard input, or -e CODE",
               file=sys.stderr)
         return EXIT_USAGE
-    args = parser.parse_args(_with_default_command(argv))
-    if args.command == "check":
-        return _finish_output(cmd_check(args))
+    try:
+        args = parser.parse_args(_with_default_command(argv))
+        if args.command == "check":
+            return _finish_output(cmd_check(args))
+    except SystemExit as e:
+        # --help and --version end here: what they wrote must reach standard output too.
+        if e.code in (0, None):
+            return _finish_output(EXIT_OK)
+        raise
+    except OSError as e:
+        return _output_lost(e)
     return _run_command(args)
 
 

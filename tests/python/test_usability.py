@@ -187,3 +187,106 @@ def test_checker_finds_the_traps(source, expected):
     assert [(f.line, f.column) for f in found] == [(line, column) for line, column, _ in expected]
     for f, (_, _, start) in zip(found, expected):
         assert f.message.startswith(start), f.message
+
+
+# --- the prompt and the command line -----------------------------------------------------------------------
+
+def prompt_session(lines):
+    from tarnwick import prompt
+    out, err = [], []
+    session = prompt.run_lines(lines, out.append, err.append, echo=True)
+    return "".join(out).split("\n"), "".join(err), session
+
+
+def test_prompt_ends_an_unterminated_string_with_its_error_and_carries_on():
+    out, err, session = prompt_session(['print("hello', 'print("ok")', "s = r'raw", 'f"{1}', "1 + 1"])
+    assert out == ['>>> print("hello', '>>> print("ok")', '"ok"', ">>> s = r'raw", '>>> f"{1}', ">>> 1 + 1", "2", ""]
+    assert err.split("\n")[0] == "<stdin-1>:1:13: Lex error: Unterminated string literal"
+    assert "Unterminated raw string literal" in err and "Unterminated f-string" in err
+    assert not session.finished
+
+
+def test_prompt_continues_what_may_span_lines():
+    out, err, _ = prompt_session(['x = """a', 'b"""', "/* note", "*/ x"])
+    assert out == ['>>> x = """a', '... b"""', ">>> /* note", "... */ x", '"a', 'b"', ""]
+    assert err == ""
+
+
+@pytest.mark.parametrize("word", ["exit", "quit", "exit()", "quit()", "  quit  "])
+def test_prompt_leaves_on_exit_and_quit(word):
+    out, _, session = prompt_session(["1", word, "print(2)"])
+    assert session.finished
+    assert out == [">>> 1", "1", f">>> {word}", ""]
+
+
+def test_prompt_help_and_words_the_script_owns():
+    out, _, session = prompt_session(["help", "exit = 4", "exit", "fn help() { return 7 }", "help()"])
+    from tarnwick import prompt
+    assert "\n".join(out).startswith(">>> help\n" + prompt.HELP)
+    assert out[-6:] == [">>> exit", "4", ">>> fn help() { return 7 }", ">>> help()", "7", ""]
+    assert not session.finished
+
+
+def test_prompt_on_a_terminal_leaves_on_exit():
+    import pty
+    import select
+    import time
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.environ.update(ENV, HOME="/nonexistent")
+        os.execv(sys.executable, [sys.executable, "-m", "tarnwick"])
+    seen = b""
+    deadline = time.monotonic() + 30
+    sent = False
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.5)
+        if ready:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        if not sent and b">>> " in seen:
+            os.write(fd, b'print("hello\nexit\n')
+            sent = True
+    _, status = os.waitpid(pid, 0)
+    os.close(fd)
+    assert b"Type help for help" in seen
+    assert b"Unterminated string literal" in seen
+    assert os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.mark.parametrize("args", [["check", "FILE"], ["--help"], ["--version"], ["check", "--help"],
+                                  ["tokens", "--help"]])
+def test_a_full_output_device_is_one_line_and_status_1(args, tmp_path):
+    path = tmp_path / "t.tw"
+    path.write_text("pirnt(1)\n")
+    with open("/dev/full", "w") as full:
+        r = subprocess.run([sys.executable, "-m", "tarnwick", *[str(path) if a == "FILE" else a for a in args]],
+                           stdout=full, stderr=subprocess.PIPE, text=True, env=ENV, timeout=60)
+    assert (r.returncode, r.stderr) == (1, "tarnwick: error: cannot write to standard output: No space left on device\n")
+
+
+@pytest.mark.parametrize("args, printed", [
+    (["-e", "print(str(args))", "--flag", "x"], '"[--flag, x]"\n'),
+    (["run", "-e", "print(str(args))", "-v"], '"[-v]"\n'),
+    (["FILE", "--flag", "x"], '"[--flag, x]"\n'),
+    (["-e", "print(str(args))", "--", "--flag"], '"[--flag]"\n'),
+])
+def test_options_after_the_script_go_to_it_however_it_is_named(args, printed, tmp_path):
+    path = tmp_path / "a.tw"
+    path.write_text("print(str(args))\n")
+    r = cli(*[str(path) if a == "FILE" else a for a in args])
+    assert (r.returncode, r.stdout, r.stderr) == (0, printed, "")
+
+
+@pytest.mark.parametrize("word, hint", [("ckeck", "did you mean the command 'check'?"),
+                                        ("tokns", "did you mean the command 'tokens'?"),
+                                        ("banana", None), ("chek.tw", None)])
+def test_a_misspelt_command_is_suggested(word, hint, tmp_path):
+    r = cli(word, "x.tw", cwd=tmp_path)
+    assert r.returncode == 2
+    assert r.stderr.startswith(f"tarnwick run: error: cannot read {word}: ")
+    assert (hint in r.stderr) if hint else ("did you mean" not in r.stderr)
