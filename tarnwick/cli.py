@@ -17,6 +17,10 @@ import sys
 
 from tarnwick import __version__
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 # Running a script is the common case and its start-up time counts: the modules that only the other
 # commands or error reports need are imported where they are used.
 
@@ -151,8 +155,8 @@ def cmd_check(args) -> int:
             _syntax_failure(path, source, e)
             status = EXIT_SYNTAX
             continue
-        for f in findings:
-            _write(diag.render(path, f.message, source, f.line, f.column) + "\n")
+        for finding in findings:
+            _write(diag.render(path, finding.message, source, finding.line, finding.column) + "\n")
         if findings and status == EXIT_OK:
             status = EXIT_RUNTIME
     return status
@@ -259,6 +263,8 @@ def cmd_ir(args, source: str | None, name: str) -> int:
     from tarnwick import bytecode as bc
     if args.bytes is not None:
         data = _parse_hex(args.bytes)
+    elif source is None:
+        raise _InputError("a script or --bytes is required")
     elif not args.llvm:
         return _listing(source, name, optimized=True)
     else:
@@ -410,9 +416,9 @@ def main(argv: list[str] | None = None) -> int:
               file=sys.stderr)
         return EXIT_USAGE
     try:
-        args = parser.parse_args(_with_default_command(argv))
-        if args.command == "check":
-            return _finish_output(cmd_check(args))
+        namespace = parser.parse_args(_with_default_command(argv))
+        if namespace.command == "check":
+            return _finish_output(cmd_check(namespace))
     except SystemExit as e:
         # --help and --version end here: what they wrote must reach standard output too.
         if e.code in (0, None):
@@ -420,7 +426,7 @@ def main(argv: list[str] | None = None) -> int:
         raise
     except OSError as e:
         return _output_lost(e)
-    return _run_command(args)
+    return _run_command(namespace)
 
 
 def _run_command(args) -> int:

@@ -7,7 +7,7 @@ Lines and columns are 1-based; columns count code points, so a Python `str` inde
 from __future__ import annotations
 
 import re
-from typing import Callable, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 _LEX_AT = re.compile(r"Lexer error at (\d+):(\d+): ")
 _BLOCK_AT = re.compile(r"Unterminated block comment at (\d+):(\d+)$")
@@ -44,7 +44,7 @@ def line_column(source: str, index: int) -> Tuple[int, int]:
     return line, index - start + 1
 
 
-def _locate_unplaced(source: str, bare: str, lex: Callable[[str], object]) -> Optional[Tuple[int, int]]:
+def _locate_unplaced(source: str, bare: str, lex: Callable[[str], Any]) -> Optional[Tuple[int, int]]:
     """Finds where a position-less lexer error happened.
 
     The lexer stops at its first error, so the shortest prefix of the source that fails with the same
@@ -128,7 +128,7 @@ def _fstring_expressions(source: str, start: int) -> List[Tuple[str, List[int]]]
     return out
 
 
-def _fstring_position(inner: str, source: str, lex: Callable[[str], object]) -> Optional[Tuple[int, int]]:
+def _fstring_position(inner: str, source: str, lex: Callable[[str], Any]) -> Optional[Tuple[int, int]]:
     """Where in `source` the f-string error `inner` (the text after "In f-string: ") happened.
 
     The parser reports these at 0:0 with a position inside the expression text alone; the first
@@ -174,7 +174,7 @@ def _fstring_position(inner: str, source: str, lex: Callable[[str], object]) -> 
 
 
 def syntax_position(message: str, source: str,
-                    lex: Optional[Callable[[str], object]] = None) -> Optional[Tuple[int, Optional[int]]]:
+                    lex: Optional[Callable[[str], Any]] = None) -> Optional[Tuple[int, Optional[int]]]:
     """The (line, column) a syntax error names (column None when it names only a line), or None when it
     names no position (0:0 or none at all)."""
     bare = message
@@ -220,7 +220,7 @@ def _gutter_width(line: int) -> int:
     return max(len(str(line)), 1)
 
 
-def quote_lines(source: str, line: int, column: Optional[int], indent: str = "  ") -> list:
+def quote_lines(source: str, line: int, column: Optional[int], indent: str = "  ") -> List[str]:
     """The source line `line` with a gutter, and a caret line under `column` when it is known."""
     text = _source_line(source, line)
     if text is None:
@@ -339,25 +339,27 @@ def _found_kind(message: str) -> Optional[str]:
     m = _EXPECTED.match(first) or _UNEXPECTED.match(first)
     if not m:
         return None
-    return _token_kind(m.group(m.lastindex))
+    return _token_kind(m.groups()[-1])
 
 
-def _token_at(tokens, line: int, column: int) -> Optional[int]:
+def _token_at(tokens: List[Any], line: int, column: int) -> Optional[int]:
     for i, t in enumerate(tokens):
         if (t["line"], t["column"]) == (line, column):
             return i
     return None
 
 
-def syntax_hint(message: str, source: str, pos, lex: Optional[Callable[[str], object]] = None) -> Optional[str]:
+def syntax_hint(message: str, source: str, pos: Optional[Tuple[int, Optional[int]]],
+                lex: Optional[Callable[[str], Any]] = None) -> Optional[str]:
     """One line on the slip behind a syntax error, for the slips that come from other languages, or None."""
     kind = _found_kind(message)
-    text = _source_line(source, pos[0]) if pos and pos[1] else None
+    column = pos[1] if pos and pos[1] else 0
+    text = _source_line(source, pos[0]) if pos and column else None
     if kind in _COMPOUND:
         op = _COMPOUND[kind]
         target, value = "x", "1"
         if text is not None:
-            col = pos[1] - 1
+            col = column - 1
             before, after = text[:col].strip(), text[col + len(op) + 1:].strip()
             if re.fullmatch(r"[A-Za-z_][\w.]*(?:\[[^\]]*\])?", before):
                 target = before
@@ -369,7 +371,7 @@ def syntax_hint(message: str, source: str, pos, lex: Optional[Callable[[str], ob
     if kind == "PlusPlus":
         target = "x"
         if text is not None:
-            before = text[:pos[1] - 1].strip()
+            before = text[:column - 1].strip()
             if re.fullmatch(r"[A-Za-z_][\w.]*", before):
                 target = before
         return f"there is no '++': write {target} = {target} + 1"
@@ -394,7 +396,8 @@ def syntax_hint(message: str, source: str, pos, lex: Optional[Callable[[str], ob
     return None
 
 
-def _unclosed_opener(source: str, line: int, column: int, lex: Callable[[str], object]):
+def _unclosed_opener(source: str, line: int, column: int,
+                     lex: Callable[[str], Any]) -> Optional[Tuple[str, int, int]]:
     """The innermost bracket or brace opened before line:column and not closed by then: (kind, line,
     column), or None. Brackets closed out of order are matched leniently (a closer pops its own kind)."""
     try:
@@ -416,7 +419,7 @@ def _unclosed_opener(source: str, line: int, column: int, lex: Callable[[str], o
     return stack[-1] if stack else None
 
 
-def syntax_notes(message: str, source: str, lex: Optional[Callable[[str], object]] = None) -> list:
+def syntax_notes(message: str, source: str, lex: Optional[Callable[[str], Any]] = None) -> List[str]:
     """Lines that explain a parse error beyond its first line: where the bracket or brace that was never
     closed was opened, and a hint for a slip from another language."""
     first = message.split("\n", 1)[0]
@@ -424,16 +427,16 @@ def syntax_notes(message: str, source: str, lex: Optional[Callable[[str], object
         first = first[len(PARSE_PREFIX):]
     out = []
     pos = syntax_position(message, source, lex)
-    m = _EXPECTED.match(first)
-    if m:
-        at_end = m.group(2) == "Eof"
-        wants_closer = m.group(1) in _OPENERS.values()
+    expected = _EXPECTED.match(first)
+    unexpected = _UNEXPECTED.match(first)
+    if expected:
+        at_end = expected.group(2) == "Eof"
+        wants_closer = expected.group(1) in _OPENERS.values()
     else:
-        m = _UNEXPECTED.match(first)
-        at_end = bool(m) and m.group(1) == "Eof"
+        at_end = unexpected is not None and unexpected.group(1) == "Eof"
         wants_closer = False
     if lex is not None and (at_end or wants_closer) and not first.startswith("ParseError at 0:0: " + _IN_FSTRING):
-        line, column = pos if pos and pos[1] else (source.count("\n") + 2, 1)
+        line, column = (pos[0], pos[1]) if pos and pos[1] else (source.count("\n") + 2, 1)
         opener = _unclosed_opener(source, line, column, lex)
         if opener is not None:
             kind, oline, ocolumn = opener
@@ -446,12 +449,12 @@ def syntax_notes(message: str, source: str, lex: Optional[Callable[[str], object
 
 
 def render_syntax_error(name: str, error: SyntaxError, source: str,
-                        lex: Optional[Callable[[str], object]] = None) -> str:
+                        lex: Optional[Callable[[str], Any]] = None) -> str:
     message = normalise_syntax_message(getattr(error, "msg", None) or str(error))
     pos = syntax_position(message, source, lex)
-    if pos is None and getattr(error, "lineno", None):
+    if pos is None and error.lineno:
         # Errors found after parsing (such as a misplaced break) may carry only the exception's position.
-        offset = getattr(error, "offset", None)
+        offset = error.offset
         pos = (error.lineno, offset if offset and offset > 0 else None)
     words = syntax_words(message)
     text = render(name, words, source, None) if pos is None else render(name, words, source, pos[0], pos[1])
@@ -475,7 +478,7 @@ _REPEATS_SHOWN = 3
 _LONGEST_CYCLE = 4
 
 
-def _cycle_run(stack, k: int, period: int) -> int:
+def _cycle_run(stack: List[Any], k: int, period: int) -> int:
     """How many frames from stack[k] on repeat the cycle stack[k:k+period], counting the calls the
     engine left out of a deep stack ("...") when the frames after them carry on with the cycle."""
     block = stack[k:k + period]
@@ -502,9 +505,9 @@ def _cycle_run(stack, k: int, period: int) -> int:
     return count
 
 
-def _folded(stack) -> list:
+def _folded(stack: List[Any]) -> List[Tuple[Any, Any]]:
     """The stack with each runaway recursion cut short: [(entry, None), ..., (None, (count, names))]."""
-    out = []
+    out: List[Tuple[Any, Any]] = []
     k = 0
     while k < len(stack):
         entry = stack[k]
@@ -535,7 +538,7 @@ def _folded(stack) -> list:
     return out
 
 
-def render_script_error(name: str, error, source: str) -> str:
+def render_script_error(name: str, error: Any, source: str) -> str:
     """A tarnwick.ScriptError as the command line shows it: the message with the line and column it names
     and a caret under the failing operation, then the script's call stack, innermost last, each frame
     with its source line and a caret when it is in `source`, and repeated frames folded."""
@@ -559,3 +562,15 @@ def render_script_error(name: str, error, source: str) -> str:
             if entry.file == name and entry.line:
                 out.extend(quote_lines(source, entry.line, col, indent="    "))
     return "\n".join(out)
+
+
+def render_error(error: BaseException, source: str, name: Optional[str] = None) -> str:
+    """A `tarnwick.ScriptError` or `SyntaxError` (a `ScriptSyntaxError` included) as the command line shows
+    it: "name:line:column: message", the source line with a caret under the column, for a syntax error the
+    unclosed bracket and a hint, for a runtime error the script's call stack (repeated frames folded).
+
+    `source` is the script's text and `name` what to call it (by default the error's file name)."""
+    import tarnwick_parser
+    if isinstance(error, SyntaxError):
+        return render_syntax_error(name or error.filename or "<script>", error, source, tarnwick_parser.lex)
+    return render_script_error(name or getattr(error, "filename", None) or "<script>", error, source)

@@ -23,12 +23,21 @@ __all__ = [
 ]
 
 
-class StackEntry(namedtuple("StackEntry", "file line function column", defaults=(0,))):
-    """One level of a script's call stack: the script's name, the line (0 when unknown), the function
-    ("<main>" for a program's top level) and the column of the operation it was running (0 when
-    unknown)."""
+if TYPE_CHECKING:  # the same tuple, with its field types spelled out for type checkers
+    from typing import NamedTuple
 
-    __slots__ = ()
+    class StackEntry(NamedTuple):
+        file: str
+        line: int
+        function: str
+        column: int = 0
+else:
+    class StackEntry(namedtuple("StackEntry", "file line function column", defaults=(0,))):
+        """One level of a script's call stack: the script's name, the line (0 when unknown), the function
+        ("<main>" for a program's top level) and the column of the operation it was running (0 when
+        unknown)."""
+
+        __slots__ = ()
 
 
 class ScriptError(Exception):
@@ -49,9 +58,15 @@ class ScriptError(Exception):
         self.filename = filename
 
     def __str__(self) -> str:
+        first = self.message
+        if self.filename is not None or self.line:
+            place = [self.filename or "<script>"]
+            if self.line:
+                place.append(f"line {self.line}" + (f", column {self.column}" if self.column else ""))
+            first = f"{first} ({', '.join(place)})"
         if not self.stack:
-            return self.message
-        lines = [self.message, "Script traceback (most recent call last):"]
+            return first
+        lines = [first, "Script traceback (most recent call last):"]
         for entry in self.stack:
             if entry.function == "...":
                 lines.append(f"  [{entry.line} more calls]")

@@ -48,6 +48,7 @@ DEMONSTRATIONS = {
     "function reading a top-level let": "'hidden' is declared by a top-level let",
     "call of a function that does not exist": "'missing_function' is never assigned",
     "range with one argument": "range() with one argument",
+    "conditional on the right of an assignment": "'=' binds before '? :'",
 }
 
 

@@ -290,3 +290,142 @@ def test_a_misspelt_command_is_suggested(word, hint, tmp_path):
     assert r.returncode == 2
     assert r.stderr.startswith(f"tarnwick run: error: cannot read {word}: ")
     assert (hint in r.stderr) if hint else ("did you mean" not in r.stderr)
+
+
+# --- the Python API as a typed library ---------------------------------------------------------------------
+
+def _mypy(tmp_path, code):
+    pytest.importorskip("mypy", reason="mypy is not installed (Debian: python3-mypy)")
+    host = tmp_path / "host.py"
+    host.write_text(code)
+    # From the checkout's root, so pyproject.toml's settings (the extension modules' stubs) apply.
+    return subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--strict", str(host)],
+                          capture_output=True, text=True, cwd=ROOT, timeout=300)
+
+
+def test_mypy_sees_the_api_and_rejects_misuse(tmp_path):
+    r = _mypy(tmp_path, 'import tarnwick\nimport tarnwick_parser\nimport tarnwick_vm_engine\n'
+                        'rt = tarnwick.Runtime(max_memory="lots")\nrt.cal("x")\ntarnwick.Nope\n'
+                        'reveal_type(rt)\nreveal_type(tarnwick_parser.compile_and_run("1"))\n'
+                        'reveal_type(tarnwick.ScriptError("m").stack)\n')
+    out = r.stdout
+    assert 'Argument "max_memory" to "Runtime" has incompatible type "str"' in out
+    assert '"Runtime" has no attribute "cal"' in out
+    assert 'Module has no attribute "Nope"' in out
+    assert 'Revealed type is "tarnwick.runtime.Runtime"' in out
+    assert 'Revealed type is "builtins.str"' in out
+    assert ('Revealed type is "builtins.list[Tuple[builtins.str, builtins.int, builtins.str, builtins.int, '
+            'fallback=tarnwick.errors.StackEntry]]"') in out
+    assert "tarnwick/" not in out  # the package itself checks clean
+
+
+def test_mypy_accepts_a_correct_host(tmp_path):
+    r = _mypy(tmp_path, 'import tarnwick\n'
+                        'with tarnwick.Runtime(max_memory=1 << 20, timeout=2.0) as rt:\n'
+                        '    rt.run("fn f(x) { return x * 2 }", name="f.tw")\n'
+                        '    rt.globals["k"] = 3\n'
+                        '    try:\n'
+                        '        rt.call("f", "s")\n'
+                        '    except tarnwick.ScriptSyntaxError as s:\n'
+                        '        print(s.lineno, s.hint, s.description)\n'
+                        '    except tarnwick.ScriptError as e:\n'
+                        '        print(e.line, e.column, e.stack[0].function, tarnwick.render_error(e, ""))\n')
+    assert (r.returncode, r.stdout) == (0, "Success: no issues found in 1 source file\n")
+
+
+def test_the_package_lists_its_names():
+    names = dir(tarnwick)
+    for name in ("Runtime", "Globals", "ScriptError", "ScriptSyntaxError", "StackEntry", "render_error",
+                 "__version__"):
+        assert name in names
+    assert set(tarnwick.__all__) <= set(names)
+    assert all(getattr(tarnwick, name) is not None for name in tarnwick.__all__)
+
+
+def test_an_unbuilt_checkout_says_how_to_build(tmp_path):
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    probe = subprocess.run([sys.executable, "-c", "import tarnwick_parser"], env=env, capture_output=True,
+                           cwd=tmp_path)
+    if probe.returncode == 0:
+        pytest.skip("the engine is installed for this interpreter")
+    r = subprocess.run([sys.executable, "-c", "import tarnwick, tarnwick.bytecode; tarnwick.Runtime()"],
+                       env=env, capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    last = r.stderr.rstrip("\n").split("\n")[-1]
+    assert last.startswith("ModuleNotFoundError: the Tarnwick engine (module tarnwick_parser) is not importable")
+    assert "scripts/build.sh" in last and "pip" in last
+
+
+def test_str_of_a_script_error_names_the_place():
+    rt = tarnwick.Runtime()
+    rt.run("fn f(x) {\n  return x / 0\n}", name="calc.tw")
+    with pytest.raises(tarnwick.ScriptError) as info:
+        rt.call("f", 1)
+    e = info.value
+    assert str(e).split("\n")[0] == "Line 2: Division by zero (calc.tw, line 2, column 12)"
+    assert tarnwick.render_error(e, "fn f(x) {\n  return x / 0\n}").split("\n")[:3] == [
+        "calc.tw:2:12: Runtime error: Division by zero", "  2 |   return x / 0", "    |            ^"]
+    assert str(tarnwick.ScriptError("plain")) == "plain"
+
+
+def test_render_error_shows_a_syntax_error_like_the_command_line():
+    source = "fn f() {\n  total += 1\n}"
+    e = syntax_error(source, name="s.tw")
+    assert tarnwick.render_error(e, source).split("\n") == [
+        "s.tw:2:9: Parse error: unexpected '+='", "  2 |   total += 1", "    |         ^",
+        "  hint: there are no compound assignments: write total = total + 1"]
+
+
+# --- what the docs now say about surprises -------------------------------------------------------------------
+
+def test_documented_conversions_of_other_python_values():
+    import decimal
+    import fractions
+    rt = tarnwick.Runtime()
+    for value, expected in [(2 ** 70, float(2 ** 70)), (-2 ** 64, float(-2 ** 64)), (decimal.Decimal("1.5"), 1.5),
+                            (fractions.Fraction(1, 4), 0.25), ({1, 2}, "{1, 2}"), (b"ab", [97, 98])]:
+        rt.globals["v"] = value
+        got = rt.globals["v"]
+        assert (type(got), got) == (type(expected), expected)
+
+
+def test_a_nested_change_through_globals_needs_storing_back():
+    rt = tarnwick.Runtime()
+    rt.run("settings = {debug: 0}")
+    rt.globals["settings"]["debug"] = 1
+    assert rt.globals["settings"] == {"debug": 0}
+
+
+@pytest.mark.parametrize("how", ["native", "input"])
+def test_timeout_counts_natives_and_input_and_ends_the_run_when_they_return(how):
+    import time
+    printed = []
+
+    def slow(*_):
+        time.sleep(0.4)
+        return "x"
+    rt = tarnwick.Runtime(timeout=0.1, output=printed.append, natives={"slow": slow},
+                          input=slow if how == "input" else None)
+    with pytest.raises(tarnwick.TimeLimitExceeded):
+        rt.run(("slow()" if how == "native" else 'input("?")') + '\nprint("after")')
+    assert "".join(printed) in ("", '"?"')
+
+
+def test_recursion_depth_is_the_documented_one():
+    rt = tarnwick.Runtime()
+    with pytest.raises(tarnwick.ScriptError) as info:
+        rt.run("fn f(n) {\n  depth = n\n  return f(n + 1)\n}\nf(1)")
+    assert not isinstance(info.value, tarnwick.LimitExceeded)
+    assert info.value.message == "Line 3: Stack overflow"
+    assert rt.globals["depth"] == 1048576
+    with open(os.path.join(ROOT, "docs", "language.md"), encoding="utf-8") as f:
+        assert "Calls nest up to 1,048,576 deep" in f.read()
+
+
+def test_the_parent_method_idiom_of_the_guide_is_clean_and_the_trap_is_found():
+    from tarnwick import checker
+    guide = ('class A {\n  fn m(self) { return 1 }\n}\nclass B extends A {\n  fn m(self) {\n    let base = self\n'
+             '    base.__class__ = "A"\n    return base.m() + 1\n  }\n}\nprint({__class__: "B"}.m())\n')
+    assert checker.check(guide) == []
+    printed = []
+    tarnwick.Runtime(output=printed.append).run(guide)
+    assert printed == ["2\n"]
