@@ -62,6 +62,8 @@ class Checker:
         self.functions: Dict[str, dict] = {}  # name -> FunctionDef, for names defined exactly once
         self.defined_twice: Set[str] = set()
         self.reads: List[tuple] = []          # (name, node, unit kind)
+        self.classes: Dict[str, tuple] = {}   # name -> (parent name or None, method names)
+        self.floats: Dict[str, dict] = {}     # variable of the unit being checked -> the '/' it holds
 
     # --- first pass: what is global ----------------------------------------------------------------------
     def collect(self) -> None:
@@ -91,6 +93,8 @@ class Checker:
             self._collect_block(s["body"], inner)
         elif t == "ClassDef":
             self.globals.add(s["name"])
+            self.classes[s["name"]] = (s.get("extends"),
+                                       {m["name"] for m in s["body"] if m["type"] == "FunctionDef"})
             for m in s["body"]:
                 if m["type"] == "FunctionDef":
                     self._collect_block(m["body"], _Unit("function", [p["name"] for p in m["params"]]))
@@ -159,13 +163,16 @@ class Checker:
         elif t == "VarDecl":
             if s.get("init"):
                 self._expr(s["init"], unit)
+                self._holds(s["name"], s["init"])
+            else:
+                self.floats.pop(s["name"], None)
             unit.scopes[-1].add(s["name"])
         elif t == "FunctionDef":
-            self._block(s["body"], _Unit("function", [p["name"] for p in s["params"]]))
+            self._function_body(s)
         elif t == "ClassDef":
             for m in s["body"]:
                 if m["type"] == "FunctionDef":
-                    self._block(m["body"], _Unit("function", [p["name"] for p in m["params"]]))
+                    self._function_body(m)
         elif t == "If":
             self._expr(s["condition"], unit)
             self._block(s["then_body"], unit)  # not a scope of its own
@@ -177,6 +184,7 @@ class Checker:
         elif t == "For":
             self._expr(s["iter"], unit)
             unit.scopes[-1].add(s["target"])
+            self.floats.pop(s["target"], None)
             self._block(s["body"], unit, new_scope=True)
         elif t == "Return":
             if s.get("value"):
@@ -198,6 +206,11 @@ class Checker:
             if s.get("finally_body"):
                 self._block(s["finally_body"], unit, new_scope=True)
 
+    def _function_body(self, f) -> None:
+        saved, self.floats = self.floats, {}
+        self._block(f["body"], _Unit("function", [p["name"] for p in f["params"]]))
+        self.floats = saved
+
     def _expr(self, e, unit: _Unit) -> None:
         t = e["type"]
         if t == "Identifier":
@@ -205,14 +218,21 @@ class Checker:
             return
         if t == "Lambda":
             inner = _Unit("lambda", [p["name"] for p in e["params"]])
+            saved, self.floats = self.floats, {}
             self._expr(e["body"], inner)
+            self.floats = saved
             return
         if t == "BinaryOp":
             if e["op"] == "Assign" and e["left"]["type"] == "Identifier":
                 self._expr(e["right"], unit)
+                self._assigned(e, unit)
                 return
             if e["op"] in ("And", "Or"):
                 self._nil_guard(e)
+        if t == "Ternary":
+            self._assignment_in_condition(e)
+        if t == "Member":
+            self._class_member(e, unit)
         if t == "Call":
             self._call(e, unit)
         for child in _children(e):
@@ -233,16 +253,75 @@ class Checker:
         hint = f" (did you mean '{close[0]}'?)" if close else ""
         self.add(e, f"'{name}' is never assigned: it reads nil{hint}")
 
+    def _assigned(self, e, unit: _Unit) -> None:
+        """An assignment `name = value`: a function assigning a top-level let makes a global of its own,
+        and a variable given a '/' result holds a float from then on."""
+        name = e["left"]["name"]
+        if unit.kind != "main" and not unit.declared(name) and name in self.top_lets:
+            self.add(e["left"], f"'{name}' is declared by a top-level let, which a {_unit_word(unit)} cannot "
+                                f"see: this assigns a separate global '{name}', and the top level keeps its own "
+                                f"(drop the let to share one variable, or return the new value)")
+        self._holds(name, e["right"])
+
+    def _holds(self, name: str, value) -> None:
+        division = _division_in(value, self.floats)
+        if division is not None:
+            self.floats[name] = division
+        else:
+            self.floats.pop(name, None)
+
+    def _assignment_in_condition(self, e) -> None:
+        cond = e["condition"]
+        if cond["type"] != "BinaryOp" or cond["op"] != "Assign":
+            return
+        target = _spelled(cond["left"])
+        if cond["left"]["type"] == "Identifier":
+            what = f"'{target}' gets the condition and the value of '? :' is dropped"
+        else:
+            what = (f"'{target}' gets the condition, and the assignment's value (the container) is what "
+                    f"'?' tests, so the first branch always runs")
+        self.add(cond, f"'=' binds before '? :': {what}; write {target} = (condition ? a : b)")
+
+    def _class_member(self, e, unit: _Unit) -> None:
+        obj = e["object"]
+        if obj["type"] != "Identifier" or unit.declared(obj["name"]) or obj["name"] not in self.classes:
+            return
+        owner = self._method_owner(obj["name"], e["property"])
+        if owner is None:
+            return
+        self.add(e, f"'{obj['name']}.{e['property']}' reads nil: a class's members are not its methods, so "
+                    f"this cannot call {owner}'s method; call it on an object of that class (a copy of self "
+                    f"with __class__ set to \"{owner}\"), or move the shared code into a plain function")
+
+    def _method_owner(self, cls: str, method: str) -> Optional[str]:
+        seen = set()
+        while cls in self.classes and cls not in seen:
+            seen.add(cls)
+            parent, methods = self.classes[cls]
+            if method in methods:
+                return cls
+            cls = parent
+        return None
+
     def _call(self, e, unit: _Unit) -> None:
         callee = e["callee"]
         if callee["type"] != "Identifier" or unit.declared(callee["name"]):
             return
         name = callee["name"]
         if name == "range" and name not in self.globals:
-            for arg in e["args"]:
+            args = e["args"]
+            if len(args) == 1 and not _negative_literal(args[0]):
+                self.add(e, "range() with one argument counts from it up to 0, so range(n) is empty for a "
+                            "positive n: write range(0, n)")
+            for arg in args:
                 if _is_division(arg):
                     self.add(arg, "'/' always gives a float, and range() with a float bound is empty or "
                                   "stops early; compute a whole-number bound instead")
+                elif arg["type"] == "Identifier" and arg["name"] in self.floats:
+                    at = self.floats[arg["name"]]
+                    self.add(arg, f"'{arg['name']}' holds a '/' result (line {at.get('line', '?')}), which is "
+                                  f"always a float, and range() with a float bound is empty or stops early; "
+                                  f"compute a whole-number bound instead")
             return
         f = self.functions.get(name)
         if f is None:
@@ -299,6 +378,40 @@ def _is_division(e) -> bool:
     if e["op"] in ("Add", "Sub", "Mul"):
         return _is_division(e["left"]) or _is_division(e["right"])
     return False
+
+
+def _division_in(e, floats: Dict[str, dict]) -> Optional[dict]:
+    """The '/' whose float result `e` gives (directly, through + - *, or through a variable that holds
+    one), or None."""
+    if e["type"] == "Identifier":
+        return floats.get(e["name"])
+    if e["type"] != "BinaryOp":
+        return None
+    if e["op"] == "Div":
+        return e
+    if e["op"] in ("Add", "Sub", "Mul"):
+        return _division_in(e["left"], floats) or _division_in(e["right"], floats)
+    return None
+
+
+def _negative_literal(e) -> bool:
+    return e["type"] == "UnaryOp" and e["op"] == "Neg" and e["operand"]["type"] == "Literal"
+
+
+def _spelled(e) -> str:
+    """An assignment target as it is written: x, o.k, a[i]."""
+    t = e["type"]
+    if t == "Identifier":
+        return e["name"]
+    if t == "Member":
+        return f"{_spelled(e['object'])}.{e['property']}"
+    if t == "Index":
+        return f"{_spelled(e['object'])}[...]"
+    return "..."
+
+
+def _unit_word(unit: _Unit) -> str:
+    return "function" if unit.kind == "function" else "lambda"
 
 
 def _is_nil(e) -> bool:

@@ -17,6 +17,10 @@ import sys
 
 from tarnwick import __version__
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 # Running a script is the common case and its start-up time counts: the modules that only the other
 # commands or error reports need are imported where they are used.
 
@@ -62,7 +66,16 @@ def _load_source(args) -> tuple[str, str]:
                 data = f.read()
         return data.decode("utf-8"), name
     except (OSError, UnicodeDecodeError) as e:
-        raise _InputError(f"cannot read {name}: {e}") from e
+        raise _InputError(f"cannot read {name}: {e}{_command_hint(args.file, e)}") from e
+
+
+def _command_hint(word: str, error: Exception) -> str:
+    """For a FILE that does not exist and looks like a misspelt command: which command it may be."""
+    if not isinstance(error, FileNotFoundError) or os.sep in word or "." in word:
+        return ""
+    import difflib
+    close = difflib.get_close_matches(word, COMMANDS, n=1, cutoff=0.6)
+    return f" (did you mean the command '{close[0]}'?)" if close else ""
 
 
 def _syntax_failure(name: str, source: str, error: SyntaxError) -> int:
@@ -142,8 +155,8 @@ def cmd_check(args) -> int:
             _syntax_failure(path, source, e)
             status = EXIT_SYNTAX
             continue
-        for f in findings:
-            _write(diag.render(path, f.message, source, f.line, f.column) + "\n")
+        for finding in findings:
+            _write(diag.render(path, finding.message, source, finding.line, finding.column) + "\n")
         if findings and status == EXIT_OK:
             status = EXIT_RUNTIME
     return status
@@ -250,6 +263,8 @@ def cmd_ir(args, source: str | None, name: str) -> int:
     from tarnwick import bytecode as bc
     if args.bytes is not None:
         data = _parse_hex(args.bytes)
+    elif source is None:
+        raise _InputError("a script or --bytes is required")
     elif not args.llvm:
         return _listing(source, name, optimized=True)
     else:
@@ -303,11 +318,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("check", prog="tarnwick check", help="look for likely mistakes in scripts",
                        description="Reads each FILE without running it and reports, with file:line:column, "
-                                   "names that are read but never assigned, functions reading a top-level "
-                                   "let (which they cannot see), `and`/`or` whose right side uses what the "
-                                   "left side tests for nil (both sides are always evaluated), calls with "
-                                   "the wrong number of arguments, unreachable statements, and a `/` result "
-                                   "(a float) given to range. Exit status 1 when something was found.")
+                                   "names that are read but never assigned, functions reading or assigning "
+                                   "a top-level let (which they cannot see), `and`/`or` whose right side "
+                                   "uses what the left side tests for nil (both sides are always evaluated), "
+                                   "`x = c ? a : b` (the assignment binds first), `Parent.method(self)` (a "
+                                   "class's members are not its methods), calls with the wrong number of "
+                                   "arguments, unreachable statements, a `/` result (a float) given to "
+                                   "range directly or through a variable, and range(n) with one argument. "
+                                   "Exit status 1 when something was found.")
     p.add_argument("files", nargs="+", metavar="FILE", help="script files")
     p.set_defaults(func=None)
 
@@ -362,8 +380,8 @@ class _RunArguments:
     command = "run"
     code = None
 
-    def __init__(self, file: str, args: list[str]):
-        self.file, self.args = file, args
+    def __init__(self, file: str | None, args: list[str], code: str | None = None):
+        self.file, self.args, self.code = file, args, code
         self.func = cmd_run
 
 
@@ -373,7 +391,12 @@ def _plain_run(argv: list[str]) -> _RunArguments | None:
     rest = argv[1:] if argv[:1] == ["run"] else argv
     if rest is argv and argv[0] in COMMANDS:
         return None
-    if not rest or (rest[0].startswith("-") and rest[0] != "-") or "--" in rest:
+    if not rest or "--" in rest:
+        return None
+    if rest[0] == "-e" and len(rest) >= 2:
+        # Everything after CODE belongs to the script, options included, as everything after FILE does.
+        return _RunArguments(None, rest[2:], code=rest[1])
+    if rest[0].startswith("-") and rest[0] != "-":
         return None
     return _RunArguments(rest[0], rest[1:])
 
@@ -392,10 +415,18 @@ def main(argv: list[str] | None = None) -> int:
         print("tarnwick: error: a script is required: FILE, - for standard input, or -e CODE",
               file=sys.stderr)
         return EXIT_USAGE
-    args = parser.parse_args(_with_default_command(argv))
-    if args.command == "check":
-        return _finish_output(cmd_check(args))
-    return _run_command(args)
+    try:
+        namespace = parser.parse_args(_with_default_command(argv))
+        if namespace.command == "check":
+            return _finish_output(cmd_check(namespace))
+    except SystemExit as e:
+        # --help and --version end here: what they wrote must reach standard output too.
+        if e.code in (0, None):
+            return _finish_output(EXIT_OK)
+        raise
+    except OSError as e:
+        return _output_lost(e)
+    return _run_command(namespace)
 
 
 def _run_command(args) -> int:

@@ -3,8 +3,9 @@
 Each complete input runs as the runtime's next main program. Top-level `let`s would end with that
 program, so at the prompt they declare globals instead (the `let` is dropped before the run); an input
 that is a single expression shows its value, which is also kept as the global `_`. Input that stops
-inside a bracket, a string or a block comment, or ends in the middle of a statement, continues on the
-next line (prompt "... ").
+inside a bracket, a triple-quoted string or a block comment, or ends in the middle of a statement,
+continues on the next line (prompt "... "); any other string cannot span lines, so one left open ends
+the input with its error. `help`, `exit` and `quit` do what they do at Python's prompt.
 """
 from __future__ import annotations
 
@@ -16,6 +17,16 @@ import tarnwick_parser
 PS1 = ">>> "
 PS2 = "... "
 
+_SPANNING = ("Unterminated triple-quoted string", "Unterminated escape in triple-quoted string")
+_LEAVE = {"exit", "quit", "exit()", "quit()"}
+_HELP = {"help", "help()"}
+HELP = """Type statements or an expression; an expression's value is shown and kept as the global _.
+Input that leaves a bracket, a block, a triple-quoted string or a comment open continues on the next
+line ("... "). Top-level lets become globals here, so they last from line to line.
+Ctrl-D, exit or quit leaves; Ctrl-C drops the current input.
+The language: docs/language.md (print shows strings in double quotes, there is no +=, # starts a comment).
+"""
+
 _OPEN = {"LeftParen", "LeftBracket", "LeftBrace"}
 _CLOSE = {"RightParen", "RightBracket", "RightBrace"}
 
@@ -25,8 +36,10 @@ def _incomplete(source: str) -> bool:
     try:
         tokens = tarnwick_parser.lex(source)
     except SyntaxError as e:
+        # Only these may span lines; any other string that is still open at the end of a line stays
+        # unterminated whatever comes next, so the input ends there with its error.
         text = getattr(e, "msg", None) or str(e)
-        return "Unterminated" in text
+        return text.endswith(_SPANNING) or text.startswith("Unterminated block comment")
     depth = 0
     for t in tokens:
         if t["token_type"] in _OPEN:
@@ -95,11 +108,29 @@ class Session:
         self.error = error
         self.pending: list = []
         self.count = 0
+        self.finished = False
+
+    def _command(self, word: str) -> bool:
+        """`exit`, `quit` and `help` on a line of their own, unless the script made them globals."""
+        if word not in _LEAVE and word not in _HELP:
+            return False
+        name = word.rstrip("()")
+        if name in self.rt.globals:
+            return False
+        if word in _LEAVE:
+            self.finished = True
+        else:
+            self.write(HELP)
+        return True
 
     def feed(self, line: str) -> str:
+        """Takes one line; sets `finished` when the user asked to leave."""
         self.pending.append(line)
         source = "\n".join(self.pending)
         if not source.strip():
+            self.pending.clear()
+            return PS1
+        if len(self.pending) == 1 and self._command(source.strip()):
             self.pending.clear()
             return PS1
         if _incomplete(source):
@@ -142,6 +173,8 @@ def run_lines(lines: Iterable[str], write: Callable[[str], object], error: Calla
     for line in lines:
         write(prompt + (line + "\n" if echo else ""))
         prompt = session.feed(line)
+        if session.finished:
+            break
     return session
 
 
@@ -169,7 +202,7 @@ def interact(banner: Optional[str] = None) -> int:
         sys.stderr.write(text)
         sys.stderr.flush()
 
-    print(banner or f"Tarnwick {__version__}. Ctrl-D to leave.", file=sys.stderr)
+    print(banner or f"Tarnwick {__version__}. Type help for help; Ctrl-D or exit to leave.", file=sys.stderr)
     session = Session(write, error)
     prompt = PS1
     while True:
@@ -188,6 +221,8 @@ def interact(banner: Optional[str] = None) -> int:
         except KeyboardInterrupt:
             write("KeyboardInterrupt\n")
             prompt = PS1
+        if session.finished:
+            return 0
 
 
 def _save_history(readline, path: str) -> None:

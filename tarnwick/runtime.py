@@ -16,23 +16,31 @@ import importlib.util
 import os
 import stat
 import sys
+from types import ModuleType
 from collections.abc import Callable, Iterator, Mapping, MutableMapping
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # annotations only: importing typing would slow every start of the command line
     from typing import Any
 
-import tarnwick_parser
+try:
+    import tarnwick_parser
+except ModuleNotFoundError as e:
+    if e.name != "tarnwick_parser":
+        raise
+    raise ModuleNotFoundError(
+        "the Tarnwick engine (module tarnwick_parser) is not importable: build it with scripts/build.sh and "
+        "put build/python on PYTHONPATH, or install the package with pip", name=e.name) from e
 
 from .errors import (  # noqa: F401  (re-exported)
     InstructionLimitExceeded, Interrupted, LimitExceeded, MemoryLimitExceeded, ScriptError, ScriptSyntaxError,
     StackEntry, TimeLimitExceeded,
 )
 
-__all__ = ["Runtime", "Globals"]
+__all__ = ["Runtime", "Globals", "ScriptFunction"]
 
 
-def _load_native():
+def _load_native() -> ModuleType:
     # The engine's third module lives in the same shared object as tarnwick_parser (one copy of its state).
     name = __package__ + "._native"
     if name in sys.modules:
@@ -40,14 +48,19 @@ def _load_native():
     path = tarnwick_parser.__file__
     loader = importlib.machinery.ExtensionFileLoader(name, path)
     module_spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+    assert module_spec is not None
     module = importlib.util.module_from_spec(module_spec)
     sys.modules[name] = module
     loader.exec_module(module)
     return module
 
 
-_native = _load_native()
-ScriptFunction = _native.ScriptFunction
+if TYPE_CHECKING:
+    from . import _native
+    from ._native import ScriptFunction
+else:
+    _native = _load_native()
+    ScriptFunction = _native.ScriptFunction
 
 
 _MEMORY_LIMIT_TEXT = "Memory limit exceeded"  # the engine's own text for the limit
@@ -81,7 +94,7 @@ def _read_at_most(fd: int, limit: int) -> bytes | None:
         chunks.append(chunk)
 
 
-class Globals(MutableMapping):
+class Globals(MutableMapping["str", "Any"]):
     """A live view of a runtime's globals: the names a script assigned without `let`, its functions and
     classes. Builtins and registered natives are not listed, though they can be read. Deleting a global
     sets it to nil, which a script cannot tell from absent."""
@@ -155,9 +168,23 @@ class Runtime(_native.Runtime):
         for name, callback in (natives or {}).items():
             self.register(name, callback)
 
+    def run(self, source: str, name: str = "<script>") -> Any:
+        """Compile and run source in this runtime; return its result."""
+        try:
+            return super().run(source, name)
+        except ScriptSyntaxError as e:
+            if isinstance(source, str):
+                try:
+                    e._explain(source)
+                except Exception:  # the explanation is a courtesy: the engine's error goes out whatever
+                    pass
+            raise
+
     @property
     def globals(self) -> Globals:
-        """The runtime's globals as a mutable mapping."""
+        """The runtime's globals as a live mutable mapping. A value read from it is a Python copy: to change
+        part of a global, store the changed value back (``s = g["settings"]; s["debug"] = 1;
+        g["settings"] = s``)."""
         return Globals(self)
 
     def run_file(self, path: str | bytes | os.PathLike[str], *, encoding: str = "utf-8") -> Any:

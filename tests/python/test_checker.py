@@ -47,6 +47,8 @@ FENCE = re.compile(r"^```tarnwick\n(.*?)^```\n", re.S | re.M)
 DEMONSTRATIONS = {
     "function reading a top-level let": "'hidden' is declared by a top-level let",
     "call of a function that does not exist": "'missing_function' is never assigned",
+    "range with one argument": "range() with one argument",
+    "conditional on the right of an assignment": "'=' binds before '? :'",
 }
 
 
@@ -55,7 +57,7 @@ DEMONSTRATIONS = {
 QUIRK_SCRIPTS = {
     "arrays/indexing.tw", "functions/arguments_against_arity.tw", "functions/arity_is_loose.tw",
     "functions/global_reads_before_and_after_the_store.tw", "functions/implicit_result_and_arity.tw",
-    "functions/missing_and_extra_arguments.tw",
+    "functions/missing_and_extra_arguments.tw", "builtins/numbers.tw", "control/for_over_range_counts.tw",
 }
 
 
