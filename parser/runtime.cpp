@@ -163,14 +163,7 @@ Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
   return make_err(std::move(failure));
 }
 
-Outcome Runtime::run(std::string_view source, const std::string& origin) {
-  ChargeScope scope(&account_);
-  if (vm_->nested()) {
-    // The program in progress would lose its code.
-    Failure failure;
-    failure.message = kRunInCall;
-    return make_err(std::move(failure));
-  }
+Result<CompiledProgram, Failure> CompiledProgram::compile(std::string_view source) {
   auto compiled = compile_source(source);
   if (!compiled.ok()) {
     SourceError& e = compiled.error();
@@ -183,9 +176,39 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
     failure.column = e.column;
     return make_err(std::move(failure));
   }
-  BytecodeProgram& program = compiled.value();
-  OptimizeResult optimized = optimize_main(program.code, program.lines);
-  vm_->load(std::move(optimized.code), std::move(program.lines), std::move(program.constants),
+  CompiledProgram program;
+  program.bytecode_ = std::move(compiled.value());
+  OptimizeResult optimized = optimize_main(program.bytecode_.code, program.bytecode_.lines);
+  program.bytecode_.code = std::move(optimized.code);
+  return program;
+}
+
+Outcome Runtime::run(std::string_view source, const std::string& origin) {
+  ChargeScope scope(&account_);
+  if (vm_->nested()) {
+    // The program in progress would lose its code.
+    Failure failure;
+    failure.message = kRunInCall;
+    return make_err(std::move(failure));
+  }
+  auto compiled = CompiledProgram::compile(source);
+  if (!compiled.ok()) return make_err(std::move(compiled.error()));
+  return start(std::move(compiled.value().bytecode_), origin);
+}
+
+Outcome Runtime::run(const CompiledProgram& program, const std::string& origin) {
+  ChargeScope scope(&account_);
+  if (vm_->nested()) {
+    Failure failure;
+    failure.message = kRunInCall;
+    return make_err(std::move(failure));
+  }
+  // The machine takes over what it loads: it gets a copy, and the program stays as it was for the next run.
+  return start(program.bytecode_, origin);
+}
+
+Outcome Runtime::start(BytecodeProgram program, const std::string& origin) {
+  vm_->load(std::move(program.code), std::move(program.lines), std::move(program.constants),
             std::move(program.functions), origin);
   nested_stop_.reset();
   begin();

@@ -17,7 +17,7 @@ __version__ = "0.1.0"
 
 _RUNTIME_NAMES = {
     "Runtime", "Globals", "ScriptFunction", "ScriptError", "ScriptSyntaxError", "Interrupted", "LimitExceeded",
-    "InstructionLimitExceeded", "TimeLimitExceeded", "MemoryLimitExceeded", "StackEntry",
+    "InstructionLimitExceeded", "TimeLimitExceeded", "MemoryLimitExceeded", "StackEntry", "Program",
 }
 
 __all__ = sorted(_RUNTIME_NAMES)

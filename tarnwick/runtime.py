@@ -29,7 +29,7 @@ from .errors import (  # noqa: F401  (re-exported)
     StackEntry, TimeLimitExceeded,
 )
 
-__all__ = ["Runtime", "Globals"]
+__all__ = ["Runtime", "Globals", "Program"]
 
 
 def _load_native():
@@ -117,6 +117,23 @@ class Globals(MutableMapping):
 
     def __repr__(self) -> str:
         return f"<tarnwick globals {sorted(self)!r}>"
+
+
+class Program(_native.Program):
+    """Source compiled once: `rt.run(program)` runs it in any runtime, as often as needed, without compiling
+    it again.
+
+        program = tarnwick.Program(source, filename="rules.tw")
+        for rt in runtimes:
+            rt.run(program)
+
+    A source that does not compile raises ScriptSyntaxError here, as Runtime.run would. A Program never
+    changes: runtimes on several threads may run the same one. It pickles as its source and filename and
+    is compiled again, once, where it is unpickled, so a host can ship it to worker processes.
+    Attributes: ``source`` and ``filename`` (the name tracebacks give the script).
+    """
+
+    __slots__ = ()
 
 
 class Runtime(_native.Runtime):
