@@ -603,7 +603,7 @@ PyObject* runtime_run(PyObject* op, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|U:run", const_cast<char**>(kwlist), &source, &name)) return nullptr;
   const std::string* program_name = nullptr;
   if (const CompiledProgram* program = compiled_program(source, &program_name)) {
-    std::string filename = name_arg(name, program_name->c_str());
+    std::string filename = name != nullptr ? name_arg(name, "<script>") : *program_name;
     Entry entry(self, Use::Run);
     if (!entry.ok()) return nullptr;
     ChargeScope scope(&self->st->rt.memory());

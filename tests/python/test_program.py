@@ -74,10 +74,11 @@ def test_one_program_runs_in_many_runtimes_many_times_as_its_source_does():
     assert (program.source, program.filename) == (LIBRARY, "lib.tw")
 
 
-def test_failures_name_the_programs_filename_or_the_name_given():
-    program = Program("fn f(x) { return 10 / x }\nlet y = f(0)\n", filename="div.tw")
+@pytest.mark.parametrize("filename", ["div.tw", "odd\0name.tw"])
+def test_failures_name_the_programs_filename_or_the_name_given(filename):
+    program = Program("fn f(x) { return 10 / x }\nlet y = f(0)\n", filename=filename)
     rt = Runtime()
-    for name, expected in ((None, "div.tw"), ("other.tw", "other.tw")):
+    for name, expected in ((None, filename), ("other.tw", "other.tw")):
         with pytest.raises(ScriptError) as e:
             rt.run(program) if name is None else rt.run(program, name=name)
         assert e.value.message == "Line 1: Division by zero"
