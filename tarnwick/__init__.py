@@ -7,6 +7,9 @@ Embed it through `tarnwick.Runtime`:
     rt.run('fn double(x) { return x * 2 }')
     rt.call("double", 21)   # 42
 
+A `tarnwick.Program(source)` is compiled once and runs in any runtime (`rt.run(program)`); it pickles, so a
+host can ship it to worker processes.
+
 The engine itself is one shared library, imported as the extension modules `tarnwick_parser` and
 `tarnwick_vm_engine` (their one-shot functions stay available); this package holds the Runtime, its
 exceptions, the command line (`python3 -m tarnwick`, or `tarnwick` when installed) and helpers that read

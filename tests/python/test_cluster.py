@@ -1,5 +1,6 @@
 """examples/cluster.py on a LocalCluster of two worker processes: a Program shipped once to each worker,
 whose one Runtime (made by a worker plugin, with the host's natives) scores every order it is given."""
+import importlib.util
 import os
 import signal
 import subprocess
@@ -9,7 +10,8 @@ import pytest
 
 import tarnwick_parser
 
-pytest.importorskip("distributed")
+if importlib.util.find_spec("distributed") is None:
+    pytest.skip("Dask distributed is not installed (Debian: python3-distributed)", allow_module_level=True)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(ROOT, "examples")
