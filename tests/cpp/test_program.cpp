@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,9 +101,11 @@ TEST(CompiledProgram, RuntimesOnSeveralThreadsRunTheSameOne) {
   constexpr int kRuns = 40;
   std::vector<std::string> seen(kThreads);
   std::vector<std::thread> threads;
+  std::latch ready(kThreads);  // every thread's runs overlap the others'
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&program, &seen, t] {
+    threads.emplace_back([&program, &seen, &ready, t] {
       Runtime rt;
+      ready.arrive_and_wait();
       std::string out;
       for (int i = 0; i < kRuns; ++i) {
         Outcome r = rt.run(program, "lib.tw");
