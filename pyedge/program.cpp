@@ -14,6 +14,7 @@
 #include "pyedge/api.h"
 #include "pyedge/convert.h"
 #include "pyedge/module.h"
+#include "vm_engine/limits.h"
 
 namespace tarnwick::py {
 
@@ -56,6 +57,13 @@ PyObject* program_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!utf8_of(source, text)) return nullptr;
   std::string name = "<script>";
   if (filename != nullptr && !utf8_of(filename, name)) return nullptr;
+  // Compiling recurses on the native stack as deep as the parser's nesting limit allows; the reserve a run
+  // needs covers that. A thread with less left (where a run would end with "Stack overflow" in any case)
+  // gets an error instead of a crash.
+  if (!native_stack_room(current_limits().min_native_stack)) {
+    PyErr_SetString(PyExc_RecursionError, "Stack overflow: too little native stack left on this thread to compile");
+    return nullptr;
+  }
   std::optional<Result<CompiledProgram, Failure>> compiled;
   {
     WithoutInterpreterLock unlocked;

@@ -147,6 +147,30 @@ def test_a_forged_pickle_is_a_clear_error(args, error):
         pickle.loads(pickle.dumps(_Forged(*args)))
 
 
+def test_a_thread_with_a_small_stack_gets_an_error_not_a_crash():
+    child = """if True:
+        import threading, tarnwick
+        nested = "x = " + "(" * 90 + "1" + ")" * 90 + "\\ny = " + "[" * 90 + "1" + "]" * 90
+        out = []
+        def compile_it():
+            try:
+                tarnwick.Program(nested)
+                out.append("compiled")
+            except RecursionError as e:
+                out.append(str(e))
+        threading.stack_size(32 * 1024)
+        t = threading.Thread(target=compile_it)
+        t.start()
+        t.join()
+        tarnwick.Program(nested)  # the main thread has room
+        print(out[0])
+    """
+    r = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=60,
+                       env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout.startswith("Stack overflow")
+
+
 def test_copies_are_the_program_itself():
     program = Program("1")
     assert copy.copy(program) is program
