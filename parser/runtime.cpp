@@ -188,6 +188,26 @@ Outcome Runtime::finish(RunResult result, bool main_program, bool nested) {
   return make_err(std::move(failure));
 }
 
+Result<CompiledProgram, Failure> CompiledProgram::compile(std::string_view source) {
+  auto compiled = compile_source(source);
+  if (!compiled.ok()) {
+    SourceError& e = compiled.error();
+    Failure failure;
+    failure.kind = e.kind == SourceError::Kind::Lex     ? FailureKind::Lex
+                   : e.kind == SourceError::Kind::Parse ? FailureKind::Parse
+                                                        : FailureKind::Compile;
+    failure.message = std::move(e.message);
+    failure.line = e.line;
+    failure.column = e.column;
+    return make_err(std::move(failure));
+  }
+  CompiledProgram program;
+  program.bytecode_ = std::move(compiled.value());
+  OptimizeResult optimized = optimize_main(program.bytecode_.code, program.bytecode_.lines);
+  program.bytecode_.code = std::move(optimized.code);
+  return program;
+}
+
 Outcome Runtime::run(std::string_view source, const std::string& origin) {
   ChargeScope scope(&account_);
   if (vm_->nested()) {
@@ -200,10 +220,10 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
   // the run like any other allocation would.
   account_.exceeded = false;
   account_.enforce = true;
-  std::optional<Result<BytecodeProgram, SourceError>> built;
+  std::optional<Result<CompiledProgram, Failure>> built;
   try {
     detail::TransientCharges transient;
-    built.emplace(compile_source(source));
+    built.emplace(CompiledProgram::compile(source));
   } catch (const std::bad_alloc&) {
     account_.enforce = false;
     if (!account_.exceeded) throw;  // the machine's memory, not the limit: as before, the host's to report
@@ -213,19 +233,22 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
     return make_err(std::move(failure));
   }
   account_.enforce = false;
-  auto& compiled = *built;
-  if (!compiled.ok()) {
-    SourceError& e = compiled.error();
+  if (!built->ok()) return make_err(std::move(built->error()));
+  return start(std::move(built->value().bytecode_), origin);
+}
+
+Outcome Runtime::run(const CompiledProgram& program, const std::string& origin) {
+  ChargeScope scope(&account_);
+  if (vm_->nested()) {
     Failure failure;
-    failure.kind = e.kind == SourceError::Kind::Lex     ? FailureKind::Lex
-                   : e.kind == SourceError::Kind::Parse ? FailureKind::Parse
-                                                        : FailureKind::Compile;
-    failure.message = std::move(e.message);
-    failure.line = e.line;
-    failure.column = e.column;
+    failure.message = kRunInCall;
     return make_err(std::move(failure));
   }
-  BytecodeProgram& program = compiled.value();
+  // The machine takes over what it loads: it gets a copy, and the program stays as it was for the next run.
+  return start(program.bytecode_, origin);
+}
+
+Outcome Runtime::start(BytecodeProgram program, const std::string& origin) {
   if (refuse_register_overflow_) {
     if (auto overflow = register_overflow(program)) return make_err(std::move(*overflow));
   }
@@ -244,9 +267,7 @@ Outcome Runtime::run(std::string_view source, const std::string& origin) {
       return make_err(std::move(failure));
     }
   }
-  OptimizeResult optimized = optimize_main(program.code, program.lines);
-  std::vector<Instruction>().swap(program.code);  // the optimized copy replaces it
-  vm_->load(std::move(optimized.code), std::move(program.lines), std::move(program.constants),
+  vm_->load(std::move(program.code), std::move(program.lines), std::move(program.constants),
             std::move(program.functions), origin);
   nested_stop_.reset();
   begin();

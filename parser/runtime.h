@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "vm_engine/bytecode.h"
 #include "vm_engine/value.h"
 #include "vm_engine/vm.h"
 
@@ -64,6 +65,22 @@ extern const char kTimeLimitText[];
 extern const char kMemoryLimitText[];
 extern const char kRunInCall[];
 
+// Source compiled, with its main code optimized, once: what a run loads. It is never changed after it is
+// made, and a run loads a copy of it, so one compiled program runs in any number of runtimes, again and
+// again, and on several threads at once.
+class CompiledProgram {
+ public:
+  // Lexes, parses, compiles and optimizes `source`; a Lex, Parse or Compile failure when it does not
+  // compile, as Runtime::run reports it.
+  static Result<CompiledProgram, Failure> compile(std::string_view source);
+  const BytecodeProgram& bytecode() const noexcept { return bytecode_; }
+
+ private:
+  CompiledProgram() = default;
+  BytecodeProgram bytecode_;
+  friend class Runtime;
+};
+
 class Runtime {
  public:
   Runtime();
@@ -74,6 +91,8 @@ class Runtime {
   // Compiles `source` and runs it as this runtime's next main program. Functions, classes and globals it
   // defines stay; its top-level lets end with it. `origin` names the script in tracebacks.
   Outcome run(std::string_view source, const std::string& origin = std::string());
+  // Runs a program compiled before, as run(source) would run its source; `program` is left as it was.
+  Outcome run(const CompiledProgram& program, const std::string& origin = std::string());
   // Calls a function, method or native value with `args` (nil for a value that cannot be called).
   Outcome call(ValueRef callee, ValueRef* args, size_t argc);  // the arguments are moved from `args`
   Outcome call(ValueRef callee, std::vector<ValueRef> args) { return call(std::move(callee), args.data(), args.size()); }
@@ -111,6 +130,7 @@ class Runtime {
  private:
   static std::optional<std::string> poll(void* self);
   Outcome finish(RunResult result, bool main_program, bool nested);
+  Outcome start(BytecodeProgram program, const std::string& origin);
   void begin();
 
   MemoryAccount account_;

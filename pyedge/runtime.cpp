@@ -25,6 +25,7 @@
 #include "vm_engine/disassembler.h"
 #include "vm_engine/limits.h"
 #include "pyedge/convert.h"
+#include "pyedge/program.h"
 
 namespace tarnwick::py {
 
@@ -669,7 +670,18 @@ PyObject* runtime_run(PyObject* op, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"source", "name", nullptr};
   PyObject* source = nullptr;
   PyObject* name = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:run", const_cast<char**>(kwlist), &source, &name)) return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|U:run", const_cast<char**>(kwlist), &source, &name)) return nullptr;
+  const std::string* program_name = nullptr;
+  if (const CompiledProgram* program = compiled_program(source, &program_name)) {
+    std::string filename = name != nullptr ? name_arg(name, "<script>") : *program_name;
+    Entry entry(self, Use::Run);
+    if (!entry.ok()) return nullptr;
+    ChargeScope scope(&self->st->rt.memory());
+    Outcome outcome = run_engine([&] { return self->st->rt.run(*program, filename); });
+    return finish(self, outcome);
+  }
+  if (!PyUnicode_Check(source))
+    return PyErr_Format(PyExc_TypeError, "run() argument 1 must be str or Program, not %.100s", Py_TYPE(source)->tp_name);
   std::string text;
   if (!utf8_of(source, text)) return nullptr;
   std::string filename = name_arg(name, "<script>");
@@ -896,7 +908,8 @@ PyObject* runtime_close(PyObject* op, PyObject*) {
 
 PyMethodDef kRuntimeMethods[] = {
     {"run", guarded_method<runtime_run>(), METH_VARARGS | METH_KEYWORDS,
-     "run($self, source, name='<script>')\n--\n\nCompile and run source in this runtime; return its result."},
+     "run($self, source, name='<script>')\n--\n\nCompile and run source (or run a Program) in this runtime; return "
+     "its result."},
     {"call", guarded_method<runtime_call>(), METH_FASTCALL,
      "call($self, name, /, *args)\n--\n\nCall the script function `name` (or a function of this runtime)."},
     {"call_method", guarded_method<runtime_call_method>(), METH_FASTCALL,
@@ -1127,10 +1140,15 @@ bool fill(PyObject* module) {
     Py_DECREF(type);
     return rc == 0;
   };
-  return add_type(&kRuntimeSpec, g_runtime_type) && add_type(&kFunctionSpec, g_function_type);
+  return add_type(&kRuntimeSpec, g_runtime_type) && add_type(&kFunctionSpec, g_function_type) &&
+         add_program_type(module);
 }
 
 }  // namespace
+
+PyObject* raise_source_error(const Failure& failure, std::string_view source, const std::string& filename) {
+  return raise_syntax(failure, source, filename);
+}
 
 }  // namespace tarnwick::py
 

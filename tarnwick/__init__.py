@@ -7,6 +7,9 @@ Embed it through `tarnwick.Runtime`:
     rt.run('fn double(x) { return x * 2 }')
     rt.call("double", 21)   # 42
 
+A `tarnwick.Program(source)` is compiled once and runs in any runtime (`rt.run(program)`); it pickles, so a
+host can ship it to worker processes.
+
 The engine itself is one shared library, imported as the extension modules `tarnwick_parser` and
 `tarnwick_vm_engine` (their one-shot functions stay available); this package holds the Runtime, its
 exceptions, the command line (`python3 -m tarnwick`, or `tarnwick` when installed) and helpers that read
@@ -27,13 +30,14 @@ if TYPE_CHECKING:  # what type checkers and editors see; at run time the names l
     from .errors import StackEntry as StackEntry
     from .errors import TimeLimitExceeded as TimeLimitExceeded
     from .runtime import Globals as Globals
+    from .runtime import Program as Program
     from .runtime import Runtime as Runtime
     from .runtime import ScriptFunction as ScriptFunction
 
 # Name -> the submodule that defines it. The Runtime loads the engine, so nothing is imported before a
 # name is used: the rest of the package (the byte-form readers, the command line's start) works without it.
 _LAZY = {
-    "Runtime": "runtime", "Globals": "runtime", "ScriptFunction": "runtime",
+    "Runtime": "runtime", "Globals": "runtime", "ScriptFunction": "runtime", "Program": "runtime",
     "ScriptError": "errors", "ScriptSyntaxError": "errors", "Interrupted": "errors", "LimitExceeded": "errors",
     "InstructionLimitExceeded": "errors", "TimeLimitExceeded": "errors", "MemoryLimitExceeded": "errors",
     "StackEntry": "errors", "render_error": "diagnostics",

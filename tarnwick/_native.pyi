@@ -9,6 +9,17 @@ class ScriptFunction:
     def runtime(self) -> "Runtime": ...
     def __call__(self, *args: Any) -> Any: ...
 
+class Program:
+    """Source compiled once, for Runtime.run in any runtime; pickles as its source and filename."""
+    def __init__(self, source: str, filename: str = "<script>") -> None: ...
+    @property
+    def source(self) -> str: ...
+    @property
+    def filename(self) -> str: ...
+    def __reduce__(self) -> tuple[type["Program"], tuple[str, str]]: ...
+    def __copy__(self) -> "Program": ...
+    def __deepcopy__(self, memo: Any, /) -> "Program": ...
+
 class Runtime:
     def __init__(
         self,
@@ -19,8 +30,9 @@ class Runtime:
         max_instructions: int | None = ...,
         timeout: float | None = ...,
     ) -> None: ...
-    def run(self, source: str, name: str = "<script>") -> Any:
-        """Compile and run source in this runtime; return its result."""
+    def run(self, source: str | Program, name: str = ...) -> Any:
+        """Compile and run source (or run a Program) in this runtime; return its result. `name` names the
+        script in tracebacks: "<script>" for a source, the Program's filename for a Program."""
     def call(self, name: str | ScriptFunction, /, *args: Any) -> Any:
         """Call the script function `name` (or a function of this runtime) with args."""
     def call_method(self, obj: dict[str, Any], name: str, /, *args: Any) -> Any:

@@ -37,7 +37,7 @@ from .errors import (  # noqa: F401  (re-exported)
     StackEntry, TimeLimitExceeded,
 )
 
-__all__ = ["Runtime", "Globals", "ScriptFunction"]
+__all__ = ["Runtime", "Globals", "Program", "ScriptFunction"]
 
 
 def _load_native() -> ModuleType:
@@ -132,6 +132,23 @@ class Globals(MutableMapping["str", "Any"]):
         return f"<tarnwick globals {sorted(self)!r}>"
 
 
+class Program(_native.Program):
+    """Source compiled once: `rt.run(program)` runs it in any runtime, as often as needed, without compiling
+    it again.
+
+        program = tarnwick.Program(source, filename="rules.tw")
+        for rt in runtimes:
+            rt.run(program)
+
+    A source that does not compile raises ScriptSyntaxError here, as Runtime.run would. A Program never
+    changes: runtimes on several threads may run the same one. It pickles as its source and filename and
+    is compiled again, once, where it is unpickled, so a host can ship it to worker processes.
+    Attributes: ``source`` and ``filename`` (the name tracebacks give the script).
+    """
+
+    __slots__ = ()
+
+
 class Runtime(_native.Runtime):
     """A persistent Tarnwick engine.
 
@@ -168,10 +185,11 @@ class Runtime(_native.Runtime):
         for name, callback in (natives or {}).items():
             self.register(name, callback)
 
-    def run(self, source: str, name: str = "<script>") -> Any:
-        """Compile and run source in this runtime; return its result."""
+    def run(self, source: "str | Program", name: str | None = None) -> Any:
+        """Compile and run source (or run a Program) in this runtime; return its result. `name` names the
+        script in tracebacks: "<script>" for a source, the Program's filename for a Program, by default."""
         try:
-            return super().run(source, name)
+            return super().run(source) if name is None else super().run(source, name)
         except ScriptSyntaxError as e:
             if isinstance(source, str):
                 try:
