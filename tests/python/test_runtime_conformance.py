@@ -221,7 +221,7 @@ def test_the_command_line_refuses_too_many_variables(tmp_path):
     done = subprocess.run([sys.executable, "-m", "tarnwick", str(script)], env=env, capture_output=True,
                           text=True, timeout=60)
     assert done.returncode == 2
-    assert "Compile error: Line 257: Too many variables in the main program" in done.stderr
+    assert "many.tw:257: Compile error: Too many variables in the main program: at most 256" in done.stderr
 
 
 # --- memory of the front end on a large source ------------------------------------------------------------
