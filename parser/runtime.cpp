@@ -253,12 +253,12 @@ Outcome Runtime::start(BytecodeProgram program, const std::string& origin) {
     if (auto overflow = register_overflow(program)) return make_err(std::move(*overflow));
   }
   {
-    // Loaded, each instruction is kept three times (as written, with and without fused sequences) beside
-    // its position: refused up front when that cannot fit.
+    // Loaded, each instruction is kept twice (as written, and in the copy the loop runs) beside its
+    // position: refused up front when that cannot fit.
     uint64_t instructions = program.code.size();
     for (const FunctionRecord& f : program.functions) instructions += f.code.size();
     account_.enforce = true;
-    bool fits = detail::account_allows(instructions * (3 * sizeof(Instruction) + sizeof(uint64_t)));
+    bool fits = detail::account_allows(instructions * (2 * sizeof(Instruction) + sizeof(uint64_t)));
     account_.enforce = false;
     if (!fits) {
       Failure failure;

@@ -29,7 +29,7 @@ RunResult VM::call(ValueRef callee, ValueRef* args, size_t argc) {
     if (call_stubs_.size() >= 64 && run_depth_ == 0) call_stubs_.clear();
     auto stub = std::make_unique<CodeUnit>(kHostCallUnit, std::vector<Instruction>{make_instr(Opcode::Call, argc)},
                                            std::vector<ValueRef>{}, std::vector<uint64_t>{0}, 0);
-    if (sequences_dropped_) std::copy(stub->exec_plain.begin(), stub->exec_plain.end(), stub->exec.begin());
+    if (sequences_dropped_) stub->use_plain_code();
     found = call_stubs_.emplace(argc, std::move(stub)).first;
   }
   const CodeUnit* stub = found->second.get();
@@ -125,7 +125,7 @@ void VM::capture_trace() {
 void VM::drop_fused_sequences_near_ceiling() {
   if (sequences_dropped_ || stack_.size() + kSequencePeak <= current_limits().max_stack_slots) return;
   sequences_dropped_ = true;
-  auto drop = [](CodeUnit& unit) { std::copy(unit.exec_plain.begin(), unit.exec_plain.end(), unit.exec.begin()); };
+  auto drop = [](CodeUnit& unit) { unit.use_plain_code(); };
   drop(*main_);
   for (auto& entry : functions_) drop(*entry.second);
 }

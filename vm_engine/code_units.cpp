@@ -436,44 +436,61 @@ detail::CodeUnit::CodeUnit(std::string n, std::vector<Instruction> c, std::vecto
   bind_limit = std::min<uint64_t>(arity, reg_count);
   code.push_back(Instruction{static_cast<Opcode>(detail::kEndOpcode), 0, 0});
   exec = fuse(code, code_size, constants, true);
-  exec_plain = fuse(code, code_size, constants, false);
   global_cache.resize(constants.size());
   sites.resize(calls);
-  // Member-read and object sites are numbered by the GetIndex or MakeObject they belong to, so both
-  // executable copies share them; a fused read uses the site of the GetIndex that ends its sequence.
+  int32_t member_reads = 0, object_builds = 0;
+  for (size_t i = 0; i < code_size; ++i) {
+    if (code[i].opcode == Opcode::GetIndex) ++member_reads;
+    if (code[i].opcode == Opcode::MakeObject) ++object_builds;
+  }
+  number_sites(exec);
+  method_sites.resize(static_cast<size_t>(member_reads));
+  object_sites.resize(static_cast<size_t>(object_builds));
+  mark_poll_points();
+  charged = (code.capacity() + exec.capacity()) * sizeof(Instruction) +
+            lines.capacity() * sizeof(uint64_t) + global_cache.capacity() * sizeof(GlobalCache) +
+            sites.capacity() * sizeof(CallSite) + method_sites.capacity() * sizeof(MethodSite) +
+            object_sites.capacity() * sizeof(ObjectSite) + poll_ops.capacity() * sizeof(uint32_t);
+  charge(charged);  // refused, if at all, before the program was loaded
+}
+
+// Member-read and object sites are numbered by the GetIndex or MakeObject they belong to, so both
+// executable copies share them; a fused read uses the site of the GetIndex that ends its sequence.
+void detail::CodeUnit::number_sites(std::vector<Instruction>& copy) {
   std::vector<int32_t> site_of(code_size, -1);
   int32_t member_reads = 0, object_builds = 0;
   for (size_t i = 0; i < code_size; ++i) {
     if (code[i].opcode == Opcode::GetIndex) site_of[i] = member_reads++;
     if (code[i].opcode == Opcode::MakeObject) site_of[i] = object_builds++;
   }
-  for (auto* copy : {&exec, &exec_plain}) {
-    int32_t next_site = 0;
-    for (size_t i = 0; i < code_size; ++i) {
-      Instruction& in = (*copy)[i];
-      uint32_t op = static_cast<uint32_t>(in.opcode);
-      if (in.opcode == Opcode::GetIndex || in.opcode == Opcode::MakeObject) {
-        in.imm = site_of[i];
-      } else if (op == detail::kFusedIndexRR || op == detail::kFusedIndexRC || op == detail::kOpFusedCallMethodRC) {
-        in.imm = site_of[i + 2];
-      } else if (in.opcode == Opcode::Call || op == detail::kOpFusedRangeIter) {
-        in.imm = next_site++;
-      } else if (in.opcode == Opcode::LoadGlobal && in.arg < global_cache.size()) {
-        in = Instruction{static_cast<Opcode>(detail::kLoadGlobalCached), 0,
-                         reinterpret_cast<uint64_t>(&global_cache[in.arg])};
-      } else if (in.opcode == Opcode::LoadConst && in.arg >= constants.size()) {
-        in = Instruction{static_cast<Opcode>(detail::kConstantError), 0, in.arg};
-      }
+  int32_t next_site = 0;
+  for (size_t i = 0; i < code_size; ++i) {
+    Instruction& in = copy[i];
+    uint32_t op = static_cast<uint32_t>(in.opcode);
+    if (in.opcode == Opcode::GetIndex || in.opcode == Opcode::MakeObject) {
+      in.imm = site_of[i];
+    } else if (op == detail::kFusedIndexRR || op == detail::kFusedIndexRC || op == detail::kOpFusedCallMethodRC) {
+      in.imm = site_of[i + 2];
+    } else if (in.opcode == Opcode::Call || op == detail::kOpFusedRangeIter) {
+      in.imm = next_site++;
+    } else if (in.opcode == Opcode::LoadGlobal && in.arg < global_cache.size()) {
+      in = Instruction{static_cast<Opcode>(detail::kLoadGlobalCached), 0,
+                       reinterpret_cast<uint64_t>(&global_cache[in.arg])};
+    } else if (in.opcode == Opcode::LoadConst && in.arg >= constants.size()) {
+      in = Instruction{static_cast<Opcode>(detail::kConstantError), 0, in.arg};
     }
   }
-  method_sites.resize(static_cast<size_t>(member_reads));
-  object_sites.resize(static_cast<size_t>(object_builds));
-  mark_poll_points();
-  charged = (code.capacity() + exec.capacity() + exec_plain.capacity()) * sizeof(Instruction) +
-            lines.capacity() * sizeof(uint64_t) + global_cache.capacity() * sizeof(GlobalCache) +
-            sites.capacity() * sizeof(CallSite) + method_sites.capacity() * sizeof(MethodSite) +
-            object_sites.capacity() * sizeof(ObjectSite) + poll_ops.capacity() * sizeof(uint32_t);
-  charge(charged);  // refused, if at all, before the program was loaded
+}
+
+// The copy without fused sequences is made only when the machine gives them up (rarely: near the stack
+// ceiling), and written over the running copy in place, since frames and the loop point into it. Its poll
+// points are where the running copy's are: an instruction marked there stands as itself in both.
+void detail::CodeUnit::use_plain_code() {
+  std::vector<Instruction> plain = fuse(code, code_size, constants, false);
+  number_sites(plain);
+  for (size_t i = 0; i < poll_ops.size(); ++i)
+    if (poll_ops[i] != 0) plain[i].opcode = static_cast<Opcode>(kOpPollPoint);
+  std::copy(plain.begin(), plain.end(), exec.begin());
 }
 
 // Polls come at calls and back edges; a long stretch of code with neither (a generated program of many
@@ -490,13 +507,14 @@ void detail::CodeUnit::mark_poll_points() {
       continue;
     }
     if (++stretch < kPollStretch) continue;
+    // Unchanged from the code (or only resolved, as a global read is) in the running copy: the copy
+    // without sequences, which changes the code in the same places and in fewer, has it as itself too.
     const uint32_t fast = static_cast<uint32_t>(exec[i].opcode);
-    const bool as_itself = fast == static_cast<uint32_t>(exec_plain[i].opcode) &&
-                           (exec[i].opcode == op || fast == kLoadGlobalCached);
+    const bool as_itself = exec[i].opcode == op || fast == kLoadGlobalCached;
     if (!as_itself || op == Opcode::Jump || op == Opcode::JumpIfFalse || op == Opcode::JumpIfTrue) continue;
     if (poll_ops.empty()) poll_ops.assign(code_size, 0);
     poll_ops[i] = fast;
-    exec[i].opcode = exec_plain[i].opcode = static_cast<Opcode>(kOpPollPoint);
+    exec[i].opcode = static_cast<Opcode>(kOpPollPoint);
     stretch = 0;
   }
 }
@@ -532,7 +550,7 @@ void VM::load(std::vector<Instruction> code, std::vector<uint64_t> lines, std::v
   auto finish = [this, &origin](CodeUnit& unit) {
     unit.origin = origin;
     // Bodies loaded after the machine gave up its fused sequences run without them too.
-    if (sequences_dropped_) std::copy(unit.exec_plain.begin(), unit.exec_plain.end(), unit.exec.begin());
+    if (sequences_dropped_) unit.use_plain_code();
   };
   main_ = std::make_unique<CodeUnit>("", std::move(code), std::move(k), std::move(lines), 0);
   finish(*main_);

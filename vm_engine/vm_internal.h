@@ -247,8 +247,7 @@ struct CodeUnit {
   std::string origin;  // the name of the script it came from (for tracebacks)
   std::vector<Instruction> code;  // followed by one kEndOpcode sentinel (not counted in code_size)
   std::vector<Instruction> exec;  // what the loop dispatches on: code with fused instructions
-  std::vector<Instruction> exec_plain;  // the same without fused sequences (see VM::grow_stack)
-  // The code that each PollPoint of exec and exec_plain stands for, by pc (empty when there are none).
+  // The code that each PollPoint of exec stands for, by pc (empty when there are none).
   std::vector<uint32_t> poll_ops;
   size_t code_size = 0;
   std::vector<ValueRef> constants;
@@ -278,8 +277,12 @@ struct CodeUnit {
   static constexpr size_t kPollStretch = 64;
   static constexpr uint32_t kPollPointWeight = 16;
 
+  // Writes the copy without fused sequences over exec (see VM::drop_fused_sequences_near_ceiling).
+  void use_plain_code();
+
  private:
   void mark_poll_points();
+  void number_sites(std::vector<Instruction>& copy);
 };
 
 // Builtin index by name, or -1.
