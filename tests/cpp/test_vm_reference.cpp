@@ -21,6 +21,7 @@
 #include "parser/compiler.h"
 #include "tests/cpp/script_corpus.h"
 #include "tests/cpp/vm_test_util.h"
+#include "vm_engine/instr_info.h"
 #include "vm_engine/compiler.h"
 #include "vm_engine/limits.h"
 
@@ -120,11 +121,19 @@ class Plain {
       if (budget-- == 0) return std::nullopt;
       uint64_t at = cur_.pc++;
       std::optional<std::string> err;
+      const Instruction& ins = cur_.unit->code[at];
+      const size_t frames = frames_.size();
+      const size_t before = cur_.stack.size();
       try {
-        err = step(cur_.unit->code[at]);
+        err = step(ins);
       } catch (const std::bad_alloc&) {
         return std::nullopt;  // a text past the value ceiling: the program is not used
       }
+      // Where control stays in the same frame, the step did to the stack what the instruction list says
+      // (a call into a script body is followed by its return instead).
+      if (!err && frames_.size() == frames && instr_info(ins.opcode).flow != Flow::Halt &&
+          instr_info(ins.opcode).flow != Flow::Return)
+        EXPECT_EQ(cur_.stack.size() + instr_pops(ins), before + instr_pushes(ins)) << opcode_name(ins.opcode);
       if (err) {
         const auto& lines = cur_.unit->lines;
         const uint64_t line = at < lines.size() ? position_line(lines[at]) : 0;
