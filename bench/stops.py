@@ -19,24 +19,24 @@ import tarnwick  # noqa: E402
 SPIN = "fn spin(n) { let i = 0 while i < n { i = i + 1 } return i }"
 
 
+def outcome_of(run):
+    try:
+        run()
+        return "finished"
+    except tarnwick.ScriptError as e:
+        return type(e).__name__
+
+
 def interrupted(label, rt, run, after=0.2):
     threading.Timer(after, rt.interrupt).start()
     start = time.perf_counter()
-    try:
-        run()
-        outcome = "finished"
-    except tarnwick.ScriptError as e:
-        outcome = type(e).__name__
+    outcome = outcome_of(run)
     print(f"{label}: {outcome} {time.perf_counter() - start - after:.3f} s after the request")
 
 
 def ended(label, run):
     start = time.perf_counter()
-    try:
-        run()
-        outcome = "finished"
-    except tarnwick.ScriptError as e:
-        outcome = type(e).__name__
+    outcome = outcome_of(run)
     print(f"{label}: {outcome} after {time.perf_counter() - start:.2f} s")
 
 
