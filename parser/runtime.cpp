@@ -287,7 +287,6 @@ Outcome Runtime::call(ValueRef callee, ValueRef* args, size_t argc) {
   }
   bool enforce = account_.enforce;
   account_.enforce = true;
-  RunResult result = make_err(std::string());
   if (nested) {
     // A call a native makes is part of the run in progress: it is charged to it and is not started once
     // that run has to stop.
@@ -299,7 +298,7 @@ Outcome Runtime::call(ValueRef callee, ValueRef* args, size_t argc) {
       return make_err(std::move(failure));
     }
   }
-  result = vm_->call(std::move(callee), args, argc);
+  RunResult result = vm_->call(std::move(callee), args, argc);
   account_.enforce = enforce;
   return finish(std::move(result), false, nested);
 }

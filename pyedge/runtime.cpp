@@ -457,12 +457,11 @@ bool convert_args(State* st, PyObject* const* args, size_t n, ValueRef* out) {
   return true;
 }
 
-PyObject* call_value(RuntimeObject* self, ValueRef callee, PyObject* const* args, size_t nargs) {
-  Entry entry(self, Use::Call);
-  if (!entry.ok()) return nullptr;
+// Calls `callee` with the host's arguments; the caller holds the runtime (an Entry for a call) with its
+// account installed, so that everything made here (arguments, the result) is this runtime's, freed on the
+// way out included.
+PyObject* call_entered(RuntimeObject* self, ValueRef callee, PyObject* const* args, size_t nargs) {
   State* st = self->st;
-  // Everything made here (arguments, the result) is this runtime's, freed on the way out included.
-  ChargeScope scope(&st->rt.memory());
   constexpr size_t kInline = 6;
   ValueRef inline_values[kInline];
   std::vector<ValueRef> more;
@@ -515,7 +514,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyErr_SetString(PyExc_TypeError, "script functions take no keyword arguments");
     return nullptr;
   }
-  return call_value(f->runtime, *f->value, args, PyVectorcall_NARGS(nargsf));
+  RuntimeObject* self = f->runtime;
+  Entry entry(self, Use::Call);
+  if (!entry.ok()) return nullptr;
+  ChargeScope scope(&self->st->rt.memory());
+  return call_entered(self, *f->value, args, PyVectorcall_NARGS(nargsf));
 }
 
 PyObject* RuntimeBridge::wrap_callable(const ValueRef& v) {
@@ -704,7 +707,7 @@ PyObject* runtime_call(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   ChargeScope scope(&self->st->rt.memory());
   std::optional<ValueRef> callee = resolve_callee(self, args[0]);
   if (!callee) return nullptr;
-  return call_value(self, std::move(*callee), args + 1, static_cast<size_t>(nargs - 1));
+  return call_entered(self, std::move(*callee), args + 1, static_cast<size_t>(nargs - 1));
 }
 
 PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -734,7 +737,7 @@ PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t na
     PyErr_Format(PyExc_AttributeError, "the object has no method '%U'", args[1]);
     return nullptr;
   }
-  return call_value(self, std::move(method), args + 2, static_cast<size_t>(nargs - 2));
+  return call_entered(self, std::move(method), args + 2, static_cast<size_t>(nargs - 2));
 }
 
 // Whether a script could write `name` (a str): a name it cannot write could never be read or called by

@@ -55,20 +55,21 @@ void set_limits(const Limits& limits) noexcept {
 }
 
 bool native_stack_room(uint64_t bytes) noexcept {
-  if (!t_stack.known) {
-    t_stack.known = true;
+  StackBounds& stack = t_stack;  // one look-up of the thread_local: each costs a call in a shared library
+  if (!stack.known) {
+    stack.known = true;
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
       void* addr = nullptr;
       size_t size = 0;
-      if (pthread_attr_getstack(&attr, &addr, &size) == 0) t_stack.low = reinterpret_cast<uintptr_t>(addr);
+      if (pthread_attr_getstack(&attr, &addr, &size) == 0) stack.low = reinterpret_cast<uintptr_t>(addr);
       pthread_attr_destroy(&attr);
     }
   }
-  if (t_stack.low == 0) return true;
+  if (stack.low == 0) return true;
   // The frame address, not a local's: under AddressSanitizer locals may live on a separate fake stack.
   auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  return here > t_stack.low && here - t_stack.low >= bytes;
+  return here > stack.low && here - stack.low >= bytes;
 }
 
 bool value_fits(uint64_t bytes) noexcept {

@@ -55,6 +55,8 @@ struct FreeBlock {
 struct ThreadHeap {
   FreeBlock* head[kBlockClasses + kBufferClasses] = {};
   uint32_t count[kBlockClasses + kBufferClasses] = {};
+  // The bytes of all the blocks above, kept as they come and go so that a settlement reads one number.
+  int64_t cached_bytes = 0;
   HeapObject* pending = nullptr;
   bool draining = false;
   ~ThreadHeap() {
@@ -111,8 +113,7 @@ constexpr std::size_t kLargeBytes = 4096;
 constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
 constexpr std::align_val_t kHugeAlign{std::size_t{2} << 20};
 
-thread_local WorkCheck t_work_check = nullptr;
-thread_local void* t_work_ctx = nullptr;
+thread_local WorkHook t_work;
 
 thread_local int64_t t_net = 0;
 thread_local MemoryAccount* t_account = nullptr;
@@ -187,6 +188,7 @@ void* HeapObject::operator new(std::size_t size) {
       if (FreeBlock* b = cache->head[c]) {
         cache->head[c] = b->next;
         --cache->count[c];
+        cache->cached_bytes -= static_cast<int64_t>((c + 1) * 16);
         return b;
       }
     }
@@ -223,6 +225,7 @@ void HeapObject::operator delete(void* p, std::size_t size) noexcept {
       b->next = cache->head[c];
       cache->head[c] = b;
       ++cache->count[c];
+      cache->cached_bytes += static_cast<int64_t>((c + 1) * 16);
       return;
     }
     credit((c + 1) * 16);
@@ -261,6 +264,7 @@ void* buffer_allocate(std::size_t bytes) {
       if (FreeBlock* b = cache->head[kBlockClasses + c]) {
         cache->head[kBlockClasses + c] = b->next;
         --cache->count[kBlockClasses + c];
+        cache->cached_bytes -= static_cast<int64_t>(size_t{64} << c);
         return b;
       }
     }
@@ -288,6 +292,7 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
       b->next = cache->head[kBlockClasses + c];
       cache->head[kBlockClasses + c] = b;
       ++cache->count[kBlockClasses + c];
+      cache->cached_bytes += static_cast<int64_t>(size_t{64} << c);
       return;
     }
     credit(size_t{64} << c);
@@ -303,19 +308,15 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
 }
 
 int64_t thread_net() noexcept {
-  int64_t cached = 0;
-  if (ThreadHeap* heap = t_heap) {
-    for (size_t c = 0; c < kBlockClasses; ++c) cached += static_cast<int64_t>(heap->count[c]) * static_cast<int64_t>((c + 1) * 16);
-    for (size_t c = 0; c < kBufferClasses; ++c)
-      cached += static_cast<int64_t>(heap->count[kBlockClasses + c]) * static_cast<int64_t>(size_t{64} << c);
-  }
-  return t_net - cached;
+  ThreadHeap* heap = t_heap;
+  return t_net - (heap != nullptr ? heap->cached_bytes : 0);
 }
 
 void settle() noexcept {
   int64_t net = thread_net();
-  if (t_account != nullptr) t_account->live += net - t_settled;
-  t_settled = net;
+  int64_t& settled = t_settled;  // one look-up of a thread_local of the general model, not two
+  if (t_account != nullptr) t_account->live += net - settled;
+  settled = net;
 }
 
 namespace {

@@ -91,10 +91,16 @@ void settle() noexcept;
 // that one instruction cannot keep a host waiting; the run's boundary catches it like std::bad_alloc.
 struct WorkStopped {};
 using WorkCheck = void (*)(void* ctx);
-extern thread_local WorkCheck t_work_check;
-extern thread_local void* t_work_ctx;
+// Both halves in one thread_local: a run installs and restores them through one look-up of the general TLS
+// model (each costs a call into the dynamic loader from this shared library).
+struct WorkHook {
+  WorkCheck check = nullptr;
+  void* ctx = nullptr;
+};
+extern thread_local WorkHook t_work;
 inline void long_work_check() {
-  if (t_work_check != nullptr) t_work_check(t_work_ctx);
+  WorkHook& w = t_work;
+  if (w.check != nullptr) w.check(w.ctx);
 }
 // Counts `bytes` of work (made or copied) towards the next long_work_check(), which comes every few MB.
 void count_work(std::size_t bytes);

@@ -297,18 +297,16 @@ class VM {
   struct CalloutScope {
     VM& vm;
     int saved;
-    detail::WorkCheck check;
-    void* ctx;
+    detail::WorkHook& hook;
+    detail::WorkHook before;
     // The host's code may make values (conversions) but must never see a stop thrown through it.
-    explicit CalloutScope(VM& v) noexcept
-        : vm(v), saved(v.callout_depth_), check(detail::t_work_check), ctx(detail::t_work_ctx) {
+    explicit CalloutScope(VM& v) noexcept : vm(v), saved(v.callout_depth_), hook(detail::t_work), before(hook) {
       v.callout_depth_ = v.run_depth_;
-      detail::t_work_check = nullptr;
+      hook.check = nullptr;
     }
     ~CalloutScope() {
       vm.callout_depth_ = saved;
-      detail::t_work_check = check;
-      detail::t_work_ctx = ctx;
+      hook = before;
     }
     CalloutScope(const CalloutScope&) = delete;
     CalloutScope& operator=(const CalloutScope&) = delete;
