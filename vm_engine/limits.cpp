@@ -18,12 +18,8 @@ std::atomic<uint64_t> g_call_depth{kDefaults.max_call_depth};
 std::atomic<uint64_t> g_native_stack{kDefaults.min_native_stack};
 std::atomic<uint64_t> g_tool_millis{kDefaults.max_tool_millis};
 
-// Lowest address of this thread's stack, found once per thread; 0 when unknown.
-struct StackBounds {
-  bool known = false;
-  uintptr_t low = 0;
-};
-thread_local StackBounds t_stack;
+// This thread's stack bounds when its heap state is gone.
+thread_local detail::StackBounds t_stack;
 
 uint64_t physical_memory() noexcept {
   static const uint64_t bytes = [] {
@@ -55,7 +51,8 @@ void set_limits(const Limits& limits) noexcept {
 }
 
 bool native_stack_room(uint64_t bytes) noexcept {
-  StackBounds& stack = t_stack;  // one look-up of the thread_local: each costs a call in a shared library
+  detail::StackBounds* bounds = detail::thread_stack_bounds();
+  detail::StackBounds& stack = bounds != nullptr ? *bounds : t_stack;
   if (!stack.known) {
     stack.known = true;
     pthread_attr_t attr;

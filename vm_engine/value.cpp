@@ -57,6 +57,7 @@ struct ThreadHeap {
   uint32_t count[kBlockClasses + kBufferClasses] = {};
   // The bytes of all the blocks above, kept as they come and go so that a settlement reads one number.
   int64_t cached_bytes = 0;
+  StackBounds stack;
   HeapObject* pending = nullptr;
   bool draining = false;
   ~ThreadHeap() {
@@ -305,6 +306,11 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
     return;
   }
   ::operator delete(p);
+}
+
+StackBounds* thread_stack_bounds() noexcept {
+  ThreadHeap* heap = thread_heap();
+  return heap != nullptr ? &heap->stack : nullptr;
 }
 
 int64_t thread_net() noexcept {

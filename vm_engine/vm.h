@@ -128,7 +128,10 @@ class VM {
   void reset_execution();
   // Gives back stack storage that a deep run or call grew, once the machine is idle (no frame, nothing on
   // the stack); whatever its registers still hold is dropped with it.
-  void release_spare_stacks();
+  void release_spare_stacks() {
+    if (stack_.size() > kKeptSlots || regs_.size() > kKeptSlots || frames_.size() > kKeptFrames)
+      release_grown_stacks();
+  }
   // The call stack at the last failure, outermost first (empty when the last run succeeded).
   const std::vector<TraceEntry>& last_trace() const noexcept { return last_trace_; }
 
@@ -290,7 +293,13 @@ class VM {
   // The code units of host calls, by argument count: `Call argc` alone, so that the call runs through the
   // interpreter's own call path (and its call site remembers the callee, as any other does).
   std::unordered_map<uint64_t, std::unique_ptr<detail::CodeUnit>> call_stubs_;
+  // The stub the last host call used: a host calls with the same count again and again.
+  const detail::CodeUnit* last_stub_ = nullptr;
+  uint64_t last_stub_argc_ = 0;
   std::vector<TraceEntry> last_trace_;
+  // Stack storage kept between runs; what a deep run grew past it is given back when the machine is idle.
+  static constexpr size_t kKeptSlots = size_t{1} << 14, kKeptFrames = size_t{1} << 12;
+  void release_grown_stacks();
   int run_depth_ = 0;  // runs in progress (nested through natives)
   int callout_depth_ = 0;  // the run depth whose native or print/input call is in progress (0: none)
   // Marks the running run as waiting on the host (a native, print or input) for the scope's life.
