@@ -453,7 +453,7 @@ bool value_from_host(State* st, PyObject* obj, ValueRef& out) {
 // Converts Python arguments by the runtime's rules into `out` (n values); false with the exception set.
 bool convert_args(State* st, PyObject* const* args, size_t n, ValueRef* out) {
   for (size_t i = 0; i < n; ++i)
-    if (!value_from_host(st, args[i], out[i])) return false;
+    if (!inline_scalar_from_python(args[i], out[i]) && !value_from_host(st, args[i], out[i])) return false;
   return true;
 }
 
@@ -472,6 +472,8 @@ PyObject* call_entered(RuntimeObject* self, ValueRef callee, PyObject* const* ar
   }
   if (!convert_args(st, args, nargs, values)) return nullptr;
   Outcome outcome = run_engine([&] { return st->rt.call(std::move(callee), values, nargs); });
+  if (outcome.ok() && outcome.value().is_int() && !st->pending->has())
+    return PyLong_FromLongLong(outcome.value().as_int());  // what finish makes of it, without its set-up
   return finish(self, outcome);
 }
 

@@ -118,7 +118,7 @@ thread_local WorkHook t_work;
 
 thread_local int64_t t_net = 0;
 thread_local MemoryAccount* t_account = nullptr;
-thread_local int64_t t_settled = 0;
+__attribute__((tls_model("initial-exec"))) thread_local int64_t t_settled = 0;
 
 bool account_allows(uint64_t bytes) noexcept {
   MemoryAccount* a = t_account;
@@ -320,9 +320,8 @@ int64_t thread_net() noexcept {
 
 void settle() noexcept {
   int64_t net = thread_net();
-  int64_t& settled = t_settled;  // one look-up of a thread_local of the general model, not two
-  if (t_account != nullptr) t_account->live += net - settled;
-  settled = net;
+  if (t_account != nullptr) t_account->live += net - t_settled;
+  t_settled = net;
 }
 
 namespace {

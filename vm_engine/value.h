@@ -54,7 +54,8 @@ namespace detail {
 // installed account, and thread_net() when it was installed (or last settled).
 __attribute__((tls_model("initial-exec"))) extern thread_local int64_t t_net;
 __attribute__((tls_model("initial-exec"))) extern thread_local MemoryAccount* t_account;
-extern thread_local int64_t t_settled;
+// Read at every settlement (two per host call): 8 bytes more of the static TLS space beside the two above.
+__attribute__((tls_model("initial-exec"))) extern thread_local int64_t t_settled;
 
 inline void charge(std::size_t bytes) noexcept { t_net += static_cast<int64_t>(bytes); }
 inline void credit(std::size_t bytes) noexcept { t_net -= static_cast<int64_t>(bytes); }
