@@ -321,9 +321,10 @@ unsigned long g_main_thread = 0;
 // that runtimes on different threads run in parallel: natives, print and input take the lock back for what
 // needs Python, and nothing else in a run touches Python. The main thread keeps the lock, since only there
 // must the run check for signals (Ctrl-C), and hands it over to other threads when they ask.
+// `st` is held by the calling thread (its Entry), which is therefore its owner.
 template <class Work>
-Outcome run_engine(Work&& work) {
-  if (PyThread_get_thread_ident() == g_main_thread) return work();
+Outcome run_engine(const State* st, Work&& work) {
+  if (st->owner == g_main_thread) return work();
   PyThreadState* state = PyEval_SaveThread();
   Outcome outcome = work();
   PyEval_RestoreThread(state);
@@ -457,21 +458,43 @@ bool convert_args(State* st, PyObject* const* args, size_t n, ValueRef* out) {
   return true;
 }
 
+// The engine values of a call's arguments: a few in place (only as many as there are made and dropped),
+// more on the heap.
+class ArgValues {
+ public:
+  explicit ArgValues(size_t n) : n_(n) {
+    if (n > kInline) {
+      more_.resize(n);
+      values_ = more_.data();
+      return;
+    }
+    values_ = reinterpret_cast<ValueRef*>(inline_);
+    for (size_t i = 0; i < n; ++i) ::new (values_ + i) ValueRef();
+  }
+  ~ArgValues() {
+    if (n_ <= kInline)
+      for (size_t i = 0; i < n_; ++i) values_[i].~ValueRef();
+  }
+  ArgValues(const ArgValues&) = delete;
+  ArgValues& operator=(const ArgValues&) = delete;
+  ValueRef* data() noexcept { return values_; }
+
+ private:
+  static constexpr size_t kInline = 6;
+  size_t n_;
+  ValueRef* values_;
+  alignas(ValueRef) unsigned char inline_[kInline * sizeof(ValueRef)];
+  std::vector<ValueRef> more_;
+};
+
 // Calls `callee` with the host's arguments; the caller holds the runtime (an Entry for a call) with its
 // account installed, so that everything made here (arguments, the result) is this runtime's, freed on the
 // way out included.
 PyObject* call_entered(RuntimeObject* self, ValueRef callee, PyObject* const* args, size_t nargs) {
   State* st = self->st;
-  constexpr size_t kInline = 6;
-  ValueRef inline_values[kInline];
-  std::vector<ValueRef> more;
-  ValueRef* values = inline_values;
-  if (nargs > kInline) {
-    more.resize(nargs);
-    values = more.data();
-  }
-  if (!convert_args(st, args, nargs, values)) return nullptr;
-  Outcome outcome = run_engine([&] { return st->rt.call(std::move(callee), values, nargs); });
+  ArgValues values(nargs);
+  if (!convert_args(st, args, nargs, values.data())) return nullptr;
+  Outcome outcome = run_engine(st, [&] { return st->rt.call(std::move(callee), values.data(), nargs); });
   if (outcome.ok() && outcome.value().is_int() && !st->pending->has())
     return PyLong_FromLongLong(outcome.value().as_int());  // what finish makes of it, without its set-up
   return finish(self, outcome);
@@ -682,7 +705,7 @@ PyObject* runtime_run(PyObject* op, PyObject* args, PyObject* kwargs) {
     Entry entry(self, Use::Run);
     if (!entry.ok()) return nullptr;
     ChargeScope scope(&self->st->rt.memory());
-    Outcome outcome = run_engine([&] { return self->st->rt.run(*program, filename); });
+    Outcome outcome = run_engine(self->st, [&] { return self->st->rt.run(*program, filename); });
     return finish(self, outcome);
   }
   if (!PyUnicode_Check(source))
@@ -693,7 +716,7 @@ PyObject* runtime_run(PyObject* op, PyObject* args, PyObject* kwargs) {
   Entry entry(self, Use::Run);
   if (!entry.ok()) return nullptr;
   ChargeScope scope(&self->st->rt.memory());
-  Outcome outcome = run_engine([&] { return self->st->rt.run(text, filename); });
+  Outcome outcome = run_engine(self->st, [&] { return self->st->rt.run(text, filename); });
   return finish(self, outcome, text, filename);
 }
 

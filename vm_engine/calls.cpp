@@ -91,7 +91,7 @@ RunResult VM::call(ValueRef callee, ValueRef* args, size_t argc) {
 }
 
 bool VM::push_call(ValueRef callee, ValueRef* args, size_t argc) {
-  if (!grow_stack(argc + 1)) return false;
+  if (stack_.size() - sp_ <= argc && !grow_stack(argc + 1)) return false;
   stack_[sp_++] = std::move(callee);
   for (size_t i = 0; i < argc; ++i) stack_[sp_++] = std::move(args[i]);
   return true;
