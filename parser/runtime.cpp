@@ -300,6 +300,11 @@ Outcome Runtime::call(ValueRef callee, ValueRef* args, size_t argc) {
   }
   RunResult result = vm_->call(std::move(callee), args, argc);
   account_.enforce = enforce;
+  if (!nested && result.ok() && vm_->stack_depth() == 0 && vm_->call_depth() == 0) {
+    // What finish does for a call that returned: the common case, without handing the result on twice.
+    vm_->release_spare_stacks();
+    return Outcome(std::move(result).value());
+  }
   return finish(std::move(result), false, nested);
 }
 

@@ -112,7 +112,7 @@ constexpr std::size_t kLargeBytes = 4096;
 constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
 constexpr std::align_val_t kHugeAlign{std::size_t{2} << 20};
 
-thread_local WorkHook t_work;
+__attribute__((tls_model("initial-exec"))) thread_local WorkHook t_work;
 
 thread_local int64_t t_net = 0;
 thread_local MemoryAccount* t_account = nullptr;

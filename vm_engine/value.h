@@ -97,13 +97,13 @@ inline void settle() noexcept {
 // that one instruction cannot keep a host waiting; the run's boundary catches it like std::bad_alloc.
 struct WorkStopped {};
 using WorkCheck = void (*)(void* ctx);
-// Both halves in one thread_local: a run installs and restores them through one look-up of the general TLS
-// model (each costs a call into the dynamic loader from this shared library).
+// Installed and restored by every run (host calls included): in the static TLS space like the counters
+// above, since a thread_local of the general model costs a call into the dynamic loader per access.
 struct WorkHook {
   WorkCheck check = nullptr;
   void* ctx = nullptr;
 };
-extern thread_local WorkHook t_work;
+__attribute__((tls_model("initial-exec"))) extern thread_local WorkHook t_work;
 inline void long_work_check() {
   WorkHook& w = t_work;
   if (w.check != nullptr) w.check(w.ctx);
