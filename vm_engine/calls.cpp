@@ -403,6 +403,8 @@ std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
 void VM::update_frame_room() noexcept { update_frame_room(current_limits()); }
 
 void VM::update_frame_room(const Limits& limits) noexcept {
+  room_slots_ = limits.max_stack_slots;
+  room_depth_ = limits.max_call_depth;
   uint64_t regs = std::min<uint64_t>(regs_.size(), limits.max_stack_slots);
   uint64_t frames = regs < max_window_ ? 0 : std::min<uint64_t>(frames_.size(), limits.max_call_depth);
   frame_fast_end_ = frames_.data() + frames;

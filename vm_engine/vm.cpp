@@ -287,7 +287,7 @@ RunResult VM::run() {
   prepare_run(limits);
   // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
   if (!native_stack_room(limits.min_native_stack)) return make_err(std::string(kStackOverflow));
-  update_frame_room(limits);
+  if (limits.max_stack_slots != room_slots_ || limits.max_call_depth != room_depth_) update_frame_room(limits);
   ++run_depth_;
   RunResult result = run_guarded();
   --run_depth_;

@@ -268,6 +268,9 @@ class VM {
   Frame* frame_fast_end_ = nullptr;
   ValueRef* regs_fast_end_ = nullptr;
   size_t max_window_ = 0;        // the most registers any function body uses
+  // The ceilings the two ends were last set for: every change of storage or bodies sets them again, so a
+  // run only has to when the ceilings changed.
+  uint64_t room_slots_ = UINT64_MAX, room_depth_ = UINT64_MAX;
   // Bytes of the three stacks' storage charged to the memory account: a script that recurses or pushes
   // deep holds them as surely as its values.
   size_t stacks_charged_ = 0;
