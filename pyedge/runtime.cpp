@@ -504,33 +504,33 @@ bool callable_kind(const ValueRef& v) {
   return v.kind() == ValueKind::Function || v.kind() == ValueKind::Method || v.kind() == ValueKind::NativeFn;
 }
 
-// The callee named by a str (a global) or given as a callable of this runtime; nullopt with an exception.
-std::optional<ValueRef> resolve_callee(RuntimeObject* self, PyObject* target) {
-  ValueRef v;
+// The callee named by a str (a global) or given as a callable of this runtime, into `v`; false with an
+// exception.
+bool resolve_callee(RuntimeObject* self, PyObject* target, ValueRef& v) {
   if (PyUnicode_Check(target)) {
     State* st = self->st;
     const ValueRef* slot = st->callees.find(target);
     if (slot == nullptr) {
       std::string name;
-      if (!utf8_of(target, name)) return std::nullopt;
+      if (!utf8_of(target, name)) return false;
       slot = st->rt.vm().global_ref(name);
       if (slot != nullptr) st->callees.add(target, slot);
     }
     if (slot != nullptr) v = *slot;
     if (v.is_nil()) {
       PyErr_Format(PyExc_NameError, "no global named '%U' in this runtime", target);
-      return std::nullopt;
+      return false;
     }
     if (!callable_kind(v)) {
       PyErr_Format(PyExc_TypeError, "global '%U' is a %s, not a function", target, type_name(v));
-      return std::nullopt;
+      return false;
     }
-    return v;
+    return true;
   }
-  if (self->st->bridge.unwrap_callable(target, v)) return v;
+  if (self->st->bridge.unwrap_callable(target, v)) return true;
   PyErr_Format(PyExc_TypeError, "expected a function name (str) or a function of this runtime, not %.100s",
                Py_TYPE(target)->tp_name);
-  return std::nullopt;
+  return false;
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -730,9 +730,9 @@ PyObject* runtime_call(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   Entry entry(self, Use::Call);
   if (!entry.ok()) return nullptr;
   ChargeScope scope(&self->st->rt.memory());
-  std::optional<ValueRef> callee = resolve_callee(self, args[0]);
-  if (!callee) return nullptr;
-  return call_entered(self, std::move(*callee), args + 1, static_cast<size_t>(nargs - 1));
+  ValueRef callee;
+  if (!resolve_callee(self, args[0], callee)) return nullptr;
+  return call_entered(self, std::move(callee), args + 1, static_cast<size_t>(nargs - 1));
 }
 
 PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
