@@ -287,7 +287,6 @@ Outcome Runtime::call(ValueRef callee, ValueRef* args, size_t argc) {
   }
   bool enforce = account_.enforce;
   account_.enforce = true;
-  RunResult result = make_err(std::string());
   if (nested) {
     // A call a native makes is part of the run in progress: it is charged to it and is not started once
     // that run has to stop.
@@ -299,8 +298,13 @@ Outcome Runtime::call(ValueRef callee, ValueRef* args, size_t argc) {
       return make_err(std::move(failure));
     }
   }
-  result = vm_->call(std::move(callee), args, argc);
+  RunResult result = vm_->call(std::move(callee), args, argc);
   account_.enforce = enforce;
+  if (!nested && result.ok() && vm_->stack_depth() == 0 && vm_->call_depth() == 0) {
+    // What finish does for a call that returned: the common case, without handing the result on twice.
+    vm_->release_spare_stacks();
+    return Outcome(std::move(result).value());
+  }
   return finish(std::move(result), false, nested);
 }
 

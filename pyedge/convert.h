@@ -96,6 +96,27 @@ ValueRef from_python(PyObject* obj, PendingException* interrupt = nullptr);
 // (or parked in `interrupt` when an interrupt stopped the conversion).
 bool from_python(PyObject* obj, Bridge& bridge, ValueRef& out, PendingException* interrupt = nullptr);
 
+// An exact int (that fits), float or None, converted as from_python would: true when `obj` is one. Such a
+// value is never allocated, so no memory limit can refuse it.
+inline bool inline_scalar_from_python(PyObject* obj, ValueRef& out) {
+  if (PyLong_CheckExact(obj)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) return false;
+    out = ValueRef::integer(static_cast<int64_t>(v));
+    return true;
+  }
+  if (PyFloat_CheckExact(obj)) {
+    out = ValueRef::floating(PyFloat_AS_DOUBLE(obj));
+    return true;
+  }
+  if (obj == Py_None) {
+    out = ValueRef();
+    return true;
+  }
+  return false;
+}
+
 // Value -> new Python object, or nullptr: with a Python exception set when out of memory, or, with
 // `interrupt`, with nothing set when a signal handler raised (the exception is parked in `interrupt`).
 // No native recursion either. Needs the GIL.

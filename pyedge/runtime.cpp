@@ -321,9 +321,10 @@ unsigned long g_main_thread = 0;
 // that runtimes on different threads run in parallel: natives, print and input take the lock back for what
 // needs Python, and nothing else in a run touches Python. The main thread keeps the lock, since only there
 // must the run check for signals (Ctrl-C), and hands it over to other threads when they ask.
+// `st` is held by the calling thread (its Entry), which is therefore its owner.
 template <class Work>
-Outcome run_engine(Work&& work) {
-  if (PyThread_get_thread_ident() == g_main_thread) return work();
+Outcome run_engine(const State* st, Work&& work) {
+  if (st->owner == g_main_thread) return work();
   PyThreadState* state = PyEval_SaveThread();
   Outcome outcome = work();
   PyEval_RestoreThread(state);
@@ -453,26 +454,49 @@ bool value_from_host(State* st, PyObject* obj, ValueRef& out) {
 // Converts Python arguments by the runtime's rules into `out` (n values); false with the exception set.
 bool convert_args(State* st, PyObject* const* args, size_t n, ValueRef* out) {
   for (size_t i = 0; i < n; ++i)
-    if (!value_from_host(st, args[i], out[i])) return false;
+    if (!inline_scalar_from_python(args[i], out[i]) && !value_from_host(st, args[i], out[i])) return false;
   return true;
 }
 
-PyObject* call_value(RuntimeObject* self, ValueRef callee, PyObject* const* args, size_t nargs) {
-  Entry entry(self, Use::Call);
-  if (!entry.ok()) return nullptr;
-  State* st = self->st;
-  // Everything made here (arguments, the result) is this runtime's, freed on the way out included.
-  ChargeScope scope(&st->rt.memory());
-  constexpr size_t kInline = 6;
-  ValueRef inline_values[kInline];
-  std::vector<ValueRef> more;
-  ValueRef* values = inline_values;
-  if (nargs > kInline) {
-    more.resize(nargs);
-    values = more.data();
+// The engine values of a call's arguments: a few in place (only as many as there are made and dropped),
+// more on the heap.
+class ArgValues {
+ public:
+  explicit ArgValues(size_t n) : n_(n) {
+    if (n > kInline) {
+      more_.resize(n);
+      values_ = more_.data();
+      return;
+    }
+    values_ = reinterpret_cast<ValueRef*>(inline_);
+    for (size_t i = 0; i < n; ++i) ::new (values_ + i) ValueRef();
   }
-  if (!convert_args(st, args, nargs, values)) return nullptr;
-  Outcome outcome = run_engine([&] { return st->rt.call(std::move(callee), values, nargs); });
+  ~ArgValues() {
+    if (n_ <= kInline)
+      for (size_t i = 0; i < n_; ++i) values_[i].~ValueRef();
+  }
+  ArgValues(const ArgValues&) = delete;
+  ArgValues& operator=(const ArgValues&) = delete;
+  ValueRef* data() noexcept { return values_; }
+
+ private:
+  static constexpr size_t kInline = 6;
+  size_t n_;
+  ValueRef* values_;
+  alignas(ValueRef) unsigned char inline_[kInline * sizeof(ValueRef)];
+  std::vector<ValueRef> more_;
+};
+
+// Calls `callee` with the host's arguments; the caller holds the runtime (an Entry for a call) with its
+// account installed, so that everything made here (arguments, the result) is this runtime's, freed on the
+// way out included.
+PyObject* call_entered(RuntimeObject* self, ValueRef callee, PyObject* const* args, size_t nargs) {
+  State* st = self->st;
+  ArgValues values(nargs);
+  if (!convert_args(st, args, nargs, values.data())) return nullptr;
+  Outcome outcome = run_engine(st, [&] { return st->rt.call(std::move(callee), values.data(), nargs); });
+  if (outcome.ok() && outcome.value().is_int() && !st->pending->has())
+    return PyLong_FromLongLong(outcome.value().as_int());  // what finish makes of it, without its set-up
   return finish(self, outcome);
 }
 
@@ -480,33 +504,33 @@ bool callable_kind(const ValueRef& v) {
   return v.kind() == ValueKind::Function || v.kind() == ValueKind::Method || v.kind() == ValueKind::NativeFn;
 }
 
-// The callee named by a str (a global) or given as a callable of this runtime; nullopt with an exception.
-std::optional<ValueRef> resolve_callee(RuntimeObject* self, PyObject* target) {
-  ValueRef v;
+// The callee named by a str (a global) or given as a callable of this runtime, into `v`; false with an
+// exception.
+bool resolve_callee(RuntimeObject* self, PyObject* target, ValueRef& v) {
   if (PyUnicode_Check(target)) {
     State* st = self->st;
     const ValueRef* slot = st->callees.find(target);
     if (slot == nullptr) {
       std::string name;
-      if (!utf8_of(target, name)) return std::nullopt;
+      if (!utf8_of(target, name)) return false;
       slot = st->rt.vm().global_ref(name);
       if (slot != nullptr) st->callees.add(target, slot);
     }
     if (slot != nullptr) v = *slot;
     if (v.is_nil()) {
       PyErr_Format(PyExc_NameError, "no global named '%U' in this runtime", target);
-      return std::nullopt;
+      return false;
     }
     if (!callable_kind(v)) {
       PyErr_Format(PyExc_TypeError, "global '%U' is a %s, not a function", target, type_name(v));
-      return std::nullopt;
+      return false;
     }
-    return v;
+    return true;
   }
-  if (self->st->bridge.unwrap_callable(target, v)) return v;
+  if (self->st->bridge.unwrap_callable(target, v)) return true;
   PyErr_Format(PyExc_TypeError, "expected a function name (str) or a function of this runtime, not %.100s",
                Py_TYPE(target)->tp_name);
-  return std::nullopt;
+  return false;
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -515,7 +539,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyErr_SetString(PyExc_TypeError, "script functions take no keyword arguments");
     return nullptr;
   }
-  return call_value(f->runtime, *f->value, args, PyVectorcall_NARGS(nargsf));
+  RuntimeObject* self = f->runtime;
+  Entry entry(self, Use::Call);
+  if (!entry.ok()) return nullptr;
+  ChargeScope scope(&self->st->rt.memory());
+  return call_entered(self, *f->value, args, PyVectorcall_NARGS(nargsf));
 }
 
 PyObject* RuntimeBridge::wrap_callable(const ValueRef& v) {
@@ -677,7 +705,7 @@ PyObject* runtime_run(PyObject* op, PyObject* args, PyObject* kwargs) {
     Entry entry(self, Use::Run);
     if (!entry.ok()) return nullptr;
     ChargeScope scope(&self->st->rt.memory());
-    Outcome outcome = run_engine([&] { return self->st->rt.run(*program, filename); });
+    Outcome outcome = run_engine(self->st, [&] { return self->st->rt.run(*program, filename); });
     return finish(self, outcome);
   }
   if (!PyUnicode_Check(source))
@@ -688,7 +716,7 @@ PyObject* runtime_run(PyObject* op, PyObject* args, PyObject* kwargs) {
   Entry entry(self, Use::Run);
   if (!entry.ok()) return nullptr;
   ChargeScope scope(&self->st->rt.memory());
-  Outcome outcome = run_engine([&] { return self->st->rt.run(text, filename); });
+  Outcome outcome = run_engine(self->st, [&] { return self->st->rt.run(text, filename); });
   return finish(self, outcome, text, filename);
 }
 
@@ -702,9 +730,9 @@ PyObject* runtime_call(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   Entry entry(self, Use::Call);
   if (!entry.ok()) return nullptr;
   ChargeScope scope(&self->st->rt.memory());
-  std::optional<ValueRef> callee = resolve_callee(self, args[0]);
-  if (!callee) return nullptr;
-  return call_value(self, std::move(*callee), args + 1, static_cast<size_t>(nargs - 1));
+  ValueRef callee;
+  if (!resolve_callee(self, args[0], callee)) return nullptr;
+  return call_entered(self, std::move(callee), args + 1, static_cast<size_t>(nargs - 1));
 }
 
 PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -734,7 +762,7 @@ PyObject* runtime_call_method(PyObject* op, PyObject* const* args, Py_ssize_t na
     PyErr_Format(PyExc_AttributeError, "the object has no method '%U'", args[1]);
     return nullptr;
   }
-  return call_value(self, std::move(method), args + 2, static_cast<size_t>(nargs - 2));
+  return call_entered(self, std::move(method), args + 2, static_cast<size_t>(nargs - 2));
 }
 
 // Whether a script could write `name` (a str): a name it cannot write could never be read or called by

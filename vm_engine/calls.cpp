@@ -22,17 +22,22 @@ using detail::kStackUnderflow;
 // the callee's return comes back to that unit, whose end ends the run with the value. Made from a native
 // while a run is in progress, the call runs above everything that run holds and puts it back afterwards.
 RunResult VM::call(ValueRef callee, ValueRef* args, size_t argc) {
-  auto found = call_stubs_.find(argc);
-  if (found == call_stubs_.end()) {
-    // Hosts use a few argument counts; one that tries many more does not keep a unit for each (a unit in
-    // use by a call in progress stays).
-    if (call_stubs_.size() >= 64 && run_depth_ == 0) call_stubs_.clear();
-    auto stub = std::make_unique<CodeUnit>(kHostCallUnit, std::vector<Instruction>{make_instr(Opcode::Call, argc)},
-                                           std::vector<ValueRef>{}, std::vector<uint64_t>{0}, 0);
-    if (sequences_dropped_) stub->use_plain_code();
-    found = call_stubs_.emplace(argc, std::move(stub)).first;
+  // Stubs go only where a new one is made, right below, which then becomes the last one.
+  const CodeUnit* stub = last_stub_;
+  if (stub == nullptr || last_stub_argc_ != argc) {
+    auto found = call_stubs_.find(argc);
+    if (found == call_stubs_.end()) {
+      // Hosts use a few argument counts; one that tries many more does not keep a unit for each (a unit in
+      // use by a call in progress stays).
+      if (call_stubs_.size() >= 64 && run_depth_ == 0) call_stubs_.clear();
+      auto made = std::make_unique<CodeUnit>(kHostCallUnit, std::vector<Instruction>{make_instr(Opcode::Call, argc)},
+                                             std::vector<ValueRef>{}, std::vector<uint64_t>{0}, 0);
+      if (sequences_dropped_) made->use_plain_code();
+      found = call_stubs_.emplace(argc, std::move(made)).first;
+    }
+    stub = last_stub_ = found->second.get();
+    last_stub_argc_ = argc;
   }
-  const CodeUnit* stub = found->second.get();
   if (run_depth_ == 0) {
     sp_ = 0;
     base_ = stack_.data();
@@ -86,7 +91,7 @@ RunResult VM::call(ValueRef callee, ValueRef* args, size_t argc) {
 }
 
 bool VM::push_call(ValueRef callee, ValueRef* args, size_t argc) {
-  if (!grow_stack(argc + 1)) return false;
+  if (stack_.size() - sp_ <= argc && !grow_stack(argc + 1)) return false;
   stack_[sp_++] = std::move(callee);
   for (size_t i = 0; i < argc; ++i) stack_[sp_++] = std::move(args[i]);
   return true;
@@ -398,6 +403,8 @@ std::string VM::error_at(uint64_t failed_pc, const std::string& message) const {
 void VM::update_frame_room() noexcept { update_frame_room(current_limits()); }
 
 void VM::update_frame_room(const Limits& limits) noexcept {
+  room_slots_ = limits.max_stack_slots;
+  room_depth_ = limits.max_call_depth;
   uint64_t regs = std::min<uint64_t>(regs_.size(), limits.max_stack_slots);
   uint64_t frames = regs < max_window_ ? 0 : std::min<uint64_t>(frames_.size(), limits.max_call_depth);
   frame_fast_end_ = frames_.data() + frames;

@@ -603,10 +603,9 @@ void VM::reset_execution() {
   release_spare_stacks();
 }
 
-void VM::release_spare_stacks() {
+void VM::release_grown_stacks() {
   // Storage a deep run grew is given back when it ends: it stays charged while kept, and a runtime with a
   // memory limit would otherwise start every later run near it.
-  constexpr size_t kKeptSlots = size_t{1} << 14, kKeptFrames = size_t{1} << 12;
   if (sp_ != 0 || frame_top_ != frames_.data()) return;
   bool moved = false;
   if (stack_.size() > kKeptSlots) {

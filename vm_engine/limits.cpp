@@ -18,12 +18,8 @@ std::atomic<uint64_t> g_call_depth{kDefaults.max_call_depth};
 std::atomic<uint64_t> g_native_stack{kDefaults.min_native_stack};
 std::atomic<uint64_t> g_tool_millis{kDefaults.max_tool_millis};
 
-// Lowest address of this thread's stack, found once per thread; 0 when unknown.
-struct StackBounds {
-  bool known = false;
-  uintptr_t low = 0;
-};
-thread_local StackBounds t_stack;
+// This thread's stack bounds when its heap state is gone.
+thread_local detail::StackBounds t_stack;
 
 uint64_t physical_memory() noexcept {
   static const uint64_t bytes = [] {
@@ -55,20 +51,22 @@ void set_limits(const Limits& limits) noexcept {
 }
 
 bool native_stack_room(uint64_t bytes) noexcept {
-  if (!t_stack.known) {
-    t_stack.known = true;
+  detail::StackBounds* bounds = detail::thread_stack_bounds();
+  detail::StackBounds& stack = bounds != nullptr ? *bounds : t_stack;
+  if (!stack.known) {
+    stack.known = true;
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
       void* addr = nullptr;
       size_t size = 0;
-      if (pthread_attr_getstack(&attr, &addr, &size) == 0) t_stack.low = reinterpret_cast<uintptr_t>(addr);
+      if (pthread_attr_getstack(&attr, &addr, &size) == 0) stack.low = reinterpret_cast<uintptr_t>(addr);
       pthread_attr_destroy(&attr);
     }
   }
-  if (t_stack.low == 0) return true;
+  if (stack.low == 0) return true;
   // The frame address, not a local's: under AddressSanitizer locals may live on a separate fake stack.
   auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  return here > t_stack.low && here - t_stack.low >= bytes;
+  return here > stack.low && here - stack.low >= bytes;
 }
 
 bool value_fits(uint64_t bytes) noexcept {

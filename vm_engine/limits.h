@@ -45,6 +45,17 @@ void set_limits(const Limits& limits) noexcept;
 // when the thread's stack bounds cannot be found).
 bool native_stack_room(uint64_t bytes) noexcept;
 
+namespace detail {
+// Where a thread keeps the lowest address of its native stack, found on its first check (0 when unknown).
+struct StackBounds {
+  bool known = false;
+  uintptr_t low = 0;
+};
+// The calling thread's bounds, kept in its heap state (reached with one load, where a thread_local of the
+// general model costs a call per run); nullptr when the thread has none (past its end).
+StackBounds* thread_stack_bounds() noexcept;
+}  // namespace detail
+
 // True when a value of `bytes` stays within max_value_bytes and within the machine's physical memory.
 bool value_fits(uint64_t bytes) noexcept;
 

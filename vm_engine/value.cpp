@@ -55,6 +55,7 @@ struct FreeBlock {
 struct ThreadHeap {
   FreeBlock* head[kBlockClasses + kBufferClasses] = {};
   uint32_t count[kBlockClasses + kBufferClasses] = {};
+  StackBounds stack;
   HeapObject* pending = nullptr;
   bool draining = false;
   ~ThreadHeap() {
@@ -111,12 +112,11 @@ constexpr std::size_t kLargeBytes = 4096;
 constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
 constexpr std::align_val_t kHugeAlign{std::size_t{2} << 20};
 
-thread_local WorkCheck t_work_check = nullptr;
-thread_local void* t_work_ctx = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local WorkHook t_work;
 
 thread_local int64_t t_net = 0;
 thread_local MemoryAccount* t_account = nullptr;
-thread_local int64_t t_settled = 0;
+__attribute__((tls_model("initial-exec"))) thread_local int64_t t_settled = 0;
 
 bool account_allows(uint64_t bytes) noexcept {
   MemoryAccount* a = t_account;
@@ -178,8 +178,9 @@ bool charge_checked(std::size_t bytes) noexcept {
   return true;
 }
 
-// Memory is counted where it comes from the system and goes back to it; a recycled block is counted as
-// in use unless it sits in the thread's cache (see thread_net), so the hot paths count nothing.
+// Memory is counted where it comes from the system and goes back to it, and a recycled block where it
+// leaves the thread's cache and comes back to it: what the thread counts is what its values hold, so that
+// settling (twice per host call) reads one number.
 void* HeapObject::operator new(std::size_t size) {
   size_t c = (size - 1) / 16;
   if (kRecycleBlocks && c < kBlockClasses) {
@@ -187,6 +188,7 @@ void* HeapObject::operator new(std::size_t size) {
       if (FreeBlock* b = cache->head[c]) {
         cache->head[c] = b->next;
         --cache->count[c];
+        charge((c + 1) * 16);
         return b;
       }
     }
@@ -223,6 +225,7 @@ void HeapObject::operator delete(void* p, std::size_t size) noexcept {
       b->next = cache->head[c];
       cache->head[c] = b;
       ++cache->count[c];
+      credit((c + 1) * 16);
       return;
     }
     credit((c + 1) * 16);
@@ -261,6 +264,7 @@ void* buffer_allocate(std::size_t bytes) {
       if (FreeBlock* b = cache->head[kBlockClasses + c]) {
         cache->head[kBlockClasses + c] = b->next;
         --cache->count[kBlockClasses + c];
+        charge(size_t{64} << c);
         return b;
       }
     }
@@ -288,6 +292,7 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
       b->next = cache->head[kBlockClasses + c];
       cache->head[kBlockClasses + c] = b;
       ++cache->count[kBlockClasses + c];
+      credit(size_t{64} << c);
       return;
     }
     credit(size_t{64} << c);
@@ -302,20 +307,9 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
   ::operator delete(p);
 }
 
-int64_t thread_net() noexcept {
-  int64_t cached = 0;
-  if (ThreadHeap* heap = t_heap) {
-    for (size_t c = 0; c < kBlockClasses; ++c) cached += static_cast<int64_t>(heap->count[c]) * static_cast<int64_t>((c + 1) * 16);
-    for (size_t c = 0; c < kBufferClasses; ++c)
-      cached += static_cast<int64_t>(heap->count[kBlockClasses + c]) * static_cast<int64_t>(size_t{64} << c);
-  }
-  return t_net - cached;
-}
-
-void settle() noexcept {
-  int64_t net = thread_net();
-  if (t_account != nullptr) t_account->live += net - t_settled;
-  t_settled = net;
+StackBounds* thread_stack_bounds() noexcept {
+  ThreadHeap* heap = thread_heap();
+  return heap != nullptr ? &heap->stack : nullptr;
 }
 
 namespace {

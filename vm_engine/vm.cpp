@@ -287,7 +287,7 @@ RunResult VM::run() {
   prepare_run(limits);
   // Runs nest on the native stack only through natives that start other runs: stop before it overflows.
   if (!native_stack_room(limits.min_native_stack)) return make_err(std::string(kStackOverflow));
-  update_frame_room(limits);
+  if (limits.max_stack_slots != room_slots_ || limits.max_call_depth != room_depth_) update_frame_room(limits);
   ++run_depth_;
   RunResult result = run_guarded();
   --run_depth_;
@@ -308,16 +308,12 @@ RunResult VM::run_guarded() {
   auto failed = [this](const std::string& message) { return thrown_failure(message); };
   // Long work inside an instruction asks the poll hook too (and stops the run by throwing).
   struct WorkCheckScope {
-    detail::WorkCheck check;
-    void* ctx;
-    explicit WorkCheckScope(VM* vm) : check(detail::t_work_check), ctx(detail::t_work_ctx) {
-      detail::t_work_check = &VM::check_long_work;
-      detail::t_work_ctx = vm;
+    detail::WorkHook& hook;
+    detail::WorkHook before;
+    explicit WorkCheckScope(VM* vm) : hook(detail::t_work), before(hook) {
+      hook = detail::WorkHook{&VM::check_long_work, vm};
     }
-    ~WorkCheckScope() {
-      detail::t_work_check = check;
-      detail::t_work_ctx = ctx;
-    }
+    ~WorkCheckScope() { hook = before; }
   } scope(this);
   try {
     return run_loop();

@@ -128,7 +128,10 @@ class VM {
   void reset_execution();
   // Gives back stack storage that a deep run or call grew, once the machine is idle (no frame, nothing on
   // the stack); whatever its registers still hold is dropped with it.
-  void release_spare_stacks();
+  void release_spare_stacks() {
+    if (stack_.size() > kKeptSlots || regs_.size() > kKeptSlots || frames_.size() > kKeptFrames)
+      release_grown_stacks();
+  }
   // The call stack at the last failure, outermost first (empty when the last run succeeded).
   const std::vector<TraceEntry>& last_trace() const noexcept { return last_trace_; }
 
@@ -265,6 +268,9 @@ class VM {
   Frame* frame_fast_end_ = nullptr;
   ValueRef* regs_fast_end_ = nullptr;
   size_t max_window_ = 0;        // the most registers any function body uses
+  // The ceilings the two ends were last set for: every change of storage or bodies sets them again, so a
+  // run only has to when the ceilings changed.
+  uint64_t room_slots_ = UINT64_MAX, room_depth_ = UINT64_MAX;
   // Bytes of the three stacks' storage charged to the memory account: a script that recurses or pushes
   // deep holds them as surely as its values.
   size_t stacks_charged_ = 0;
@@ -290,25 +296,29 @@ class VM {
   // The code units of host calls, by argument count: `Call argc` alone, so that the call runs through the
   // interpreter's own call path (and its call site remembers the callee, as any other does).
   std::unordered_map<uint64_t, std::unique_ptr<detail::CodeUnit>> call_stubs_;
+  // The stub the last host call used: a host calls with the same count again and again.
+  const detail::CodeUnit* last_stub_ = nullptr;
+  uint64_t last_stub_argc_ = 0;
   std::vector<TraceEntry> last_trace_;
+  // Stack storage kept between runs; what a deep run grew past it is given back when the machine is idle.
+  static constexpr size_t kKeptSlots = size_t{1} << 14, kKeptFrames = size_t{1} << 12;
+  void release_grown_stacks();
   int run_depth_ = 0;  // runs in progress (nested through natives)
   int callout_depth_ = 0;  // the run depth whose native or print/input call is in progress (0: none)
   // Marks the running run as waiting on the host (a native, print or input) for the scope's life.
   struct CalloutScope {
     VM& vm;
     int saved;
-    detail::WorkCheck check;
-    void* ctx;
+    detail::WorkHook& hook;
+    detail::WorkHook before;
     // The host's code may make values (conversions) but must never see a stop thrown through it.
-    explicit CalloutScope(VM& v) noexcept
-        : vm(v), saved(v.callout_depth_), check(detail::t_work_check), ctx(detail::t_work_ctx) {
+    explicit CalloutScope(VM& v) noexcept : vm(v), saved(v.callout_depth_), hook(detail::t_work), before(hook) {
       v.callout_depth_ = v.run_depth_;
-      detail::t_work_check = nullptr;
+      hook.check = nullptr;
     }
     ~CalloutScope() {
       vm.callout_depth_ = saved;
-      detail::t_work_check = check;
-      detail::t_work_ctx = ctx;
+      hook = before;
     }
     CalloutScope(const CalloutScope&) = delete;
     CalloutScope& operator=(const CalloutScope&) = delete;
