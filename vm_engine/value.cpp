@@ -55,6 +55,8 @@ struct FreeBlock {
 struct ThreadHeap {
   FreeBlock* head[kBlockClasses + kBufferClasses] = {};
   uint32_t count[kBlockClasses + kBufferClasses] = {};
+  // The bytes of all the blocks above, kept as they come and go so that a settlement reads one number.
+  int64_t cached_bytes = 0;
   StackBounds stack;
   HeapObject* pending = nullptr;
   bool draining = false;
@@ -178,9 +180,8 @@ bool charge_checked(std::size_t bytes) noexcept {
   return true;
 }
 
-// Memory is counted where it comes from the system and goes back to it, and a recycled block where it
-// leaves the thread's cache and comes back to it: what the thread counts is what its values hold, so that
-// settling (twice per host call) reads one number.
+// Memory is counted where it comes from the system and goes back to it; a recycled block is counted as
+// in use unless it sits in the thread's cache (see thread_net), so the hot paths count nothing.
 void* HeapObject::operator new(std::size_t size) {
   size_t c = (size - 1) / 16;
   if (kRecycleBlocks && c < kBlockClasses) {
@@ -188,7 +189,7 @@ void* HeapObject::operator new(std::size_t size) {
       if (FreeBlock* b = cache->head[c]) {
         cache->head[c] = b->next;
         --cache->count[c];
-        charge((c + 1) * 16);
+        cache->cached_bytes -= static_cast<int64_t>((c + 1) * 16);
         return b;
       }
     }
@@ -225,7 +226,7 @@ void HeapObject::operator delete(void* p, std::size_t size) noexcept {
       b->next = cache->head[c];
       cache->head[c] = b;
       ++cache->count[c];
-      credit((c + 1) * 16);
+      cache->cached_bytes += static_cast<int64_t>((c + 1) * 16);
       return;
     }
     credit((c + 1) * 16);
@@ -264,7 +265,7 @@ void* buffer_allocate(std::size_t bytes) {
       if (FreeBlock* b = cache->head[kBlockClasses + c]) {
         cache->head[kBlockClasses + c] = b->next;
         --cache->count[kBlockClasses + c];
-        charge(size_t{64} << c);
+        cache->cached_bytes -= static_cast<int64_t>(size_t{64} << c);
         return b;
       }
     }
@@ -292,7 +293,7 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
       b->next = cache->head[kBlockClasses + c];
       cache->head[kBlockClasses + c] = b;
       ++cache->count[kBlockClasses + c];
-      credit(size_t{64} << c);
+      cache->cached_bytes += static_cast<int64_t>(size_t{64} << c);
       return;
     }
     credit(size_t{64} << c);
@@ -310,6 +311,17 @@ void buffer_release(void* p, std::size_t bytes) noexcept {
 StackBounds* thread_stack_bounds() noexcept {
   ThreadHeap* heap = thread_heap();
   return heap != nullptr ? &heap->stack : nullptr;
+}
+
+int64_t thread_net() noexcept {
+  ThreadHeap* heap = t_heap;
+  return t_net - (heap != nullptr ? heap->cached_bytes : 0);
+}
+
+void settle() noexcept {
+  int64_t net = thread_net();
+  if (t_account != nullptr) t_account->live += net - t_settled;
+  t_settled = net;
 }
 
 namespace {

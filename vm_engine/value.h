@@ -50,9 +50,8 @@ uint64_t keyed_hash(std::string_view text) noexcept;
 
 namespace detail {
 
-// Bytes this thread's heap values, buffers and arrays took (from the system or from the thread's cache of
-// free blocks) minus what they gave back; the installed account, and thread_net() when it was installed
-// (or last settled).
+// Bytes this thread's heap values, buffers and arrays took from the system minus what they gave back; the
+// installed account, and thread_net() when it was installed (or last settled).
 __attribute__((tls_model("initial-exec"))) extern thread_local int64_t t_net;
 __attribute__((tls_model("initial-exec"))) extern thread_local MemoryAccount* t_account;
 // Read at every settlement (two per host call): 8 bytes more of the static TLS space beside the two above.
@@ -84,13 +83,9 @@ class TransientCharges {
   uint64_t saved_;
 };
 // Bytes in use by this thread's allocations (what it took from the system less its cached free blocks).
-inline int64_t thread_net() noexcept { return t_net; }
+int64_t thread_net() noexcept;
 // Moves what the thread counted since the last settlement into the installed account.
-inline void settle() noexcept {
-  const int64_t net = t_net;
-  if (t_account != nullptr) t_account->live += net - t_settled;
-  t_settled = net;
-}
+void settle() noexcept;
 
 // Long work inside one instruction (rendering a huge value) calls long_work_check() now and then. A running
 // VM installs a check there that throws WorkStopped when the run has to stop (an interrupt, a limit), so
