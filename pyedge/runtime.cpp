@@ -369,14 +369,15 @@ PyObject* raise_syntax(const Failure& failure, std::string_view source, const st
   return nullptr;
 }
 
-PyObject* raise_failure(State* st, const Failure& failure) {
+// `filename` names the script when the failure's stack does not (a failure before or outside any frame).
+PyObject* raise_failure(State* st, const Failure& failure, const std::string& filename_default = std::string()) {
   if (st->pending->has()) {
     st->pending->restore();
     return nullptr;
   }
   PyObject* stack = PyList_New(0);
   if (stack == nullptr) return nullptr;
-  std::string filename = "<script>";
+  std::string filename = filename_default.empty() ? "<script>" : filename_default;
   for (const TraceEntry& e : failure.trace) {
     std::string file = e.origin.empty() ? "<script>" : e.origin;
     if (e.function != "...") filename = file;
@@ -418,7 +419,7 @@ PyObject* finish(RuntimeObject* self, Outcome& outcome, std::string_view source 
   }
   const Failure& failure = outcome.error();
   if (failure.is_source_error()) return raise_syntax(failure, source, filename);
-  return raise_failure(st, failure);
+  return raise_failure(st, failure, filename);
 }
 
 // --- Calls --------------------------------------------------------------------------------------------
@@ -706,7 +707,7 @@ PyObject* runtime_run(PyObject* op, PyObject* args, PyObject* kwargs) {
     if (!entry.ok()) return nullptr;
     ChargeScope scope(&self->st->rt.memory());
     Outcome outcome = run_engine(self->st, [&] { return self->st->rt.run(*program, filename); });
-    return finish(self, outcome);
+    return finish(self, outcome, {}, filename);
   }
   if (!PyUnicode_Check(source))
     return PyErr_Format(PyExc_TypeError, "run() argument 1 must be str or Program, not %.100s", Py_TYPE(source)->tp_name);

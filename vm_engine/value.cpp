@@ -320,7 +320,7 @@ int64_t thread_net() noexcept {
 
 void settle() noexcept {
   int64_t net = thread_net();
-  if (t_account != nullptr) t_account->live += net - t_settled;
+  if (t_account != nullptr) t_account->live.fetch_add(net - t_settled, std::memory_order_relaxed);
   t_settled = net;
 }
 
@@ -376,7 +376,8 @@ void StringObj::free(StringObj* s) noexcept {
 }  // namespace detail
 
 int64_t MemoryAccount::current() const noexcept {
-  return live + (detail::t_account == this ? detail::thread_net() - detail::t_settled : 0);
+  return live.load(std::memory_order_relaxed) +
+         (detail::t_account == this ? detail::thread_net() - detail::t_settled : 0);
 }
 
 using detail::ArrayObj;

@@ -29,7 +29,9 @@ class ObjectMap;
 // they are freed. Values live in one runtime, so whatever an account is charged for comes back to it.
 // Allocation itself only moves a per-thread byte count; the scope settles it with the account.
 struct MemoryAccount {
-  int64_t live = 0;     // bytes settled; below 0 when values made elsewhere were freed while charging
+  // Bytes settled; below 0 when values made elsewhere were freed while charging. Atomic: a thread that
+  // drops a host's handle to one of the runtime's values settles here while the runtime runs on another.
+  std::atomic<int64_t> live{0};
   uint64_t limit = 0;   // 0: no limit
   bool enforce = false; // a large allocation past the limit fails (std::bad_alloc) instead of only counting
   bool exceeded = false;  // set when such an allocation was refused
