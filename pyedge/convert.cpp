@@ -423,23 +423,9 @@ ValueRef FromPython::convert(PyObject* root) {
 
 namespace {
 
-// The common scalars, converted as the rules would without setting up a conversion.
+// The common scalars, and short texts, converted as the rules would without setting up a conversion.
 inline bool quick_scalar(PyObject* obj, ValueRef& out) {
-  if (PyLong_CheckExact(obj)) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0) return false;
-    out = SmallIntPool::get(static_cast<int64_t>(v));
-    return true;
-  }
-  if (PyFloat_CheckExact(obj)) {
-    out = ValueRef::floating(PyFloat_AS_DOUBLE(obj));
-    return true;
-  }
-  if (obj == Py_None) {
-    out = ValueRef();
-    return true;
-  }
+  if (inline_scalar_from_python(obj, out)) return true;
   if (PyUnicode_CheckExact(obj)) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
